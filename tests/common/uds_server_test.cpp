@@ -1,0 +1,360 @@
+// Lifecycle and framing of UnixDomainSocketServer, driven through real clients.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+
+#include "uds_test_support.h"
+
+using namespace uds_test;
+using spdlog::level::err;
+using spdlog::level::info;
+using spdlog::level::warn;
+
+namespace {
+
+std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+class UdsServerTest : public UdsTest {};
+
+TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
+    std::string path = dir_.file("wire.sock");
+    RecordingServer server(path);
+    ASSERT_TRUE(server.start());
+    Client c(path);
+    velantis::MessageHeader h{AGENT_START, 0, 0x0102030405060708ull, 41};
+    ASSERT_TRUE(c.send(h));
+
+    // Server side: the raw bytes arrive as the record; client side: the echo's bytes.
+    ASSERT_TRUE(server.waitMessages(1));
+    auto m = server.messages().at(0);
+    EXPECT_EQ(9001u, m.header.type);
+    EXPECT_EQ(0x0102030405060708ull, m.header.timestamp);
+    EXPECT_EQ(41u, m.header.id);
+    uint8_t raw[24];
+    ASSERT_TRUE(c.readExact(raw, sizeof(raw)));
+    const uint8_t expected[24] = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 41, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(raw, expected, sizeof(raw)));
+
+    auto ms = [] {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count() /
+                                     1000000);
+    };
+    auto before = ms();
+    auto ts = UnixDomainSocketServer::getCurrentTimestamp();
+    EXPECT_LE(before, ts);
+    EXPECT_LE(ts, ms());
+}
+
+TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
+    std::string path = dir_.file("life.sock");
+    {
+        // A socket file left behind by an earlier process is replaced.
+        int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        ASSERT_EQ(0, ::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        ::close(stale);
+
+        RecordingServer server(path);
+        EXPECT_EQ(1u, log().count(info, {"Initializing Unix Domain Socket Server for path: " + path}));
+        ASSERT_TRUE(server.start());
+        EXPECT_EQ(1u, log().count(info, {"Socket server listening on " + path}));
+        EXPECT_EQ(1u, log().count(info, {"Server started successfully on path: " + path}));
+        EXPECT_TRUE(log().waitFor(info, {"Server loop started for path: " + path}));
+
+        // A second start is refused and changes nothing.
+        EXPECT_FALSE(server.start());
+        EXPECT_EQ(1u, log().count(warn, {"Server is already running for path: " + path}));
+
+        int fd;
+        {
+            Client c(path);
+            ASSERT_TRUE(c.send(makeHeader(AGENT_STOP, 5, 7), bytes("hello")));
+            auto reply = c.readMessage();
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(7u, reply->first.id);
+            EXPECT_EQ(bytes("hello"), reply->second);
+            fd = server.connectedFd(0);
+        }
+        ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(fd)));
+        EXPECT_EQ(1u, log().count(info, {"New client connected: fd=" + std::to_string(fd) + " on path " + path}));
+        EXPECT_EQ(1u, log().count(info, {"Client disconnected: fd=" + std::to_string(fd) + " from path " + path}));
+
+        server.stop();
+        EXPECT_FALSE(fileExists(path));
+        EXPECT_NE(0, Client().connectTo(path)) << "connect after stop must fail";
+        EXPECT_EQ(1u, log().count(info, {"Server loop ended for path: " + path}));
+        EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
+        std::vector<std::string> expected = {"init", "connected " + std::to_string(fd), "message 7",
+                                             "disconnected " + std::to_string(fd), "cleanup"};
+        EXPECT_EQ(expected, server.events());
+
+        // A stopped server starts afresh; a second stop does nothing.
+        ASSERT_TRUE(server.start());
+        Client again(path);
+        ASSERT_TRUE(again.send(makeHeader(AGENT_START, 0, 8)));
+        ASSERT_TRUE(again.readMessage());
+        server.stop();
+        server.stop();
+        EXPECT_EQ(2u, log().count(info, {"Server stopped for path: " + path}));
+    }
+    EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
+}
+
+TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
+    std::string path = dir_.file("init.sock");
+    RecordingServer server(path);
+    server.init_result = false;
+    EXPECT_FALSE(server.start());
+    EXPECT_EQ(1u, log().count(err, {"Custom initialization (onInit) failed for server on path: " + path}));
+    EXPECT_FALSE(fileExists(path));
+    server.run();  // returns at once
+
+    server.init_result = true;
+    ASSERT_TRUE(server.start());
+    Client c(path);
+    ASSERT_TRUE(server.waitConnected(1));
+    server.stop();
+    EXPECT_EQ(std::vector<std::string>({"init", "init", "init", "connected " + std::to_string(server.connectedFd(0)),
+                                        "cleanup"}),
+              server.events());
+
+    std::string missing = dir_.file("missing/dir.sock");
+    RecordingServer nowhere(missing);
+    EXPECT_FALSE(nowhere.start());
+    EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + missing + ": No such file or directory"}));
+    EXPECT_TRUE(nowhere.events().empty()) << "onInit must not run";
+
+    // Too long for sun_path: refused rather than bound under a truncated name.
+    std::string overlong = dir_.path() + "/" + std::string(120, 'x');
+    RecordingServer longer(overlong);
+    EXPECT_FALSE(longer.start());
+    EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + overlong}));
+    EXPECT_FALSE(fileExists(overlong.substr(0, 107)));
+}
+
+TEST_F(UdsServerTest, IncompleteMessagesNeverReachTheHandler) {
+    std::string path = dir_.file("partial.sock");
+    RecordingServer server(path);
+    ASSERT_TRUE(server.start());
+    {
+        Client silent(path);  // connects and leaves without a word
+        ASSERT_TRUE(server.waitConnected(1));
+    }
+    ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(0))));
+    EXPECT_EQ(0u, log().count(warn, {path, "Incomplete"}));
+    {
+        Client ten_bytes(path);
+        ASSERT_TRUE(server.waitConnected(2));
+        uint8_t ten[10] = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 1, 2};
+        ASSERT_TRUE(ten_bytes.write(ten, sizeof(ten)));
+    }
+    const std::string fd = std::to_string(server.connectedFd(1));
+    EXPECT_TRUE(log().waitFor(warn, {"Incomplete message header from client fd=" + fd + " on path " + path}));
+    ASSERT_TRUE(server.waitEvent("disconnected " + fd));
+    {
+        Client short_payload(path);
+        ASSERT_TRUE(short_payload.send(makeHeader(TTS_REQUEST, 100, 1), std::vector<uint8_t>(40, 'a')));
+    }
+    EXPECT_TRUE(log().waitFor(warn, {"Incomplete payload from client fd=", " on path " + path}));
+    EXPECT_TRUE(server.messages().empty());
+    server.stop();
+}
+
+TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
+    std::string path = dir_.file("b2b.sock");
+    RecordingServer server(path, false);
+    ASSERT_TRUE(server.start());
+    Client c(path);
+    ASSERT_TRUE(c.connected());
+    // Three messages in one write; the middle one has no payload.
+    std::vector<uint8_t> all = frame(makeHeader(AGENT_START, 3, 1), bytes("abc"));
+    auto second = frame(makeHeader(AGENT_STOP, 0, 2));
+    auto third = frame(makeHeader(TTS_REQUEST, 2, 3), bytes("de"));
+    all.insert(all.end(), second.begin(), second.end());
+    all.insert(all.end(), third.begin(), third.end());
+    ASSERT_TRUE(c.write(all));
+    ASSERT_TRUE(server.waitMessages(3));
+    auto m = server.messages();
+    ASSERT_EQ(3u, m.size());
+    EXPECT_EQ(1u, m[0].header.id);
+    EXPECT_EQ(bytes("abc"), m[0].payload);
+    EXPECT_EQ(2u, m[1].header.id);
+    EXPECT_EQ(9002u, m[1].header.type);
+    EXPECT_TRUE(m[1].payload.empty());
+    EXPECT_EQ(3u, m[2].header.id);
+    EXPECT_EQ(bytes("de"), m[2].payload);
+    // The connection is still in frame afterwards.
+    ASSERT_TRUE(c.send(makeHeader(AGENT_START, 1, 4), bytes("z")));
+    ASSERT_TRUE(server.waitMessages(4));
+    EXPECT_EQ(bytes("z"), server.messages()[3].payload);
+    server.stop();
+}
+
+TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
+    std::string path = dir_.file("ids.sock");
+    RecordingServer server(path);
+    ASSERT_TRUE(server.start());
+    Client listener(path), requester(path);
+    ASSERT_TRUE(server.waitConnected(2));
+    std::atomic<bool> done{false};
+    std::thread broadcaster([&] {
+        auto h = makeHeader(WAKEWORD_EVENT, 0, 0);
+        while (!done) {
+            server.broadcastMessage(h, nullptr);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::thread drain([&] {
+        while (!done) listener.readMessage(100ms);
+    });
+    ASSERT_TRUE(requester.send(makeHeader(AGENT_START, 0, 41)));
+    bool found = false;
+    for (int i = 0; i < 100000 && !found; ++i) {
+        auto m = requester.readMessage();
+        ASSERT_TRUE(m);
+        if (m->first.type == AGENT_START) {
+            EXPECT_EQ(41u, m->first.id);
+            found = true;
+        } else {
+            EXPECT_EQ(static_cast<uint32_t>(WAKEWORD_EVENT), m->first.type);
+        }
+    }
+    done = true;
+    broadcaster.join();
+    drain.join();
+    EXPECT_TRUE(found);
+    server.stop();
+}
+
+TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
+    std::string path = dir_.file("bcast.sock");
+    RecordingServer server(path);
+    ASSERT_TRUE(server.start());
+    Client a(path), gone(path), b(path);
+    ASSERT_TRUE(server.waitConnected(3));
+    int gone_fd = server.connectedFd(1);
+
+    // The peer no longer reads: sends to it fail (no SIGPIPE), while the
+    // server's read side sees nothing and keeps it listed.
+    ASSERT_EQ(0, ::shutdown(gone.fd(), SHUT_RD));
+    std::vector<uint8_t> payload = bytes("event-17-bytes!!!");
+    auto h = makeHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
+    server.broadcastMessage(h, payload.data());
+
+    for (Client* c : {&a, &b}) {
+        auto m = c->readMessage();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(payload, m->second);
+    }
+    EXPECT_EQ(1u, log().count(err, {"Failed to send message header to client fd=" + std::to_string(gone_fd) + ": "}));
+    EXPECT_EQ(1u, log().count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path}));
+    EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(gone_fd)));
+    EXPECT_TRUE(gone.waitClosed());
+
+    // The others stay served, by broadcasts and by replies.
+    server.broadcastMessage(h, payload.data());
+    EXPECT_TRUE(a.readMessage());
+    EXPECT_TRUE(b.readMessage());
+    ASSERT_TRUE(a.send(makeHeader(AGENT_STOP, 0, 5)));
+    auto reply = a.readMessage();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(5u, reply->first.id);
+    server.stop();
+    EXPECT_EQ(1u, log().count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path}));
+}
+
+class CleanupCountingServer : public RecordingServer {
+public:
+    static std::atomic<int> cleanups;
+    using RecordingServer::RecordingServer;
+
+protected:
+    void onCleanup() override { ++cleanups; }
+};
+std::atomic<int> CleanupCountingServer::cleanups{0};
+
+TEST_F(UdsServerTest, DestroyingARunningServerClosesEverythingWithoutOnCleanup) {
+    std::string path = dir_.file("destroy.sock");
+    Client c;
+    {
+        CleanupCountingServer server(path);
+        ASSERT_TRUE(server.start());
+        ASSERT_EQ(0, c.connectTo(path));
+        ASSERT_TRUE(c.send(makeHeader(AGENT_START, 0, 1)));
+        ASSERT_TRUE(c.readMessage());
+        // The handler's record is the server thread's last hook call.
+        ASSERT_TRUE(server.waitMessages(1));
+    }
+    EXPECT_EQ(0, CleanupCountingServer::cleanups.load());
+    EXPECT_FALSE(fileExists(path));
+    EXPECT_TRUE(c.waitClosed());
+    EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
+    EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
+}
+
+TEST_F(UdsServerTest, RunReturnsAfterStopFromAnotherThread) {
+    std::string path = dir_.file("run.sock");
+    RecordingServer server(path);
+    std::atomic<bool> returned{false};
+    std::thread runner([&] {
+        server.run();
+        returned = true;
+    });
+    ASSERT_TRUE(log().waitFor(info, {"Server started successfully on path: " + path}));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(returned);
+    server.stop();
+    runner.join();
+    EXPECT_TRUE(returned);
+
+}
+
+extern "C" void onTestSignal(int) {}
+
+TEST_F(UdsServerTest, SignalsDuringSelectAndReadsAreHarmless) {
+    struct sigaction sa {};
+    sa.sa_handler = onTestSignal;  // no SA_RESTART: system calls see EINTR
+    sigemptyset(&sa.sa_mask);
+    struct sigaction old {};
+    ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
+
+    std::string path = dir_.file("signal.sock");
+    RecordingServer server(path);
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(log().waitFor(info, {"Server loop started for path: " + path}));
+    for (int i = 0; i < 5; ++i) {
+        pthread_kill(server.serverThread(), SIGUSR1);
+        std::this_thread::sleep_for(20ms);
+    }
+    Client c(path);
+    ASSERT_TRUE(c.connected());
+    ASSERT_TRUE(c.send(makeHeader(AGENT_START, 0, 1)));
+    EXPECT_TRUE(c.readMessage());
+
+    // Header and half the payload, signals while the server waits for the rest.
+    auto whole = frame(makeHeader(TTS_REQUEST, 8, 2), bytes("12345678"));
+    ASSERT_TRUE(c.write(whole.data(), 28));
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(20ms);
+        pthread_kill(server.serverThread(), SIGUSR1);
+    }
+    ASSERT_TRUE(c.write(whole.data() + 28, whole.size() - 28));
+    auto reply = c.readMessage();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(2u, reply->first.id);
+    EXPECT_EQ(bytes("12345678"), reply->second);
+
+    server.stop();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(0u, log().count(err, {"Select error on path " + path}));
+    EXPECT_EQ(0u, log().count(warn, {path, "Incomplete"}));
+}
+
+}  // namespace
