@@ -1,0 +1,80 @@
+// Local text-to-speech: the engine (sherpa-onnx Kokoro model, streaming playback on
+// ALSA "default" at 24000 Hz) and its server on "/tmp/velantis_tts.sock".
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include "agent_service/sherpa_onnx_tts.h"
+#include "common/unix_domain_socket_server.h"
+
+typedef struct _snd_pcm snd_pcm_t;
+
+// Payload of TTS_REQUEST (2001): sid (i32), speed (f32), text_length (u16), then the text.
+#pragma pack(push, 1)
+struct TtsRequestPayload {
+    int32_t sid;
+    float speed;
+    uint16_t text_length;  // the text's bytes follow
+};
+#pragma pack(pop)
+static_assert(sizeof(TtsRequestPayload) == 10, "TtsRequestPayload header is 10 bytes");
+
+// Process-wide speech engine. The model loads on a background task (one per server
+// start); GenerateAudio waits for the latest load to end and plays each stretch of
+// speech from inside the library's progress callback.
+class TtsEngine {
+public:
+    static TtsEngine& Instance();
+
+    // Body of the background load task.
+    void LoadModel();
+    // Speaks the text; returns when every generated sample has been written to the
+    // device, or at once when no model could be loaded.
+    void GenerateAudio(const char* text, int sid, float speed);
+    // Progress callback handed to sherpa-onnx: converts (clamping to [-1, 1]) and plays.
+    static int AudioGeneratedCallback(const float* samples, int n, float progress);
+    // Writes 16-bit mono samples, opening the device on first use.
+    void playOnDefaultSpeaker(const void* samples, std::size_t size, bool drain);
+
+    ~TtsEngine();
+    TtsEngine(const TtsEngine&) = delete;
+    TtsEngine& operator=(const TtsEngine&) = delete;
+
+    SherpaOnnxOfflineTtsConfig config;
+    const SherpaOnnxOfflineTts* tts;
+    std::future<void> load_future;
+    std::atomic<bool> model_loaded;
+    std::mutex load_mutex;
+    std::condition_variable load_cv;
+    snd_pcm_t* playback_pcm;
+    // Under load_mutex: the latest load has ended (true while none was ever started).
+    bool load_ended;
+    // Held for the whole of a generation; the destructor takes it so the model and the
+    // device are never freed under a generation in progress.
+    std::mutex generate_mutex;
+    bool shut_down;
+
+private:
+    TtsEngine();
+};
+
+class KokoroTtsServer : public UnixDomainSocketServer {
+public:
+    KokoroTtsServer();
+    ~KokoroTtsServer() override;
+
+    // Fills the engine's configuration and starts this start's background load.
+    bool onInit() override;
+    // Closes the engine's playback device (reopened by the next speech).
+    void onCleanup() override;
+    // Validates one TTS_REQUEST, speaks it and acknowledges it.
+    void handleClientMessage(int client_fd, const velantis::MessageHeader& header,
+                             const std::vector<uint8_t>& payload) override;
+    void sendAck(int client_fd, uint64_t id);
+};

@@ -1,0 +1,119 @@
+// Text-to-speech figures with the real library and the synthetic Kokoro-format model:
+// model load time, and for a text of several sentences the time from the request to
+// the first sample written to the device against the time to generate the whole text.
+//
+//   speech_tts_bench [repetitions]     (run from anywhere; uses the build tree's model and
+//                                       the paced ALSA test device, output discarded)
+#include <alsa/asoundlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "agent_service/kokoro_tts_server.h"
+#include "alsa_test_device.h"
+#include "kokoro_rig.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+Clock::time_point g_request;
+double g_first_ms = -1;
+size_t g_samples = 0;
+
+int32_t firstSampleProbe(const float* samples, int32_t n, float progress) {
+    int r = TtsEngine::AudioGeneratedCallback(samples, n, progress);
+    if (g_first_ms < 0 && n > 0) g_first_ms = ms(Clock::now() - g_request);
+    g_samples += static_cast<size_t>(std::max(n, 0));
+    return r;
+}
+
+int32_t discard(const float*, int32_t n, float) {
+    g_samples += static_cast<size_t>(std::max(n, 0));
+    return 1;
+}
+
+struct Stats {
+    std::vector<double> v;
+    void add(double x) { v.push_back(x); }
+    double median() {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0 : v[v.size() / 2];
+    }
+    double min() { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+    double max() { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    std::string model_dir = kokoro_rig::builtModelDir();
+    std::string parent = model_dir.substr(0, model_dir.rfind('/'));
+    if (::chdir(parent.c_str()) != 0) {
+        std::fprintf(stderr, "no model at %s (build target kokoro_model)\n", model_dir.c_str());
+        return 1;
+    }
+    alsa_rig::useTestDevice("", "", 1.0);
+
+    TtsEngine& engine = TtsEngine::Instance();
+    KokoroTtsServer server;  // never started: only its onInit fills the configuration and loads
+
+    Stats load;
+    for (int i = 0; i < reps; ++i) {
+        auto t0 = Clock::now();
+        server.onInit();
+        engine.load_future.wait();
+        load.add(ms(Clock::now() - t0));
+        if (!engine.model_loaded) {
+            std::fprintf(stderr, "model failed to load\n");
+            return 1;
+        }
+    }
+    std::printf("model load: median %.1f ms (min %.1f, max %.1f) over %d loads\n", load.median(), load.min(),
+                load.max(), reps);
+
+    const char* text =
+        "Hello there. The robot is standing up now. It will turn towards you and wag its tail. "
+        "Ask me anything you like. Goodbye for now!";
+    // Warm up espeak and the model once.
+    SherpaOnnxDestroyOfflineTtsGeneratedAudio(
+        SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, &discard));
+
+    Stats whole, first, spoken;
+    size_t samples = 0;
+    for (int i = 0; i < reps; ++i) {
+        g_samples = 0;
+        auto t0 = Clock::now();
+        SherpaOnnxDestroyOfflineTtsGeneratedAudio(
+            SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, &discard));
+        whole.add(ms(Clock::now() - t0));
+        samples = g_samples;
+
+        // Let the device play out what the previous round left in it.
+        engine.playOnDefaultSpeaker(nullptr, 0, true);
+        snd_pcm_prepare(engine.playback_pcm);
+        g_first_ms = -1;
+        g_request = Clock::now();
+        SherpaOnnxDestroyOfflineTtsGeneratedAudio(
+            SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, &firstSampleProbe));
+        spoken.add(ms(Clock::now() - g_request));
+        first.add(g_first_ms);
+    }
+    std::printf("text of 5 sentences, %zu samples (%.2f s of speech at 24000 Hz)\n", samples, samples / 24000.0);
+    std::printf("whole text generated (no playback): median %.2f ms (min %.2f, max %.2f)\n", whole.median(),
+                whole.min(), whole.max());
+    std::printf("request to first sample written:    median %.2f ms (min %.2f, max %.2f)\n", first.median(),
+                first.min(), first.max());
+    std::printf("request to last sample written:     median %.1f ms (paced device, real time)\n",
+                spoken.median());
+    server.onCleanup();
+    return 0;
+}

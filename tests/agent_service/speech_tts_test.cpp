@@ -1,0 +1,374 @@
+// The text-to-speech server and engine through "/tmp/velantis_tts.sock", the real
+// sherpa-onnx library, the synthetic Kokoro-format model and the paced ALSA test device.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <cmath>
+#include <random>
+
+#include "agent_service/kokoro_tts_server.h"
+#include "alsa_test_device.h"
+#include "kokoro_rig.h"
+#include "speech_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using speech_test::Client;
+using speech_test::LogCapture;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kSocket = "/tmp/velantis_tts.sock";
+
+std::vector<uint8_t> request(int32_t sid, float speed, const std::string& text, size_t extra = 0,
+                             int text_length = -1) {
+    std::vector<uint8_t> p(10 + text.size() + extra, 0xEE);
+    uint16_t len = static_cast<uint16_t>(text_length >= 0 ? text_length : static_cast<int>(text.size()));
+    std::memcpy(p.data(), &sid, 4);
+    std::memcpy(p.data() + 4, &speed, 4);
+    std::memcpy(p.data() + 8, &len, 2);
+    std::memcpy(p.data() + 10, text.data(), text.size());
+    return p;
+}
+
+class TtsServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        log = LogCapture::install();
+        root = std::make_unique<speech_test::TempDir>("speech-tts");
+        ASSERT_FALSE(root->path().empty());
+        speaker = root->path() + "/speaker_24000.raw";
+        alsa_rig::useTestDevice("", root->path() + "/speaker_%r.raw");
+
+        // Model directories, each used as the working directory of one kind of start.
+        good = root->path() + "/good";
+        slow = root->path() + "/slow";
+        missing = root->path() + "/missing";
+        garbage = root->path() + "/garbage";
+        for (const auto& d : {good, slow, missing, garbage}) fs::create_directories(d);
+        ASSERT_TRUE(kokoro_rig::installModel(good)) << "model not built: " << kokoro_rig::builtModelDir();
+        ASSERT_TRUE(kokoro_rig::installModel(slow));
+        ASSERT_TRUE(kokoro_rig::installModel(garbage));
+        {
+            // A long lexicon makes the load take about a second.
+            std::ofstream lex(slow + "/kokoro-multi-lang-v1_1/lexicon-zh.txt", std::ios::app);
+            std::mt19937 rng(7);
+            for (int i = 0; i < 300000; ++i) {
+                std::string word;
+                for (int k = 0; k < 3; ++k) {
+                    char32_t c = 0x4E00 + rng() % 20000;
+                    word += static_cast<char>(0xE0 | (c >> 12));
+                    word += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                    word += static_cast<char>(0x80 | (c & 0x3F));
+                }
+                lex << word << " n i h a o\n";
+            }
+        }
+        {
+            std::ofstream bad(garbage + "/kokoro-multi-lang-v1_1/model.onnx", std::ios::trunc | std::ios::binary);
+            bad << "this is not an onnx model at all, only garbage bytes \x01\x02\x03";
+        }
+        original_cwd = fs::current_path();
+        ids = kokoro_rig::tokenIds(good + "/kokoro-multi-lang-v1_1");
+    }
+
+    static void TearDownTestSuite() {
+        std::error_code ec;
+        fs::current_path(original_cwd, ec);
+        root.reset();
+    }
+
+    void TearDown() override {
+        std::error_code ec;
+        fs::current_path(original_cwd, ec);
+    }
+
+    // Starts a server whose model comes from `dir`.
+    std::unique_ptr<KokoroTtsServer> startIn(const std::string& dir) {
+        fs::current_path(dir);
+        auto server = std::make_unique<KokoroTtsServer>();
+        EXPECT_TRUE(server->start());
+        return server;
+    }
+
+    static size_t spoken() { return alsa_rig::readPcm(speaker).size(); }
+    static std::vector<int16_t> spokenSince(size_t from) {
+        auto all = alsa_rig::readPcm(speaker);
+        return std::vector<int16_t>(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
+    }
+    // "三" is the lexicon's "s a n", framed by the pad.
+    static std::vector<int> san() { return {0, ids.at("s"), ids.at("a"), ids.at("n"), 0}; }
+
+    static void expectSpeech(const std::vector<int16_t>& got, const std::vector<int>& tokens, float speed, int sid) {
+        auto want = kokoro_rig::expectedSpeech(tokens, speed, sid);
+        ASSERT_EQ(got.size(), want.size());
+        int worst = 0;
+        for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::abs(got[i] - want[i]));
+        EXPECT_LE(worst, 2) << "largest difference from the model's signal";
+    }
+
+    static inline std::shared_ptr<LogCapture> log;
+    static inline std::unique_ptr<speech_test::TempDir> root;
+    static inline std::string speaker, good, slow, missing, garbage;
+    static inline fs::path original_cwd;
+    static inline std::map<std::string, int> ids;
+};
+
+TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
+    auto server = startIn(good);
+    Client c(kSocket);
+    ASSERT_TRUE(c.ok());
+
+    size_t before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 7, request(0, 1.0f, "三")));
+    auto ack = c.readHeader();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->type, 2006u);
+    EXPECT_EQ(ack->length, 0u);
+    EXPECT_EQ(ack->id, 7u);
+    EXPECT_LE(ack->timestamp, speech_test::nowMs());
+    EXPECT_GT(ack->timestamp, speech_test::nowMs() - 60000);
+    expectSpeech(spokenSince(before), san(), 1.0f, 0);
+    EXPECT_TRUE(c.quietFor(milliseconds(100))) << "nothing follows the acknowledgement";
+    EXPECT_GE(log->count("Generating audio for text: '三', sid: 0, speed: 1"), 1u);
+    EXPECT_GE(log->count("Finished audio generation for text: '三'"), 1u);
+    EXPECT_GE(log->count("ALSA audio device initialized successfully at 24000 Hz"), 1u);
+
+    // Speed 2 halves every segment.
+    before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 8, request(0, 2.0f, "三")));
+    ASSERT_TRUE(c.readHeader());
+    auto fast = spokenSince(before);
+    EXPECT_EQ(fast.size(), 5u * 120u);
+    EXPECT_EQ(kokoro_rig::decodeTokens(fast, 2.0f, 0), san());
+    expectSpeech(fast, san(), 2.0f, 0);
+
+    // Speaker 1 overshoots full scale: clamped, never wrapped.
+    before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 9, request(1, 1.0f, "三")));
+    ASSERT_TRUE(c.readHeader());
+    auto loud = spokenSince(before);
+    expectSpeech(loud, san(), 1.0f, 1);
+    EXPECT_EQ(*std::max_element(loud.begin(), loud.end()), 32767);
+    EXPECT_EQ(*std::min_element(loud.begin(), loud.end()), -32767);
+
+    // A NUL inside the text ends it.
+    before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 10, request(0, 1.0f, std::string("三\0你好", 10))));
+    ASSERT_TRUE(c.readHeader());
+    expectSpeech(spokenSince(before), san(), 1.0f, 0);
+
+    // An empty text (a 10-byte payload) speaks nothing and is acknowledged.
+    before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 11, request(0, 1.0f, "")));
+    auto empty_ack = c.readHeader();
+    ASSERT_TRUE(empty_ack);
+    EXPECT_EQ(empty_ack->id, 11u);
+    EXPECT_EQ(spoken(), before);
+
+    // Speeds that would stretch speech without bound are refused, and still acknowledged.
+    before = spoken();
+    size_t mark = log->size();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 13, request(0, std::nanf(""), "三")));
+    ASSERT_TRUE(c.send(TTS_REQUEST, 14, request(0, 0.001f, "三")));
+    for (uint64_t id : {13u, 14u}) {
+        auto refused = c.readHeader();
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->id, id);
+    }
+    EXPECT_EQ(spoken(), before);
+    EXPECT_EQ(log->count("Received TTS_REQUEST with unusable speed", mark), 2u);
+
+    // Bytes after the text are ignored: text_length 5 in a 20-byte payload.
+    before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 12, request(0, 1.0f, "三  ", 5)));
+    auto long_ack = c.readHeader();
+    ASSERT_TRUE(long_ack);
+    EXPECT_EQ(long_ack->id, 12u);
+    EXPECT_EQ(kokoro_rig::decodeTokens(spokenSince(before), 1.0f, 0).size() >= 5, true);
+    server->stop();
+}
+
+TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
+    auto server = startIn(good);
+    Client c(kSocket);
+    ASSERT_TRUE(c.ok());
+    size_t mark = log->size();
+
+    std::vector<uint8_t> nine(9, 0);
+    ASSERT_TRUE(c.send(TTS_REQUEST, 1, nine));
+    ASSERT_TRUE(c.send(TTS_REQUEST, 2, request(0, 1.0f, "ab", 0, 5)));  // 12 bytes, text_length 5
+    ASSERT_TRUE(c.send(WAKEWORD_EVENT, 3, request(0, 1.0f, "三")));
+    ASSERT_TRUE(c.send(TTS_REQUEST, 42, request(0, 1.0f, "三")));
+
+    auto reply = c.readHeader();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, 2006u);
+    EXPECT_EQ(reply->id, 42u) << "the rejected requests got no reply";
+    EXPECT_TRUE(c.quietFor(milliseconds(100)));
+
+    EXPECT_EQ(log->count("Received a malformed TTS_REQUEST (too small) from client fd=", mark), 1u);
+    EXPECT_EQ(log->count("Received TTS_REQUEST with incorrect size. Expected: 15, Got: 12. From fd=", mark), 1u);
+    EXPECT_EQ(log->count("Received an unknown message type (1001) from client fd=", mark), 1u);
+    server->stop();
+}
+
+TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
+    size_t mark = log->size();
+    auto server = startIn(slow);
+    Client c(kSocket);
+    ASSERT_TRUE(c.ok());
+    size_t before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 5, request(0, 1.0f, "三")));
+    ASSERT_TRUE(log->waitFor("Waiting for TTS model to be loaded...", mark));
+    auto ack = c.readHeader(seconds(120));
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->id, 5u);
+    long waited = log->find("Waiting for TTS model to be loaded...", mark);
+    long loaded = log->find("TTS model loaded successfully.", mark);
+    long generated = log->find("Generating audio for text: '三'", mark);
+    ASSERT_GE(loaded, 0);
+    EXPECT_LT(waited, loaded);
+    EXPECT_LT(loaded, generated);
+    EXPECT_EQ(log->count("Waiting for TTS model to be loaded...", mark), 1u);
+    expectSpeech(spokenSince(before), san(), 1.0f, 0);
+    server->stop();
+}
+
+TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
+    for (const auto& dir : {missing, garbage}) {
+        SCOPED_TRACE(dir);
+        size_t mark = log->size();
+        auto server = startIn(dir);
+        ASSERT_TRUE(log->waitFor("Failed to load TTS model.", mark));
+        Client c(kSocket);
+        ASSERT_TRUE(c.ok());
+        size_t before = spoken();
+        ASSERT_TRUE(c.send(TTS_REQUEST, 77, request(0, 1.0f, "三")));
+        auto ack = c.readHeader();
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ack->id, 77u);
+        EXPECT_EQ(spoken(), before);
+        long waiting = log->find("Waiting for TTS model to be loaded...", mark);
+        long not_loaded = log->find("TTS model is not loaded yet. Cannot generate audio.", mark);
+        EXPECT_GE(waiting, 0);
+        EXPECT_GT(not_loaded, waiting);
+        EXPECT_EQ(log->count("Generating audio for text", mark), 0u);
+        server->stop();
+    }
+    // The garbage model made the library throw: counted as the failed load.
+    EXPECT_GE(log->count("Exception while loading TTS model: "), 1u);
+}
+
+TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
+    auto server = startIn(good);
+    // Warm up so both requests below meet a loaded model.
+    {
+        Client w(kSocket);
+        ASSERT_TRUE(w.send(TTS_REQUEST, 1, request(0, 1.0f, "")));
+        ASSERT_TRUE(w.readHeader());
+    }
+    size_t before = spoken();
+    Client a(kSocket), b(kSocket);
+    ASSERT_TRUE(a.ok() && b.ok());
+    ASSERT_TRUE(a.send(TTS_REQUEST, 100, request(0, 1.0f, "三")));
+    ASSERT_TRUE(b.send(TTS_REQUEST, 200, request(1, 1.0f, "三")));
+    auto ack_a = a.readHeader();
+    auto ack_b = b.readHeader();
+    ASSERT_TRUE(ack_a && ack_b);
+    EXPECT_EQ(ack_a->id, 100u);
+    EXPECT_EQ(ack_b->id, 200u);
+
+    // Whole utterances one after the other, never interleaved.
+    auto got = spokenSince(before);
+    auto quiet = kokoro_rig::expectedSpeech(san(), 1.0f, 0);
+    auto loud = kokoro_rig::expectedSpeech(san(), 1.0f, 1);
+    ASSERT_EQ(got.size(), quiet.size() + loud.size());
+    std::vector<int16_t> first(got.begin(), got.begin() + static_cast<long>(quiet.size()));
+    std::vector<int16_t> second(got.begin() + static_cast<long>(quiet.size()), got.end());
+    bool a_first = kokoro_rig::decodeTokens(first, 1.0f, 0) == san();
+    if (a_first) {
+        expectSpeech(first, san(), 1.0f, 0);
+        expectSpeech(second, san(), 1.0f, 1);
+    } else {
+        expectSpeech(first, san(), 1.0f, 1);
+        expectSpeech(second, san(), 1.0f, 0);
+    }
+    server->stop();
+}
+
+TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
+    auto server = startIn(good);
+    {
+        Client c(kSocket);
+        ASSERT_TRUE(c.send(TTS_REQUEST, 1, request(0, 1.0f, "三")));
+        ASSERT_TRUE(c.readHeader());
+    }
+    size_t mark = log->size();
+    server->stop();
+    EXPECT_EQ(log->count("ALSA audio device closed.", mark), 1u);
+    EXPECT_EQ(log->count("Kokoro TTS Server cleaned up resources.", mark), 1u);
+    EXPECT_FALSE(fs::exists(kSocket));
+    server.reset();
+
+    mark = log->size();
+    auto again = startIn(good);
+    EXPECT_EQ(log->count("Starting to load TTS model in the background...", mark), 1u);
+    Client c(kSocket);
+    size_t before = spoken();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 2, request(0, 1.0f, "三")));
+    ASSERT_TRUE(c.readHeader());
+    EXPECT_EQ(log->count("TTS model loaded successfully.", mark), 1u);
+    EXPECT_EQ(log->count("ALSA audio device initialized successfully at 24000 Hz", mark), 1u);
+    expectSpeech(spokenSince(before), san(), 1.0f, 0);
+    again->stop();
+}
+
+TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowledged) {
+    auto server = startIn(good);
+    const std::string speaker_pattern = root->path() + "/speaker_%r.raw";
+    ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/no/such/dir/speaker_%r.raw").c_str(), 1);
+    size_t mark = log->size();
+    size_t before = spoken();
+    Client c(kSocket);
+    ASSERT_TRUE(c.send(TTS_REQUEST, 3, request(0, 1.0f, "Hello world. How are you?")));
+    auto ack = c.readHeader();
+    ::setenv("VELANTIS_ALSA_OUT", speaker_pattern.c_str(), 1);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->id, 3u);
+    // Two sentences, two stretches: each tries the whole set-up again and is dropped.
+    EXPECT_EQ(log->count("Cannot set ALSA hw params: ", mark), 2u);
+    EXPECT_EQ(log->count("Finished audio generation for text: 'Hello world. How are you?'", mark), 1u);
+    EXPECT_EQ(spoken(), before);
+
+    // The next request finds the device again.
+    ASSERT_TRUE(c.send(TTS_REQUEST, 4, request(0, 1.0f, "三")));
+    ASSERT_TRUE(c.readHeader());
+    expectSpeech(spokenSince(before), san(), 1.0f, 0);
+    server->stop();
+}
+
+TEST_F(TtsServerTest, StretchesAreClampedNotWrappedAndEmptyOnesWriteNothing) {
+    // The engine's device may be closed (a stopped server): this opens it again.
+    size_t before = spoken();
+    const float stretch[] = {1.0f, -1.0f, 0.5f, 1.5f, -1.5f, 0.0f, 1.0001f};
+    EXPECT_EQ(TtsEngine::AudioGeneratedCallback(stretch, 7, 0.5f), 1);
+    EXPECT_EQ(TtsEngine::AudioGeneratedCallback(stretch, 0, 1.0f), 1);
+    auto got = spokenSince(before);
+    EXPECT_EQ(got, (std::vector<int16_t>{32767, -32767, 16383, 32767, -32767, 0, 32767}));
+
+    // An odd byte count writes whole samples only; the drain flag drains.
+    size_t mark = log->size();
+    const int16_t three[] = {1, 2, 3};
+    TtsEngine::Instance().playOnDefaultSpeaker(three, 5, true);
+    EXPECT_EQ(spokenSince(before + 7), (std::vector<int16_t>{1, 2}));
+    EXPECT_EQ(log->count("Audio playback drained.", mark), 1u);
+    KokoroTtsServer idle;
+    idle.onCleanup();  // closes the drained device, as a stopping server does
+    EXPECT_EQ(log->count("ALSA audio device closed.", mark), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+// The wake-word server on "/tmp/velantis_wakeword.sock": in this process without a board,
+// and as a process of its own whose "/dev/ttyACM0" is a pseudo-terminal board.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "agent_service/wakeword_server.h"
+#include "board_rig.h"
+#include "speech_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using speech_test::Client;
+using speech_test::LogCapture;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kSocket = "/tmp/velantis_wakeword.sock";
+
+// Reads the initial state message and checks every byte of it.
+void expectInitialState(Client& c) {
+    auto h = c.readHeader(seconds(10));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->type, 1002u);
+    EXPECT_EQ(h->length, 66u);
+    EXPECT_EQ(h->id, 0u);
+    auto p = c.readN(66, seconds(10));
+    ASSERT_TRUE(p);
+    std::vector<uint8_t> want(66, 0);
+    std::memcpy(want.data() + 2, "initial_state", 13);
+    EXPECT_EQ(*p, want);
+}
+
+void expectAck(Client& c) {
+    auto h = c.readHeader(seconds(10));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->type, 1004u);
+    EXPECT_EQ(h->length, 0u);
+    EXPECT_EQ(h->id, 0u);
+}
+
+void expectEvent(Client& c, double angle, int32_t beam) {
+    auto h = c.readHeader(seconds(10));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->type, 1001u);
+    EXPECT_EQ(h->length, 17u);
+    EXPECT_EQ(h->id, 0u);
+    auto p = c.readN(17, seconds(10));
+    ASSERT_TRUE(p);
+    std::vector<uint8_t> want(17);
+    const float confidence = 0.9f;
+    std::memcpy(want.data(), &angle, 8);
+    std::memcpy(want.data() + 8, &beam, 4);
+    std::memcpy(want.data() + 12, &confidence, 4);
+    want[16] = 1;
+    EXPECT_EQ(*p, want);
+}
+
+// Every type, with and without payload, gets exactly one ACK.
+void expectAcksForEveryType(Client& c) {
+    const std::vector<uint32_t> types = {1001, 1002, 1003, 1004, 2001, 9001, 4242};
+    for (uint32_t t : types) {
+        ASSERT_TRUE(c.send(t, 0, {}));
+        ASSERT_TRUE(c.send(t, 99, std::vector<uint8_t>(17, 0x5A)));
+    }
+    for (size_t i = 0; i < 2 * types.size(); ++i) expectAck(c);
+    EXPECT_TRUE(c.quietFor(milliseconds(100)));
+}
+
+TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
+    if (fs::exists("/dev/ttyACM0")) GTEST_SKIP() << "a board is attached here";
+    auto log = LogCapture::install();
+    size_t mark = log->size();
+    {
+        WakeWordServer server;
+        ASSERT_TRUE(server.start());
+        EXPECT_GE(log->count("Orvanite initialized successfully", mark), 1u);
+        // The link finds no port and ends; the server goes on serving.
+        ASSERT_TRUE(log->waitFor("open port /dev/ttyACM0 failed", mark));
+        server.onWakeWordDetected(10.0, 1);  // nobody connected: logged, sent to nobody
+        EXPECT_EQ(log->count("Wake word event broadcasted", mark), 1u);
+
+        Client a(kSocket), b(kSocket);
+        ASSERT_TRUE(a.ok() && b.ok());
+        expectInitialState(a);
+        expectInitialState(b);
+        expectAcksForEveryType(a);
+
+        server.onWakeWordDetected(90.5, 2);
+        expectEvent(a, 90.5, 2);
+        expectEvent(b, 90.5, 2);
+        EXPECT_EQ(log->count("Wake word detected: angle=90.50, beam=2", mark), 1u);
+        EXPECT_EQ(log->count("Wake word event broadcasted", mark), 2u);
+
+        // A 70-byte reason goes out as its first 63 bytes and a zero.
+        const std::string reason(70, 'r');
+        server.broadcastStateChange(0, 1, reason.c_str());
+        for (Client* c : {&a, &b}) {
+            auto h = c->readHeader(seconds(10));
+            ASSERT_TRUE(h);
+            EXPECT_EQ(h->type, 1002u);
+            EXPECT_EQ(h->length, 66u);
+            auto p = c->readN(66, seconds(10));
+            ASSERT_TRUE(p);
+            EXPECT_EQ((*p)[0], 0);
+            EXPECT_EQ((*p)[1], 1);
+            EXPECT_EQ(std::string(p->begin() + 2, p->begin() + 65), std::string(63, 'r'));
+            EXPECT_EQ((*p)[65], 0);
+        }
+        EXPECT_EQ(log->count("State change broadcasted: 0 -> 1 (" + std::string(63, 'r') + ")", mark), 1u);
+        server.stop();
+        EXPECT_FALSE(fs::exists(kSocket));
+    }
+    // A later server of this process starts no second link and still serves; destroying it
+    // while it runs is safe.
+    size_t second = log->size();
+    {
+        WakeWordServer again;
+        ASSERT_TRUE(again.start());
+        Client c(kSocket);
+        ASSERT_TRUE(c.ok());
+        expectInitialState(c);
+        expectAcksForEveryType(c);
+    }
+    EXPECT_EQ(log->count("New Thread: init_orvanite", second), 0u);
+    EXPECT_EQ(log->count("WakeWord Server destroyed", second), 1u);
+    EXPECT_FALSE(fs::exists(kSocket));
+}
+
+class Host {
+public:
+    Host(const std::string& dir, const std::vector<std::string>& argv) : dir_(dir) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0) ::_exit(126);
+            int out = ::open((dir + "/host.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            std::vector<char*> args;
+            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+    }
+    ~Host() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    // Exit status, or -1 when it did not end in time.
+    int wait(seconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        return -1;
+    }
+    std::string file(const std::string& name) const {
+        std::ifstream f(dir_ + "/" + name);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    bool waitForFile(const std::string& name, const std::string& text, seconds timeout = seconds(20)) const {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (file(name).find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        return true;
+    }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
+    if (!board_rig::can_fake_ttyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
+    speech_test::TempDir dir("speech-wakeword");
+    board_rig::PtyBoard board;
+    Host host(dir.path(), board_rig::ttyacm0_command(board.slave_path(), {SPEECH_WAKEWORD_HOST}));
+    ASSERT_TRUE(host.waitForFile("host.out", "started")) << host.file("host.out");
+    ASSERT_TRUE(board.wait_raw());
+
+    {
+        Client a(kSocket), b(kSocket);
+        ASSERT_TRUE(a.ok() && b.ok());
+        expectInitialState(a);
+        expectInitialState(b);
+        expectAcksForEveryType(b);
+
+        ASSERT_TRUE(board.write(board_rig::wakeup(90.5, 2)));
+        expectEvent(a, 90.5, 2);
+        expectEvent(b, 90.5, 2);
+        EXPECT_TRUE(host.waitForFile("logs/basic-log.txt", "Wake word detected: angle=90.50, beam=2"));
+    }
+
+    // A fresh server in the same process serves the link that is still reading.
+    host.signal(SIGUSR1);
+    ASSERT_TRUE(host.waitForFile("host.out", "restarted")) << host.file("host.out");
+    {
+        Client c(kSocket);
+        ASSERT_TRUE(c.ok());
+        expectInitialState(c);
+        std::this_thread::sleep_for(milliseconds(1100));  // the link pauses 1 s after a wake-up
+        ASSERT_TRUE(board.write(board_rig::wakeup(-30.25, 5)));
+        expectEvent(c, -30.25, 5);
+    }
+
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(seconds(20)), 0) << host.file("host.out");
+    EXPECT_NE(host.file("logs/basic-log.txt").find("Server stopped for path: /tmp/velantis_wakeword.sock"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(kSocket));
+}
+
+}  // namespace
