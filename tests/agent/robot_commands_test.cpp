@@ -1,0 +1,199 @@
+// Command words: movement durations and velocities, heartbeats, refusals, unknown words.
+#include "rc_sdk_controller.h"
+#include "robot_test_support.h"
+
+#include <climits>
+#include <memory>
+#include <thread>
+
+using namespace robot_test;
+using robot_rig::TraceCall;
+
+namespace {
+
+struct Expected {
+    size_t calls;
+    double lx, ly, az;
+};
+
+void expect_velocity(const TraceCall& c, const Expected& e) {
+    EXPECT_EQ(c.num("mode"), 2) << c.line;
+    EXPECT_DOUBLE_EQ(c.real("lx"), e.lx) << c.line;
+    EXPECT_DOUBLE_EQ(c.real("ly"), e.ly) << c.line;
+    EXPECT_DOUBLE_EQ(c.real("lz"), 0.0) << c.line;
+    EXPECT_DOUBLE_EQ(c.real("ax"), 0.0) << c.line;
+    EXPECT_DOUBLE_EQ(c.real("ay"), 0.0) << c.line;
+    EXPECT_DOUBLE_EQ(c.real("az"), e.az) << c.line;
+}
+
+}  // namespace
+
+TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    StdoutCapture out(path("stdout"));
+    rc_sdk_controller rc("0.0.0.0");
+    rc.handle_command_list({{"前", 1},
+                            {"后", 0},
+                            {"左移", 2},
+                            {"右移", -5},
+                            {"左转", 0},
+                            {"左转", -30},
+                            {"左转", -60},
+                            {"右转", 30},
+                            {"前", INT_MIN}});
+    const std::vector<Expected> expected = {{6, 0.5, 0, 0},   {6, -0.5, 0, 0},  {60, 0, 0.5, 0},
+                                            {6, 0, -0.5, 0},  {100, 0, 0, 0.5}, {200, 0, 0, -0.5},
+                                            {6, 0.5, 0, 0}};
+    size_t total = 0;
+    for (const auto& e : expected) total += e.calls;
+
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("DirectionMovement", total, 30s), total);
+    std::this_thread::sleep_for(300ms);
+    out.restore();
+
+    auto all = t.all();
+    EXPECT_EQ(only(all, "DirectionMovement").size(), total);
+    auto runs = robot_rig::movement_runs(all);
+    ASSERT_EQ(runs.size(), expected.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].size(), expected[i].calls) << "run " << i;
+        for (const auto& c : runs[i]) expect_velocity(c, expected[i]);
+        // One call per 10 ms sleep at least.
+        for (size_t k = 1; k < runs[i].size(); ++k) EXPECT_GE(runs[i][k].mono_ns - runs[i][k - 1].mono_ns, 10'000'000);
+    }
+
+    // Each movement carries the heartbeat of the status read just before it, on the worker.
+    const TraceCall* last_read = nullptr;
+    for (const auto& c : all) {
+        if (robot_rig::is_call(c, "GetCommonStatus")) {
+            last_read = &c;
+        } else if (robot_rig::is_call(c, "DirectionMovement")) {
+            ASSERT_NE(last_read, nullptr);
+            EXPECT_EQ(c.num("heartbeat"), last_read->num("heartbeat")) << c.line;
+            EXPECT_EQ(c.tid, last_read->tid);
+            EXPECT_TRUE(c.result()) << c.line;
+        }
+    }
+
+    auto lines = out.lines();
+    EXPECT_EQ(count_line(lines, "processCommands"), 9u);
+    EXPECT_EQ(count_line(lines, "enqueued command:"), 9u);
+    EXPECT_EQ(count_line(lines, "duration / 10 = 6"), 4u);
+    EXPECT_EQ(count_line(lines, "duration / 10 = 60"), 1u);
+    EXPECT_EQ(count_line(lines, "duration / 10 = 100"), 1u);
+    EXPECT_EQ(count_line(lines, "duration / 10 = 0"), 1u);
+    EXPECT_EQ(count_line(lines, "duration / 10 = -100"), 1u);
+    EXPECT_EQ(count_line(lines, "duration / 10 = 200"), 1u);
+
+    auto l = logs();
+    for (int d : {60, 600, 1000, 0, -1000, 2000})
+        EXPECT_GE(count_log(l, spdlog::level::info, "Handling movement command with direction:, duration: " +
+                                                        std::to_string(d)),
+                  1u)
+            << d;
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Handling movement command with direction:, duration: 60"), 4u);
+}
+
+TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    StdoutCapture out(path("stdout"));
+    rc_sdk_controller rc("0.0.0.0");
+    // 前 INT_MAX: (n - 1) * 600 ms; 右转 INT_MAX and INT_MIN: far outside 32 bits.
+    rc.handle_command_list({{"前", INT_MAX}, {"后", 3579141}, {"右转", INT_MAX}, {"左转", INT_MIN}, {"前", 1}});
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 20s), 6u);
+    std::this_thread::sleep_for(300ms);
+    out.restore();
+
+    auto runs = robot_rig::movement_runs(t.all());
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].size(), 6u);
+    expect_velocity(runs[0][0], {6, 0.5, 0, 0});
+    EXPECT_EQ(count_line(out.lines(), "processCommands"), 1u);
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 前 2147483647, command ignored"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 后 3579141, command ignored"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 右转 2147483647, command ignored"),
+              1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 左转 -2147483648, command ignored"),
+              1u);
+}
+
+TEST_F(RobotTest, UnknownWordsAreIgnoredAndRepeatedWordsQueueTwice) {
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    StdoutCapture out(path("stdout"));
+    rc_sdk_controller rc("0.0.0.0");
+    rc.handle_command_list({});
+    rc.handle_command_list({{" 前", 5},
+                            {"前 ", 5},
+                            {"forward", 5},
+                            {"", 0},
+                            {"左", 9},
+                            {"摆 尾", 0},
+                            {std::string("前\0", 4), 5},
+                            {"前", 0},
+                            {"前", 0}});
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("DirectionMovement", 12, 20s), 12u);
+    std::this_thread::sleep_for(300ms);
+    out.restore();
+    EXPECT_EQ(robot_rig::movement_runs(t.all()).size(), 2u);
+    EXPECT_EQ(t.count("DirectionMovement"), 12u);
+    EXPECT_EQ(t.count("LightStripControl"), 0u);
+    EXPECT_EQ(count_line(out.lines(), "processCommands"), 2u);
+}
+
+TEST_F(RobotTest, MovementsAreRefusedWhileTheDriveIsOff) {
+    sim({{"MC_SIM_DRIVE", "4"}});
+    StdoutCapture out(path("stdout"));
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    rc->handle_command_list({{"前", 2}, {"左转", 30}});
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("GetCommonStatus", 2, 10s), 2u);
+    rc.reset();  // the second task, now running, ends first
+    out.restore();
+    EXPECT_EQ(t.count("GetCommonStatus"), 2u);
+    EXPECT_EQ(t.count("DirectionMovement"), 0u);
+    auto lines = out.lines();
+    EXPECT_EQ(count_line(lines, "Robot is not in a valid state to move."), 2u);
+    for (const auto& line : lines) EXPECT_EQ(line.rfind("duration / 10", 0), std::string::npos) << line;
+    EXPECT_EQ(count_log(logs(), spdlog::level::err, "Robot is not in a valid state to move."), 2u);
+}
+
+TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_FAIL_STATUS", "1"}});
+    StdoutCapture out(path("stdout"));
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    rc->handle_command_list({{"前", 2}});
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("GetCommonStatus", 1, 10s), 1u);
+    rc.reset();
+    out.restore();
+    EXPECT_EQ(t.count("DirectionMovement"), 0u);
+    EXPECT_EQ(count_line(out.lines(), "Robot is not in a valid state to move."), 1u);
+}
+
+TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
+    sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_DRIVE_DELAY_MS", "250"}});
+    StdoutCapture out(path("stdout"));
+    rc_sdk_controller rc("0.0.0.0");
+    rc.handle_command_list({{"启动", 0}, {"前", 0}});
+    auto t = trace();
+    // The robot lies down, so it ignores the movement, but the controller sends it.
+    ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 20s), 6u);
+    out.restore();
+    auto all = t.all();
+    auto enable = only(all, "DriverEnable");
+    ASSERT_EQ(enable.size(), 1u);
+    EXPECT_EQ(enable[0].num("enable"), 1);
+    // The poll confirmed the drive before the movement task read the status.
+    const TraceCall* confirmed = nullptr;
+    for (const auto& c : all)
+        if (!confirmed && robot_rig::is_call(c, "GetCommonStatus") && c.num("driver_enable_state") == 1) confirmed = &c;
+    ASSERT_NE(confirmed, nullptr);
+    auto moves = only(all, "DirectionMovement");
+    EXPECT_GT(moves.front().mono_ns, confirmed->mono_ns);
+    EXPECT_GE(ms_between(enable[0], *confirmed), 250);
+    EXPECT_EQ(count_log(logs(), spdlog::level::info, "Driver successfully enabled"), 1u);
+}

@@ -1,0 +1,204 @@
+// The robot controller's worker and queue: order, producers, shutdown, library set-up.
+#include "mc_sim.h"
+#include "rc_sdk_controller.h"
+#include "robot_test_support.h"
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+using namespace robot_test;
+using robot_rig::TraceCall;
+
+namespace {
+
+// Runs of movement calls keyed by their velocity: "lx+", "lx-", "ly+", "ly-", "az+", "az-".
+std::string direction(const TraceCall& c) {
+    for (const char* k : {"lx", "ly", "az"}) {
+        double v = c.real(k);
+        if (v > 0) return std::string(k) + "+";
+        if (v < 0) return std::string(k) + "-";
+    }
+    return "none";
+}
+
+}  // namespace
+
+TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+
+    // Turn durations: -29 -> 33 ms (3 calls), -28 -> 66 ms (6), -27 -> 100 ms (10).
+    std::atomic<bool> go{false};
+    auto producer = [&](const char* word) {
+        while (!go.load()) std::this_thread::yield();
+        for (int n : {-29, -28, -27}) rc->handle_command_list({{word, n}});
+    };
+    std::thread a(producer, "左转");
+    std::thread b(producer, "右转");
+    go = true;
+    a.join();
+    b.join();
+
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("DirectionMovement", 38, 30s), 38u);
+    std::this_thread::sleep_for(200ms);
+    rc.reset();
+
+    auto all = t.all();
+    auto runs = robot_rig::movement_runs(all);
+    ASSERT_EQ(runs.size(), 6u);
+    std::vector<size_t> left, right;
+    long worker = runs[0][0].tid;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const auto& run = runs[i];
+        const std::string d = direction(run[0]);
+        for (const auto& c : run) {
+            EXPECT_EQ(direction(c), d);
+            EXPECT_EQ(c.tid, worker);
+        }
+        (d == "az+" ? left : right).push_back(run.size());
+        if (i > 0) {
+            EXPECT_LT(runs[i - 1].back().mono_ns, run.front().mono_ns);
+        }
+    }
+    EXPECT_EQ(left, (std::vector<size_t>{3, 6, 10}));
+    EXPECT_EQ(right, (std::vector<size_t>{3, 6, 10}));
+}
+
+TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    rc->handle_command_list({{"前", 2}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
+    auto t = trace();
+    ASSERT_TRUE(t.wait_for_call("DirectionMovement", 10s).has_value());
+    rc.reset();  // returns only after the worker has ended
+
+    auto moves = t.calls("DirectionMovement");
+    EXPECT_EQ(moves.size(), 60u);
+    for (const auto& m : moves) EXPECT_EQ(direction(m), "lx+");
+    EXPECT_EQ(t.count("DemoControl"), 0u);
+    const uint64_t calls = mc_sim_call_count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(mc_sim_call_count(), calls);
+
+    // The simulated robot went 60 x 10 ms forward at 0.5 m/s.
+    robot_control::common::ROBOT_COMMON_STATUS_ s;
+    ASSERT_TRUE(rcClientInterfaceGetCommonStatus(&s));
+    EXPECT_NEAR(s.odometry.point.x, 0.3, 1e-4);
+    EXPECT_NEAR(s.odometry.point.y, 0.0, 1e-6);
+    EXPECT_NEAR(s.odometry.quaternion.w, 1.0, 1e-6);
+}
+
+TEST_F(RobotTest, IdleControllersShutDownAtOnce) {
+    // Construction and destruction race the worker's first wait; none may hang.
+    for (int i = 0; i < 200; ++i) {
+        rc_sdk_controller rc("0.0.0.0");
+    }
+    for (int i = 0; i < 50; ++i) {
+        rc_sdk_controller rc("0.0.0.0");
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(trace().count("Init"), 250u);
+}
+
+TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
+    sim({{"MC_SIM_FAIL_INIT", "1"}});
+    {
+        StdoutCapture out(path("stdout"));
+        auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+        rc->handle_command_list({{"前", 1}});
+        auto t = trace();
+        ASSERT_TRUE(t.wait_for_call("GetCommonStatus", 10s).has_value());
+        rc.reset();  // the running task ends first
+        out.restore();
+        auto lines = out.lines();
+        EXPECT_EQ(count_line(lines, "processCommands"), 1u);
+        EXPECT_EQ(count_line(lines, "enqueued command:"), 1u);
+        EXPECT_EQ(count_line(lines, "Robot is not in a valid state to move."), 1u);
+    }
+    auto all = trace().all();
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_TRUE(robot_rig::is_call(all[0], "Init"));
+    EXPECT_EQ(all[0].str("address"), "0.0.0.0");
+    EXPECT_FALSE(all[0].result());
+    EXPECT_EQ(trace().count("DirectionMovement"), 0u);
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::err, "rcClientInterfaceInit failed"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Robot is not in a valid state to move."), 1u);
+}
+
+TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
+    {
+        rc_sdk_controller rc("0.0.0.0");
+    }
+    auto all = trace().all();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_TRUE(robot_rig::is_call(all[0], "Init"));
+    EXPECT_TRUE(all[0].result());
+    EXPECT_EQ(count_log(logs(), spdlog::level::info, "rcClientInterfaceInit success"), 1u);
+}
+
+TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
+    // The worker moves while two other threads read the status and set emoji, as the
+    // link thread and the WebSocket thread do.
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    rc_sdk_controller rc("0.0.0.0");
+    StdoutCapture out(path("stdout"));
+    rc.handle_command_list({{"前", 2}});
+    std::thread link([&] {
+        for (int i = 0; i < 20; ++i) rc.check_robot_state();
+    });
+    std::thread ws([&] {
+        for (int i = 0; i < 20; ++i)
+            rcClientInterfaceLightStripControl(robot_control::common::JOY_MODE, "led",
+                                               static_cast<_EN_MICRO_EMOJI_CONTROL_CMD>(5 + i % 2), 0, 0);
+    });
+    link.join();
+    ws.join();
+    auto t = trace();
+    EXPECT_EQ(t.wait_for_count("DirectionMovement", 60, 20s), 60u);
+    out.restore();
+    EXPECT_EQ(t.count("LightStripControl"), 20u);
+    EXPECT_EQ(mc_sim_last_emoji(), 6);
+    size_t reports = 0;
+    for (const auto& l : out.lines()) reports += l.rfind("status = ROBOT_COMMON_STATUS{", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(reports, 20u);
+    // The robot accepted every movement: a valid heartbeat each time.
+    for (const auto& m : t.calls("DirectionMovement")) EXPECT_TRUE(m.result()) << m.line;
+}
+
+TEST_F(RobotTest, SleepsLastTheirWholeTimeThroughSignals) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
+    StdoutCapture out(path("stdout"));
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    rc->handle_command_list({{"前", 0}, {"趴下", 0}});
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 10s), 6u);
+    const long worker = t.calls("DirectionMovement")[0].tid;
+    // Interrupt the worker's one-second sleep before lying down, again and again.
+    while (t.count("SetScene") == 0) {
+        syscall(SYS_tgkill, getpid(), worker, SIGUSR1);
+        std::this_thread::sleep_for(20ms);
+    }
+    rc.reset();
+    out.restore();
+    sigaction(SIGUSR1, &old, nullptr);
+
+    auto moves = t.calls("DirectionMovement");
+    auto scene = t.calls("SetScene");
+    ASSERT_EQ(moves.size(), 6u);
+    ASSERT_EQ(scene.size(), 1u);
+    EXPECT_GE(ms_between(moves.back(), scene[0]), 1000);
+    for (size_t i = 1; i < moves.size(); ++i) EXPECT_GE(moves[i].mono_ns - moves[i - 1].mono_ns, 10'000'000);
+}

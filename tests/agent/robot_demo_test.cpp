@@ -1,0 +1,54 @@
+// Demo words: their actions and pauses, and the wag-tail emoji shown at once.
+#include "mc_sim.h"
+#include "rc_sdk_controller.h"
+#include "robot_test_support.h"
+
+#include <sys/syscall.h>
+
+#include <memory>
+
+using namespace robot_test;
+using robot_rig::TraceCall;
+
+TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
+    // Demo actions run whatever the drive state: the robot here lies with its drive off.
+    StdoutCapture out(path("stdout"));
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    auto t = trace();
+    const auto queued = std::chrono::steady_clock::now();
+    rc->handle_command_list({{"摇头", 0}, {"摆尾", 0}, {"招呼", 9}});
+    const auto returned = std::chrono::steady_clock::now();
+    EXPECT_EQ(mc_sim_last_emoji(), 6);
+
+    // Shown on the caller's thread before handle_command_list returned, while all three
+    // tasks still wait.
+    auto emoji = t.calls("LightStripControl");
+    ASSERT_EQ(emoji.size(), 1u);
+    EXPECT_LE(emoji[0].time(), returned);
+    EXPECT_EQ(emoji[0].num("mode"), 2);
+    EXPECT_EQ(emoji[0].str("strip"), "led");
+    EXPECT_EQ(emoji[0].num("emoji"), 6);
+    EXPECT_EQ(emoji[0].num("arg1"), 0);
+    EXPECT_EQ(emoji[0].num("arg2"), 0);
+    EXPECT_EQ(emoji[0].tid, static_cast<long>(syscall(SYS_gettid)));
+    EXPECT_EQ(count_log(logs(), spdlog::level::info, "Setting emoji state: 6"), 1u);
+
+    ASSERT_EQ(t.wait_for_count("DemoControl", 3, 30s), 3u);
+    rc.reset();  // waits out the last action's pause
+    out.restore();
+
+    auto demos = t.calls("DemoControl");
+    ASSERT_EQ(demos.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(demos[i].num("mode"), 2);
+        EXPECT_EQ(demos[i].num("action"), i + 2);
+        EXPECT_EQ(demos[i].num("flag"), 0);
+    }
+    EXPECT_LT(emoji[0].mono_ns, demos[0].mono_ns);
+    EXPECT_GE(demos[0].time() - queued, std::chrono::milliseconds(1000));
+    // 4 s after each action, then 1 s before the next.
+    EXPECT_GE(ms_between(demos[0], demos[1]), 5000);
+    EXPECT_GE(ms_between(demos[1], demos[2]), 5000);
+    EXPECT_EQ(t.count("LightStripControl"), 1u);
+    EXPECT_EQ(count_line(out.lines(), "processCommands"), 3u);
+}

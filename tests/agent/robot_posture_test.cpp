@@ -1,0 +1,250 @@
+// Posture steps: drive and scene requests with their status polls, time-outs and failures,
+// and the posture words that run them.
+#include "rc_sdk_controller.h"
+#include "robot_test_support.h"
+
+#include <memory>
+#include <thread>
+
+using namespace robot_test;
+using robot_control::common::SCENE_LIE_DOWN;
+using robot_control::common::SCENE_STAND;
+using robot_rig::TraceCall;
+
+namespace {
+
+std::vector<TraceCall> of_thread(const std::vector<TraceCall>& calls, long tid) {
+    std::vector<TraceCall> out;
+    for (const auto& c : calls)
+        if (c.tid == tid) out.push_back(c);
+    return out;
+}
+
+std::vector<std::string> names(const std::vector<TraceCall>& calls) {
+    std::vector<std::string> out;
+    for (const auto& c : calls) out.push_back(c.name.substr(std::string("rcClientInterface").size()));
+    return out;
+}
+
+}  // namespace
+
+TEST_F(RobotTest, DriverAlreadyInTheRequestedStateMakesNoRequest) {
+    sim({{"MC_SIM_DRIVE", "1"}});
+    {
+        rc_sdk_controller rc("0.0.0.0");
+        rc_sdk_controller::driver_enable(true);
+    }
+    sim({{"MC_SIM_DRIVE", "4"}});
+    {
+        rc_sdk_controller rc("0.0.0.0");
+        rc_sdk_controller::driver_enable(false);
+    }
+    EXPECT_EQ(names(trace().all()),
+              (std::vector<std::string>{"Init", "GetCommonStatus", "Init", "GetCommonStatus"}));
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver already enabled"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver already disabled"), 1u);
+}
+
+TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
+    sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_DRIVE_DELAY_MS", "300"}, {"MC_SIM_SCENE_DELAY_MS", "300"}});
+    rc_sdk_controller rc("0.0.0.0");
+    rc_sdk_controller::driver_enable(true);
+    rc_sdk_controller::set_scene(SCENE_STAND);
+    rc_sdk_controller::set_scene(SCENE_STAND);  // asked again although already standing
+    rc_sdk_controller::driver_enable(false);
+
+    auto all = trace().all();
+    auto enables = only(all, "DriverEnable");
+    ASSERT_EQ(enables.size(), 2u);
+    EXPECT_EQ(enables[0].num("mode"), 2);
+    EXPECT_EQ(enables[0].num("enable"), 1);
+    EXPECT_EQ(enables[1].num("enable"), 0);
+    auto scenes = only(all, "SetScene");
+    ASSERT_EQ(scenes.size(), 2u);
+    EXPECT_EQ(scenes[0].num("mode"), 2);
+    EXPECT_EQ(scenes[0].num("scene"), 2);
+    EXPECT_EQ(scenes[1].num("scene"), 2);
+
+    // After each request: reads 100 ms apart until the state shows.
+    auto polls_after = [&](const TraceCall& request, const char* key, long long want) {
+        std::vector<TraceCall> reads;
+        bool after = false;
+        for (const auto& c : all) {
+            if (c.line == request.line) {
+                after = true;
+            } else if (after) {
+                if (!robot_rig::is_call(c, "GetCommonStatus")) break;
+                reads.push_back(c);
+                if (c.num(key) == want) break;
+            }
+        }
+        return reads;
+    };
+    auto check = [&](const TraceCall& request, const char* key, long long want, size_t min_polls) {
+        auto reads = polls_after(request, key, want);
+        ASSERT_GE(reads.size(), min_polls) << request.line;
+        for (size_t i = 0; i + 1 < reads.size(); ++i)
+            EXPECT_GE(reads[i + 1].mono_ns - reads[i].mono_ns, 100'000'000);
+        EXPECT_EQ(reads.back().num(key), want);
+    };
+    check(enables[0], "driver_enable_state", 1, 4);
+    check(scenes[0], "cur_scene", 2, 4);
+    check(scenes[1], "cur_scene", 2, 1);
+    EXPECT_EQ(polls_after(scenes[1], "cur_scene", 2).size(), 1u);
+    check(enables[1], "driver_enable_state", 4, 4);
+
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to enable driver"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully enabled"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to set scene to 2"), 2u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Scene successfully changed to 2"), 2u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to disable driver"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully disabled"), 1u);
+}
+
+TEST_F(RobotTest, PollsGiveUpAfterOneHundredReads) {
+    // Both time-outs at once, from two threads, as each takes about ten seconds.
+    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_DRIVE_STUCK", "1"}, {"MC_SIM_SCENE_STUCK", "1"}});
+    rc_sdk_controller rc("0.0.0.0");
+    std::thread drive([] { rc_sdk_controller::driver_enable(false); });
+    std::thread scene([] { rc_sdk_controller::set_scene(SCENE_LIE_DOWN); });
+    drive.join();
+    scene.join();
+
+    auto all = trace().all();
+    auto enable = only(all, "DriverEnable");
+    auto set = only(all, "SetScene");
+    ASSERT_EQ(enable.size(), 1u);
+    ASSERT_EQ(set.size(), 1u);
+    auto drive_calls = of_thread(all, enable[0].tid);
+    auto scene_calls = of_thread(all, set[0].tid);
+    // Drive: one read before the request, then 100 polls.
+    ASSERT_EQ(drive_calls.size(), 102u);
+    EXPECT_EQ(only(drive_calls, "GetCommonStatus").size(), 101u);
+    EXPECT_TRUE(robot_rig::is_call(drive_calls[1], "DriverEnable"));
+    ASSERT_EQ(scene_calls.size(), 101u);
+    EXPECT_EQ(only(scene_calls, "GetCommonStatus").size(), 100u);
+    EXPECT_TRUE(robot_rig::is_call(scene_calls[0], "SetScene"));
+    EXPECT_GE(ms_between(drive_calls[2], drive_calls.back()), 99 * 100);
+    EXPECT_GE(ms_between(scene_calls[1], scene_calls.back()), 99 * 100);
+
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Timeout waiting for driver to be disabled"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Timeout waiting for scene change to 1"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully disabled"), 0u);
+}
+
+TEST_F(RobotTest, RefusedRequestsEndTheStep) {
+    sim({{"MC_SIM_REFUSE_DRIVE", "1"}, {"MC_SIM_REFUSE_SCENE", "1"}});
+    rc_sdk_controller rc("0.0.0.0");
+    rc_sdk_controller::driver_enable(true);
+    rc_sdk_controller::set_scene(SCENE_STAND);
+    EXPECT_EQ(names(trace().all()),
+              (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SetScene"}));
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to enable driver"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to enable driver"), 0u);
+}
+
+TEST_F(RobotTest, FailedStatusReadsEndTheStepWithoutRetry) {
+    sim({{"MC_SIM_FAIL_STATUS", "1"}});
+    {
+        rc_sdk_controller rc("0.0.0.0");
+        rc_sdk_controller::driver_enable(true);
+        rc_sdk_controller::set_scene(SCENE_LIE_DOWN);
+    }
+    ::unsetenv("MC_SIM_FAIL_STATUS");
+    sim({{"MC_SIM_FAIL_STATUS_AFTER", "1"}});
+    {
+        rc_sdk_controller rc("0.0.0.0");
+        rc_sdk_controller::driver_enable(true);  // first read passes, the first poll fails
+    }
+    auto all = trace().all();
+    EXPECT_EQ(names(all), (std::vector<std::string>{"Init", "GetCommonStatus", "SetScene", "GetCommonStatus", "Init",
+                                                    "GetCommonStatus", "DriverEnable", "GetCommonStatus"}));
+    EXPECT_FALSE(all[1].result());
+    EXPECT_FALSE(all[3].result());
+    EXPECT_TRUE(all[5].result());
+    EXPECT_FALSE(all[7].result());
+    EXPECT_EQ(count_log(logs(), spdlog::level::err, "Failed to get robot status"), 3u);
+}
+
+TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
+    sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_SCENE", "1"}});
+    StdoutCapture out(path("stdout"));
+    rc_sdk_controller rc("0.0.0.0");
+    rc.handle_command_list({{"起立", 7}, {"趴下", 0}, {"停", 0}, {"启动", 0}});
+    auto t = trace();
+    ASSERT_EQ(t.wait_for_count("DriverEnable", 3, 30s), 3u);
+    ASSERT_TRUE(t.wait_for_call("GetCommonStatus", 10s, [&](const TraceCall& c) {
+        return c.mono_ns > t.calls("DriverEnable").back().mono_ns && c.num("driver_enable_state") == 1;
+    }));
+    out.restore();
+
+    auto all = t.all();
+    std::vector<std::string> requests;
+    for (const auto& c : all) {
+        if (robot_rig::is_call(c, "GetCommonStatus") || robot_rig::is_call(c, "Init")) continue;
+        std::string r = names({c})[0];
+        for (const char* k : {"enable", "speed", "on", "scene"})
+            if (c.has(k)) r += " " + std::to_string(c.num(k));
+        requests.push_back(r);
+    }
+    EXPECT_EQ(requests, (std::vector<std::string>{"DriverEnable 1", "SpeedAdjust 50", "SetGuardianSwitch 1",
+                                                  "SetScene 2", "SetScene 1", "DriverEnable 0", "DriverEnable 1"}));
+    for (const auto& c : all) EXPECT_TRUE(c.result()) << c.line;
+
+    // Each task starts with its one-second sleep after the one before it has ended.
+    auto first = [&](const char* name, int nth) {
+        int seen = 0;
+        for (const auto& c : all)
+            if (robot_rig::is_call(c, name) && seen++ == nth) return c;
+        return TraceCall{};
+    };
+    EXPECT_GE(ms_between(all.front(), first("GetCommonStatus", 0)), 1000);
+    auto scenes = t.calls("SetScene");
+    auto enables = t.calls("DriverEnable");
+    const auto before = [&](const TraceCall& c) {
+        const TraceCall* prev = nullptr;
+        for (const auto& x : all) {
+            if (x.mono_ns >= c.mono_ns) break;
+            prev = &x;
+        }
+        return *prev;
+    };
+    EXPECT_GE(ms_between(before(scenes[1]), scenes[1]), 1000);
+    const TraceCall pre_read = before(enables[1]);  // 停 reads the status first
+    EXPECT_TRUE(robot_rig::is_call(pre_read, "GetCommonStatus"));
+    EXPECT_GE(ms_between(before(pre_read), pre_read), 1000);
+
+    auto lines = out.lines();
+    EXPECT_EQ(count_line(lines, "processCommands"), 4u);
+    EXPECT_EQ(count_line(lines, "Max Speed Set Successfully."), 1u);
+    EXPECT_EQ(count_line(lines, "Guardian Switch Set Successfully."), 1u);
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Scene successfully changed to 2"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Scene successfully changed to 1"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully disabled"), 1u);
+}
+
+TEST_F(RobotTest, StandUpGoesThroughEveryStepWhateverEachAchieves) {
+    sim({{"MC_SIM_REFUSE_DRIVE", "1"}, {"MC_SIM_REFUSE_SPEED", "1"}, {"MC_SIM_REFUSE_GUARDIAN", "1"}});
+    StdoutCapture out(path("stdout"));
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    rc->handle_command_list({{"起立", 0}});
+    auto t = trace();
+    ASSERT_TRUE(t.wait_for_call("SetScene", 10s).has_value());
+    rc.reset();  // the running task ends first
+    out.restore();
+    EXPECT_EQ(names(t.all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SpeedAdjust",
+                                                        "SetGuardianSwitch", "SetScene"}));
+    auto lines = out.lines();
+    EXPECT_EQ(count_line(lines, "Failed to Set Max Speed."), 1u);
+    EXPECT_EQ(count_line(lines, "Failed to Set Guardian Switch."), 1u);
+    auto l = logs();
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to enable driver"), 1u);
+    // The robot will not stand without its drive.
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
+}
