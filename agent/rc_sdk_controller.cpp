@@ -4,6 +4,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -180,6 +181,7 @@ void rc_sdk_controller::processCommands() {
             task_queue.pop_front();
         }
         console_line("processCommands");
+        // A task that throws must not end the process; the next task still runs.
         try {
             task();
         } catch (const std::exception& e) {

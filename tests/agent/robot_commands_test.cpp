@@ -197,3 +197,28 @@ TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
     EXPECT_GE(ms_between(enable[0], *confirmed), 250);
     EXPECT_EQ(count_log(logs(), spdlog::level::info, "Driver successfully enabled"), 1u);
 }
+
+TEST_F(RobotTest, DurationsFollowTheirArithmetic) {
+    // Each duration is logged as the word is queued; the robot's drive is off, so nothing moves.
+    sim({{"MC_SIM_DRIVE", "4"}});
+    StdoutCapture out(path("stdout"));
+    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    rc->handle_command_list({{"前", 2},
+                             {"后", 3},
+                             {"右移", 3579140},
+                             {"左转", 45},
+                             {"右转", 1},
+                             // Single precision: double arithmetic would give 16300, 32100 and 32299.
+                             {"左转", 459},
+                             {"右转", 933},
+                             {"左转", 939}});
+    rc.reset();
+    out.restore();
+    EXPECT_EQ(trace().count("DirectionMovement"), 0u);
+    auto l = logs();
+    for (int d : {600, 1200, 2147483400, 2500, 1033, 16299, 32099, 32300})
+        EXPECT_EQ(count_log(l, spdlog::level::info,
+                            "Handling movement command with direction:, duration: " + std::to_string(d)),
+                  1u)
+            << d;
+}
