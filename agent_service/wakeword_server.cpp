@@ -154,7 +154,7 @@ void WakeWordServer::broadcastStateChange(uint8_t old_state, uint8_t new_state, 
     WakeWordStatePayload state = makeState(old_state, new_state, reason);
     broadcastMessage(header, &state);
     logF->logger->info("State change broadcasted: {} -> {} ({})", static_cast<int>(old_state),
-                       static_cast<int>(new_state), state.reason);
+                       static_cast<int>(new_state), reason != nullptr ? reason : "");
 }
 
 void WakeWordServer::onClientConnected(int client_fd) {

@@ -18,6 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The server whose loop runs on this thread, if any.
+thread_local const UnixDomainSocketServer* t_serving = nullptr;
+
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return 0;
@@ -197,6 +200,7 @@ bool UnixDomainSocketServer::createSocket() {
 }
 
 void UnixDomainSocketServer::serverLoop() {
+    t_serving = this;
     logF->logger->info("Server loop started for path: {}", socket_path_);
     while (running_) {
         fd_set read_set;
@@ -227,6 +231,7 @@ void UnixDomainSocketServer::serverLoop() {
         handleClientIo(read_set);
     }
     logF->logger->info("Server loop ended for path: {}", socket_path_);
+    t_serving = nullptr;
 }
 
 void UnixDomainSocketServer::acceptNewClient() {
@@ -378,7 +383,7 @@ void UnixDomainSocketServer::broadcastMessage(const velantis::MessageHeader& hea
 }
 
 void UnixDomainSocketServer::stop() {
-    if (server_thread_.joinable() && server_thread_.get_id() == std::this_thread::get_id()) {
+    if (t_serving == this) {
         logF->logger->error("stop() called on the server thread for path {}; ignored", socket_path_);
         return;
     }
@@ -386,6 +391,7 @@ void UnixDomainSocketServer::stop() {
 }
 
 void UnixDomainSocketServer::stopSteps(bool run_cleanup_hook) {
+    std::lock_guard<std::mutex> stopping(stop_mutex_);
     if (!running_.exchange(false)) return;
     if (server_fd_ != -1) ::shutdown(server_fd_, SHUT_RDWR);
     if (server_thread_.joinable()) server_thread_.join();
@@ -411,4 +417,7 @@ void UnixDomainSocketServer::cleanup() {
 void UnixDomainSocketServer::run() {
     if (!start()) return;
     while (running_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // running_ is cleared at the beginning of the stop steps, under stop_mutex_:
+    // wait for their end, so that the caller may destroy the server on return.
+    std::lock_guard<std::mutex> stopped(stop_mutex_);
 }

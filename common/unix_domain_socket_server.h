@@ -79,7 +79,7 @@ public:
     // Binds and listens (removing any stale file at the path), runs onInit and
     // starts the server thread. False if already running or set-up failed.
     bool start();
-    // start(), then waits until another thread calls stop().
+    // start(), then waits until another thread's stop() has finished.
     void run();
     // Ends the server thread, runs onCleanup, closes every socket and removes
     // the socket file. Not to be called on the server thread.
@@ -122,6 +122,9 @@ private:
     // Serialises sends, so that a message sent from onClientConnected and one
     // from a broadcast never interleave on one connection.
     std::mutex send_mutex_;
+    // Held for the whole of the stop steps: a second stop, the destructor and the
+    // end of run() wait until the first stop has finished with the object.
+    std::mutex stop_mutex_;
     // Clients that a broadcast dropped: shut down but still open, so that the
     // number is not reused while the server thread may still hold it; the
     // server thread closes them (guarded by clients_mutex_).

@@ -369,6 +369,19 @@ TEST_F(TtsServerTest, StretchesAreClampedNotWrappedAndEmptyOnesWriteNothing) {
     KokoroTtsServer idle;
     idle.onCleanup();  // closes the drained device, as a stopping server does
     EXPECT_EQ(log->count("ALSA audio device closed.", mark), 1u);
+
+    // Nothing to write still opens a closed device; it drains only when asked.
+    mark = log->size();
+    size_t written = spoken();
+    TtsEngine::Instance().playOnDefaultSpeaker(nullptr, 0, false);
+    TtsEngine::Instance().playOnDefaultSpeaker(three, 0, false);
+    EXPECT_EQ(log->count("ALSA audio device initialized successfully at 24000 Hz", mark), 1u);
+    EXPECT_EQ(log->count("Audio playback drained.", mark), 0u);
+    TtsEngine::Instance().playOnDefaultSpeaker(nullptr, 0, true);
+    EXPECT_EQ(log->count("Audio playback drained.", mark), 1u);
+    EXPECT_EQ(spoken(), written);
+    idle.onCleanup();
+    EXPECT_EQ(log->count("ALSA audio device closed.", mark), 1u);
 }
 
 }  // namespace

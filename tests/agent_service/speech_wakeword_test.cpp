@@ -114,7 +114,7 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
             EXPECT_EQ(std::string(p->begin() + 2, p->begin() + 65), std::string(63, 'r'));
             EXPECT_EQ((*p)[65], 0);
         }
-        EXPECT_EQ(log->count("State change broadcasted: 0 -> 1 (" + std::string(63, 'r') + ")", mark), 1u);
+        EXPECT_EQ(log->count("State change broadcasted: 0 -> 1 (" + reason + ")", mark), 1u);
         server.stop();
         EXPECT_FALSE(fs::exists(kSocket));
     }

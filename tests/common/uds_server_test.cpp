@@ -299,21 +299,40 @@ TEST_F(UdsServerTest, DestroyingARunningServerClosesEverythingWithoutOnCleanup) 
     EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
 }
 
+// Its onCleanup takes a while, so that run() would return in the middle of stop()
+// if it went by the running flag alone.
+class SlowCleanupServer : public RecordingServer {
+public:
+    using RecordingServer::RecordingServer;
+
+protected:
+    void onCleanup() override {
+        std::this_thread::sleep_for(300ms);
+        RecordingServer::onCleanup();
+    }
+};
+
 TEST_F(UdsServerTest, RunReturnsAfterStopFromAnotherThread) {
     std::string path = dir_.file("run.sock");
-    RecordingServer server(path);
+    auto server = std::make_unique<SlowCleanupServer>(path);
     std::atomic<bool> returned{false};
     std::thread runner([&] {
-        server.run();
+        server->run();
         returned = true;
+        // The stop on the other thread has finished with the server: the owner may
+        // destroy it at once.
+        EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
+        server.reset();
     });
     ASSERT_TRUE(log().waitFor(info, {"Server started successfully on path: " + path}));
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(returned);
-    server.stop();
+    SlowCleanupServer* raw = server.get();
+    raw->stop();
     runner.join();
     EXPECT_TRUE(returned);
-
+    EXPECT_FALSE(fileExists(path));
+    EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
 }
 
 extern "C" void onTestSignal(int) {}

@@ -1,0 +1,182 @@
+#include "orvanite.h"
+
+#include "orvanite_link.h"
+#include "uart_connector.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace orvanite {
+namespace {
+
+const char* const DEVICE_PATH = "/dev/ttyACM0";
+
+// Never destroyed: a reading thread may still run while the process exits.
+struct LinkState {
+    std::mutex connector_mutex;  // guards connector and running
+    std::shared_ptr<UartConnector> connector;
+    bool running = false;  // a call is inside run_link
+    bool exit_hook = false;
+    // Held by the reading thread while it handles a byte, so that exit can wait for the
+    // byte in hand (its log lines, its callback) before the logger goes away.
+    std::mutex byte_mutex;
+    std::atomic<bool> exiting{false};
+};
+
+// Set on the reading thread while it holds byte_mutex (exit may be called from a callback).
+thread_local bool handling_byte = false;
+
+LinkState& state() {
+    static LinkState* s = new LinkState;
+    return *s;
+}
+
+// Runs at exit before the libraries' static objects (the logger among them) are destroyed,
+// being registered while the program runs: the reading thread stops for good, and the
+// connector it holds stays alive with it.
+void stop_at_exit() {
+    LinkState& s = state();
+    bool locked = false;
+    if (!handling_byte) {
+        // A callback that never returns does not hold up the exit for ever.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!(locked = s.byte_mutex.try_lock()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    s.exiting = true;
+    if (locked) s.byte_mutex.unlock();
+    std::shared_ptr<UartConnector> last;
+    std::lock_guard<std::mutex> lock(s.connector_mutex);
+    last.swap(s.connector);
+}
+
+[[noreturn]] void park() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+void setup_port(int fd) {
+    termios old_tio{};
+    if (tcgetattr(fd, &old_tio) != 0) {
+        std::perror("SetupSerial 1");
+        return;
+    }
+    termios tio{};
+    tio.c_iflag = 0;
+    tio.c_oflag = 0;
+    tio.c_lflag = 0;
+    tio.c_cflag = CLOCAL | CREAD | CS8;  // one stop bit, no parity, no flow control
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        std::perror("com set error");
+        return;
+    }
+    logF->logger->info("set_opt() success");
+}
+
+void read_loop(UartConnector& conn) {
+    LinkState& s = state();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (s.exiting) park();
+        // Idle until a byte waits rather than waking every millisecond; still one byte a pass.
+        pollfd waiting{conn.serial_fd, POLLIN, 0};
+        if (poll(&waiting, 1, 100) == 0) continue;
+        uint8_t byte = 0;
+        if (::read(conn.serial_fd, &byte, 1) == 1) {
+            std::unique_lock<std::mutex> lock(s.byte_mutex);
+            if (s.exiting) {
+                lock.unlock();
+                park();
+            }
+            handling_byte = true;
+            try {
+                conn.deal_with(byte);
+            } catch (...) {
+                handling_byte = false;
+                throw;
+            }
+            handling_byte = false;
+        }
+        if (conn.wakeup_pause != 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            conn.wakeup_pause = 0;
+        }
+    }
+}
+
+}  // namespace
+
+int run_link(std::function<void(double, int)> callback, const std::string& path) {
+    LinkState& s = state();
+    std::shared_ptr<UartConnector> conn;
+    {
+        std::lock_guard<std::mutex> lock(s.connector_mutex);
+        if (s.running) {
+            logF->logger->error("init_orvanite: the link already runs on {}, a second one is not started",
+                                s.connector ? s.connector->port : path);
+            return -1;
+        }
+        s.running = true;
+        if (!s.exit_hook) s.exit_hook = std::atexit(stop_at_exit) == 0;
+        // A connector left by an earlier call that has returned is replaced (its port closed).
+        s.connector = std::make_shared<UartConnector>(std::move(callback), path);
+        conn = s.connector;
+    }
+    struct Finished {
+        LinkState& s;
+        ~Finished() {
+            std::lock_guard<std::mutex> lock(s.connector_mutex);
+            s.running = false;
+        }
+    } finished{s};
+
+    try {
+        int fd = conn->open_port(conn->port);
+        {
+            std::lock_guard<std::mutex> lock(conn->write_mutex);
+            conn->serial_fd = fd;
+        }
+        if (fd < 0) {
+            logF->logger->error("open port {} failed", conn->port);
+            return -1;
+        }
+        setup_port(fd);
+        read_loop(*conn);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << std::endl;
+    }
+    return -1;
+}
+
+void init_orvanite(std::function<void(double, int)> callback) { run_link(std::move(callback), DEVICE_PATH); }
+
+bool send_orvanite_str(const std::string& text) {
+    std::shared_ptr<UartConnector> conn;
+    {
+        LinkState& s = state();
+        std::lock_guard<std::mutex> lock(s.connector_mutex);
+        conn = s.connector;
+    }
+    if (!conn) {
+        logF->logger->error("UartConnector is null, failed to send [{}] to orvanite.", text);
+        return false;
+    }
+    logF->logger->info("send [{}] to orvanite", text);
+    return conn->send_str(text);
+}
+
+}  // namespace orvanite

@@ -1,0 +1,300 @@
+// UartConnector on its own: frame writers, hex dumps and the byte-by-byte parser.
+#include "orvanite/uart_connector.h"
+
+#include "board_rig.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <numeric>
+#include <random>
+
+using board_rig::Bytes;
+using orvanite_test::LogFile;
+
+namespace {
+
+Bytes hex_bytes(const std::string& text) {
+    Bytes out;
+    std::istringstream in(text);
+    std::string tok;
+    while (in >> tok) out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
+    return out;
+}
+
+// A connector whose port is a pipe: what it writes is read back from the other end.
+class ConnectorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+        read_end_ = p[0];
+        conn_.serial_fd = p[1];
+        log_.mark();
+    }
+    void TearDown() override {
+        // Every case leaves the parser waiting for a sync byte with an empty buffer.
+        EXPECT_TRUE(std::all_of(std::begin(conn_.rx_buffer), std::end(conn_.rx_buffer), [](uint8_t b) { return b == 0; }));
+        ::close(read_end_);
+    }
+    void feed(const Bytes& bytes) {
+        for (uint8_t b : bytes) conn_.deal_with(b);
+    }
+    Bytes written() {
+        Bytes out;
+        uint8_t buf[4096];
+        ssize_t n;
+        while ((n = ::read(read_end_, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+        return out;
+    }
+
+    std::vector<std::pair<double, int>> wakeups_;
+    UartConnector conn_{[this](double angle, int beam) { wakeups_.emplace_back(angle, beam); }, "/dev/ttyACM0"};
+    int read_end_ = -1;
+    LogFile log_;
+};
+
+TEST_F(ConnectorTest, ControllerFramesCarryTheTextWithLengthIdAndChecksum) {
+    EXPECT_EQ(conn_.build_frame("abc", 1), hex_bytes("A5 01 05 03 00 01 00 61 62 63 2B"));
+    EXPECT_TRUE(log_.has('I', "build_frame: A5 01 05 03 00 01 00 61 62 63 2B "));
+    EXPECT_EQ(conn_.build_frame("", 1), hex_bytes("A5 01 05 00 00 01 00 54"));
+
+    // The length field keeps the low 16 bits only.
+    std::string big(65536, 'x');
+    auto frame = conn_.build_frame(big, 0x1234);
+    ASSERT_EQ(frame.size(), 65536u + 8);
+    EXPECT_EQ(frame[3], 0x00);
+    EXPECT_EQ(frame[4], 0x00);
+    EXPECT_EQ(frame[5], 0x34);
+    EXPECT_EQ(frame[6], 0x12);
+
+    std::mt19937 rng(7);
+    for (int i = 0; i < 50; ++i) {
+        std::string payload(rng() % 300, '\0');
+        for (char& c : payload) c = static_cast<char>(rng());
+        auto f = conn_.build_frame(payload, static_cast<uint16_t>(rng()));
+        EXPECT_EQ(std::accumulate(f.begin(), f.end(), 0u) % 256, 0u);
+        EXPECT_EQ(f, board_rig::frame(CONTROLLER_MSG, payload, static_cast<uint16_t>(f[5] | (f[6] << 8))));
+    }
+}
+
+TEST_F(ConnectorTest, AckEchoesTheHandshakeIdWithItsChecksum) {
+    EXPECT_TRUE(conn_.send_ACK(0x00, 0x00));
+    EXPECT_EQ(written(), hex_bytes("A5 01 FF 04 00 00 00 A5 00 00 00 B2"));
+    const std::string dump = "A5 01 FF 04 00 00 00 A5 00 00 00 B2 ";
+    EXPECT_EQ(dump.size(), 36u);
+    EXPECT_TRUE(log_.has('I', "send_ACK: " + dump));
+
+    EXPECT_TRUE(conn_.send_ACK(0x07, 0x00));
+    EXPECT_EQ(written(), hex_bytes("A5 01 FF 04 00 07 00 A5 00 00 00 AB"));
+    EXPECT_TRUE(conn_.send_ACK(0x34, 0x12));
+    EXPECT_EQ(written(), hex_bytes("A5 01 FF 04 00 34 12 A5 00 00 00 6C"));
+
+    ::close(conn_.serial_fd);
+    conn_.serial_fd = -1;
+    EXPECT_FALSE(conn_.send_ACK(0x00, 0x00));
+    EXPECT_TRUE(log_.has('E', "Failed to send ACK: " + dump + ", write data error with -1"));
+}
+
+TEST_F(ConnectorTest, SendStrNumbersFramesAndReportsAClosedPort) {
+    EXPECT_TRUE(conn_.send_str("one"));
+    EXPECT_TRUE(conn_.send_str("two"));
+    Bytes both = board_rig::frame(CONTROLLER_MSG, "one", 1);
+    Bytes second = board_rig::frame(CONTROLLER_MSG, "two", 2);
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(written(), both);
+    conn_.msg_seq = 65535;
+    EXPECT_TRUE(conn_.send_str("wrap"));
+    EXPECT_EQ(written(), board_rig::frame(CONTROLLER_MSG, "wrap", 0));
+
+    ::close(conn_.serial_fd);
+    conn_.serial_fd = -1;
+    EXPECT_FALSE(conn_.send_str("lost"));
+    EXPECT_TRUE(log_.has('E', "Serial port not opend"));
+
+    // A write that fails (the reading end is gone).
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ::close(p[0]);
+    signal(SIGPIPE, SIG_IGN);
+    conn_.serial_fd = p[1];
+    EXPECT_FALSE(conn_.send_str("nobody"));
+    EXPECT_TRUE(log_.has('E', "Failed to send str: nobody, write data error with -1"));
+}
+
+TEST_F(ConnectorTest, OpenPortOpensATerminalAndReportsAMissingOne) {
+    EXPECT_EQ(conn_.open_port("/nonexistent/ttyACM9"), -1);
+    EXPECT_TRUE(log_.has('E', "Can't Open Serial Port, error_code = -1"));
+
+    board_rig::PtyBoard board;
+    int fd = conn_.open_port(board.slave_path());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "status flags are cleared";
+    EXPECT_TRUE(log_.has('I', "open port /dev/ttyACM0 success"));
+    EXPECT_EQ(log_.has('E', "standard input is not a terminal device"), isatty(0) == 0);
+    ::close(fd);
+}
+
+TEST_F(ConnectorTest, HandshakesAreAcknowledgedOnlyWhenWhole) {
+    feed(hex_bytes("A5 01 01 04 00 00 00 A5 00 00 00 B0"));
+    EXPECT_TRUE(log_.has('I', "Received handshake msg: A5 01 01 04 00 00 00 A5 00 00 00 B0 "));
+    EXPECT_EQ(written(), hex_bytes("A5 01 FF 04 00 00 00 A5 00 00 00 B2"));
+
+    feed(hex_bytes("A5 01 01 04 00 00 00 A5 00 00 00 B1"));
+    EXPECT_TRUE(log_.has('E', "checksum failed for handshake!"));
+    EXPECT_TRUE(written().empty());
+
+    feed(board_rig::frame(HANDSHAKE, std::string("\xA5\x00\x00\x01", 4), 3));
+    EXPECT_TRUE(log_.has_prefix('I', "Received handshake msg: A5 01 01 04 00 03 00 A5 00 00 01 "));
+    EXPECT_TRUE(written().empty());
+
+    feed(board_rig::handshake(0x1234));
+    EXPECT_EQ(written(), hex_bytes("A5 01 FF 04 00 34 12 A5 00 00 00 6C"));
+}
+
+TEST_F(ConnectorTest, ResynchronisesAfterGarbageAndLostBytes) {
+    // Garbage before a frame is dropped without a word.
+    feed(hex_bytes("00 FF 13"));
+    EXPECT_TRUE(log_.lines().empty());
+    feed(board_rig::handshake(1));
+    EXPECT_EQ(written(), board_rig::ack(1));
+
+    // A5 A5 01: the second A5 goes with the first, and 01 starts nothing.
+    log_.mark();
+    Bytes doubled = board_rig::handshake(2);
+    doubled.insert(doubled.begin(), 0xA5);
+    feed(doubled);
+    EXPECT_TRUE(log_.lines().empty());
+    EXPECT_TRUE(written().empty());
+
+    // A handshake that lost a byte takes the next frame's sync byte as its checksum; the rest
+    // of that frame is dropped, and the one after it is read again.
+    log_.mark();
+    Bytes damaged = board_rig::handshake(3);
+    damaged.erase(damaged.begin() + 9);
+    feed(damaged);
+    feed(board_rig::handshake(4));
+    feed(board_rig::handshake(5));
+    EXPECT_EQ(log_.count('E', "checksum failed for handshake!"), 1u);
+    EXPECT_EQ(written(), board_rig::ack(5));
+}
+
+TEST_F(ConnectorTest, OversizedLengthIsDroppedAtTheHeader) {
+    // Length 0xFFFF, then a handshake whose sync pair lies inside the dropped header.
+    Bytes bytes = hex_bytes("A5 01 04 FF FF");
+    Bytes hs = board_rig::handshake(6);
+    bytes.insert(bytes.end(), hs.begin(), hs.end());
+    feed(bytes);
+    EXPECT_TRUE(log_.has('E', "frame length 65535 exceeds the receive buffer, dropped: A5 01 04 FF FF A5 01 "));
+    EXPECT_EQ(written(), board_rig::ack(6));
+
+    // Top bit set, and the largest length that still fits.
+    feed(hex_bytes("A5 01 04 00 80 00 00"));
+    EXPECT_TRUE(log_.has_prefix('E', "frame length 32768 exceeds the receive buffer"));
+    feed(hex_bytes("A5 01 04 F9 03 00 00"));
+    EXPECT_TRUE(log_.has_prefix('E', "frame length 1017 exceeds the receive buffer"));
+    std::string biggest(1016, 'z');
+    feed(board_rig::frame(0x42, biggest, 9));
+    EXPECT_TRUE(log_.has_prefix('W', "Received Unknown msg_id msg: A5 01 42 F8 03 09 00 7A "));
+    feed(board_rig::handshake(10));
+    EXPECT_EQ(written(), board_rig::ack(10));
+}
+
+TEST_F(ConnectorTest, OtherMessageTypesAreLoggedWithoutChecks) {
+    Bytes controller = board_rig::frame(CONTROLLER_MSG, "hi", 1);
+    controller.back() ^= 0x55;  // no checksum check
+    feed(controller);
+    EXPECT_TRUE(log_.has('E', "Received controller msg: " + board_rig::hex(controller)));
+    Bytes ack = board_rig::ack(2);
+    ack.back() ^= 0x55;
+    feed(ack);
+    EXPECT_TRUE(log_.has('I', "Received ACK msg: " + board_rig::hex(ack)));
+    Bytes odd = board_rig::frame(0x09, "", 3);
+    feed(odd);
+    EXPECT_TRUE(log_.has('W', "Received Unknown msg_id msg: " + board_rig::hex(odd)));
+    EXPECT_TRUE(written().empty());
+}
+
+TEST_F(ConnectorTest, DeviceMessagesBecomeWakeUps) {
+    feed(board_rig::device_msg(board_rig::wakeup_json(90.5, 2), 1));
+    ASSERT_EQ(wakeups_.size(), 1u);
+    EXPECT_EQ(wakeups_[0], std::make_pair(90.5, 2));
+    EXPECT_EQ(conn_.wakeup_pause, 1);
+    EXPECT_TRUE(log_.has('I', "Received device msg: " + board_rig::wakeup_json(90.5, 2)));
+    EXPECT_TRUE(log_.has('I', "Detected wakeup - angle: 90.5, beam: 2"));
+    EXPECT_TRUE(log_.has('I', "!!!!!! check mate !!!!!!"));
+    EXPECT_TRUE(written().empty()) << "device messages are not acknowledged";
+    conn_.wakeup_pause = 0;
+
+    const std::string info = R"({\"ivw\":{\"angle\":90.5,\"beam\":2}})";
+    feed(board_rig::device_msg(R"({"type":"aiui_event","content":{"arg1":1,"info":")" + info + "\"}}"));
+    EXPECT_TRUE(log_.has_prefix('E', "deal with array_mic msg failed: [json.exception.type_error"));
+    EXPECT_EQ(wakeups_.size(), 1u);
+    EXPECT_EQ(conn_.wakeup_pause, 0);
+
+    feed(board_rig::device_msg(R"({"type":"other"})"));
+    EXPECT_TRUE(log_.has('I', R"(Received device msg: {"type":"other"})"));
+    feed(board_rig::device_msg("[1,2]"));
+    EXPECT_TRUE(log_.has('I', "deal with other array_mic msg: [1,2]"));
+
+    Bytes bad = board_rig::device_msg(R"({"type":"other"})");
+    bad.back() ^= 1;
+    feed(bad);
+    EXPECT_TRUE(log_.has('E', R"(checksum failed! ignore array_mic msg {"type":"other"})"));
+
+    Bytes empty = board_rig::device_msg("");
+    feed(empty);
+    EXPECT_TRUE(log_.has('E', "ERROR in frame_length <= 8, has no str_msg"));
+    EXPECT_TRUE(log_.has('E', "ERROR RAW msg = [" + board_rig::hex(empty) + "]"));
+    EXPECT_EQ(wakeups_.size(), 1u);
+}
+
+TEST_F(ConnectorTest, MalformedWakeUpsAreLoggedAndSurvived) {
+    auto event = [](const std::string& ivw) {
+        nlohmann::json info = {{"ivw", nlohmann::json::parse(ivw)}};
+        return nlohmann::json{{"type", "aiui_event"}, {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}}.dump();
+    };
+    const std::vector<std::string> bad = {
+        "not json",
+        R"({"type":5})",
+        R"({"type":"aiui_event","content":{"arg1":0,"eventType":1,"info":"{broken"}})",
+        R"({"type":"aiui_event","content":{"arg1":"0","eventType":1,"info":"{}"}})",
+        R"({"type":"aiui_event","content":[1]})",
+        event(R"({"angle":90})"),
+        event(R"({"angle":"90","beam":1})"),
+        event(R"({"angle":90,"beam":1e300})"),
+        event(R"({"angle":90,"beam":4294967296})"),
+        event(R"({"angle":90,"beam":true})"),
+        event(R"([1])"),
+    };
+    for (const auto& payload : bad) {
+        log_.mark();
+        feed(board_rig::device_msg(payload));
+        EXPECT_TRUE(log_.has_prefix('E', "deal with array_mic msg failed: ")) << payload;
+    }
+    EXPECT_TRUE(wakeups_.empty());
+
+    // Large but valid numbers, and a float beam read as int.
+    feed(board_rig::device_msg(event(R"({"angle":-1e300,"beam":2147483647})")));
+    feed(board_rig::device_msg(event(R"({"angle":0,"beam":3.9})")));
+    ASSERT_EQ(wakeups_.size(), 2u);
+    EXPECT_EQ(wakeups_[0], std::make_pair(-1e300, 2147483647));
+    EXPECT_EQ(wakeups_[1], std::make_pair(0.0, 3));
+    conn_.wakeup_pause = 0;
+
+    // A callback that throws ends in the same handler; a missing one is reported.
+    log_.mark();
+    conn_.awaken_callback = [](double, int) { throw std::runtime_error("callback broke"); };
+    feed(board_rig::wakeup(1, 1));
+    EXPECT_TRUE(log_.has('E', "deal with array_mic msg failed: callback broke"));
+    EXPECT_EQ(conn_.wakeup_pause, 1) << "the pause flag stays set";
+    conn_.awaken_callback = nullptr;
+    feed(board_rig::wakeup(1, 1));
+    EXPECT_TRUE(log_.has('W', "no awaken_callback inited"));
+    conn_.wakeup_pause = 0;
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// liborvanite as shipped: exported symbols, the fixed device path, whole runs in a process of
+// its own with a private "/dev/ttyACM0".
+#include "orvanite/orvanite.h"
+
+#include "board_rig.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <thread>
+
+using orvanite_test::Child;
+using orvanite_test::Clock;
+using orvanite_test::LogFile;
+using orvanite_test::TempDir;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string bin(const std::string& name) { return orvanite_test::binary_dir() + "/bin/" + name; }
+
+// name -> (type, binding) of every symbol the library defines for others.
+std::map<std::string, std::pair<std::string, std::string>> exported_symbols(const std::string& lib) {
+    std::map<std::string, std::pair<std::string, std::string>> out;
+    FILE* p = popen(("readelf -W --dyn-syms '" + lib + "' 2>&1").c_str(), "r");
+    if (!p) return out;
+    char line[4096];
+    while (fgets(line, sizeof line, p)) {
+        char num[32], value[64], size[32], type[32], bind[32], vis[32], ndx[32], name[2048];
+        if (std::sscanf(line, "%31s %63s %31s %31s %31s %31s %31s %2047s", num, value, size, type, bind, vis, ndx,
+                        name) != 8)
+            continue;
+        if (num[0] < '0' || num[0] > '9') continue;  // the table's heading
+        std::string n = name;
+        if (n.find('@') != std::string::npos) n = n.substr(0, n.find('@'));
+        if (std::string(ndx) == "UND" || std::string(bind) == "LOCAL" || std::string(vis) == "HIDDEN") continue;
+        out[n] = {type, bind};
+    }
+    pclose(p);
+    return out;
+}
+
+TEST(OrvaniteLibrary, ExportsOnlyItsInterfaceAndTheSharedLoggerObjects) {
+    auto symbols = exported_symbols(orvanite_test::binary_dir() + "/lib/liborvanite.so");
+    ASSERT_FALSE(symbols.empty()) << "readelf gave nothing";
+    const std::set<std::string> functions = {
+        "_ZN8orvanite13init_orvaniteESt8functionIFvdiEE",
+        "_ZN8orvanite17send_orvanite_strERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
+        "_ZN9log_utils8instanceEv",
+        "_ZN9log_utilsC1Ev",
+        "_ZN9log_utilsC2Ev",
+        "_ZN9log_utilsD1Ev",
+        "_ZN9log_utilsD2Ev",
+    };
+    // One per process: bound to a single definition by the dynamic linker.
+    const std::set<std::string> unique_objects = {"logF", "_ZGV4logF", "_ZZN9log_utils8instanceEvE4inst",
+                                                  "_ZGVZN9log_utils8instanceEvE4inst"};
+    for (const auto& [name, kind] : symbols) {
+        if (functions.count(name)) {
+            EXPECT_EQ(kind.first, "FUNC") << name;
+        } else if (unique_objects.count(name)) {
+            EXPECT_EQ(kind.first, "OBJECT") << name;
+            EXPECT_EQ(kind.second, "UNIQUE") << name;
+        } else {
+            ADD_FAILURE() << "exported: " << name;
+        }
+    }
+    for (const auto& name : functions) EXPECT_TRUE(symbols.count(name)) << "missing " << name;
+    for (const auto& name : unique_objects) EXPECT_TRUE(symbols.count(name)) << "missing " << name;
+}
+
+TEST(OrvaniteLibrary, WithoutADeviceInitReturnsAndSendingFails) {
+    struct stat st;
+    if (lstat("/dev/ttyACM0", &st) == 0) GTEST_SKIP() << "this machine has a /dev/ttyACM0";
+    LogFile log;
+    log.mark();
+    EXPECT_FALSE(orvanite::send_orvanite_str("too early"));
+    EXPECT_TRUE(log.has('E', "UartConnector is null, failed to send [too early] to orvanite."));
+
+    auto start = Clock::now();
+    orvanite::init_orvanite([](double, int) {});
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_TRUE(log.has('E', "Can't Open Serial Port, error_code = -1"));
+    EXPECT_TRUE(log.has('E', "open port /dev/ttyACM0 failed"));
+
+    EXPECT_FALSE(orvanite::send_orvanite_str("no port"));
+    EXPECT_TRUE(log.has('I', "send [no port] to orvanite"));
+    EXPECT_TRUE(log.has('E', "Serial port not opend"));
+}
+
+class WholeRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!board_rig::can_fake_ttyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
+    }
+    std::unique_ptr<Child> start_host() {
+        auto child = std::make_unique<Child>(board_rig::ttyacm0_command(board_.slave_path(), {bin("orvanite_link_host")}),
+                                             dir_.path());
+        EXPECT_TRUE(child->wait_stdout("ready\n", 10s)) << child->err();
+        EXPECT_TRUE(board_.wait_raw()) << child->err();
+        return child;
+    }
+    static bool clean_stderr(const std::string& err) { return err.find("Sanitizer") == std::string::npos; }
+
+    board_rig::PtyBoard board_;
+    TempDir dir_;
+};
+
+TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
+    auto host = start_host();
+    ASSERT_TRUE(board_.write(board_rig::handshake(7)));
+    auto ack = board_.read_frame(5s);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(board_rig::hex(*ack), "A5 01 FF 04 00 07 00 A5 00 00 00 AB ");
+
+    ASSERT_TRUE(board_.write(board_rig::wakeup(90.5, 2)));
+    EXPECT_TRUE(host->wait_stdout("wakeup 90.5 2\n", 10s)) << host->out();
+
+    host->send("send first\nsend second\n");
+    EXPECT_TRUE(host->wait_stdout("sent 1\nsent 1\n", 10s)) << host->out();
+    auto f1 = board_.read_frame(5s), f2 = board_.read_frame(5s);
+    ASSERT_TRUE(f1 && f2);
+    EXPECT_EQ(*f1, board_rig::frame(board_rig::kControllerMsg, "first", 1));
+    EXPECT_EQ(*f2, board_rig::frame(board_rig::kControllerMsg, "second", 2));
+
+    host->send("init2\n");
+    EXPECT_TRUE(host->wait_stdout("init2 returned\n", 10s)) << host->out();
+    // The first link still answers.
+    ASSERT_TRUE(board_.write(board_rig::handshake(8)));
+    ack = board_.read_frame(5s);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(*ack, board_rig::ack(8));
+
+    host->send("exit\n");
+    int status = host->wait(10s);
+    EXPECT_TRUE(orvanite_test::exited_ok(status)) << status << "\n" << host->err();
+    EXPECT_TRUE(clean_stderr(host->err())) << host->err();
+    EXPECT_EQ(host->out().find("init returned"), std::string::npos);
+
+    LogFile log(dir_ / "logs/basic-log.txt");
+    EXPECT_EQ(log.count('I', "------------  VERSION 0.1.1 ------------"), 1u);
+    EXPECT_EQ(log.count('E', "------------ file_logger start ------------"), 1u);
+    EXPECT_TRUE(log.has('E', "standard input is not a terminal device"));
+    EXPECT_TRUE(log.has('I', "open port /dev/ttyACM0 success"));
+    EXPECT_TRUE(log.has('I', "set_opt() success"));
+    EXPECT_TRUE(log.has('I', "Detected wakeup - angle: 90.5, beam: 2"));
+    EXPECT_TRUE(log.has_prefix('E', "init_orvanite: the link already runs on /dev/ttyACM0"));
+}
+
+TEST_F(WholeRun, ExitsCleanlyWhileTheBoardKeepsTalking) {
+    for (int round = 0; round < 3; ++round) {
+        auto host = start_host();
+        std::atomic<bool> stop{false};
+        // Frames that make the link log and call back, without end.
+        std::thread chatter([&] {
+            uint16_t id = 0;
+            while (!stop) {
+                board_.write(board_rig::frame(0x33, "chatter", id++));
+                board_.write(board_rig::handshake(id++));
+                // Slower than the link reads (about 1000 bytes a second).
+                board_.read_for(30ms);
+            }
+        });
+        std::this_thread::sleep_for(200ms);
+        host->send("log\nexit\n");
+        int status = host->wait(15s);
+        stop = true;
+        chatter.join();
+        EXPECT_TRUE(orvanite_test::exited_ok(status)) << status << "\n" << host->err();
+        EXPECT_TRUE(clean_stderr(host->err())) << host->err();
+        EXPECT_TRUE(host->out().find("logged\n") != std::string::npos);
+        board_.reset_cooked();
+        board_.read_for(10ms);
+    }
+}
+
+TEST_F(WholeRun, BoardPlayerDrivesAProgramFromAScript) {
+    // The scripts' board: the host keeps its link up while its own input (a sleep) lasts.
+    Child player({bin("board_play"), "--", "/bin/sh", "-c", "sleep 30 | " + bin("orvanite_link_host")}, dir_.path());
+    player.send("wait-raw 10\nhandshake 7\nwakeup 12.5 3\n");
+    EXPECT_TRUE(player.wait_stdout("board: port ready\n", 15s)) << player.out() << player.err();
+    EXPECT_TRUE(player.wait_stdout("board: received A5 01 FF 04 00 07 00 A5 00 00 00 AB \n", 10s)) << player.out();
+    EXPECT_TRUE(player.wait_stdout("wakeup 12.5 3\n", 10s)) << player.out();
+    player.close_stdin();
+    int status = player.wait(15s);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+}
+
+}  // namespace

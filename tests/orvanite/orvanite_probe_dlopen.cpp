@@ -1,0 +1,24 @@
+// Loads liborvanite on its own at run time; carries no logger of its own.
+#include <dlfcn.h>
+
+#include <iostream>
+#include <string>
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    void* lib = dlopen(argv[1], RTLD_NOW);
+    if (!lib) {
+        std::cerr << dlerror() << std::endl;
+        return 1;
+    }
+    using Send = bool (*)(const std::string&);
+    auto send = reinterpret_cast<Send>(
+        dlsym(lib, "_ZN8orvanite17send_orvanite_strERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"));
+    if (!send) {
+        std::cerr << dlerror() << std::endl;
+        return 1;
+    }
+    std::cout << "sent " << send("probe") << std::endl;
+    std::cout << "probe done" << std::endl;
+    return 0;
+}

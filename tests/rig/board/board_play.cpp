@@ -1,0 +1,148 @@
+// Plays the microphone-array board for scripts: makes a pseudo-terminal, optionally runs a
+// command with "/dev/ttyACM0" linked to it (through with-ttyacm0), and then acts out the lines
+// read from standard input:
+//
+//   wait-raw [seconds]       wait until the link has set the port up (default 10 s)
+//   handshake [id]           send the board's handshake
+//   wakeup <angle> <beam>    send an "aiui_event" wake-up
+//   device <json>            send a device message with that text
+//   hex <A5 01 ...>          send raw bytes
+//   sleep <seconds>          pause
+//
+// Every frame the program writes is reported as "board: received <hex>". At the end of input
+// the command (its whole process group) is sent SIGTERM and waited for; the exit status is the command's.
+//
+//   board_play [-- command args...]
+#include "board_rig.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+std::mutex out_mutex;
+
+void say(const std::string& line) {
+    std::lock_guard<std::mutex> lock(out_mutex);
+    std::cout << "board: " << line << std::endl;
+}
+
+pid_t start(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A process group of its own, so that the end reaches everything it started.
+        setpgid(0, 0);
+        // Our standard input carries the actions, not the command's.
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, 0);
+        execv(args[0], args.data());
+        std::perror("board_play: exec");
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> command;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--") {
+            command.assign(argv + i + 1, argv + argc);
+            break;
+        }
+        std::cerr << "usage: board_play [-- command args...]" << std::endl;
+        return 2;
+    }
+
+    board_rig::PtyBoard board;
+    say("slave " + board.slave_path());
+    pid_t child = -1;
+    if (!command.empty()) {
+        if (!board_rig::can_fake_ttyacm0()) {
+            std::cerr << "board_play: needs root to give the command its own /dev/ttyACM0" << std::endl;
+            return 77;
+        }
+        child = start(board_rig::ttyacm0_command(board.slave_path(), command));
+    }
+
+    std::atomic<bool> done{false};
+    // Reading touches only the read side of the board; writing goes straight to the master.
+    std::thread reader([&] {
+        while (!done) {
+            if (auto frame = board.read_frame(std::chrono::milliseconds(20))) say("received " + board_rig::hex(*frame));
+        }
+    });
+
+    std::string line;
+    int status = 0;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string verb;
+        if (!(in >> verb) || verb[0] == '#') continue;
+        bool ok = true;
+        if (verb == "wait-raw") {
+            double seconds = 10;
+            in >> seconds;
+            ok = board.wait_raw(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+            say(ok ? "port ready" : "port was not set up in time");
+            if (!ok) continue;
+        } else if (verb == "handshake") {
+            unsigned id = 0;
+            in >> id;
+            ok = board.write(board_rig::handshake(static_cast<uint16_t>(id)));
+            say("sent handshake " + std::to_string(id));
+        } else if (verb == "wakeup") {
+            double angle = 0;
+            int beam = 0;
+            if (!(in >> angle >> beam)) {
+                say("wakeup needs an angle and a beam");
+                continue;
+            }
+            ok = board.write(board_rig::wakeup(angle, beam));
+            say("sent wakeup " + board_rig::wakeup_json(angle, beam));
+        } else if (verb == "device") {
+            std::string json;
+            std::getline(in >> std::ws, json);
+            ok = board.write(board_rig::device_msg(json));
+            say("sent device " + json);
+        } else if (verb == "hex") {
+            board_rig::Bytes bytes;
+            std::string tok;
+            while (in >> tok) bytes.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
+            ok = board.write(bytes);
+            say("sent " + board_rig::hex(bytes));
+        } else if (verb == "sleep") {
+            double seconds = 0;
+            in >> seconds;
+            std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        } else {
+            say("unknown action: " + verb);
+        }
+        if (!ok) say("write failed");
+    }
+
+    if (child > 0) {
+        kill(-child, SIGTERM);
+        waitpid(child, &status, 0);
+    }
+    done = true;
+    reader.join();
+    if (child > 0) {
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        return 128 + WTERMSIG(status);
+    }
+    return 0;
+}

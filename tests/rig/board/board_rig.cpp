@@ -1,0 +1,248 @@
+#include "board_rig.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#ifndef BOARD_RIG_RUNNER
+#error "BOARD_RIG_RUNNER must name the with-ttyacm0 script"
+#endif
+
+namespace board_rig {
+
+using Clock = std::chrono::steady_clock;
+
+uint8_t checksum(const uint8_t* data, size_t n) {
+    uint8_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + data[i]);
+    return static_cast<uint8_t>(0x100 - sum);
+}
+
+Bytes frame(uint8_t type, const std::string& payload, uint16_t id) {
+    Bytes f;
+    f.reserve(payload.size() + 8);
+    for (uint8_t b : {uint8_t{0xA5}, uint8_t{0x01}, type, static_cast<uint8_t>(payload.size() & 0xFF),
+                      static_cast<uint8_t>((payload.size() >> 8) & 0xFF), static_cast<uint8_t>(id & 0xFF),
+                      static_cast<uint8_t>(id >> 8)})
+        f.push_back(b);
+    for (char c : payload) f.push_back(static_cast<uint8_t>(c));
+    f.push_back(checksum(f.data(), f.size()));
+    return f;
+}
+
+Bytes handshake(uint16_t id) { return frame(kHandshake, std::string("\xA5\x00\x00\x00", 4), id); }
+
+Bytes ack(uint16_t id) { return frame(kAckMsg, std::string("\xA5\x00\x00\x00", 4), id); }
+
+std::string wakeup_json(double angle, int beam) {
+    nlohmann::json info = {{"ivw", {{"angle", angle}, {"beam", beam}}}};
+    nlohmann::json msg = {{"type", "aiui_event"},
+                          {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}};
+    return msg.dump();
+}
+
+Bytes device_msg(const std::string& json, uint16_t id) { return frame(kDeviceMsg, json, id); }
+
+Bytes wakeup(double angle, int beam, uint16_t id) { return device_msg(wakeup_json(angle, beam), id); }
+
+std::string hex(const Bytes& bytes) {
+    std::string out;
+    char buf[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", b);
+        out += buf;
+    }
+    return out;
+}
+
+PtyBoard::PtyBoard() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0) throw std::runtime_error(std::string("posix_openpt: ") + std::strerror(errno));
+    char name[128];
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+        int err = errno;
+        ::close(master_);
+        throw std::runtime_error(std::string("pseudo-terminal set-up: ") + std::strerror(err));
+    }
+    slave_path_ = name;
+    // Our own slave descriptor keeps the terminal alive while the program opens and closes it.
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) {
+        int err = errno;
+        ::close(master_);
+        throw std::runtime_error("open " + slave_path_ + ": " + std::strerror(err));
+    }
+    int flags = fcntl(master_, F_GETFL);
+    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+}
+
+PtyBoard::~PtyBoard() {
+    close_slave();
+    if (master_ >= 0) ::close(master_);
+}
+
+void PtyBoard::close_slave() {
+    if (slave_ >= 0) ::close(slave_);
+    slave_ = -1;
+}
+
+bool PtyBoard::wait_raw(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        termios t{};
+        // On Linux the master reports the slave's settings.
+        if (tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON) && cfgetispeed(&t) == B115200 &&
+            cfgetospeed(&t) == B115200)
+            return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void PtyBoard::reset_cooked() {
+    termios t{};
+    if (tcgetattr(master_, &t) != 0) return;
+    t.c_lflag |= ICANON | ECHO;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    if (slave_ >= 0) tcsetattr(slave_, TCSANOW, &t);
+}
+
+bool PtyBoard::write(const Bytes& bytes) {
+    size_t done = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (done < bytes.size()) {
+        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else {
+            // The slave's input queue is full: the program reads about 1000 bytes a second.
+            if (Clock::now() >= deadline) return false;
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 10);
+        }
+    }
+    return true;
+}
+
+bool PtyBoard::write_slowly(const Bytes& bytes, std::chrono::milliseconds gap) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (!write(Bytes{bytes[i]})) return false;
+        if (i + 1 < bytes.size()) std::this_thread::sleep_for(gap);
+    }
+    return true;
+}
+
+bool PtyBoard::fill(Clock::time_point deadline) {
+    for (;;) {
+        uint8_t buf[4096];
+        ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n > 0) {
+            pending_.insert(pending_.end(), buf, buf + n);
+            return true;
+        }
+        auto now = Clock::now();
+        if (now >= deadline) return false;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            // EIO: no slave open at the moment; keep waiting for one.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        pollfd p{master_, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, 50)));
+    }
+}
+
+Bytes PtyBoard::read_for(std::chrono::milliseconds window) {
+    auto deadline = Clock::now() + window;
+    while (fill(deadline)) {
+    }
+    Bytes out;
+    out.swap(pending_);
+    return out;
+}
+
+Bytes PtyBoard::read_n(size_t n, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (pending_.size() < n && fill(deadline)) {
+    }
+    size_t take = std::min(n, pending_.size());
+    Bytes out(pending_.begin(), pending_.begin() + static_cast<long>(take));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(take));
+    return out;
+}
+
+std::optional<Bytes> PtyBoard::read_frame(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        // Skip to a sync pair.
+        size_t start = 0;
+        while (start < pending_.size() &&
+               !(pending_[start] == 0xA5 && (start + 1 == pending_.size() || pending_[start + 1] == 0x01)))
+            ++start;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(start));
+        if (pending_.size() >= 7) {
+            size_t len = static_cast<size_t>(pending_[3]) | (static_cast<size_t>(pending_[4]) << 8);
+            if (pending_.size() >= len + 8) {
+                Bytes f(pending_.begin(), pending_.begin() + static_cast<long>(len + 8));
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(len + 8));
+                return f;
+            }
+        }
+        if (!fill(deadline)) return std::nullopt;
+    }
+}
+
+std::string ttyacm0_runner() { return BOARD_RIG_RUNNER; }
+
+std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv) {
+    std::vector<std::string> cmd{"/bin/sh", ttyacm0_runner(), slave};
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
+bool can_fake_ttyacm0() {
+    // Tried once for real: root alone is not enough without CAP_SYS_ADMIN or overlayfs.
+    static const bool works = [] {
+        if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0) return false;
+        try {
+            PtyBoard probe;
+            auto argv = ttyacm0_command(probe.slave_path(), {"/bin/sh", "-c", "test -L /dev/ttyACM0"});
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            pid_t pid = fork();
+            if (pid < 0) return false;
+            if (pid == 0) {
+                int null = ::open("/dev/null", O_RDWR);
+                if (null >= 0) {
+                    dup2(null, 1);
+                    dup2(null, 2);
+                }
+                execv(args[0], args.data());
+                _exit(127);
+            }
+            int status = 0;
+            if (waitpid(pid, &status, 0) != pid) return false;
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }();
+    return works;
+}
+
+}  // namespace board_rig

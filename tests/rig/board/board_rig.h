@@ -1,0 +1,89 @@
+// The microphone-array board, played by a test on the master side of a pseudo-terminal.
+//
+//   board_rig::PtyBoard board;                 // master + our own slave descriptor
+//   run the program on board.slave_path(), or under board_rig::ttyacm0_command(...)
+//   ASSERT_TRUE(board.wait_raw());             // the program has set the port up
+//   board.write(board_rig::handshake(7));
+//   auto ack = board.read_frame(std::chrono::seconds(5));
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace board_rig {
+
+using Bytes = std::vector<uint8_t>;
+
+// Message types of the link.
+constexpr uint8_t kHandshake = 0x01;
+constexpr uint8_t kDeviceMsg = 0x04;
+constexpr uint8_t kControllerMsg = 0x05;
+constexpr uint8_t kAckMsg = 0xFF;
+
+// A5 01 type len_lo len_hi id_lo id_hi payload checksum (the 8-bit sum of a frame is 0).
+Bytes frame(uint8_t type, const std::string& payload, uint16_t id);
+uint8_t checksum(const uint8_t* data, size_t n);
+// The board's handshake: payload A5 00 00 00.
+Bytes handshake(uint16_t id = 0);
+// The ACK that answers a handshake with that id.
+Bytes ack(uint16_t id);
+// The "aiui_event" JSON of a wake-up, and the device message carrying it.
+std::string wakeup_json(double angle, int beam);
+Bytes wakeup(double angle, int beam, uint16_t id = 0);
+Bytes device_msg(const std::string& json, uint16_t id = 0);
+// "A5 01 FF " style, as the link logs frames.
+std::string hex(const Bytes& bytes);
+
+class PtyBoard {
+public:
+    // Opens a pseudo-terminal; throws std::runtime_error when that fails.
+    PtyBoard();
+    ~PtyBoard();
+    PtyBoard(const PtyBoard&) = delete;
+    PtyBoard& operator=(const PtyBoard&) = delete;
+
+    const std::string& slave_path() const { return slave_path_; }
+    int master_fd() const { return master_; }
+
+    // Waits until the program has put the slave into raw mode at 115200 baud (and so has
+    // flushed its input): only bytes written after that reach it.
+    bool wait_raw(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Puts the slave back into cooked mode, so wait_raw can see a second set-up.
+    void reset_cooked();
+
+    bool write(const Bytes& bytes);
+    // One byte at a time with a pause between bytes (a board that stalls mid-frame).
+    bool write_slowly(const Bytes& bytes, std::chrono::milliseconds gap);
+
+    // Everything the program writes within the window.
+    Bytes read_for(std::chrono::milliseconds window);
+    // Exactly n bytes, unless the timeout passes first (then what came).
+    Bytes read_n(size_t n, std::chrono::milliseconds timeout);
+    // The next whole frame the program writes (bytes before a sync A5 01 are skipped).
+    std::optional<Bytes> read_frame(std::chrono::milliseconds timeout);
+
+    // Drops our own slave descriptor (reads on the master then fail once the program's is
+    // closed too).
+    void close_slave();
+
+private:
+    bool fill(std::chrono::steady_clock::time_point deadline);
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slave_path_;
+    Bytes pending_;
+};
+
+// Path of the with-ttyacm0 runner script.
+std::string ttyacm0_runner();
+// The runner's command line that runs argv with "/dev/ttyACM0" linked to slave.
+std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv);
+// Whether the runner works here (root, CAP_SYS_ADMIN, overlayfs; tried once); tests GTEST_SKIP
+// otherwise.
+bool can_fake_ttyacm0();
+
+}  // namespace board_rig
