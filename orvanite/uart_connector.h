@@ -60,6 +60,11 @@ inline double json_to_double(const nlohmann::json& value, const char* name) {
     return value.get<double>();
 }
 
+// A number whose value is not used: any size will do.
+inline void json_require_number(const nlohmann::json& value, const char* name) {
+    json_to_double(value, name);
+}
+
 inline int json_to_int(const nlohmann::json& value, const char* name) {
     if (value.is_boolean()) throw std::invalid_argument(std::string(name) + " must be a number, but is boolean");
     if (value.is_number_float()) {
@@ -258,8 +263,8 @@ private:
             }
             if (msg["type"].get<std::string>() != "aiui_event") return;
             nlohmann::json& content = msg["content"];
-            json_to_int(content["arg1"], "arg1");
-            json_to_int(content["eventType"], "eventType");
+            json_require_number(content["arg1"], "arg1");
+            json_require_number(content["eventType"], "eventType");
             nlohmann::json info = nlohmann::json::parse(content["info"].get<std::string>());
             nlohmann::json& ivw = info["ivw"];
             double angle = json_to_double(ivw["angle"], "angle");

@@ -235,7 +235,9 @@ TEST_F(ConnectorTest, DeviceMessagesBecomeWakeUps) {
     EXPECT_EQ(wakeups_.size(), 1u);
     EXPECT_EQ(conn_.wakeup_pause, 0);
 
+    log_.mark();
     feed(board_rig::device_msg(R"({"type":"other"})"));
+    ASSERT_EQ(log_.lines().size(), 1u) << "ignored without a word: " << log_.raw();
     EXPECT_TRUE(log_.has('I', R"(Received device msg: {"type":"other"})"));
     feed(board_rig::device_msg("[1,2]"));
     EXPECT_TRUE(log_.has('I', "deal with other array_mic msg: [1,2]"));
@@ -257,7 +259,10 @@ TEST_F(ConnectorTest, MalformedWakeUpsAreLoggedAndSurvived) {
         nlohmann::json info = {{"ivw", nlohmann::json::parse(ivw)}};
         return nlohmann::json{{"type", "aiui_event"}, {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}}.dump();
     };
+    nlohmann::json boolean_event_type = nlohmann::json::parse(event(R"({"angle":90,"beam":1})"));
+    boolean_event_type["content"]["eventType"] = false;
     const std::vector<std::string> bad = {
+        boolean_event_type.dump(),
         "not json",
         R"({"type":5})",
         R"({"type":"aiui_event","content":{"arg1":0,"eventType":1,"info":"{broken"}})",
@@ -280,9 +285,15 @@ TEST_F(ConnectorTest, MalformedWakeUpsAreLoggedAndSurvived) {
     // Large but valid numbers, and a float beam read as int.
     feed(board_rig::device_msg(event(R"({"angle":-1e300,"beam":2147483647})")));
     feed(board_rig::device_msg(event(R"({"angle":0,"beam":3.9})")));
-    ASSERT_EQ(wakeups_.size(), 2u);
+    // arg1 and eventType only have to be numbers: their values are not used.
+    nlohmann::json odd = nlohmann::json::parse(event(R"({"angle":45,"beam":1})"));
+    odd["content"]["arg1"] = 1e300;
+    odd["content"]["eventType"] = 18446744073709551615u;
+    feed(board_rig::device_msg(odd.dump()));
+    ASSERT_EQ(wakeups_.size(), 3u);
     EXPECT_EQ(wakeups_[0], std::make_pair(-1e300, 2147483647));
     EXPECT_EQ(wakeups_[1], std::make_pair(0.0, 3));
+    EXPECT_EQ(wakeups_[2], std::make_pair(45.0, 1));
     conn_.wakeup_pause = 0;
 
     // A callback that throws ends in the same handler; a missing one is reported.

@@ -1,0 +1,188 @@
+#include "agent/playback.h"
+
+#include <alsa/asoundlib.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "log_utils.h"
+
+namespace velantis {
+
+static snd_pcm_t* s_handle = nullptr;
+static bool s_alsaInit = false;
+
+std::recursive_mutex& playbackMutex()
+{
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+namespace {
+
+constexpr unsigned int kPlaybackRate = 48000;
+constexpr size_t kFileChunkBytes = 4096;
+
+void closeDevice()
+{
+    if (s_handle) {
+        snd_pcm_close(s_handle);
+    }
+    s_handle = nullptr;
+    s_alsaInit = false;
+}
+
+void openDevice()
+{
+    int err = snd_pcm_open(&s_handle, "default", SND_PCM_STREAM_PLAYBACK, 0);
+    if (err < 0) {
+        std::cerr << "无法打开音频设备: " << snd_strerror(err) << std::endl;
+        s_handle = nullptr;
+        return;
+    }
+
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);
+    snd_pcm_hw_params_any(s_handle, params);
+    snd_pcm_hw_params_set_access(s_handle, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    snd_pcm_hw_params_set_format(s_handle, params, SND_PCM_FORMAT_S16_LE);
+    snd_pcm_hw_params_set_channels(s_handle, params, 1);
+    unsigned int rate = kPlaybackRate;
+    snd_pcm_hw_params_set_rate_near(s_handle, params, &rate, nullptr);
+
+    if (snd_pcm_hw_params(s_handle, params) < 0) {
+        std::cerr << "无法设置音频参数" << std::endl;
+        snd_pcm_close(s_handle);
+        s_handle = nullptr;
+        return;
+    }
+
+    snd_pcm_prepare(s_handle);
+    s_alsaInit = true;
+    std::cout << "ALSA音频设备初始化成功，采样率: " << rate << " Hz" << std::endl;
+}
+
+// Opens the device when it is not open yet; false (with the message) when that fails.
+bool ensureDevice()
+{
+    if (!s_alsaInit) {
+        openDevice();
+    }
+    if (!s_alsaInit) {
+        std::cerr << "ALSA initialization failed, cannot play audio" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void initAlsa()
+{
+    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+    openDevice();
+}
+
+void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete)
+{
+    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+    std::cout << "playOnDefaultSpeaker called, size: " << bytes << ", complete: " << (complete ? 1 : 0)
+              << std::endl;
+    if (!ensureDevice()) {
+        return;
+    }
+
+    if (data != nullptr && bytes != 0) {
+        // A drain leaves the device set up but not prepared.
+        if (snd_pcm_state(s_handle) == SND_PCM_STATE_SETUP) {
+            snd_pcm_prepare(s_handle);
+        }
+        const auto frames = static_cast<snd_pcm_uframes_t>(bytes / 2);
+        snd_pcm_sframes_t written = snd_pcm_writei(s_handle, data, frames);
+        if (written == -EPIPE) {
+            std::cout << "音频缓冲区underrun，恢复设备..." << std::endl;
+            snd_pcm_prepare(s_handle);
+            written = snd_pcm_writei(s_handle, data, frames);
+        }
+        if (written < 0) {
+            std::cerr << "写入音频数据失败: " << snd_strerror(static_cast<int>(written)) << std::endl;
+        } else {
+            std::cout << "成功写入 " << written << " 帧音频数据到默认扬声器" << std::endl;
+        }
+    }
+
+    if (complete) {
+        snd_pcm_drain(s_handle);
+        std::cout << "音频播放完成" << std::endl;
+    }
+}
+
+void StopPlaying()
+{
+    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+    if (!ensureDevice()) {
+        return;
+    }
+    int err = snd_pcm_drop(s_handle);
+    if (err < 0) {
+        logF->logger->error("Failed to stop playing pcm. {}", snd_strerror(err));
+    }
+    err = snd_pcm_prepare(s_handle);
+    if (err < 0) {
+        logF->logger->error("Failed to prepare PCM after drop: {}", snd_strerror(err));
+    }
+}
+
+void PlayFile(const std::string& path)
+{
+    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+    logF->logger->info("Playing file: {}", path);
+    if (!ensureDevice()) {
+        return;
+    }
+
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        std::cerr << "Error opening WAV file: " << path << std::endl;
+        closeDevice();
+        return;
+    }
+
+    file.seekg(44);
+    if (snd_pcm_state(s_handle) == SND_PCM_STATE_SETUP) {
+        snd_pcm_prepare(s_handle);
+    }
+
+    char chunk[kFileChunkBytes];
+    while (file) {
+        file.read(chunk, sizeof(chunk));
+        const std::streamsize got = file.gcount();
+        if (got <= 0) {
+            break;
+        }
+        const auto frames = static_cast<snd_pcm_uframes_t>(got / 2);
+        const snd_pcm_sframes_t result = snd_pcm_writei(s_handle, chunk, frames);
+        if (result >= 0) {
+            continue;
+        }
+        if (result == -EPIPE) {
+            snd_pcm_prepare(s_handle);
+        } else if (result == -ESTRPIPE) {
+            int err;
+            while ((err = snd_pcm_resume(s_handle)) == -EAGAIN) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            if (err < 0) {
+                snd_pcm_prepare(s_handle);
+            }
+        } else {
+            std::cerr << "Error writing to PCM device: " << snd_strerror(static_cast<int>(result)) << std::endl;
+            break;
+        }
+    }
+}
+
+}  // namespace velantis

@@ -1,0 +1,70 @@
+// The agent's side of the conversation with the cloud: the secure WebSocket, the JSON
+// protocol, playback of received speech, emoji and turning towards the speaker.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "agent/playback.h"
+#include "agent/rc_sdk_controller.h"
+#include "agent/websocket_client.h"
+
+namespace velantis {
+
+// The cloud endpoint and the first message of every connection.
+extern const std::string TOLVANE_WS_URL;
+extern const nlohmann::json HELLO_MSG;
+
+// Turns a "control" value ("word,number;word;...") into a command list.
+std::vector<std::pair<std::string, int>> parseCommandList(const std::string& value);
+
+class ws_controller {
+public:
+    ws_controller();
+    ~ws_controller();
+
+    ws_controller(const ws_controller&) = delete;
+    ws_controller& operator=(const ws_controller&) = delete;
+
+    // Configures and starts the connection of a new conversation; returns at once.
+    void connect();
+    // Closes the connection (1000, "Normal closure") and waits for its thread to end.
+    void disconnect();
+    // Ready state: 0 connecting, 1 open, 2 closing, 3 closed.
+    int getConnectionState() const;
+    // Sends one binary frame while open; otherwise restarts the connection and drops it.
+    void sendMessage(const std::string& data);
+
+    // Stops what is playing and plays a WAV file.
+    void processWaveFile(const std::string& path);
+    // Decodes one Ogg Opus stream held in memory and plays it.
+    void decodeAndProcessOpus(const std::string& data);
+
+    // Shows an emoji state on the LED strip.
+    void rcSetEmoji(int emoji);
+    // Turns the robot towards the wake-up direction (degrees); the beam is not used.
+    void rcFollowAwaken(double angle, int beam);
+
+private:
+    void onMessage(const net::WebSocketMessagePtr& msg);
+    void onTextMessage(const std::string& text);
+
+    std::shared_ptr<net::WebSocket> web_socket;
+    rc_sdk_controller rc_controller;
+
+    // Keeps connect, disconnect and the restart in sendMessage from overlapping.
+    std::mutex connection_mutex_;
+    // Between connect and disconnect: only then may sendMessage restart the connection.
+    bool conversation_open_ = false;
+    // Set once the hello of the current connection has been sent: the cloud takes the hello
+    // as the start of a conversation, so no packet may go out before it.
+    std::atomic<bool> hello_sent_{false};
+};
+
+}  // namespace velantis

@@ -1,0 +1,142 @@
+// Stand-alone capture pair: opens an ALSA capture device, creates an Opus encoder and
+// captures and encodes the microphone until the host clears record_running.
+#include <alsa/asoundlib.h>
+#include <opus/opus.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "agent_service/velantis_agent_service.h"
+#include "log_utils.h"
+
+bool record_running = true;
+int nchan = 1;
+int srate = 16000;
+OpusEncoder* encoder = nullptr;
+snd_pcm_t* capture_handle = nullptr;
+
+namespace {
+
+constexpr snd_pcm_uframes_t kFramesPerBlock = 960;
+constexpr int kMaxPacketBytes = 4000;
+
+// Channel count that the device and the encoder were set up with.
+int s_channels = 1;
+
+bool recording() { return __atomic_load_n(&record_running, __ATOMIC_SEQ_CST); }
+
+// Releases what a failed or repeated set-up leaves behind.
+void releaseCapture() {
+    if (capture_handle != nullptr) {
+        snd_pcm_close(capture_handle);
+        capture_handle = nullptr;
+    }
+    if (encoder != nullptr) {
+        opus_encoder_destroy(encoder);
+        encoder = nullptr;
+    }
+}
+
+}  // namespace
+
+bool init_soundcard(const char* device) {
+    logF->logger->info("Open default soundcard");
+    // A second set-up replaces the device and encoder of the first.
+    releaseCapture();
+
+    int err = snd_pcm_open(&capture_handle, device, SND_PCM_STREAM_CAPTURE, 0);
+    if (err < 0) {
+        logF->logger->error("cannot open audio device {} ({}, {})", device, snd_strerror(err), err);
+        capture_handle = nullptr;
+        return false;
+    }
+
+    snd_pcm_hw_params_t* params = nullptr;
+    auto fail = [&](const char* what) {
+        logF->logger->error(fmt::runtime(std::string(what) + " ({}, {})"), snd_strerror(err), err);
+        if (params != nullptr) snd_pcm_hw_params_free(params);
+        releaseCapture();
+        return false;
+    };
+
+    if ((err = snd_pcm_hw_params_malloc(&params)) < 0) {
+        return fail("cannot allocate hardware parameter structure");
+    }
+    if ((err = snd_pcm_hw_params_any(capture_handle, params)) < 0) {
+        return fail("cannot initialize hardware parameter structure");
+    }
+    if ((err = snd_pcm_hw_params_set_access(capture_handle, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+        return fail("cannot set access type");
+    }
+    if ((err = snd_pcm_hw_params_set_format(capture_handle, params, SND_PCM_FORMAT_S16_LE)) < 0) {
+        return fail("cannot set sample format");
+    }
+    unsigned int rate = static_cast<unsigned int>(srate);
+    if ((err = snd_pcm_hw_params_set_rate_near(capture_handle, params, &rate, nullptr)) < 0) {
+        return fail("cannot set sample rate");
+    }
+    srate = static_cast<int>(rate);
+    if ((err = snd_pcm_hw_params_set_channels(capture_handle, params, static_cast<unsigned int>(nchan))) < 0) {
+        return fail("cannot set channel count");
+    }
+    if ((err = snd_pcm_hw_params(capture_handle, params)) < 0) {
+        return fail("cannot set parameters");
+    }
+    snd_pcm_hw_params_free(params);
+    params = nullptr;
+    if ((err = snd_pcm_prepare(capture_handle)) < 0) {
+        return fail("cannot prepare audio interface for use");
+    }
+    if ((err = snd_pcm_start(capture_handle)) < 0) {
+        return fail("cannot start soundcard");
+    }
+
+    int opus_err = OPUS_OK;
+    encoder = opus_encoder_create(srate, nchan, OPUS_APPLICATION_AUDIO, &opus_err);
+    if (opus_err != OPUS_OK || encoder == nullptr) {
+        logF->logger->error("opus_encoder_create failed: {}", opus_strerror(opus_err));
+        encoder = nullptr;
+        releaseCapture();
+        return false;
+    }
+    s_channels = nchan;
+    return true;
+}
+
+bool do_record() {
+    logF->logger->info("Record process...");
+    if (capture_handle == nullptr || encoder == nullptr) {
+        logF->logger->error("Soundcard have not been initialized");
+        return false;
+    }
+    logF->logger->info("Awakened, start recording");
+
+    // One block of interleaved S16_LE frames, sized for the channels set up.
+    const size_t samples = kFramesPerBlock * static_cast<size_t>(s_channels);
+    std::vector<opus_int16> block(samples);
+    unsigned char packet[kMaxPacketBytes];
+    while (recording()) {
+        snd_pcm_sframes_t frames = snd_pcm_readi(capture_handle, block.data(), kFramesPerBlock);
+        if (frames < 0) {
+            int err = snd_pcm_recover(capture_handle, static_cast<int>(frames), 1);
+            if (err < 0) {
+                logF->logger->error("Error reading audio data: {}", snd_strerror(err));
+            }
+            continue;
+        }
+        if (frames == 0) {
+            logF->logger->error("No audio data readed");
+            continue;
+        }
+        if (static_cast<snd_pcm_uframes_t>(frames) < kFramesPerBlock) {
+            // A short read is completed with silence.
+            std::fill(block.begin() + frames * s_channels, block.end(), 0);
+        }
+        opus_int32 bytes = opus_encode(encoder, block.data(), static_cast<int>(kFramesPerBlock), packet, kMaxPacketBytes);
+        if (bytes < 0) {
+            logF->logger->error("Opus 编码错误: {}", opus_strerror(bytes));
+        }
+        // The packet is not used further.
+    }
+    return true;
+}

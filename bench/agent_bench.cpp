@@ -1,0 +1,233 @@
+// Measures the agent process in the simulated conversation (needs root):
+//  - from the last byte of a wake-up frame to the greeting's first sample at the speaker,
+//    to the hello at the cloud and to the first Opus packet at the cloud;
+//  - the recording thread's CPU time per 60 ms block against opus_encode alone;
+//  - CPU use and resident memory while idle, waiting for a wake-up.
+//
+//   agent_bench [conversations]   (default 5)
+#include <opus/opus.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+#include <dirent.h>
+#include <map>
+#include <sys/stat.h>
+
+#include "conversation_rig.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// utime + stime of a process or one of its threads, in seconds.
+double cpuSeconds(const std::string& statPath) {
+    std::string s = agent_rig::readFile(statPath);
+    size_t close = s.rfind(')');
+    if (close == std::string::npos) return 0.0;
+    std::istringstream in(s.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Time on the CPU of one thread in seconds, with nanosecond resolution.
+double threadCpuSeconds(const std::string& schedstatPath) {
+    std::istringstream in(agent_rig::readFile(schedstatPath));
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) / 1e9;
+}
+
+long rssKiB(pid_t pid) {
+    std::istringstream in(agent_rig::readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+struct Stats {
+    std::vector<double> v;
+    void add(double x) { v.push_back(x); }
+    std::string str() const {
+        if (v.empty()) return "n/a";
+        auto s = v;
+        std::sort(s.begin(), s.end());
+        double mean = std::accumulate(s.begin(), s.end(), 0.0) / static_cast<double>(s.size());
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "median %.1f ms, mean %.1f, min %.1f, max %.1f (n=%zu)", s[s.size() / 2], mean,
+                      s.front(), s.back(), s.size());
+        return buf;
+    }
+};
+
+// Thread id in the log line that holds `text` (the logger writes "[tid N]").
+long logTid(const std::string& log, const std::string& text) {
+    size_t at = log.rfind(text);
+    if (at == std::string::npos) return -1;
+    size_t begin = log.rfind('\n', at);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    size_t tid = log.find("[tid ", begin);
+    if (tid == std::string::npos || tid > at) return -1;
+    return std::stol(log.substr(tid + 5));
+}
+
+// CPU time of opus_encode alone per 960-sample block of the same audio.
+double encodeOnlyMs(const std::vector<int16_t>& mic, size_t blocks) {
+    int err = 0;
+    OpusEncoder* enc = opus_encoder_create(16000, 1, OPUS_APPLICATION_AUDIO, &err);
+    unsigned char packet[4000];
+    timespec a{}, b{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+    size_t done = 0;
+    opus_int32 bytes = 0;
+    for (size_t i = 0; i < blocks && (i + 1) * 960 <= mic.size(); ++i, ++done)
+        bytes += opus_encode(enc, mic.data() + i * 960, 960, packet, sizeof packet);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    opus_encoder_destroy(enc);
+    double s = static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
+    return done && bytes > 0 ? s * 1000.0 / static_cast<double>(done) : 0.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "agent_bench: needs root (private mount and network namespaces)\n");
+        return 2;
+    }
+    int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    agent_rig::ConversationRig rig;
+    std::string error;
+    if (!rig.setUp(&error)) {
+        std::fprintf(stderr, "agent_bench: %s\n", error.c_str());
+        return 1;
+    }
+    auto& agent = rig.agent();
+    auto& cloud = rig.cloud();
+    pid_t pid = agent.pid();
+    if (!rig.start(1) || !rig.board().wait_raw(20s) || !agent.waitForLog("Waiting for hotword", 20s)) {
+        std::fprintf(stderr, "agent_bench: the agent did not start recording\n%s", agent.log().c_str());
+        return 1;
+    }
+    rig.board().write(board_rig::handshake(1));
+    rig.board().read_frame(10s);
+
+    // Idle, waiting for a wake-up: the whole process and each of its threads.
+    std::this_thread::sleep_for(1s);
+    std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    auto threadTimes = [&] {
+        std::map<long, double> out;
+        if (DIR* d = ::opendir(taskDir.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (e->d_name[0] != '.') out[std::atol(e->d_name)] = threadCpuSeconds(taskDir + "/" + e->d_name + "/schedstat");
+            ::closedir(d);
+        }
+        return out;
+    };
+    auto threads0 = threadTimes();
+    double cpu0 = cpuSeconds(stat);
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(5s);
+    double idleSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    double idleCpu = (cpuSeconds(stat) - cpu0) / idleSeconds * 100.0;
+    auto threads1 = threadTimes();
+    long idleRss = rssKiB(pid);
+    std::string log = agent.log();
+    std::map<long, std::string> names{{logTid(log, "Server loop started"), "server"},
+                                      {logTid(log, "New Thread: init_orvanite"), "link"},
+                                      {logTid(log, "Record process..."), "recording"},
+                                      {static_cast<long>(pid), "main"}};
+    std::string perThread;
+    for (const auto& [tid, t] : threads1) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, " %s%s=%.2f%%", names.count(tid) ? names[tid].c_str() : "tid ",
+                      names.count(tid) ? "" : std::to_string(tid).c_str(),
+                      (t - threads0[tid]) / idleSeconds * 100.0);
+        perThread += buf;
+    }
+
+    Stats toSpeaker, toHello, toPacket;
+    double recCpu = 0.0;
+    size_t recBlocks = 0;
+    for (int i = 0; i < runs; ++i) {
+        int connection = i + 1;
+        struct stat st{};
+        off_t speakerBefore = ::stat(rig.speakerPath().c_str(), &st) == 0 ? st.st_size : 0;
+        size_t textsBefore = cloud.frames(rig::FrameKind::Text).size();
+        auto woke = rig.wakeUp(60.0 + 20.0 * i, 1);
+        // The speaker file grows when the greeting's first block is written.
+        Clock::time_point firstSample{};
+        while (Clock::now() - woke < 20s) {
+            if (::stat(rig.speakerPath().c_str(), &st) == 0 && st.st_size > speakerBefore) {
+                firstSample = Clock::now();
+                break;
+            }
+            std::this_thread::sleep_for(200us);
+        }
+        if (firstSample != Clock::time_point{}) toSpeaker.add(ms(firstSample - woke));
+        if (!cloud.waitUntil([&] { return rig.upstreamPackets(connection).size() >= 60 &&
+                                          cloud.frames(rig::FrameKind::Text).size() > textsBefore; },
+                             40s)) {
+            std::fprintf(stderr, "agent_bench: conversation %d did not stream\n", connection);
+            return 1;
+        }
+        for (const auto& f : cloud.frames(rig::FrameKind::Text))
+            if (f.connection == connection) {
+                toHello.add(ms(f.at - woke));
+                break;
+            }
+        for (const auto& f : cloud.frames(rig::FrameKind::Binary))
+            if (f.connection == connection) {
+                toPacket.add(ms(f.at - woke));
+                break;
+            }
+
+        // Recording thread CPU over a stretch of streaming.
+        long tid = logTid(agent.log(), "Awakened, start recording");
+        std::string tstat = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/schedstat";
+        size_t p0 = rig.upstreamPackets(connection).size();
+        double c0 = threadCpuSeconds(tstat);
+        std::this_thread::sleep_for(3s);
+        recCpu += threadCpuSeconds(tstat) - c0;
+        recBlocks += rig.upstreamPackets(connection).size() - p0;
+
+        rig.wakeUp(60.0, 1);
+        if (!cloud.waitUntil(
+                [&] {
+                    for (const auto& f : cloud.frames(rig::FrameKind::Close))
+                        if (f.connection == connection) return true;
+                    return false;
+                },
+                30s)) {
+            std::fprintf(stderr, "agent_bench: conversation %d was not closed\n", connection);
+            return 1;
+        }
+        agent.waitForLog("Setting emoji state: 4", 10s, static_cast<size_t>(connection));
+        std::this_thread::sleep_for(1500ms);  // the link pauses after each wake-up
+    }
+
+    std::printf("agent_bench: %d conversations\n", runs);
+    std::printf("wake-up frame -> greeting's first sample at the speaker: %s\n", toSpeaker.str().c_str());
+    std::printf("wake-up frame -> hello at the cloud:                    %s\n", toHello.str().c_str());
+    std::printf("wake-up frame -> first Opus packet at the cloud:        %s\n", toPacket.str().c_str());
+    std::printf("recording thread CPU per 60 ms block: %.3f ms (%zu blocks sent)\n",
+                recBlocks ? recCpu * 1000.0 / static_cast<double>(recBlocks) : 0.0, recBlocks);
+    std::printf("opus_encode alone per 60 ms block:     %.3f ms\n", encodeOnlyMs(rig.mic(), 2000));
+    std::printf("idle, waiting for a wake-up: CPU %.2f %%, resident memory %ld KiB\n", idleCpu, idleRss);
+    std::printf("idle CPU by thread:%s\n", perThread.c_str());
+    return 0;
+}

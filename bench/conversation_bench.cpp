@@ -1,0 +1,187 @@
+// Received speech: time to first sample and CPU cost of playback.
+//
+//   conversation_bench [iterations]
+//
+// 1. Time to first sample: from a binary message's arrival (the call that handles it, and
+//    the fake cloud's send on loopback) to the first PCM block reaching the sound device
+//    (the paced ALSA test device's output file, watched by a spinning thread).
+// 2. CPU time of decoding and writing a 5-second answer (decodeAndProcessOpus with its
+//    console lines, into the test device) against libopusfile's bare decode of the stream.
+#include "agent/ws_controller.h"
+
+#include "alsa_test_device.h"
+#include "fake_cloud.h"
+#include "ogg_opus.h"
+
+#include <fcntl.h>
+#include <opus/opusfile.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+long long fileSize(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// Spins until the file grows past `size`; returns when it did (or the deadline).
+Clock::time_point waitForGrowth(const std::string& path, long long size, Clock::time_point deadline)
+{
+    while (Clock::now() < deadline) {
+        if (fileSize(path) > size)
+            return Clock::now();
+    }
+    return deadline;
+}
+
+struct Stats {
+    double median, p90, min, max;
+};
+
+Stats stats(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 9 / 10)], v.front(), v.back()};
+}
+
+void print(const char* name, const Stats& s, const char* unit)
+{
+    std::fprintf(stderr, "%-48s median %8.3f  p90 %8.3f  min %8.3f  max %8.3f %s\n", name, s.median, s.p90, s.min,
+                 s.max, unit);
+}
+
+double bareDecodeMs(const std::string& stream)
+{
+    const double start = threadCpuMs();
+    int err = 0;
+    OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
+    opus_int16 buffer[5760];
+    long samples = 0;
+    int n;
+    while ((n = op_read(of, buffer, 5760, nullptr)) > 0)
+        samples += n;
+    op_free(of);
+    const double used = threadCpuMs() - start;
+    if (samples <= 0)
+        std::fprintf(stderr, "bare decode failed\n");
+    return used;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int iterations = argc > 1 ? std::max(3, std::atoi(argv[1])) : 20;
+    char pattern[] = "/tmp/conversation_bench-XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const std::string speaker = dir + "/speaker_48000.raw";
+    // The device runs 50 times faster than real time so that blocked writes do not
+    // dominate the run; CPU time is per thread and unaffected.
+    alsa_rig::useTestDevice("", dir + "/speaker_%r.raw", 50.0);
+    ::setenv("MC_SIM_TRACE", (dir + "/robot.trace").c_str(), 1);
+    const auto certs = rig::makeCloudCertificates(dir + "/certs");
+    ::setenv("SSL_CERT_FILE", certs.caFile.c_str(), 1);
+
+    // Console lines of the playback go to a file, as a service's output would.
+    const int devnull = ::open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::fflush(stdout);
+    ::dup2(devnull, 1);
+
+    const std::string shortAnswer = rig::encodeOggOpus(rig::chirp(0.5));
+    const std::string answer = rig::encodeOggOpus(rig::chirp(5.0));
+    {
+        velantis::ws_controller controller;
+        velantis::StopPlaying();  // opens the device
+
+        // 1a. From the handling call to the first block on the device.
+        std::vector<double> direct;
+        for (int i = 0; i < iterations; ++i) {
+            velantis::StopPlaying();
+            const long long size = fileSize(speaker);
+            Clock::time_point first;
+            std::thread watcher([&] { first = waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5)); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const auto t0 = Clock::now();
+            controller.decodeAndProcessOpus(shortAnswer);
+            watcher.join();
+            direct.push_back(std::chrono::duration<double, std::milli>(first - t0).count());
+        }
+
+        // 1b. From the fake cloud's send on loopback (TLS, WebSocket, deflate) to the first block.
+        rig::FakeCloud::Options o;
+        o.certFile = certs.certFile;
+        o.keyFile = certs.keyFile;
+        o.port = 18445;
+        rig::FakeCloud cloud(o);
+        std::vector<double> viaCloud;
+        if (!cloud.start()) {
+            std::fprintf(stderr, "fake cloud: %s\n", cloud.error().c_str());
+        } else {
+            controller.connect();
+            cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Text).empty(); }, std::chrono::seconds(10));
+            for (int i = 0; i < iterations; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the previous answer is handled
+                velantis::StopPlaying();
+                const long long size = fileSize(speaker);
+                Clock::time_point first;
+                std::atomic<bool> ready{false};
+                std::thread watcher([&] {
+                    ready = true;
+                    first = waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5));
+                });
+                while (!ready) {
+                }
+                const auto t0 = Clock::now();
+                cloud.sendBinary(shortAnswer);
+                watcher.join();
+                viaCloud.push_back(std::chrono::duration<double, std::milli>(first - t0).count());
+            }
+            controller.disconnect();
+            cloud.stop();
+        }
+
+        // 2. CPU time per 5-second answer.
+        std::vector<double> full, bare;
+        for (int i = 0; i < iterations; ++i) {
+            velantis::StopPlaying();
+            const double start = threadCpuMs();
+            controller.decodeAndProcessOpus(answer);
+            full.push_back(threadCpuMs() - start);
+            bare.push_back(bareDecodeMs(answer));
+        }
+
+        std::fprintf(stderr, "conversation_bench: %d iterations, answer %zu bytes (5 s), short answer %zu bytes (0.5 s)\n",
+                     iterations, answer.size(), shortAnswer.size());
+        print("time to first sample, handling call (ms)", stats(direct), "ms");
+        if (!viaCloud.empty())
+            print("time to first sample, cloud send on loopback (ms)", stats(viaCloud), "ms");
+        print("CPU decode + write 5 s answer (ms)", stats(full), "ms");
+        print("CPU bare libopusfile decode 5 s (ms)", stats(bare), "ms");
+        std::fprintf(stderr, "%-48s %8.2f x\n", "ratio (median)", stats(full).median / stats(bare).median);
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}

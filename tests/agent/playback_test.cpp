@@ -1,0 +1,305 @@
+// Playback on ALSA "default" through the paced test device: console lines, what reaches
+// the speaker, device re-opening, underruns and the serialised use from two threads.
+#include "agent/ws_controller.h"
+
+#include "alsa_test_device.h"
+#include "ogg_opus.h"
+#include "playback_test_support.h"
+
+#include <gtest/gtest.h>
+#include <opus/opusenc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+using namespace conversation_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr double kSpeed = 2.0;  // the test device runs twice as fast as real time
+const char* const kInitLine = "ALSA音频设备初始化成功，采样率: 48000 Hz";
+
+class PlaybackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = makeTempDir("playback_test");
+        logSink();
+        alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", kSpeed);
+        ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
+        controller_ = std::make_unique<velantis::ws_controller>();
+    }
+    static void TearDownTestSuite()
+    {
+        controller_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    static std::string speaker() { return dir_ + "/speaker_48000.raw"; }
+    static size_t speakerSamples() { return alsa_rig::readPcm(speaker()).size(); }
+    static std::vector<int16_t> speakerSince(size_t from)
+    {
+        auto all = alsa_rig::readPcm(speaker());
+        return from < all.size() ? std::vector<int16_t>(all.begin() + static_cast<long>(from), all.end())
+                                 : std::vector<int16_t>{};
+    }
+    static std::string capturePath(const std::string& name) { return dir_ + "/" + name; }
+
+    // A WAV file: 44 header bytes, then `data` as it stands.
+    static std::string writeWave(const std::string& name, const std::string& data)
+    {
+        std::string path = dir_ + "/" + name;
+        std::ofstream f(path, std::ios::binary);
+        std::string header = "RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00";
+        header.resize(44, '\0');
+        f << header << data;
+        return path;
+    }
+
+    static std::string pcmBytes(const std::vector<int16_t>& samples)
+    {
+        return std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    }
+
+    static std::string dir_;
+    static std::unique_ptr<velantis::ws_controller> controller_;
+};
+
+std::string PlaybackTest::dir_;
+std::unique_ptr<velantis::ws_controller> PlaybackTest::controller_;
+
+// A stereo Ogg Opus stream: `left` on the first channel, silence on the second.
+std::string encodeStereo(const std::vector<int16_t>& left)
+{
+    std::string out;
+    OpusEncCallbacks callbacks{
+        [](void* user, const unsigned char* ptr, opus_int32 len) {
+            static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(ptr), static_cast<size_t>(len));
+            return 0;
+        },
+        [](void*) { return 0; }};
+    OggOpusComments* comments = ope_comments_create();
+    int err = 0;
+    OggOpusEnc* enc = ope_encoder_create_callbacks(&callbacks, &out, comments, 48000, 2, 0, &err);
+    std::vector<int16_t> interleaved(left.size() * 2, 0);
+    for (size_t i = 0; i < left.size(); ++i)
+        interleaved[2 * i] = left[i];
+    ope_encoder_write(enc, interleaved.data(), static_cast<int>(left.size()));
+    ope_encoder_drain(enc);
+    ope_encoder_destroy(enc);
+    ope_comments_destroy(comments);
+    return out;
+}
+
+// Runs first: the device is opened once even when two threads ask at the same moment.
+TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce)
+{
+    FdCapture out(1, capturePath("first.out"));
+    std::vector<int16_t> block(4800, 100);
+    std::atomic<bool> go{false};
+    auto play = [&] {
+        while (!go) {
+        }
+        velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
+    };
+    std::thread a(play), b(play);
+    go = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(out.count(kInitLine), 1u);
+    EXPECT_EQ(out.count("playOnDefaultSpeaker called, size: 9600, complete: 0"), 2u);
+    EXPECT_EQ(out.count("成功写入 4800 帧音频数据到默认扬声器"), 2u);
+    EXPECT_EQ(speakerSamples(), 9600u);
+}
+
+TEST_F(PlaybackTest, EmptyBlockDrainsOnlyWhenComplete)
+{
+    FdCapture out(1, capturePath("empty.out"));
+    velantis::playOnDefaultSpeaker(nullptr, 0, false);
+    velantis::playOnDefaultSpeaker(nullptr, 0, true);
+    // After a drain the device takes new data again.
+    const size_t before = speakerSamples();
+    std::vector<int16_t> block(960, -7);
+    velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, true);
+    auto lines = out.lines();
+    std::vector<std::string> expected = {"playOnDefaultSpeaker called, size: 0, complete: 0",
+                                         "playOnDefaultSpeaker called, size: 0, complete: 1", "音频播放完成",
+                                         "playOnDefaultSpeaker called, size: 1920, complete: 1",
+                                         "成功写入 960 帧音频数据到默认扬声器", "音频播放完成"};
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(speakerSince(before), block);
+}
+
+TEST_F(PlaybackTest, UnderrunWritesTheBlockAgain)
+{
+    std::vector<int16_t> first(2400, 11), second(2400, 22);
+    const size_t before = speakerSamples();
+    FdCapture out(1, capturePath("underrun.out"));
+    velantis::playOnDefaultSpeaker(first.data(), first.size() * 2, false);
+    // Longer than the device's buffer lasts.
+    std::this_thread::sleep_for(1500ms);
+    velantis::playOnDefaultSpeaker(second.data(), second.size() * 2, false);
+    EXPECT_EQ(out.count("音频缓冲区underrun，恢复设备..."), 1u);
+    EXPECT_EQ(out.count("成功写入 2400 帧音频数据到默认扬声器"), 2u);
+    auto played = speakerSince(before);
+    std::vector<int16_t> expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(played, expected);
+}
+
+TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte)
+{
+    std::vector<int16_t> samples(3000);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>(i * 7 - 9000);
+    const std::string odd = writeWave("odd.wav", pcmBytes(samples) + "\x55");
+    const std::string headerOnly = writeWave("header.wav", "");
+    const std::string shortFile = dir_ + "/short.wav";
+    std::ofstream(shortFile, std::ios::binary) << "RIFF1234";
+
+    size_t mark = logMark();
+    size_t before = speakerSamples();
+    FdCapture err(2, capturePath("wave.err"));
+    controller_->processWaveFile(odd);
+    EXPECT_EQ(speakerSince(before), samples);
+
+    before = speakerSamples();
+    controller_->processWaveFile(headerOnly);
+    controller_->processWaveFile(shortFile);
+    EXPECT_EQ(speakerSamples(), before);
+    EXPECT_EQ(err.text(), "");
+
+    auto logs = logsSince(mark);
+    EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + odd), 1u);
+    EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + headerOnly), 1u);
+    EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + shortFile), 1u);
+}
+
+TEST_F(PlaybackTest, MissingWaveFileClosesTheDeviceAndTheNextCallReopensIt)
+{
+    const std::string missing = dir_ + "/missing.wav";
+    FdCapture out(1, capturePath("missing.out"));
+    FdCapture err(2, capturePath("missing.err"));
+    controller_->processWaveFile(missing);
+    EXPECT_EQ(err.count("Error opening WAV file: " + missing), 1u);
+    EXPECT_EQ(out.count(kInitLine), 0u);
+
+    const size_t before = speakerSamples();
+    std::vector<int16_t> block(480, 5);
+    velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
+    EXPECT_EQ(out.count(kInitLine), 1u);
+    EXPECT_EQ(speakerSince(before), block);
+}
+
+// A device that cannot be opened or configured is tried again at every call.
+TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall)
+{
+    FdCapture out(1, capturePath("failing.out"));
+    FdCapture err(2, capturePath("failing.err"));
+    controller_->processWaveFile(dir_ + "/missing.wav");  // closes the device
+
+    const std::string plugin = alsa_rig::pluginPath();
+    ::setenv("VELANTIS_ALSA_PLUGIN", (dir_ + "/no-such-plugin.so").c_str(), 1);
+    std::vector<int16_t> block(480, 9);
+    velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
+    velantis::StopPlaying();
+    ::setenv("VELANTIS_ALSA_PLUGIN", plugin.c_str(), 1);
+    ::setenv("VELANTIS_ALSA_OUT", (dir_ + "/no-such-dir/speaker_%r.raw").c_str(), 1);
+    velantis::PlayFile(dir_ + "/missing.wav");
+    ::setenv("VELANTIS_ALSA_OUT", (dir_ + "/speaker_%r.raw").c_str(), 1);
+
+    size_t openErrors = 0;
+    for (const auto& line : err.lines())
+        openErrors += line.rfind("无法打开音频设备: ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(openErrors, 2u);
+    EXPECT_EQ(err.count("无法设置音频参数"), 1u);
+    EXPECT_EQ(err.count("ALSA initialization failed, cannot play audio"), 3u);
+    EXPECT_EQ(err.count("Error opening WAV file: " + dir_ + "/missing.wav"), 1u);
+
+    const size_t before = speakerSamples();
+    velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
+    EXPECT_EQ(out.count(kInitLine), 1u);
+    EXPECT_EQ(speakerSince(before), block);
+}
+
+TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack)
+{
+    const auto signal = rig::chirp(1.0);
+    const std::string stream = rig::encodeOggOpus(signal);
+    const size_t before = speakerSamples();
+    FdCapture out(1, capturePath("opus.out"));
+    controller_->decodeAndProcessOpus(stream);
+    controller_->decodeAndProcessOpus(stream);
+    auto played = speakerSince(before);
+    ASSERT_EQ(played.size(), 2 * signal.size());
+    std::vector<int16_t> firstHalf(played.begin(), played.begin() + static_cast<long>(signal.size()));
+    std::vector<int16_t> secondHalf(played.begin() + static_cast<long>(signal.size()), played.end());
+    EXPECT_GT(rig::bestCorrelation(signal, firstHalf, 0), 0.95);
+    EXPECT_GT(rig::bestCorrelation(signal, secondHalf, 0), 0.95);
+    // Every block goes through playOnDefaultSpeaker and none is drained.
+    size_t calls = 0;
+    for (const auto& line : out.lines())
+        calls += line.rfind("playOnDefaultSpeaker called, size: ", 0) == 0 ? 1 : 0;
+    EXPECT_GE(calls, 2 * signal.size() / 5760);
+    EXPECT_EQ(out.count("音频播放完成"), 0u);
+}
+
+TEST_F(PlaybackTest, StereoStreamIsMixedToMono)
+{
+    const auto signal = rig::chirp(0.5);
+    const size_t before = speakerSamples();
+    controller_->decodeAndProcessOpus(encodeStereo(signal));
+    auto played = speakerSince(before);
+    ASSERT_EQ(played.size(), signal.size());
+    EXPECT_GT(rig::bestCorrelation(signal, played, 0), 0.9);
+}
+
+TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing)
+{
+    const std::string stream = rig::encodeOggOpus(rig::chirp(0.2));
+    const size_t mark = logMark();
+    const size_t before = speakerSamples();
+    controller_->decodeAndProcessOpus("");
+    controller_->decodeAndProcessOpus("not an ogg stream at all");
+    controller_->decodeAndProcessOpus(stream.substr(0, 100));
+    EXPECT_EQ(speakerSamples(), before);
+    auto logs = logsSince(mark);
+    size_t failures = 0;
+    for (const auto& e : logs)
+        failures += (e.level == spdlog::level::err && e.text.rfind("decode ogg opusData failed with: ", 0) == 0);
+    EXPECT_EQ(failures, 3u);
+}
+
+// A greeting during received speech waits for the stream: neither cuts into the other.
+TEST_F(PlaybackTest, GreetingAndSpeechFromTwoThreadsDoNotInterleave)
+{
+    const auto signal = rig::chirp(2.0);
+    const std::string stream = rig::encodeOggOpus(signal);
+    const std::vector<int16_t> tone(12000, 1234);
+    const std::string wave = writeWave("greeting.wav", pcmBytes(tone));
+    const size_t before = speakerSamples();
+
+    std::thread speech([&] { controller_->decodeAndProcessOpus(stream); });
+    std::this_thread::sleep_for(100ms);
+    std::thread greeting([&] { controller_->processWaveFile(wave); });
+    speech.join();
+    greeting.join();
+
+    auto played = speakerSince(before);
+    ASSERT_EQ(played.size(), signal.size() + tone.size());
+    // The greeting's samples are one unbroken run.
+    auto start = std::search(played.begin(), played.end(), tone.begin(), tone.end());
+    ASSERT_NE(start, played.end());
+    // And the speech is whole around it.
+    std::vector<int16_t> speechPart(played.begin(), start);
+    speechPart.insert(speechPart.end(), start + static_cast<long>(tone.size()), played.end());
+    EXPECT_GT(rig::bestCorrelation(signal, speechPart, 0), 0.95);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// The standalone fake_cloud program, driven by the WebSocket client: script, port file and log.
+#include "agent/websocket_client.h"
+#include "ogg_opus.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using velantis::net::WebSocket;
+using velantis::net::WebSocketMessagePtr;
+using velantis::net::WebSocketMessageType;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+template <typename F>
+bool poll(F done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return done();
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class FakeCloudProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/websocket_fake_cloud_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        const char* bin = std::getenv("VELANTIS_BINARY_DIR");
+        program_ = std::string(bin ? bin : ".") + "/bin/fake_cloud";
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    // Runs fake_cloud with the arguments; returns its exit status when it ends within the
+    // timeout, -1 while it still runs.
+    int run(const std::vector<std::string>& args, std::chrono::milliseconds wait = 0ms) {
+        std::vector<std::string> all = {program_};
+        all.insert(all.end(), args.begin(), args.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        if (wait.count() > 0 && poll([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, wait)) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        }
+        return -1;
+    }
+
+    std::string dir_;
+    std::string program_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
+    std::ofstream(dir_ + "/script") << "# answer the hello\n"
+                                       "hello: text {\"type\":\"stt\",\"text\":\"你好\"}\n"
+                                       "\n"
+                                       "hello: opus 0.5 400 2000\n"
+                                       "hello: ping hi\n"
+                                       "binary#2: close 4000 that is all\n";
+    ASSERT_EQ(run({"--certs", dir_ + "/certs", "--port-file", dir_ + "/port", "--log", dir_ + "/log", "--auth",
+                   "bravo_key92", "--script", dir_ + "/script"}),
+              -1);
+    ASSERT_TRUE(poll([&] { return !readFile(dir_ + "/port").empty(); }, 20s));
+    int port = std::stoi(readFile(dir_ + "/port"));
+    // The program made the certificates; the client trusts its CA through SSL_CERT_FILE
+    // (set before the first connection of this test program, while it runs no other thread).
+    setenv("SSL_CERT_FILE", (dir_ + "/certs/ca.pem").c_str(), 1);
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<velantis::net::WebSocketMessage> got;
+    WebSocket ws;
+    ws.setUrl("wss://localhost:" + std::to_string(port) + "/embodied/tolvane/v1/?device-id=a");
+    ws.setExtraHeaders({{"authorization", "bravo_key92"}});
+    ws.setOnMessageCallback([&](const WebSocketMessagePtr& msg) {
+        if (msg->type == WebSocketMessageType::Open) ws.send("{\"type\":\"hello\",\"token\":\"bravo_key92\"}");
+        std::lock_guard<std::mutex> lock(m);
+        got.push_back(*msg);
+        cv.notify_all();
+    });
+    ws.start();
+    auto waitCount = [&](WebSocketMessageType t, size_t n) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, 20s, [&] {
+            size_t c = 0;
+            for (auto& g : got) c += g.type == t;
+            return c >= n;
+        });
+    };
+    ASSERT_TRUE(waitCount(WebSocketMessageType::Ping, 1));
+    ws.send("p1", true);
+    ws.send("p2", true);
+    ASSERT_TRUE(waitCount(WebSocketMessageType::Close, 1));
+    ws.stop();
+
+    std::vector<velantis::net::WebSocketMessage> msgs;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        for (auto& g : got) {
+            if (g.type == WebSocketMessageType::Message) msgs.push_back(g);
+        }
+        EXPECT_EQ(got.back().closeInfo.code, 4000);
+        EXPECT_EQ(got.back().closeInfo.reason, "that is all");
+    }
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(msgs[0].str, "{\"type\":\"stt\",\"text\":\"你好\"}");
+    ASSERT_TRUE(msgs[1].binary);
+    auto pcm = rig::decodeOggOpus(msgs[1].str);
+    EXPECT_EQ(pcm.size(), 24000u);
+    EXPECT_GT(rig::bestCorrelation(rig::chirp(0.5, 48000, 400, 2000), pcm), 0.95);
+
+    std::string log;
+    ASSERT_TRUE(poll([&] { log = readFile(dir_ + "/log"); return log.find("ended") != std::string::npos; }, 10s));
+    EXPECT_NE(log.find("conn=1 handshake target=/embodied/tolvane/v1/?device-id=a authorization=bravo_key92"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("conn=1 recv text 38 {\"type\":\"hello\",\"token\":\"bravo_key92\"}"), std::string::npos) << log;
+    EXPECT_NE(log.find("conn=1 sent text"), std::string::npos) << log;
+    EXPECT_NE(log.find("conn=1 sent binary"), std::string::npos) << log;
+    EXPECT_NE(log.find("conn=1 recv pong hi"), std::string::npos) << log;
+    EXPECT_NE(log.find("conn=1 recv binary 2"), std::string::npos) << log;
+    EXPECT_NE(log.find("conn=1 sent close 4000 that is all"), std::string::npos) << log;
+}
+
+TEST_F(FakeCloudProcess, RejectsBadScriptsWithExitStatusTwo) {
+    for (std::string line : {"bogus", "hello: dance", "when: text x", "binary#0: drop", "open: close 12",
+                             "open: wait -1", "open: opus 0"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(run({"--certs", dir_ + "/certs", "--rule", line}, 20s), 2);
+    }
+    EXPECT_EQ(run({"--no-such-option"}, 20s), 2);
+    EXPECT_EQ(run({"--certs"}, 20s), 2);
+}
+
+}  // namespace

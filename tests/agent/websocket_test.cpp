@@ -1,0 +1,473 @@
+// The WebSocket client against the fake cloud over real TLS on loopback.
+#include "agent/websocket_client.h"
+#include "fake_cloud.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using velantis::net::ReadyState;
+using velantis::net::WebSocket;
+using velantis::net::WebSocketMessagePtr;
+using velantis::net::WebSocketMessageType;
+
+namespace {
+
+const std::string kToken = "bravo_key92";
+const std::string kPath = "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
+
+rig::CloudCertificates g_trusted;
+rig::CloudCertificates g_untrusted;
+rig::CloudCertificates g_otherHost;
+
+// Certificates are made once; the trusted CA goes into SSL_CERT_FILE before any thread runs.
+class CertEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char tmpl[] = "/tmp/websocket_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        g_trusted = rig::makeCloudCertificates(dir_ + "/trusted");
+        g_untrusted = rig::makeCloudCertificates(dir_ + "/untrusted");
+        g_otherHost = rig::makeCloudCertificates(dir_ + "/other", "otherhost.invalid");
+        // The mismatching certificate is signed by the trusted CA.
+        std::string cmd = "cd '" + dir_ + "/other' && openssl req -new -key server.key -subj /CN=otherhost.invalid "
+                          "-out s.csr 2>/dev/null && printf 'subjectAltName=DNS:otherhost.invalid\\nextendedKeyUsage=serverAuth\\n' > s.ext && "
+                          "openssl x509 -req -in s.csr -CA '" + g_trusted.caFile + "' -CAkey '" + dir_ +
+                          "/trusted/ca.key' -CAcreateserial -CAserial s.srl -days 30 -extfile s.ext -out server.pem 2>/dev/null";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        setenv("SSL_CERT_FILE", g_trusted.caFile.c_str(), 1);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+private:
+    std::string dir_;
+};
+
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new CertEnvironment);
+
+struct Event {
+    WebSocketMessageType type;
+    std::string str;
+    bool binary = false;
+    size_t wireSize = 0;
+    uint16_t code = 0;
+    std::string reason;
+    bool remote = false;
+    std::string error;
+    int httpStatus = 0;
+    velantis::net::WebSocketHttpHeaders headers;
+    std::string uri;
+    std::thread::id thread;
+};
+
+// Collects the client's records.
+class Recorder {
+public:
+    void attach(WebSocket& ws) {
+        ws.setOnMessageCallback([this](const WebSocketMessagePtr& m) { add(m); });
+    }
+    void add(const WebSocketMessagePtr& m) {
+        Event e{m->type, m->str, m->binary, m->wireSize, m->closeInfo.code, m->closeInfo.reason, m->closeInfo.remote,
+                m->errorInfo.reason, m->errorInfo.http_status, m->openInfo.headers, m->openInfo.uri,
+                std::this_thread::get_id()};
+        std::lock_guard<std::mutex> lock(m_);
+        events_.push_back(std::move(e));
+        cv_.notify_all();
+    }
+    std::vector<Event> events() {
+        std::lock_guard<std::mutex> lock(m_);
+        return events_;
+    }
+    std::vector<Event> of(WebSocketMessageType t) {
+        std::vector<Event> out;
+        for (auto& e : events()) {
+            if (e.type == t) out.push_back(e);
+        }
+        return out;
+    }
+    bool waitFor(WebSocketMessageType t, size_t count = 1, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, timeout, [&] {
+            size_t n = 0;
+            for (auto& e : events_) n += e.type == t;
+            return n >= count;
+        });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Event> events_;
+};
+
+rig::FakeCloud::Options optionsFor(const rig::CloudCertificates& certs) {
+    rig::FakeCloud::Options o;
+    o.certFile = certs.certFile;
+    o.keyFile = certs.keyFile;
+    o.requiredAuthorization = kToken;
+    return o;
+}
+
+void configure(WebSocket& ws, const std::string& url) {
+    ws.setUrl(url);
+    ws.disableAutomaticReconnection();
+    ws.setExtraHeaders({{"authorization", kToken}});
+}
+
+class WebSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(cloud.start()) << cloud.error(); }
+    rig::FakeCloud cloud{optionsFor(g_trusted)};
+    Recorder rec;
+};
+
+TEST_F(WebSocketTest, OpensOverTlsSendsBothWaysAndClosesNormally) {
+    WebSocket ws;
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+    EXPECT_FALSE(ws.send("too early").success);
+    configure(ws, cloud.url(kPath));
+    rec.attach(ws);
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Open);
+
+    auto open = rec.of(WebSocketMessageType::Open).at(0);
+    EXPECT_NE(open.thread, std::this_thread::get_id());
+    EXPECT_EQ(open.uri, kPath);
+    EXPECT_EQ(open.headers["upgrade"], "websocket");
+    EXPECT_NE(open.headers.find("Sec-WebSocket-Accept"), open.headers.end());
+
+    auto hs = cloud.handshakes().at(0);
+    EXPECT_TRUE(hs.accepted);
+    EXPECT_EQ(hs.path, "/embodied/tolvane/v1/");
+    EXPECT_EQ(hs.query, "device-id=00:11:22:33:44:55&client-id=web_test_client");
+    EXPECT_EQ(hs.headers["authorization"], kToken);
+    EXPECT_EQ(hs.headers["user-agent"], velantis::net::userAgent());
+    EXPECT_NE(hs.headers["sec-websocket-extensions"].find("permessage-deflate"), std::string::npos);
+    EXPECT_EQ(hs.headers["host"], "localhost:" + std::to_string(cloud.port()));
+
+    std::string bin("\x00\x01\xff\x80zz", 6);
+    EXPECT_TRUE(ws.send("{\"type\":\"hello\",\"name\":\"Web测试设备\"}").success);
+    auto info = ws.send(bin, true);
+    EXPECT_TRUE(info.success);
+    EXPECT_EQ(info.payloadSize, 6u);
+    ASSERT_TRUE(cloud.waitForFrames(2, 10s));
+    auto frames = cloud.frames();
+    EXPECT_EQ(frames[0].kind, rig::FrameKind::Text);
+    EXPECT_EQ(frames[0].data, "{\"type\":\"hello\",\"name\":\"Web测试设备\"}");
+    EXPECT_EQ(frames[1].kind, rig::FrameKind::Binary);
+    EXPECT_EQ(frames[1].data, bin);
+
+    std::string big(100000, 'a');  // compresses well: deflate on the way back
+    ASSERT_TRUE(cloud.sendText("{\"type\":\"stt\",\"text\":\"你好\"}"));
+    ASSERT_TRUE(cloud.sendBinary(bin));
+    ASSERT_TRUE(cloud.sendBinary(big));
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Message, 3));
+    auto msgs = rec.of(WebSocketMessageType::Message);
+    EXPECT_FALSE(msgs[0].binary);
+    EXPECT_EQ(msgs[0].str, "{\"type\":\"stt\",\"text\":\"你好\"}");
+    EXPECT_TRUE(msgs[1].binary);
+    EXPECT_EQ(msgs[1].str, bin);
+    EXPECT_EQ(msgs[1].wireSize, 6u);
+    EXPECT_EQ(msgs[2].str, big);
+    EXPECT_EQ(msgs[2].wireSize, big.size());
+
+    ws.stop();
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s));
+    auto close = cloud.frames(rig::FrameKind::Close).at(0);
+    EXPECT_EQ(close.closeCode, 1000);
+    EXPECT_EQ(close.closeReason, "Normal closure");
+    auto closes = rec.of(WebSocketMessageType::Close);
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].code, 1000);
+    EXPECT_FALSE(closes[0].remote);
+    EXPECT_EQ(rec.of(WebSocketMessageType::Error).size(), 0u);
+    EXPECT_FALSE(ws.send("after stop").success);
+    ws.stop();  // a second stop is harmless
+}
+
+TEST_F(WebSocketTest, FailedHandshakesGiveOneErrorAndNeverReconnect) {
+    struct Case {
+        const char* name;
+        rig::CloudCertificates certs;
+        std::string token;
+        std::string expect;
+        int status;
+    };
+    std::vector<Case> cases = {
+        {"untrusted", g_untrusted, kToken, "certificate verify failed", 0},
+        {"other host", g_otherHost, kToken, "certificate verify failed", 0},
+        {"refused authorization", g_trusted, "wrong_key", "401", 401},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        rig::FakeCloud server(optionsFor(c.certs));
+        ASSERT_TRUE(server.start()) << server.error();
+        Recorder r;
+        WebSocket ws;
+        configure(ws, server.url(kPath));
+        ws.setExtraHeaders({{"Authorization", c.token}});
+        r.attach(ws);
+        ws.start();
+        ASSERT_TRUE(r.waitFor(WebSocketMessageType::Error));
+        auto err = r.of(WebSocketMessageType::Error).at(0);
+        EXPECT_NE(err.error.find(c.expect), std::string::npos) << err.error;
+        EXPECT_EQ(err.httpStatus, c.status);
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(server.connectionCount(), 1);
+        EXPECT_EQ(r.events().size(), 1u);
+        EXPECT_EQ(server.frames().size(), 0u);
+        auto t0 = std::chrono::steady_clock::now();
+        ws.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);  // nothing left running
+        EXPECT_EQ(r.events().size(), 1u);
+    }
+}
+
+TEST_F(WebSocketTest, UnreachableHostAndBadUrlAreErrors) {
+    // A port that nothing listens on: bind, read the port, close.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+
+    for (std::string url : {"wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x",
+                            std::string("ws://localhost/x"), std::string("wss://localhost:99999/x"),
+                            std::string("wss:///path"), std::string("")}) {
+        SCOPED_TRACE(url);
+        Recorder r;
+        WebSocket ws;
+        configure(ws, url);
+        r.attach(ws);
+        ws.start();
+        ASSERT_TRUE(r.waitFor(WebSocketMessageType::Error));
+        EXPECT_FALSE(r.of(WebSocketMessageType::Error)[0].error.empty());
+        ws.stop();
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        EXPECT_EQ(r.events().size(), 1u);
+    }
+}
+
+TEST_F(WebSocketTest, ServerCloseAndDroppedConnectionArriveAsCloseRecords) {
+    for (bool drop : {false, true}) {
+        SCOPED_TRACE(drop ? "drop" : "close");
+        Recorder r;
+        WebSocket ws;
+        configure(ws, cloud.url(kPath));
+        r.attach(ws);
+        int before = cloud.connectionCount();
+        ws.start();
+        ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
+        ASSERT_TRUE(cloud.waitUntil([&] { return cloud.openConnections() == 1; }, 10s));
+        ASSERT_TRUE(drop ? cloud.dropConnection() : cloud.sendClose(4001, "server says bye"));
+        ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close));
+        auto c = r.of(WebSocketMessageType::Close).at(0);
+        EXPECT_TRUE(c.remote);
+        if (drop) {
+            EXPECT_EQ(c.code, 1006);
+            EXPECT_FALSE(c.error.empty());
+        } else {
+            EXPECT_EQ(c.code, 4001);
+            EXPECT_EQ(c.reason, "server says bye");
+        }
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        EXPECT_FALSE(ws.send("x", true).success);
+
+        // Closed stays closed: no reconnection, and start() does nothing until stop().
+        ws.start();
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(cloud.connectionCount(), before + 1);
+        ws.stop();
+        EXPECT_EQ(r.of(WebSocketMessageType::Close).size(), 1u);
+        EXPECT_EQ(r.of(WebSocketMessageType::Error).size(), 0u);
+        ws.start();
+        ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open, 2));
+        EXPECT_EQ(cloud.connectionCount(), before + 2);
+        ws.stop();
+        ASSERT_TRUE(cloud.waitUntil([&] { return cloud.openConnections() == 0; }, 10s));
+    }
+}
+
+TEST_F(WebSocketTest, ProtocolViolationEndsTheConnectionWithACloseRecord) {
+    WebSocket ws;
+    configure(ws, cloud.url(kPath));
+    rec.attach(ws);
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_TRUE(cloud.sendText("fine"));
+    ASSERT_TRUE(cloud.sendText(std::string("\xff\xfe") + " not UTF-8"));  // a text frame must be UTF-8
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Close));
+    auto msgs = rec.of(WebSocketMessageType::Message);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].str, "fine");
+    auto c = rec.of(WebSocketMessageType::Close).at(0);
+    EXPECT_TRUE(c.remote);
+    EXPECT_FALSE(c.error.empty());
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+    ws.stop();
+    EXPECT_EQ(cloud.connectionCount(), 1);
+}
+
+TEST_F(WebSocketTest, PingIsDeliveredAsKindFourAndAnswered) {
+    WebSocket ws;
+    configure(ws, cloud.url(kPath));
+    rec.attach(ws);
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_TRUE(cloud.sendPing("are you there"));
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Ping));
+    auto p = rec.of(WebSocketMessageType::Ping).at(0);
+    EXPECT_EQ(static_cast<int>(p.type), 4);
+    EXPECT_EQ(p.str, "are you there");
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Pong).empty(); }, 10s));
+    EXPECT_EQ(cloud.frames(rig::FrameKind::Pong)[0].data, "are you there");
+    ws.stop();
+}
+
+TEST_F(WebSocketTest, SendsFromOtherThreadsWhileTheCallbackReads) {
+    // The server answers each upstream packet with a text frame; three threads send.
+    cloud.on(rig::CloudTrigger::Binary, {rig::CloudAction::text("ack")});
+    WebSocket ws;
+    configure(ws, cloud.url(kPath));
+    std::atomic<int> acks{0};
+    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
+        if (m->type == WebSocketMessageType::Open) {
+            ws.send("from callback");  // the hello pattern: a send inside the callback
+        } else if (m->type == WebSocketMessageType::Message) {
+            acks++;
+        }
+        rec.add(m);
+    });
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    constexpr int kThreads = 3, kEach = 100;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string packet = std::to_string(t) + ":" + std::to_string(i) + std::string(100 + i, 'x');
+                EXPECT_TRUE(ws.send(packet, true).success);
+                (void)ws.getReadyState();
+            }
+        });
+    }
+    for (auto& s : senders) s.join();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Message, kThreads * kEach));
+    auto bins = cloud.frames(rig::FrameKind::Binary);
+    ASSERT_EQ(bins.size(), static_cast<size_t>(kThreads * kEach));
+    std::vector<int> next(kThreads, 0);
+    for (const auto& f : bins) {  // each thread's packets arrive whole and in its order
+        int t = f.data[0] - '0';
+        int i = std::stoi(f.data.substr(2));
+        EXPECT_EQ(i, next[t]++);
+        EXPECT_EQ(f.data.size(), f.data.find(':') + 1 + std::to_string(i).size() + 100 + i);
+    }
+    EXPECT_EQ(cloud.frames(rig::FrameKind::Text).at(0).data, "from callback");
+    ws.stop();
+    EXPECT_EQ(acks.load(), kThreads * kEach);
+}
+
+TEST_F(WebSocketTest, StopWaitsForTheCallbackInHand) {
+    WebSocket ws;
+    configure(ws, cloud.url(kPath));
+    std::atomic<bool> entered{false}, finished{false};
+    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
+        if (m->type == WebSocketMessageType::Message) {
+            entered = true;
+            std::this_thread::sleep_for(400ms);  // like playing received speech
+            finished = true;
+        }
+        rec.add(m);
+    });
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_TRUE(cloud.sendBinary("speech"));
+    ASSERT_TRUE(cloud.waitUntil([&] { return entered.load(); }, 10s));
+    ws.stop();
+    EXPECT_TRUE(finished.load());
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+    // The close frame still went out after the callback.
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s));
+    EXPECT_EQ(cloud.frames(rig::FrameKind::Close)[0].closeCode, 1000);
+}
+
+TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
+    for (int round = 0; round < 3; ++round) {
+        WebSocket ws;
+        configure(ws, cloud.url(kPath));
+        std::atomic<bool> opened{false};
+        ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
+            if (m->type != WebSocketMessageType::Open) return;
+            for (int i = 0; i < 6; ++i) ws.send(std::string(1 << 20, static_cast<char>('a' + i)), true);
+            opened = true;
+        });
+        ws.start();
+        ASSERT_TRUE(cloud.waitUntil([&] { return opened.load(); }, 10s));
+        ws.stop();
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {  // whatever arrived is whole
+            ASSERT_EQ(f.data.size(), 1u << 20);
+            EXPECT_EQ(f.data.find_first_not_of(f.data[0]), std::string::npos);
+        }
+    }
+}
+
+TEST_F(WebSocketTest, StopDuringTheHandshakeReturnsPromptly) {
+    // A listener that never answers the TLS hello.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    WebSocket ws;
+    configure(ws, "wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/");
+    rec.attach(ws);
+    ws.start();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Connecting);
+    auto t0 = std::chrono::steady_clock::now();
+    ws.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+    EXPECT_TRUE(rec.events().empty());
+    close(fd);
+}
+
+TEST_F(WebSocketTest, CallbackCanBeReplacedWhileMessagesArrive) {
+    WebSocket ws;
+    configure(ws, cloud.url(kPath));
+    std::atomic<int> first{0}, second{0};
+    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
+        if (m->type == WebSocketMessageType::Open) rec.add(m);
+        first++;
+    });
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    for (int i = 0; i < 50; ++i) cloud.sendText("m" + std::to_string(i));
+    ws.setOnMessageCallback([&](const WebSocketMessagePtr&) { second++; });
+    ASSERT_TRUE(cloud.waitUntil([&] { return first + second >= 51; }, 10s));
+    ws.stop();
+    EXPECT_EQ(first + second, 52);  // every record once, the close included
+}
+
+}  // namespace

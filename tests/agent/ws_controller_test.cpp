@@ -1,0 +1,560 @@
+// The cloud conversation against the fake TLS cloud on loopback: handshake and hello,
+// upstream packets, received speech, text messages, closes and failures, emoji and turns.
+#include "agent/ws_controller.h"
+
+#include "alsa_test_device.h"
+#include "fake_cloud.h"
+#include "ogg_opus.h"
+#include "playback_test_support.h"
+#include "robot_trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <thread>
+
+using namespace conversation_test;
+using namespace std::chrono_literals;
+using Level = spdlog::level::level_enum;
+
+namespace {
+
+constexpr uint16_t kCloudPort = 18443;
+const std::string kHello =
+    "{\"device_id\":\"00:11:22:33:44:55\",\"device_mac\":\"00:11:22:33:44:55\","
+    "\"device_name\":\"Web测试设备\",\"token\":\"bravo_key92\",\"type\":\"hello\"}";
+const std::string kUrl =
+    "wss://localhost:18443/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
+
+class WsControllerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = makeTempDir("ws_controller_test");
+        logSink();
+        certs_ = rig::makeCloudCertificates(dir_ + "/certs");
+        ::setenv("SSL_CERT_FILE", certs_.caFile.c_str(), 1);
+        alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", 4.0);
+        ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
+        controller_ = std::make_unique<velantis::ws_controller>();
+    }
+    static void TearDownTestSuite()
+    {
+        controller_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void TearDown() override
+    {
+        controller_->disconnect();
+        if (cloud_)
+            cloud_->stop();
+        cloud_.reset();
+    }
+
+    // A fresh cloud on the port the controller is built for.
+    rig::FakeCloud& startCloud(const std::string& certFile = "", const std::string& keyFile = "",
+                               const std::string& requiredAuthorization = "bravo_key92")
+    {
+        rig::FakeCloud::Options o;
+        o.certFile = certFile.empty() ? certs_.certFile : certFile;
+        o.keyFile = keyFile.empty() ? certs_.keyFile : keyFile;
+        o.requiredAuthorization = requiredAuthorization;
+        o.port = kCloudPort;
+        o.logFile = dir_ + "/cloud.log";
+        cloud_ = std::make_unique<rig::FakeCloud>(o);
+        return *cloud_;
+    }
+
+    // Connects and waits for the hello of connection `n`.
+    void connectAndWaitForHello(int n = 1)
+    {
+        controller_->connect();
+        ASSERT_TRUE(cloud_->waitUntil([&] { return helloCount(n) == 1; }, 10s));
+        ASSERT_TRUE(waitForState(1));
+    }
+
+    size_t helloCount(int connection) const
+    {
+        size_t n = 0;
+        for (const auto& f : cloud_->frames(rig::FrameKind::Text))
+            n += (f.connection == connection && f.data == kHello) ? 1 : 0;
+        return n;
+    }
+
+    static bool waitForState(int state)
+    {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (controller_->getConnectionState() != state) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    static std::vector<int16_t> speakerSince(size_t from)
+    {
+        auto all = alsa_rig::readPcm(dir_ + "/speaker_48000.raw");
+        return from < all.size() ? std::vector<int16_t>(all.begin() + static_cast<long>(from), all.end())
+                                 : std::vector<int16_t>{};
+    }
+    static size_t speakerSamples() { return alsa_rig::readPcm(dir_ + "/speaker_48000.raw").size(); }
+
+    static std::string dir_;
+    static rig::CloudCertificates certs_;
+    static std::unique_ptr<velantis::ws_controller> controller_;
+    std::unique_ptr<rig::FakeCloud> cloud_;
+};
+
+std::string WsControllerTest::dir_;
+rig::CloudCertificates WsControllerTest::certs_;
+std::unique_ptr<velantis::ws_controller> WsControllerTest::controller_;
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// "[YYYY-MM-DD hh:mm:ss.mmm] Received binary message of size: N": true with N.
+bool binaryLineSize(const std::string& line, std::string& size)
+{
+    const std::string shape = "[####-##-## ##:##:##.###] Received binary message of size: ";
+    if (line.size() <= shape.size())
+        return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == '#' ? !digit : line[i] != shape[i])
+            return false;
+    }
+    size = line.substr(shape.size());
+    return size.find_first_not_of("0123456789") == std::string::npos;
+}
+
+long findLogPrefix(const std::vector<LogEntry>& logs, Level level, const std::string& prefix)
+{
+    for (size_t i = 0; i < logs.size(); ++i)
+        if (logs[i].level == level && startsWith(logs[i].text, prefix))
+            return static_cast<long>(i);
+    return -1;
+}
+
+// Runs first: nothing is connected and nothing connects by itself.
+TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped)
+{
+    auto& cloud = startCloud();
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    EXPECT_EQ(controller_->getConnectionState(), 3);
+    const size_t mark = logMark();
+    controller_->sendMessage("packet");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(cloud.connectionCount(), 0);
+    EXPECT_EQ(countLog(logsSince(mark), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
+}
+
+TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchanged)
+{
+    auto& cloud = startCloud();
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    controller_->connect();
+    const int state = controller_->getConnectionState();
+    EXPECT_TRUE(state == 0 || state == 1) << state;
+    // Packets handed over once the connection is open but before the hello are dropped.
+    ASSERT_TRUE(waitForState(1));
+    for (int i = 0; i < 5; ++i)
+        controller_->sendMessage("early");
+    ASSERT_TRUE(cloud.waitForFrames(1, 10s));
+
+    auto frames = cloud.frames();
+    EXPECT_EQ(frames[0].kind, rig::FrameKind::Text);
+    EXPECT_EQ(frames[0].data, kHello);
+    EXPECT_GE(frames[0].at - cloud.openedAt(1), 100ms);
+
+    auto handshakes = cloud.handshakes();
+    ASSERT_EQ(handshakes.size(), 1u);
+    EXPECT_EQ(handshakes[0].path, "/embodied/tolvane/v1/");
+    EXPECT_EQ(handshakes[0].query, "device-id=00:11:22:33:44:55&client-id=web_test_client");
+    EXPECT_EQ(handshakes[0].headers["authorization"], "bravo_key92");
+    EXPECT_TRUE(handshakes[0].accepted);
+
+    ASSERT_TRUE(waitForLog(mark, Level::info, "Sending message: " + kHello, 5s));
+    auto logs = logsSince(mark);
+    const long agent = findLog(logs, Level::info, velantis::net::userAgent());
+    const long connecting = findLog(logs, Level::info, "Connecting to " + kUrl);
+    const long opened = findLogPrefix(logs, Level::info, "Connection opened:\n");
+    EXPECT_GE(agent, 0);
+    EXPECT_GT(connecting, agent);
+    EXPECT_GT(opened, connecting);
+
+    std::vector<std::string> packets;
+    for (int i = 0; i < 3; ++i) {
+        std::string p(static_cast<size_t>(100 + 1900 * i), '\0');
+        for (size_t j = 0; j < p.size(); ++j)
+            p[j] = static_cast<char>((j * 31 + static_cast<size_t>(i)) & 0xff);
+        packets.push_back(p);
+        controller_->sendMessage(p);
+    }
+    auto sent = [&] {
+        std::vector<std::string> data;
+        for (const auto& frame : cloud.frames(rig::FrameKind::Binary))
+            if (frame.data != "early")  // only a test thread slower than 100 ms lets these through
+                data.push_back(frame.data);
+        return data;
+    };
+    ASSERT_TRUE(cloud.waitUntil([&] { return sent().size() >= 3; }, 10s));
+    EXPECT_EQ(sent(), packets);
+
+    controller_->disconnect();
+    EXPECT_EQ(controller_->getConnectionState(), 3);
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s));
+    auto close = cloud.frames(rig::FrameKind::Close)[0];
+    EXPECT_EQ(close.closeCode, 1000);
+    EXPECT_EQ(close.closeReason, "Normal closure");
+}
+
+TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed)
+{
+    const auto first = rig::chirp(1.0);
+    const auto second = rig::chirp(0.5, 48000, 2000.0, 500.0);
+    const std::string s1 = rig::encodeOggOpus(first), s2 = rig::encodeOggOpus(second);
+    auto& cloud = startCloud();
+    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(s1), rig::CloudAction::binary(s2)});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+
+    const size_t before = speakerSamples();
+    FdCapture out(1, dir_ + "/binary.out");
+    connectAndWaitForHello();
+    const auto end = std::chrono::steady_clock::now() + 15s;
+    while (speakerSamples() < before + first.size() + second.size() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+
+    auto played = speakerSince(before);
+    ASSERT_EQ(played.size(), first.size() + second.size());
+    EXPECT_GT(rig::bestCorrelation(first, std::vector<int16_t>(played.begin(), played.begin() + 48000), 0), 0.95);
+    EXPECT_GT(rig::bestCorrelation(second, std::vector<int16_t>(played.begin() + 48000, played.end()), 0), 0.95);
+
+    std::vector<std::string> sizes;
+    for (const auto& l : out.lines()) {
+        std::string size;
+        if (binaryLineSize(l, size))
+            sizes.push_back(size);
+    }
+    EXPECT_EQ(sizes, (std::vector<std::string>{std::to_string(s1.size()), std::to_string(s2.size())}));
+}
+
+TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists)
+{
+    auto& cloud = startCloud();
+    cloud.on(rig::CloudTrigger::Hello,
+             {rig::CloudAction::text(R"({"type":"control","value":"前,2;左转,45;停"})"),
+              rig::CloudAction::text(R"({"type":"control","value":""})"),
+              rig::CloudAction::text(R"({"type":"control"})"),
+              rig::CloudAction::text(R"({"type":"control","value":"前,abc"})"),
+              rig::CloudAction::text(R"({"type":"control","value":5})"),
+              rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    connectAndWaitForHello();
+    ASSERT_TRUE(waitForLog(mark, Level::info, "Received STT text: done", 10s));
+    auto logs = logsSince(mark);
+
+    long i = findLog(logs, Level::info, "Control command: 前,2;左转,45;停");
+    ASSERT_GE(i, 0);
+    // The robot's worker may log in between: keep to the connection thread.
+    logs = sameThreadFrom(logs, static_cast<size_t>(i));
+    i = 0;
+    // Two movements were queued (the stop word is a posture task).
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const LogEntry& e) {
+                                return startsWith(e.text, "Handling movement command with direction:, duration: ");
+                            }),
+              2);
+    i = findLog(logs, Level::info, "Control command: ", static_cast<size_t>(i));
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(logs[static_cast<size_t>(i) + 1].text, "Received empty message block");
+    EXPECT_GE(findLog(logs, Level::warn, "Control message does not contain 'value'"), 0);
+    EXPECT_GE(findLog(logs, Level::info, "Control command: 前,abc"), 0);
+    EXPECT_GE(findLog(logs, Level::err, "Failed to parse command value: abc - stof"), 0);
+    EXPECT_GE(findLogPrefix(logs, Level::err, "Failed to parse JSON message: [json.exception.type_error.302]"), 0);
+}
+
+TEST(WsControllerCommandList, ParsingRules)
+{
+    using List = std::vector<std::pair<std::string, int>>;
+    logSink();
+    EXPECT_EQ(velantis::parseCommandList("前,2;左转,45;停"), (List{{"前", 2}, {"左转", 45}, {"停", 0}}));
+    EXPECT_EQ(velantis::parseCommandList("前,2.5"), (List{{"前", 3}}));
+    EXPECT_EQ(velantis::parseCommandList("前,-2.5"), (List{{"前", -3}}));
+    EXPECT_EQ(velantis::parseCommandList("前,2.4"), (List{{"前", 2}}));
+    EXPECT_EQ(velantis::parseCommandList("前, 2"), (List{{"前", 2}}));
+    EXPECT_EQ(velantis::parseCommandList(" 前,1"), (List{{" 前", 1}}));
+    EXPECT_EQ(velantis::parseCommandList("前,2,3"), (List{{"前", 2}}));
+    EXPECT_EQ(velantis::parseCommandList("前,1;"), (List{{"前", 1}}));
+    EXPECT_EQ(velantis::parseCommandList(";前,1"), (List{{"", 0}, {"前", 1}}));
+    EXPECT_EQ(velantis::parseCommandList("前;;后"), (List{{"前", 0}, {"", 0}, {"后", 0}}));
+    EXPECT_EQ(velantis::parseCommandList("前,-2147483648"), (List{{"前", -2147483647 - 1}}));
+
+    // Numbers without an int value are left out with the conversion message.
+    const size_t mark = logMark();
+    EXPECT_EQ(velantis::parseCommandList("前,abc;后,1"), (List{{"后", 1}}));
+    EXPECT_EQ(velantis::parseCommandList("前,"), List{});
+    EXPECT_EQ(velantis::parseCommandList("前,inf;前,-inf;前,nan"), List{});
+    EXPECT_EQ(velantis::parseCommandList("前,3e9;前,1e50;前,2147483647"), List{});
+    auto logs = logsSince(mark);
+    for (const char* text : {"abc", "", "inf", "-inf", "nan", "3e9", "1e50", "2147483647"})
+        EXPECT_EQ(countLog(logs, Level::err, std::string("Failed to parse command value: ") + text + " - stof"), 1u)
+            << text;
+}
+
+TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5)
+{
+    robot_rig::TraceReader trace(dir_ + "/robot.trace");
+    const size_t strip = trace.count("LightStripControl");
+    auto& cloud = startCloud();
+    cloud.on(rig::CloudTrigger::Hello,
+             {rig::CloudAction::text(R"({"type":"tts","state":"start"})"),
+              rig::CloudAction::text(R"({"type":"tts","text":"你好"})"),
+              rig::CloudAction::text(R"({"type":"tts","state":"stop","text":"bye"})"),
+              rig::CloudAction::text(R"({"type":"tts","state":"start","text":7})"),
+              rig::CloudAction::text(R"({"type":"stt","text":"hi"})"), rig::CloudAction::text(R"({"type":"stt"})"),
+              rig::CloudAction::text(R"({"type":"hello","session":"x"})"),
+              rig::CloudAction::text(R"({"type":"ping"})"), rig::CloudAction::text("[]"),
+              rig::CloudAction::text("42"), rig::CloudAction::text(R"({"a":1})"),
+              rig::CloudAction::text("not json"), rig::CloudAction::text(R"({"type":5})"),
+              rig::CloudAction::ping("abc"), rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    connectAndWaitForHello();
+    ASSERT_TRUE(waitForLog(mark, Level::info, "Received STT text: done", 10s));
+
+    // Everything the messages produced, in order, from the first one on.
+    auto logs = logsSince(mark);
+    const long first = findLog(logs, Level::info, "Received TTS state: start");
+    ASSERT_GE(first, 0);
+    logs = sameThreadFrom(logs, static_cast<size_t>(first));
+    std::vector<std::pair<Level, std::string>> got;
+    for (size_t i = 0; i < logs.size(); ++i)
+        if (!startsWith(logs[i].text, "Failed to parse JSON message: "))
+            got.emplace_back(logs[i].level, logs[i].text);
+        else
+            got.emplace_back(logs[i].level, logs[i].text.substr(0, 44));
+    std::vector<std::pair<Level, std::string>> expected = {
+        {Level::info, "Received TTS state: start"},
+        {Level::info, "Setting emoji state: 5"},
+        {Level::warn, "TTS message does not contain 'text'"},
+        {Level::warn, "TTS message does not contain 'state'"},
+        {Level::info, "Received TTS text: 你好"},
+        {Level::info, "Received TTS state: stop"},
+        {Level::info, "Received TTS text: bye"},
+        {Level::info, "Received TTS state: start"},
+        {Level::info, "Setting emoji state: 5"},
+        {Level::err, "Failed to parse JSON message: [json.exception.type_error.302]"},
+        {Level::info, "Received STT text: hi"},
+        {Level::warn, "STT message does not contain 'text'"},
+        {Level::warn, "Unknown message type: ping"},
+        {Level::err, "Failed to parse JSON message: [json.exception.parse_error.101]"},
+        {Level::err, "Failed to parse JSON message: [json.exception.type_error.302]"},
+        {Level::err, "Unknown message type: 4, with msg: abc"},
+        {Level::info, "Received STT text: done"}};
+    for (auto& e : expected)
+        if (startsWith(e.second, "Failed to parse JSON message: "))
+            e.second = e.second.substr(0, 44);
+    EXPECT_EQ(got, expected);
+
+    ASSERT_EQ(trace.wait_for_count("LightStripControl", strip + 2, 5s), strip + 2);
+    auto calls = trace.calls("LightStripControl");
+    EXPECT_EQ(calls[strip].num("emoji"), 5);
+    EXPECT_EQ(calls[strip + 1].num("emoji"), 5);
+}
+
+TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt)
+{
+    auto& cloud = startCloud();
+    cloud.addRule({rig::CloudTrigger::Hello, 1, {rig::CloudAction::close(4000, "enough")}});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    controller_->connect();
+    ASSERT_TRUE(waitForLogs(
+        mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::info, "Connection closed: enough") >= 0; },
+        10s));
+    ASSERT_TRUE(waitForState(3));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(cloud.connectionCount(), 1);
+
+    // A packet while the conversation runs restarts the connection (and is dropped).
+    controller_->sendMessage("lost packet");
+    ASSERT_TRUE(cloud.waitUntil([&] { return helloCount(2) == 1; }, 10s));
+    EXPECT_TRUE(cloud.frames(rig::FrameKind::Binary).empty());
+
+    // After the conversation has ended nothing reopens it.
+    controller_->disconnect();
+    const size_t after = logMark();
+    controller_->sendMessage("late packet");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(cloud.connectionCount(), 2);
+    EXPECT_EQ(countLog(logsSince(after), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
+}
+
+TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected)
+{
+    auto& cloud = startCloud();
+    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::drop()});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    controller_->connect();
+    ASSERT_TRUE(waitForLogs(
+        mark,
+        [](const std::vector<LogEntry>& l) {
+            return findLogPrefix(l, Level::info, "Connection closed: ") >= 0 || findLogPrefix(l, Level::err, "Error: ") >= 0;
+        },
+        10s));
+    ASSERT_TRUE(waitForState(3));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(cloud.connectionCount(), 1);
+}
+
+TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry)
+{
+    const auto other = rig::makeCloudCertificates(dir_ + "/other-certs");
+    auto& cloud = startCloud(other.certFile, other.keyFile);
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    controller_->connect();
+    ASSERT_TRUE(waitForLogs(
+        mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::err, "Error: ") >= 0; }, 10s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(cloud.connectionCount(), 1);
+    EXPECT_TRUE(cloud.handshakes().empty());
+    EXPECT_EQ(controller_->getConnectionState(), 3);
+    EXPECT_EQ(findLog(logsSince(mark), Level::info, "Sending message: " + kHello), -1);
+}
+
+TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry)
+{
+    auto& cloud = startCloud("", "", "another-token");
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t mark = logMark();
+    controller_->connect();
+    ASSERT_TRUE(waitForLogs(
+        mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::err, "Error: ") >= 0; }, 10s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(cloud.connectionCount(), 1);
+    ASSERT_EQ(cloud.handshakes().size(), 1u);
+    EXPECT_FALSE(cloud.handshakes()[0].accepted);
+    EXPECT_EQ(controller_->getConnectionState(), 3);
+}
+
+TEST_F(WsControllerTest, DisconnectWaitsForTheSpeechInHand)
+{
+    const auto speech = rig::chirp(2.0);
+    auto& cloud = startCloud();
+    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(rig::encodeOggOpus(speech))});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const size_t before = speakerSamples();
+    FdCapture out(1, dir_ + "/inhand.out");
+    connectAndWaitForHello();
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (out.text().find("Received binary message of size: ") == std::string::npos &&
+           std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(2ms);
+    controller_->disconnect();
+    EXPECT_EQ(speakerSince(before).size(), speech.size());
+}
+
+TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection)
+{
+    auto& cloud = startCloud();
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    connectAndWaitForHello(1);
+    connectAndWaitForHello(2);
+    EXPECT_EQ(cloud.connectionCount(), 2);
+    auto closes = cloud.frames(rig::FrameKind::Close);
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].connection, 1);
+    EXPECT_EQ(closes[0].closeCode, 1000);
+    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.openConnections() == 1; }, 5s));
+}
+
+TEST_F(WsControllerTest, EmojiStates)
+{
+    robot_rig::TraceReader trace(dir_ + "/robot.trace");
+    const size_t strip = trace.count("LightStripControl");
+    const size_t mark = logMark();
+    for (int emoji : {0, 8, 9, 12, -1, 11})
+        controller_->rcSetEmoji(emoji);
+    auto logs = logsSince(mark);
+    std::vector<std::pair<Level, std::string>> got;
+    for (const auto& e : logs)
+        if (e.text.find("moji state") != std::string::npos)
+            got.emplace_back(e.level, e.text);
+    std::vector<std::pair<Level, std::string>> expected = {
+        {Level::info, "Setting emoji state: 0"},
+        {Level::info, "Setting emoji state: 8"},
+        {Level::warn, "Emoji state 9 is not supported, will using default state 8"},
+        {Level::info, "Setting emoji state: 8"},
+        {Level::err, "Invalid emoji state: 12"},
+        {Level::err, "Invalid emoji state: -1"},
+        {Level::warn, "Emoji state 11 is not supported, will using default state 8"},
+        {Level::info, "Setting emoji state: 8"}};
+    EXPECT_EQ(got, expected);
+    ASSERT_EQ(trace.wait_for_count("LightStripControl", strip + 4, 5s), strip + 4);
+    auto calls = trace.calls("LightStripControl");
+    std::vector<long long> emojis;
+    for (size_t i = strip; i < calls.size(); ++i) {
+        emojis.push_back(calls[i].num("emoji"));
+        EXPECT_EQ(calls[i].str("strip"), "led");
+    }
+    EXPECT_EQ(emojis, (std::vector<long long>{0, 8, 8, 8}));
+}
+
+TEST_F(WsControllerTest, TurnTowardsTheSpeaker)
+{
+    struct Case {
+        double angle;
+        std::string line;  // "" when there is no turn
+    };
+    const std::vector<Case> cases = {
+        {140.0, ""},
+        {139.0, ""},
+        {141.9, ""},
+        {142.0, "rcFollowAwaken: 左转, angle_int = 1"},
+        {200.0, "rcFollowAwaken: 左转, angle_int = 30"},
+        {319.9, "rcFollowAwaken: 左转, angle_int = 89"},
+        {320.0, "rcFollowAwaken: 右转, angle_int = -90"},
+        {0.0, "rcFollowAwaken: 右转, angle_int = -70"},
+        {359.9, "rcFollowAwaken: 右转, angle_int = -70"},
+        {720.0, "rcFollowAwaken: 右转, angle_int = -70"},
+        {138.0, "rcFollowAwaken: 右转, angle_int = -1"},
+        {-10.5, "rcFollowAwaken: 右转, angle_int = -75"},
+        {-401.0, "rcFollowAwaken: 右转, angle_int = -90"},
+        {-500.0, "rcFollowAwaken: 右转, angle_int = -140"},
+        {std::nan(""), ""},
+        {std::numeric_limits<double>::infinity(), ""},
+        {-1e12, ""},
+        {2147483648.0, ""}};
+    for (const auto& c : cases) {
+        const size_t mark = logMark();
+        controller_->rcFollowAwaken(c.angle, 7);
+        auto all = logsSince(mark);
+        const long start = findLog(all, Level::info, "Following awaken command");
+        ASSERT_GE(start, 0) << c.angle;
+        // The robot's worker may log in between: keep to this thread.
+        auto logs = sameThreadFrom(all, static_cast<size_t>(start));
+        long turns = 0, movements = 0;
+        for (const auto& e : logs) {
+            turns += startsWith(e.text, "rcFollowAwaken: 左转") || startsWith(e.text, "rcFollowAwaken: 右转") ? 1 : 0;
+            movements += startsWith(e.text, "Handling movement command") ? 1 : 0;
+        }
+        EXPECT_EQ(turns, c.line.empty() ? 0 : 1) << c.angle;
+        EXPECT_EQ(movements, c.line.empty() ? 0 : 1) << c.angle;
+        if (!c.line.empty()) {
+            ASSERT_GE(logs.size(), 2u);
+            EXPECT_EQ(logs[1].text, c.line) << c.angle;
+        }
+        const bool usable = c.angle > -2147483649.0 && c.angle < 2147483648.0;
+        EXPECT_EQ(findLogPrefix(logs, Level::warn, "rcFollowAwaken: unusable angle") >= 0, !usable) << c.angle;
+    }
+}
+
+}  // namespace

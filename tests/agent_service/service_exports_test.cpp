@@ -1,0 +1,82 @@
+// The library's dynamic symbol table holds its host interface and nothing by accident.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+namespace {
+
+std::set<std::string> exportedNames(const std::string& library) {
+    std::set<std::string> names;
+    std::string cmd = "nm -D --defined-only -C '" + library + "'";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return names;
+    char line[4096];
+    while (std::fgets(line, sizeof(line), p)) {
+        std::string s(line);
+        if (!s.empty() && s.back() == '\n') s.pop_back();
+        // "<address> <type> <name>"
+        auto first = s.find(' ');
+        auto second = s.find(' ', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        names.insert(s.substr(second + 1));
+    }
+    ::pclose(p);
+    return names;
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+}  // namespace
+
+TEST(ServiceExports, ExactlyTheHostInterface) {
+    const char* bin = std::getenv("VELANTIS_BINARY_DIR");
+    ASSERT_NE(bin, nullptr);
+    auto names = exportedNames(std::string(bin) + "/lib/libvelantis_agent_service.so");
+    ASSERT_FALSE(names.empty()) << "nm gave nothing";
+
+    const std::set<std::string> table{
+        "velantis::startService()",
+        "velantis::stopService()",
+        "velantis::listenWakeWord(std::function<void (velantis::MessageHeader const&)>)",
+        "velantis::stopWakeWordListening()",
+        "velantis::sendTTSRequest(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
+        "velantis::runTavrinAgent()",
+        "velantis::stopTavrinAgent()",
+        "handleMessage(velantis::MessageHeader const&)",
+        "sendMessage(int, velantis::MessageHeader const&, std::vector<unsigned char, std::allocator<unsigned char> > const&)",
+        "init_soundcard(char const*)",
+        "do_record()",
+        "g_shutdown_requested",
+        "g_main_mutex",
+        "g_main_cv",
+        "g_tts_thread",
+        "g_wakeword_thread",
+        "g_msg_id",
+        "g_wakeword_client_fd",
+        "g_kokoro_tts_client_fd",
+        "record_running",
+        "nchan",
+        "srate",
+        "encoder",
+        "capture_handle",
+        "logF",
+    };
+    for (const auto& name : table) EXPECT_TRUE(names.count(name)) << "not exported: " << name;
+
+    // Besides the table: the server classes, the speech engine and the logger bootstrap.
+    const std::string classes[] = {"UnixDomainSocketServer", "WakeWordServer", "KokoroTtsServer", "TtsEngine",
+                                   "log_utils"};
+    for (const auto& name : names) {
+        if (table.count(name)) continue;
+        bool allowed = startsWith(name, "guard variable for logF") ||
+                       startsWith(name, "guard variable for log_utils::") ||
+                       startsWith(name, "guard variable for TtsEngine::");
+        for (const auto& c : classes) {
+            allowed = allowed || startsWith(name, c + "::") || name == "vtable for " + c || name == "typeinfo for " + c ||
+                      name == "typeinfo name for " + c;
+        }
+        EXPECT_TRUE(allowed) << "exported by accident: " << name;
+    }
+}

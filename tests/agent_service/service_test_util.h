@@ -1,0 +1,144 @@
+// Helpers for the service library's tests: a private /tmp, a scripted peer on a
+// Unix-domain socket, and reading what the process logged since a point.
+#pragma once
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent_runner.h"
+#include "unix_domain_socket_server.h"
+
+namespace service_test {
+
+using agent_rig::countOf;
+using agent_rig::readFile;
+using agent_rig::TempDir;
+using agent_rig::waitUntil;
+
+// Gives this process a /tmp of its own (a tmpfs in a private mount namespace), so the
+// system's fixed socket paths never meet those of a running system. Root only; call it
+// before any thread exists. Returns false when it could not be done.
+inline bool usePrivateTmp() {
+    if (::geteuid() != 0) return false;
+    if (::unshare(CLONE_NEWNS) != 0) return false;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return ::mount("service-test", "/tmp", "tmpfs", 0, "mode=1777,size=64m") == 0;
+}
+
+inline velantis::MessageHeader header(uint32_t type, uint32_t length, uint64_t id) {
+    velantis::MessageHeader h{};
+    h.type = type;
+    h.length = length;
+    h.timestamp = 1700000000123ULL;
+    h.id = id;
+    return h;
+}
+
+inline bool sendBytes(int fd, const void* data, size_t size) {
+    return ::send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+inline bool sendMsg(int fd, const velantis::MessageHeader& h, const std::string& payload = {}) {
+    std::string bytes(reinterpret_cast<const char*>(&h), sizeof(h));
+    bytes += payload;
+    return sendBytes(fd, bytes.data(), bytes.size());
+}
+
+inline bool recvExact(int fd, void* buf, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::recv(fd, static_cast<char*>(buf) + got, size - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One received request.
+struct Request {
+    velantis::MessageHeader header{};
+    std::string payload;
+};
+
+inline bool recvMsg(int fd, Request& r) {
+    if (!recvExact(fd, &r.header, sizeof(r.header))) return false;
+    r.payload.assign(r.header.length, '\0');
+    return r.header.length == 0 || recvExact(fd, &r.payload[0], r.payload.size());
+}
+
+// A listening socket at a fixed path whose connections are served one after another
+// by `serve` on a thread of its own.
+class FakeServer {
+public:
+    FakeServer(std::string path, std::function<void(int)> serve) : path_(std::move(path)), serve_(std::move(serve)) {
+        ::unlink(path_.c_str());
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+        ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(fd_, 8) == 0;
+        if (ok_) thread_ = std::thread([this] { loop(); });
+    }
+    ~FakeServer() {
+        stopping_ = true;
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    bool ok() const { return ok_; }
+    int connections() const { return connections_; }
+
+private:
+    void loop() {
+        while (!stopping_) {
+            int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            ++connections_;
+            serve_(c);
+            ::close(c);
+        }
+    }
+
+    std::string path_;
+    std::function<void(int)> serve_;
+    int fd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+// What this process wrote to its log file after the point of construction.
+class LogSince {
+public:
+    explicit LogSince(std::string path = "logs/basic-log.txt") : path_(std::move(path)), start_(readFile(path_).size()) {}
+    std::string text() const {
+        std::string all = readFile(path_);
+        return all.size() > start_ ? all.substr(start_) : std::string();
+    }
+    bool waitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
+        return waitUntil([&] { return countOf(text(), needle) >= times; }, timeout);
+    }
+
+private:
+    std::string path_;
+    size_t start_;
+};
+
+}  // namespace service_test

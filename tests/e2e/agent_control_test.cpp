@@ -1,0 +1,205 @@
+// The agent process's control socket, driven over the real socket of a running agent.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "agent_runner.h"
+#include "alsa_test_device.h"
+#include "board_rig.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string agentProgram() { return agent_rig::binaryDir() + "/bin/tavrin_agent"; }
+
+const std::string kStartText = "Request to start audio recording";
+const std::string kStopText = "Request to stop audio recording";
+
+class AgentControl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+            GTEST_SKIP() << "needs root for a private mount namespace (own /dev/ttyACM0 and /tmp)";
+    }
+
+    // Starts the agent with the given ALSA environment and connects to its socket.
+    void startAgent(std::vector<std::string> env) {
+        agent_rig::AgentOptions opt;
+        opt.program = agentProgram();
+        opt.ttySlave = board_.slave_path();
+        opt.env = std::move(env);
+        ASSERT_TRUE(agent_.start(opt));
+        ASSERT_TRUE(client_.connect(agent_.socketPath(), 20s)) << agent_.errors();
+    }
+
+    std::string start() { return agent_rig::commandPayload("velantis_agent_service", kStartText); }
+    std::string stop() { return agent_rig::commandPayload("velantis_agent_service", kStopText); }
+
+    // Sends one request and checks the bare reply of the same type carrying its id.
+    void expectReply(uint32_t type, uint64_t id, const std::string& payload) {
+        auto reply = client_.request(type, id, payload, 15s);
+        ASSERT_TRUE(reply.has_value()) << "no reply to type " << type << "\n" << agent_.log();
+        EXPECT_EQ(reply->type, type);
+        EXPECT_EQ(reply->id, id);
+        EXPECT_EQ(reply->length, 0u);
+        EXPECT_GT(reply->timestamp, 1600000000000u);
+    }
+
+    void expectNoReply(uint32_t type, uint64_t id, const std::string& payload) {
+        ASSERT_TRUE(client_.send(type, id, payload));
+        EXPECT_FALSE(client_.receive(1500ms).has_value()) << "unexpected reply to type " << type;
+    }
+
+    agent_rig::TempDir dir_{"agent-control"};
+    board_rig::PtyBoard board_;
+    agent_rig::AgentProcess agent_;
+    agent_rig::ControlClient client_;
+};
+
+TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
+    startAgent(alsa_rig::environment("", ""));
+
+    // Nothing runs yet.
+    expectReply(AGENT_STOP, 1, stop());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording is not running.", 10s));
+
+    expectReply(AGENT_START, 41, start());
+    EXPECT_TRUE(agent_.waitForLog("Waiting for hotword", 15s)) << agent_.log();
+    std::string log = agent_.log();
+    EXPECT_NE(log.find("Received AGENT_START from: velantis_agent_service, description: " + kStartText),
+              std::string::npos);
+    EXPECT_NE(log.find("Starting audio recording..."), std::string::npos);
+    EXPECT_NE(log.find("Open default soundcard"), std::string::npos);
+    EXPECT_NE(log.find("Record process..."), std::string::npos);
+
+    // A second start while recording: answered with its own id, no second thread.
+    expectReply(AGENT_START, 0xFFFFFFFFFFFFFFFFull, start());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording is already in progress.", 10s));
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Starting audio recording..."), 1u);
+
+    // Malformed payloads get a warning naming the client's descriptor and no reply;
+    // a malformed stop stops nothing.
+    expectNoReply(AGENT_START, 7, start().substr(0, 319));
+    expectNoReply(AGENT_STOP, 8, stop() + "x");
+    log = agent_.log();
+    EXPECT_NE(log.find("Received malformed AGENT_START message from fd="), std::string::npos);
+    EXPECT_NE(log.find("Received malformed AGENT_STOP message from fd="), std::string::npos);
+    EXPECT_EQ(log.find("Stopping audio recording..."), std::string::npos);
+
+    // Other types are ignored without a log line.
+    size_t lines = agent_rig::countOf(agent_.log(), "\n");
+    expectNoReply(1001, 9, std::string(16, 'a'));
+    expectNoReply(2001, 10, std::string(12, 'b'));
+    expectNoReply(9003, 11, "");
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "\n"), lines);
+
+    // A sender name that fills its field: the log shows those 64 bytes and nothing after.
+    std::string full = agent_rig::commandPayload(std::string(64, 'F'), "hidden");
+    expectReply(AGENT_START, 12, full);
+    EXPECT_TRUE(agent_.waitForLog("Received AGENT_START from: " + std::string(64, 'F') + ", description: hidden", 10s));
+
+    // Stop: answered after the recording thread has ended, in this order.
+    expectReply(AGENT_STOP, 13, stop());
+    log = agent_.log();
+    size_t stopping = log.find("Stopping audio recording...");
+    size_t finished = log.find("Audio recording finished.");
+    size_t stopped = log.find("Audio recording stopped.");
+    ASSERT_NE(stopping, std::string::npos);
+    ASSERT_NE(finished, std::string::npos);
+    ASSERT_NE(stopped, std::string::npos);
+    EXPECT_LT(stopping, finished);
+    EXPECT_LT(finished, stopped);
+
+    // Start again: the capture device is reopened, the link thread is not started twice,
+    // and the earlier stop does not end the new recording.
+    expectReply(AGENT_START, 14, start());
+    EXPECT_TRUE(agent_.waitForLog("Waiting for hotword", 15s, 2)) << agent_.log();
+    EXPECT_TRUE(agent_.waitForLog("Close default soundcard", 5s));
+    std::this_thread::sleep_for(300ms);
+    log = agent_.log();
+    EXPECT_EQ(agent_rig::countOf(log, "Audio recording finished."), 1u);
+    EXPECT_EQ(agent_rig::countOf(log, "New Thread: init_orvanite"), 1u);
+    expectReply(AGENT_STOP, 15, stop());
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording finished."), 2u);
+    EXPECT_TRUE(agent_.running());
+}
+
+TEST_F(AgentControl, StopRightAfterStartEndsTheNewThread) {
+    startAgent(alsa_rig::environment("", ""));
+    // The stop may reach the recorder before, during or after its set-up: each time the
+    // recording thread must end and the stop be answered.
+    for (uint64_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(client_.send(AGENT_START, 100 + i, start()));
+        ASSERT_TRUE(client_.send(AGENT_STOP, 200 + i, stop()));
+        auto a = client_.receive(15s);
+        auto b = client_.receive(15s);
+        ASSERT_TRUE(a && b) << agent_.log();
+        EXPECT_EQ(a->id, 100 + i);
+        EXPECT_EQ(b->id, 200 + i);
+    }
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording finished."), 5u);
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording stopped."), 5u);
+}
+
+TEST_F(AgentControl, CaptureDeviceThatCannotBeOpened) {
+    // An ALSA configuration without a "default" device.
+    std::string conf = dir_.path() + "/no-default.conf";
+    std::ofstream(conf) << "pcm.nothing { type null }\n";
+    startAgent({"ALSA_CONFIG_PATH=" + conf});
+
+    expectReply(AGENT_START, 21, start());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording finished.", 15s)) << agent_.log();
+    std::string log = agent_.log();
+    EXPECT_NE(log.find("cannot open audio device default ("), std::string::npos);
+    EXPECT_NE(log.find("Soundcard have not been initialized"), std::string::npos);
+    EXPECT_EQ(log.find("New Thread: init_orvanite"), std::string::npos);
+
+    expectReply(AGENT_STOP, 22, stop());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording is not running.", 10s));
+
+    expectReply(AGENT_START, 23, start());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording finished.", 15s, 2)) << agent_.log();
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Starting audio recording..."), 2u);
+}
+
+TEST_F(AgentControl, FailedSetUpNeitherEncodesNorSpins) {
+    // A device that opens but takes only two channels: the set-up stops at the channel count.
+    std::string conf = dir_.path() + "/two-channels.conf";
+    std::ofstream(conf) << "pcm.!default {\n  type multi\n  slaves.a { pcm { type null } channels 2 }\n"
+                           "  bindings.0 { slave a channel 0 }\n  bindings.1 { slave a channel 1 }\n}\n";
+    startAgent({"ALSA_CONFIG_PATH=" + conf});
+
+    expectReply(AGENT_START, 31, start());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording finished.", 15s)) << agent_.log();
+    std::string log = agent_.log();
+    EXPECT_NE(log.find("cannot set channel count ("), std::string::npos) << log;
+    EXPECT_EQ(agent_rig::countOf(log, "Soundcard have not been initialized"), 1u);
+    EXPECT_EQ(log.find("Waiting for hotword"), std::string::npos);
+    EXPECT_EQ(log.find("Error reading audio data"), std::string::npos);
+    expectReply(AGENT_STOP, 32, stop());
+    EXPECT_TRUE(agent_.waitForLog("Audio recording is not running.", 10s));
+}
+
+TEST_F(AgentControl, ServerThatCannotStartEndsTheProcess) {
+    // Something that is not a socket sits at the socket path and cannot be removed.
+    agent_rig::AgentOptions opt;
+    opt.program = agentProgram();
+    opt.ttySlave = board_.slave_path();
+    opt.env = alsa_rig::environment("", "");
+    opt.prepareTmp = [](const std::string& tmp) {
+        std::filesystem::create_directory(tmp + "/velantis_agent.sock");
+        std::ofstream(tmp + "/velantis_agent.sock/keep") << "x";
+    };
+    ASSERT_TRUE(agent_.start(opt));
+    ASSERT_TRUE(agent_rig::waitUntil([&] { return !agent_.running(); }, 20s)) << agent_.log();
+    ASSERT_TRUE(agent_.exitStatus().has_value());
+    EXPECT_TRUE(WIFEXITED(*agent_.exitStatus()));
+    EXPECT_EQ(WEXITSTATUS(*agent_.exitStatus()), 255);
+    std::string log = agent_.log();
+    EXPECT_NE(log.find("Failed to bind socket for path /tmp/velantis_agent.sock"), std::string::npos) << log;
+    EXPECT_NE(log.find("Failed to start the agent server."), std::string::npos) << log;
+}
+
+}  // namespace

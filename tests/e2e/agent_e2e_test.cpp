@@ -1,0 +1,242 @@
+// One whole conversation through the agent process: board, microphone, cloud, speaker, robot.
+#include <gtest/gtest.h>
+#include <opus/opus.h>
+
+#include <nlohmann/json.hpp>
+
+#include "conversation_rig.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr double kAngle = 60.0;
+constexpr int kBeam = 2;
+
+bool isMovement(const robot_rig::TraceCall& c, const char* axis, double value) {
+    return c.result() && std::abs(c.real(axis) - value) < 1e-3;
+}
+
+TEST(AgentEndToEnd, WholeConversation) {
+    if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
+
+    agent_rig::ConversationRig rig;
+    std::string error;
+    ASSERT_TRUE(rig.setUp(&error)) << error;
+    auto& agent = rig.agent();
+    auto& cloud = rig.cloud();
+    auto& board = rig.board();
+    auto& trace = rig.trace();
+
+    // Start: answered at once; the link sets up the port and acknowledges the handshake.
+    auto reply = rig.start(77);
+    ASSERT_TRUE(reply.has_value()) << agent.log();
+    EXPECT_EQ(reply->type, static_cast<uint32_t>(AGENT_START));
+    EXPECT_EQ(reply->id, 77u);
+    ASSERT_TRUE(board.wait_raw(20s)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("Waiting for hotword", 20s)) << agent.log();
+    board.write(board_rig::handshake(1));
+    auto ack = board.read_frame(10s);
+    ASSERT_TRUE(ack.has_value()) << "no handshake acknowledgement";
+    EXPECT_EQ(*ack, board_rig::ack(1));
+
+    // First wake-up: a conversation starts.
+    auto woke = rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(agent.waitForOutput("Callback executed, post awaken.", 20s)) << agent.output() << agent.log();
+    std::string out = agent.output();
+    EXPECT_NE(out.find("-- callback -- with angle: 60, beam: 2\n"), std::string::npos) << out;
+    EXPECT_TRUE(agent.waitForLog("recording task not running, start it", 5s));
+    EXPECT_TRUE(agent.waitForLog("Awakened, start recording", 10s));
+
+    // The cloud: authorised handshake, hello first.
+    ASSERT_TRUE(cloud.waitForHandshakes(1, 20s));
+    auto hs = cloud.handshakes().at(0);
+    EXPECT_TRUE(hs.accepted);
+    EXPECT_EQ(hs.path, "/embodied/tolvane/v1/");
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Text).empty(); }, 20s));
+    auto first = cloud.frames(rig::FrameKind::Text).at(0);
+    // The hello is the first text frame; the connection counts as open 100 ms before it is
+    // sent, so at most the packets of that pause may come first.
+    size_t before = 0;
+    for (const auto& f : cloud.frames())
+        if (f.kind == rig::FrameKind::Binary && f.at < first.at) ++before;
+    EXPECT_LE(before, 3u);
+    auto hello = nlohmann::json::parse(first.data);
+    EXPECT_EQ(hello.at("type"), "hello");
+    EXPECT_EQ(hello.at("token"), "bravo_key92");
+
+    // Greeting emoji and the turn towards the speaker (left for 60 degrees).
+    EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
+                                    [](const robot_rig::TraceCall& c) { return c.num("emoji") == 7; }));
+    EXPECT_TRUE(trace.wait_for_call("DirectionMovement", 20s, [](const robot_rig::TraceCall& c) {
+        return std::abs(c.real("az")) > 0.4 && c.result();
+    })) << agent_rig::readFile(trace.path());
+
+    // The answer: emoji 5, movement forward, wag-tail (emoji 6, demo action 3).
+    EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
+                                    [](const robot_rig::TraceCall& c) { return c.num("emoji") == 5; }));
+    EXPECT_TRUE(trace.wait_until(
+        [](const std::vector<robot_rig::TraceCall>& calls) {
+            size_t forward = 0;
+            for (const auto& c : calls)
+                if (robot_rig::is_call(c, "DirectionMovement") && isMovement(c, "lx", 0.5)) ++forward;
+            return forward >= 60;
+        },
+        30s))
+        << agent_rig::readFile(trace.path());
+    EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
+                                    [](const robot_rig::TraceCall& c) { return c.num("emoji") == 6; }));
+    EXPECT_TRUE(trace.wait_for_call("DemoControl", 20s,
+                                    [](const robot_rig::TraceCall& c) { return c.num("action") == 3; }));
+    EXPECT_TRUE(agent.waitForLog("Received STT text: " + rig.script().stt, 5s));
+    EXPECT_TRUE(agent.waitForLog("Control command: " + rig.script().control, 5s));
+
+    // At least 3 s of microphone audio upstream before the conversation is ended.
+    ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(1).size() >= 50; }, 30s))
+        << rig.upstreamPackets(1).size() << " packets";
+
+    // Second wake-up: goodbye, emoji 4, normal close.
+    rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 20s)) << agent.log();
+    ASSERT_TRUE(cloud.waitUntil(
+        [&] {
+            for (const auto& f : cloud.frames(rig::FrameKind::Close))
+                if (f.connection == 1) return true;
+            return false;
+        },
+        30s))
+        << agent.log();
+    auto closes = cloud.frames(rig::FrameKind::Close);
+    EXPECT_EQ(closes.at(0).closeCode, 1000);
+    EXPECT_EQ(closes.at(0).closeReason, "Normal closure");
+    EXPECT_TRUE(trace.wait_for_call("LightStripControl", 10s,
+                                    [](const robot_rig::TraceCall& c) { return c.num("emoji") == 4; }));
+
+    // Upstream: single raw Opus packets of one 60 ms block each, paced like the microphone,
+    // carrying the microphone's signal.
+    auto frames = cloud.frames(rig::FrameKind::Binary);
+    ASSERT_GE(frames.size(), 50u);
+    for (const auto& f : frames) {
+        ASSERT_LE(f.data.size(), 4000u);
+        ASSERT_GT(f.data.size(), 0u);
+        EXPECT_EQ(opus_packet_get_nb_samples(reinterpret_cast<const unsigned char*>(f.data.data()),
+                                             static_cast<opus_int32>(f.data.size()), 16000),
+                  960);
+    }
+    // Paced like the microphone: no more packets than the conversation lasted in 60 ms blocks
+    // (plus what the device buffered before it), and no gap or repeat: the end of the upstream
+    // audio lies exactly as far into the microphone signal as into the upstream audio.
+    double lasted = std::chrono::duration<double>(closes.at(0).at - woke).count();
+    EXPECT_LE(frames.size(), static_cast<size_t>(lasted / 0.060) + 40) << lasted << " s";
+    auto decoded = agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(1));
+    ASSERT_EQ(decoded.size(), frames.size() * 960);
+    long micFirst = 0, micLast = 0;
+    size_t lastAt = decoded.size() - 4000 - 960;
+    EXPECT_GT(rig.microphoneMatch(decoded, 960, &micFirst), 0.9);
+    EXPECT_GT(rig.microphoneMatch(decoded, lastAt, &micLast), 0.9);
+    EXPECT_NEAR(static_cast<double>(micLast - micFirst), static_cast<double>(lastAt - 960), 2.0);
+
+    // Speaker: the greeting, then the cloud's answer, then the goodbye.
+    ASSERT_TRUE(agent.waitForLog("Setting emoji state: 4", 20s));
+    auto speaker = rig.speaker();
+    auto greet1 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/你好啊.wav");
+    auto greet2 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/在呢.wav");
+    auto bye = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/好的，再见.wav");
+    long g1 = agent_rig::ConversationRig::findSamples(speaker, greet1);
+    long g2 = agent_rig::ConversationRig::findSamples(speaker, greet2);
+    ASSERT_TRUE(g1 == 0 || g2 == 0) << "no greeting at the start of " << speaker.size() << " samples";
+    size_t greetEnd = g1 == 0 ? greet1.size() : greet2.size();
+    const auto& answer = rig.answer();
+    ASSERT_GT(answer.size(), 9600u);
+    std::vector<int16_t> piece(answer.begin() + 4800, answer.begin() + 9600);
+    size_t at = 0;
+    double answerCorr = agent_rig::ConversationRig::correlationIn(speaker, piece, greetEnd, greetEnd + 48000, &at);
+    EXPECT_GT(answerCorr, 0.95);
+    long byeAt = agent_rig::ConversationRig::findSamples(speaker, bye, greetEnd);
+    EXPECT_GE(byeAt, static_cast<long>(greetEnd + answer.size() - 4800));
+
+    // The capture ran unread between set-up and wake-up: its overrun is recovered silently.
+    EXPECT_EQ(agent.log().find("Error reading audio data"), std::string::npos);
+    EXPECT_EQ(agent.log().find("No audio data readed"), std::string::npos);
+
+    // Stop: answered once the recording thread has ended.
+    reply = rig.stop(78);
+    ASSERT_TRUE(reply.has_value()) << agent.log();
+    EXPECT_EQ(reply->type, static_cast<uint32_t>(AGENT_STOP));
+    EXPECT_EQ(reply->id, 78u);
+    std::string log = agent.log();
+    ASSERT_NE(log.find("Audio recording finished."), std::string::npos);
+    EXPECT_LT(log.find("Audio recording finished."), log.find("Audio recording stopped."));
+
+    // A later start reopens capture and keeps the one link thread.
+    reply = rig.start(79);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->id, 79u);
+    EXPECT_TRUE(agent.waitForLog("Waiting for hotword", 20s, 3)) << agent.log();
+    log = agent.log();
+    EXPECT_EQ(agent_rig::countOf(log, "Close default soundcard"), 1u);
+    EXPECT_EQ(agent_rig::countOf(log, "Open default soundcard"), 2u);
+    EXPECT_EQ(agent_rig::countOf(log, "New Thread: init_orvanite"), 1u);
+    EXPECT_TRUE(agent.running());
+    EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+}
+
+// Common start of a run: agent recording, board handshake done.
+void startRecording(agent_rig::ConversationRig& rig) {
+    auto reply = rig.start(1);
+    ASSERT_TRUE(reply.has_value()) << rig.agent().log();
+    ASSERT_TRUE(rig.board().wait_raw(20s)) << rig.agent().log();
+    ASSERT_TRUE(rig.agent().waitForLog("Waiting for hotword", 20s)) << rig.agent().log();
+    rig.board().write(board_rig::handshake(1));
+    ASSERT_TRUE(rig.board().read_frame(10s).has_value());
+}
+
+TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
+    if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
+
+    agent_rig::ConversationRig rig;
+    std::string error;
+    ASSERT_TRUE(rig.setUp(&error)) << error;
+    auto& agent = rig.agent();
+    auto& cloud = rig.cloud();
+    ASSERT_NO_FATAL_FAILURE(startRecording(rig));
+
+    rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(1).size() >= 10; }, 30s)) << agent.log();
+
+    // A stop while capturing ends the capture within a block and keeps the connection.
+    auto reply = rig.stop(2);
+    ASSERT_TRUE(reply.has_value()) << agent.log();
+    EXPECT_EQ(reply->id, 2u);
+    std::string log = agent.log();
+    EXPECT_LT(log.find("Audio recording finished."), log.find("Audio recording stopped."));
+    size_t sent = cloud.frames(rig::FrameKind::Binary).size();
+    std::this_thread::sleep_for(600ms);
+    EXPECT_LE(cloud.frames(rig::FrameKind::Binary).size(), sent + 1);
+    EXPECT_TRUE(cloud.frames(rig::FrameKind::Close).empty());
+    EXPECT_EQ(cloud.openConnections(), 1);
+
+    // Without a recording thread a wake-up still toggles: the flag was cleared by the stop,
+    // so this one starts a conversation (greeting, emoji 7), but nothing is captured.
+    std::this_thread::sleep_for(1200ms);  // the link pauses after each wake-up
+    rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 20s, 2)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("Setting emoji state: 7", 20s, 2)) << agent.log();
+    sent = cloud.frames(rig::FrameKind::Binary).size();
+    std::this_thread::sleep_for(600ms);
+    EXPECT_LE(cloud.frames(rig::FrameKind::Binary).size(), sent + 1);
+
+    // A new recording thread finds that start already posted and captures at once.
+    reply = rig.start(3);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_TRUE(agent.waitForLog("Awakened, start recording", 20s, 2)) << agent.log();
+    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Binary).size() >= sent + 10; }, 30s))
+        << agent.log();
+    EXPECT_EQ(agent_rig::countOf(agent.log(), "New Thread: init_orvanite"), 1u);
+    EXPECT_TRUE(agent.running());
+    EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// A whole simulated conversation around one agent process: the board on a pseudo-terminal,
+// the paced ALSA device (microphone file in, speaker file out), the fake cloud on loopback,
+// the simulated robot's trace and a control client. Used by the end-to-end test, the demo
+// and the benchmarks. Needs root (private mount and network namespaces).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_runner.h"
+#include "board_rig.h"
+#include "fake_cloud.h"
+#include "robot_trace.h"
+
+namespace agent_rig {
+
+// Gives the calling thread (and the threads and processes it starts afterwards) a network
+// namespace of its own with only the loopback interface up, so fixed ports are private.
+bool enterPrivateNetwork(std::string* error);
+
+// The cloud's scripted answer to a hello.
+struct CloudScript {
+    std::string stt = "你好，请往前走两步，然后摆摆尾巴";
+    std::string ttsText = "好的，我往前走两步，再摆摆尾巴";
+    std::string control = "前,2;摆尾";
+    double answerSeconds = 1.0;
+};
+
+class ConversationRig {
+public:
+    static constexpr uint16_t kCloudPort = 18444;  // the loopback agent's cloud host port
+    static constexpr int kMicRate = 16000;
+
+    ConversationRig();
+    ~ConversationRig();
+
+    // Certificates, cloud, microphone signal, board; then starts `program` (default: the
+    // loopback agent of the build tree) and connects the control client.
+    bool setUp(std::string* error, const std::string& program = "", const CloudScript& script = {});
+
+    // Sends AGENT_START / AGENT_STOP and returns the reply.
+    std::optional<velantis::MessageHeader> start(uint64_t id);
+    std::optional<velantis::MessageHeader> stop(uint64_t id);
+
+    // Writes a wake-up frame; the time its last byte was written is returned.
+    std::chrono::steady_clock::time_point wakeUp(double angle, int beam);
+
+    // Analysis.
+    // Opus packets the cloud received on `connection`, in order.
+    std::vector<std::string> upstreamPackets(int connection) const;
+    // Decodes packets with one decoder at the microphone rate.
+    static std::vector<int16_t> decodeUpstream(const std::vector<std::string>& packets);
+    // Best normalised correlation of decoded[at, at + 4000) against the microphone signal,
+    // searching every block-aligned start and the encoder's delay around it; the matching
+    // microphone position goes to *micIndex.
+    double microphoneMatch(const std::vector<int16_t>& decoded, size_t at, long* micIndex = nullptr) const;
+    double microphoneCorrelation(const std::vector<int16_t>& decoded) const { return microphoneMatch(decoded, 960); }
+    // Speaker output at 48000 Hz so far.
+    std::vector<int16_t> speaker() const;
+    // Data of a WAV file (after its 44-byte header) as samples.
+    static std::vector<int16_t> wavSamples(const std::string& path);
+    // Position of `needle` in `hay` as an exact sample match, or -1.
+    static long findSamples(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle, size_t from = 0);
+    // Best normalised correlation of `needle` within hay[from, to).
+    static double correlationIn(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle, size_t from,
+                                size_t to, size_t* at);
+
+    AgentProcess& agent() { return agent_; }
+    ControlClient& client() { return client_; }
+    rig::FakeCloud& cloud() { return *cloud_; }
+    board_rig::PtyBoard& board() { return *board_; }
+    robot_rig::TraceReader& trace() { return *trace_; }
+    const std::vector<int16_t>& mic() const { return mic_; }
+    const std::vector<int16_t>& answer() const { return answer_; }
+    const std::string& answerOgg() const { return answerOgg_; }
+    const CloudScript& script() const { return script_; }
+    std::string dir() const { return dir_.path(); }
+    std::string speakerPath() const { return dir_.path() + "/speaker_48000.raw"; }
+    std::string resDir() const;
+
+private:
+    TempDir dir_{"conversation"};
+    CloudScript script_;
+    std::unique_ptr<rig::FakeCloud> cloud_;
+    std::unique_ptr<board_rig::PtyBoard> board_;
+    std::unique_ptr<robot_rig::TraceReader> trace_;
+    AgentProcess agent_;
+    ControlClient client_;
+    std::vector<int16_t> mic_;
+    std::vector<int16_t> answer_;
+    std::string answerOgg_;
+};
+
+}  // namespace agent_rig

@@ -1,0 +1,360 @@
+/*
+ * A paced test sound device for ALSA: keeps real time like a sound card,
+ * reads capture from a raw S16_LE file (silence after its end) and appends
+ * playback to a file at write time.
+ *
+ * Parameters: infile "path" (capture), outfile "path" (playback; "%r" in it
+ * becomes the negotiated rate), speed "factor" (a number or a text; time runs
+ * that many times faster than the wall clock).
+ */
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+typedef struct {
+    snd_pcm_ioplug_t io;
+    char* infile;
+    char* outfile;
+    double speed;
+    FILE* in;
+    int in_eof;
+    FILE* out;
+    int timer_fd;
+    int running;
+    struct timespec start_time;
+    uint64_t transferred; /* frames handed over since prepare */
+    unsigned int frame_bytes;
+} paced_t;
+
+static uint64_t elapsed_ns(const struct timespec* since)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ns = (int64_t)(now.tv_sec - since->tv_sec) * 1000000000LL + (now.tv_nsec - since->tv_nsec);
+    return ns < 0 ? 0 : (uint64_t)ns;
+}
+
+/* Frames the "hardware" has consumed or produced since start. */
+static uint64_t clock_frames(const paced_t* p)
+{
+    if (!p->running)
+        return 0;
+    double frames = (double)elapsed_ns(&p->start_time) * p->speed * p->io.rate / 1e9;
+    return (uint64_t)frames;
+}
+
+static void arm_timer(paced_t* p, int on)
+{
+    struct itimerspec its;
+    memset(&its, 0, sizeof(its));
+    if (on && p->io.rate > 0 && p->io.period_size > 0) {
+        double ns = (double)p->io.period_size * 1e9 / p->io.rate / p->speed;
+        if (ns < 100000.0)
+            ns = 100000.0;
+        its.it_interval.tv_sec = (time_t)(ns / 1e9);
+        its.it_interval.tv_nsec = (long)(ns - (double)its.it_interval.tv_sec * 1e9);
+        its.it_value = its.it_interval;
+    }
+    timerfd_settime(p->timer_fd, 0, &its, NULL);
+}
+
+static int paced_start(snd_pcm_ioplug_t* io)
+{
+    paced_t* p = io->private_data;
+    clock_gettime(CLOCK_MONOTONIC, &p->start_time);
+    p->running = 1;
+    arm_timer(p, 1);
+    return 0;
+}
+
+static int paced_stop(snd_pcm_ioplug_t* io)
+{
+    paced_t* p = io->private_data;
+    p->running = 0;
+    arm_timer(p, 0);
+    return 0;
+}
+
+static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io)
+{
+    paced_t* p = io->private_data;
+    uint64_t hw = clock_frames(p);
+    if (io->stream == SND_PCM_STREAM_PLAYBACK) {
+        if (hw > p->transferred)
+            return -EPIPE; /* underrun: the card ran out of data */
+    } else if (hw > p->transferred + io->buffer_size) {
+        return -EPIPE; /* overrun: nobody read in time */
+    }
+    return (snd_pcm_sframes_t)(hw % io->buffer_size);
+}
+
+static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                                        snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
+{
+    paced_t* p = io->private_data;
+    char* buf = (char*)areas->addr + (areas->first + areas->step * offset) / 8;
+    size_t bytes = size * p->frame_bytes;
+    if (io->stream == SND_PCM_STREAM_PLAYBACK) {
+        if (p->out) {
+            if (fwrite(buf, 1, bytes, p->out) != bytes)
+                return -EIO;
+            fflush(p->out);
+        }
+    } else {
+        size_t got = 0;
+        if (p->in && !p->in_eof) {
+            got = fread(buf, 1, bytes, p->in);
+            if (got < bytes)
+                p->in_eof = 1;
+        }
+        memset(buf + got, 0, bytes - got);
+    }
+    p->transferred += size;
+    return (snd_pcm_sframes_t)size;
+}
+
+static int paced_close(snd_pcm_ioplug_t* io)
+{
+    paced_t* p = io->private_data;
+    if (p->in)
+        fclose(p->in);
+    if (p->out)
+        fclose(p->out);
+    if (p->timer_fd >= 0)
+        close(p->timer_fd);
+    free(p->infile);
+    free(p->outfile);
+    free(p);
+    return 0;
+}
+
+/* The output file name with "%r" replaced by the rate. */
+static char* expand_rate(const char* pattern, unsigned int rate)
+{
+    char num[16];
+    snprintf(num, sizeof(num), "%u", rate);
+    size_t len = strlen(pattern);
+    char* out = malloc(len * (strlen(num) + 1) + 1);
+    if (!out)
+        return NULL;
+    char* w = out;
+    for (const char* r = pattern; *r; ++r) {
+        if (r[0] == '%' && r[1] == 'r') {
+            strcpy(w, num);
+            w += strlen(num);
+            ++r;
+        } else {
+            *w++ = *r;
+        }
+    }
+    *w = '\0';
+    return out;
+}
+
+static int paced_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params)
+{
+    paced_t* p = io->private_data;
+    p->frame_bytes = io->channels * 2;
+    if (io->stream == SND_PCM_STREAM_PLAYBACK && p->outfile && *p->outfile && !p->out) {
+        char* name = expand_rate(p->outfile, io->rate);
+        if (!name)
+            return -ENOMEM;
+        p->out = fopen(name, "ab");
+        if (!p->out)
+            SNDERR("velantis_paced: cannot open outfile %s: %s", name, strerror(errno));
+        free(name);
+        if (!p->out)
+            return -errno;
+    }
+    return 0;
+}
+
+static int paced_prepare(snd_pcm_ioplug_t* io)
+{
+    paced_t* p = io->private_data;
+    p->running = 0;
+    p->transferred = 0;
+    arm_timer(p, 0);
+    return 0;
+}
+
+static int paced_drain(snd_pcm_ioplug_t* io)
+{
+    paced_t* p = io->private_data;
+    if (io->stream != SND_PCM_STREAM_PLAYBACK)
+        return 0;
+    if (!p->running) {
+        clock_gettime(CLOCK_MONOTONIC, &p->start_time);
+        p->running = 1;
+    }
+    uint64_t played = clock_frames(p);
+    if (played < p->transferred) {
+        double ns = (double)(p->transferred - played) * 1e9 / io->rate / p->speed;
+        struct timespec ts = {(time_t)(ns / 1e9), 0};
+        ts.tv_nsec = (long)(ns - (double)ts.tv_sec * 1e9);
+        while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+        }
+    }
+    return 0;
+}
+
+static int paced_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
+                              unsigned short* revents)
+{
+    paced_t* p = io->private_data;
+    uint64_t ticks;
+    while (read(p->timer_fd, &ticks, sizeof(ticks)) > 0) {
+    }
+    *revents = 0;
+    if (nfds >= 1 && (pfd[0].revents & POLLIN))
+        *revents = io->stream == SND_PCM_STREAM_PLAYBACK ? POLLOUT : POLLIN;
+    return 0;
+}
+
+static const snd_pcm_ioplug_callback_t paced_callbacks = {
+    .start = paced_start,
+    .stop = paced_stop,
+    .pointer = paced_pointer,
+    .transfer = paced_transfer,
+    .close = paced_close,
+    .hw_params = paced_hw_params,
+    .prepare = paced_prepare,
+    .drain = paced_drain,
+    .poll_revents = paced_poll_revents,
+};
+
+static int read_text(snd_config_t* n, char** out)
+{
+    const char* s;
+    if (snd_config_get_string(n, &s) < 0)
+        return -EINVAL;
+    free(*out);
+    *out = strdup(s);
+    return *out ? 0 : -ENOMEM;
+}
+
+static int read_speed(snd_config_t* n, double* speed)
+{
+    double v = 0;
+    const char* s;
+    long l;
+    if (snd_config_get_string(n, &s) >= 0) {
+        char* end = NULL;
+        v = strtod(s, &end);
+        if (end == s)
+            return -EINVAL;
+    } else if (snd_config_get_real(n, &v) < 0) {
+        if (snd_config_get_integer(n, &l) < 0)
+            return -EINVAL;
+        v = (double)l;
+    }
+    if (!(v > 0.0 && v <= 1000.0))
+        return -EINVAL;
+    *speed = v;
+    return 0;
+}
+
+static int set_constraints(snd_pcm_ioplug_t* io)
+{
+    static const unsigned int accesses[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
+    static const unsigned int formats[] = {SND_PCM_FORMAT_S16_LE};
+    int err;
+    if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 1, accesses)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, formats)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, 8000, 192000)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 640, 16384)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 2560, 65536)) < 0)
+        return err;
+    return 0;
+}
+
+SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced)
+{
+    snd_config_iterator_t i, next;
+    paced_t* p = calloc(1, sizeof(*p));
+    int err;
+    if (!p)
+        return -ENOMEM;
+    p->speed = 1.0;
+    p->timer_fd = -1;
+
+    snd_config_for_each(i, next, conf)
+    {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id;
+        if (snd_config_get_id(n, &id) < 0)
+            continue;
+        if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
+            continue;
+        if (!strcmp(id, "infile"))
+            err = read_text(n, &p->infile);
+        else if (!strcmp(id, "outfile"))
+            err = read_text(n, &p->outfile);
+        else if (!strcmp(id, "speed"))
+            err = read_speed(n, &p->speed);
+        else
+            err = -EINVAL;
+        if (err < 0) {
+            SNDERR("velantis_paced: bad field %s", id);
+            goto fail;
+        }
+    }
+
+    if (stream == SND_PCM_STREAM_CAPTURE && p->infile && *p->infile) {
+        p->in = fopen(p->infile, "rb");
+        if (!p->in) {
+            err = -errno;
+            SNDERR("velantis_paced: cannot open infile %s: %s", p->infile, strerror(errno));
+            goto fail;
+        }
+    }
+
+    p->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (p->timer_fd < 0) {
+        err = -errno;
+        goto fail;
+    }
+
+    p->io.version = SND_PCM_IOPLUG_VERSION;
+    p->io.name = "Velantis paced test device";
+    p->io.flags = SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    p->io.poll_fd = p->timer_fd;
+    p->io.poll_events = POLLIN;
+    p->io.mmap_rw = 0;
+    p->io.callback = &paced_callbacks;
+    p->io.private_data = p;
+
+    err = snd_pcm_ioplug_create(&p->io, name, stream, mode);
+    if (err < 0)
+        goto fail;
+    err = set_constraints(&p->io);
+    if (err < 0) {
+        snd_pcm_ioplug_delete(&p->io);
+        return err;
+    }
+    *pcmp = p->io.pcm;
+    return 0;
+
+fail:
+    if (p->in)
+        fclose(p->in);
+    if (p->timer_fd >= 0)
+        close(p->timer_fd);
+    free(p->infile);
+    free(p->outfile);
+    free(p);
+    return err;
+}
+
+SND_PCM_PLUGIN_SYMBOL(velantis_paced)
