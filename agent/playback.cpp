@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "log_utils.h"
@@ -26,6 +27,17 @@ namespace {
 constexpr unsigned int kPlaybackRate = 48000;
 constexpr size_t kFileChunkBytes = 4096;
 
+// Writes one whole console line in a single call and flushes it, so that lines printed by
+// other threads at the same moment never cut into it.
+template <typename... Parts>
+void consoleLine(std::ostream& stream, const Parts&... parts)
+{
+    std::ostringstream line;
+    (line << ... << parts);
+    line << '\n';
+    stream << line.str() << std::flush;
+}
+
 void closeDevice()
 {
     if (s_handle) {
@@ -37,9 +49,11 @@ void closeDevice()
 
 void openDevice()
 {
+    // Opened again while open (initAlsa called directly): the old handle is not leaked.
+    closeDevice();
     int err = snd_pcm_open(&s_handle, "default", SND_PCM_STREAM_PLAYBACK, 0);
     if (err < 0) {
-        std::cerr << "无法打开音频设备: " << snd_strerror(err) << std::endl;
+        consoleLine(std::cerr, "无法打开音频设备: ", snd_strerror(err));
         s_handle = nullptr;
         return;
     }
@@ -54,7 +68,7 @@ void openDevice()
     snd_pcm_hw_params_set_rate_near(s_handle, params, &rate, nullptr);
 
     if (snd_pcm_hw_params(s_handle, params) < 0) {
-        std::cerr << "无法设置音频参数" << std::endl;
+        consoleLine(std::cerr, "无法设置音频参数");
         snd_pcm_close(s_handle);
         s_handle = nullptr;
         return;
@@ -62,7 +76,7 @@ void openDevice()
 
     snd_pcm_prepare(s_handle);
     s_alsaInit = true;
-    std::cout << "ALSA音频设备初始化成功，采样率: " << rate << " Hz" << std::endl;
+    consoleLine(std::cout, "ALSA音频设备初始化成功，采样率: ", rate, " Hz");
 }
 
 // Opens the device when it is not open yet; false (with the message) when that fails.
@@ -72,7 +86,7 @@ bool ensureDevice()
         openDevice();
     }
     if (!s_alsaInit) {
-        std::cerr << "ALSA initialization failed, cannot play audio" << std::endl;
+        consoleLine(std::cerr, "ALSA initialization failed, cannot play audio");
         return false;
     }
     return true;
@@ -89,8 +103,7 @@ void initAlsa()
 void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete)
 {
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
-    std::cout << "playOnDefaultSpeaker called, size: " << bytes << ", complete: " << (complete ? 1 : 0)
-              << std::endl;
+    consoleLine(std::cout, "playOnDefaultSpeaker called, size: ", bytes, ", complete: ", complete ? 1 : 0);
     if (!ensureDevice()) {
         return;
     }
@@ -103,20 +116,20 @@ void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete)
         const auto frames = static_cast<snd_pcm_uframes_t>(bytes / 2);
         snd_pcm_sframes_t written = snd_pcm_writei(s_handle, data, frames);
         if (written == -EPIPE) {
-            std::cout << "音频缓冲区underrun，恢复设备..." << std::endl;
+            consoleLine(std::cout, "音频缓冲区underrun，恢复设备...");
             snd_pcm_prepare(s_handle);
             written = snd_pcm_writei(s_handle, data, frames);
         }
         if (written < 0) {
-            std::cerr << "写入音频数据失败: " << snd_strerror(static_cast<int>(written)) << std::endl;
+            consoleLine(std::cerr, "写入音频数据失败: ", snd_strerror(static_cast<int>(written)));
         } else {
-            std::cout << "成功写入 " << written << " 帧音频数据到默认扬声器" << std::endl;
+            consoleLine(std::cout, "成功写入 ", written, " 帧音频数据到默认扬声器");
         }
     }
 
     if (complete) {
         snd_pcm_drain(s_handle);
-        std::cout << "音频播放完成" << std::endl;
+        consoleLine(std::cout, "音频播放完成");
     }
 }
 
@@ -146,7 +159,7 @@ void PlayFile(const std::string& path)
 
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        std::cerr << "Error opening WAV file: " << path << std::endl;
+        consoleLine(std::cerr, "Error opening WAV file: ", path);
         closeDevice();
         return;
     }
@@ -179,7 +192,7 @@ void PlayFile(const std::string& path)
                 snd_pcm_prepare(s_handle);
             }
         } else {
-            std::cerr << "Error writing to PCM device: " << snd_strerror(static_cast<int>(result)) << std::endl;
+            consoleLine(std::cerr, "Error writing to PCM device: ", snd_strerror(static_cast<int>(result)));
             break;
         }
     }

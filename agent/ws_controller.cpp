@@ -258,7 +258,9 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg)
     switch (msg->type) {
     case net::WebSocketMessageType::Message:
         if (msg->binary) {
-            std::cout << localTimestamp() << "Received binary message of size: " << msg->wireSize << std::endl;
+            // One write of the whole line, so other threads' console lines never cut into it.
+            std::cout << localTimestamp() + "Received binary message of size: " + std::to_string(msg->wireSize) + "\n"
+                      << std::flush;
             decodeAndProcessOpus(msg->str);
         } else {
             logF->logger->debug("Received string message: {}", msg->str);

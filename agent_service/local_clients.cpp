@@ -98,6 +98,17 @@ ssize_t receiveAll(int fd, void* buffer, size_t size) {
     return static_cast<ssize_t>(got);
 }
 
+// One receive of at most `size` bytes, repeated only when a signal interrupted it. errno is
+// cleared first, so that a peer that closed the connection (0 bytes) reports no stale error.
+ssize_t receiveOnce(int fd, void* buffer, size_t size) {
+    ssize_t n;
+    do {
+        errno = 0;
+        n = recv(fd, buffer, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 // Writes one whole line and flushes, so lines of clients on different threads never mix.
 void printLine(std::ostream& stream, const std::ostringstream& line) {
     stream << line.str() + "\n" << std::flush;
@@ -168,17 +179,13 @@ bool agentRequest(const AgentRequest& r) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     velantis::MessageHeader reply;
     std::memset(&reply, 0, sizeof(reply));
-    ssize_t n;
-    do {
-        n = recv(fd, &reply, sizeof(reply), MSG_WAITALL);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = receiveOnce(fd, &reply, sizeof(reply));
 
     bool ok = false;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         logF->logger->error(fmt::runtime(r.timed_out));
     } else if (n <= 0) {
-        logF->logger->error("Failed to receive response or server disconnected: {}",
-                            n == 0 ? "Connection closed by peer" : std::strerror(errno));
+        logF->logger->error("Failed to receive response or server disconnected: {}", std::strerror(errno));
     } else if (n < static_cast<ssize_t>(sizeof(reply))) {
         logF->logger->error("Received an incomplete response header.");
     } else if (reply.type == request.type && reply.id == request.id) {
@@ -195,14 +202,8 @@ bool agentRequest(const AgentRequest& r) {
 
 }  // namespace
 
+// The callers make the payload's size equal to the header's length.
 bool sendMessage(int fd, const velantis::MessageHeader& header, const std::vector<uint8_t>& payload) {
-    if (header.length != 0 && payload.size() != header.length) {
-        std::ostringstream line;
-        line << "Error sending message: the header announces " << header.length << " payload bytes but "
-             << payload.size() << " were given";
-        printLine(std::cerr, line);
-        return false;
-    }
     ssize_t sent = send(fd, &header, sizeof(header), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(sizeof(header))) {
         printLine(std::cerr, (std::string("Error sending message header: ") + std::strerror(errno)).c_str());
@@ -392,7 +393,7 @@ bool sendTTSRequest(const std::string& text) {
 
     velantis::MessageHeader reply;
     std::memset(&reply, 0, sizeof(reply));
-    ssize_t n = receiveAll(fd, &reply, sizeof(reply));
+    ssize_t n = receiveOnce(fd, &reply, sizeof(reply));
     if (n <= 0) {
         printLine(std::cerr, "Failed to receive response or server disconnected.");
     } else if (n < static_cast<ssize_t>(sizeof(reply))) {

@@ -153,6 +153,24 @@ TEST_F(PlaybackTest, UnderrunWritesTheBlockAgain)
     EXPECT_EQ(played, expected);
 }
 
+TEST_F(PlaybackTest, UnderrunDuringAWaveFileLosesTheChunkThatMetIt)
+{
+    std::vector<int16_t> block(2400, 13), lost(2048, 31), kept(2048, 32);
+    const std::string wave = writeWave("underrun.wav", pcmBytes(lost) + pcmBytes(kept));
+    const size_t before = speakerSamples();
+    FdCapture out(1, capturePath("file_underrun.out"));
+    FdCapture err(2, capturePath("file_underrun.err"));
+    velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
+    // Longer than the device's buffer lasts: the first chunk of the file meets the underrun.
+    std::this_thread::sleep_for(1500ms);
+    velantis::PlayFile(wave);
+    std::vector<int16_t> expected = block;
+    expected.insert(expected.end(), kept.begin(), kept.end());
+    EXPECT_EQ(speakerSince(before), expected);
+    EXPECT_EQ(out.count("音频缓冲区underrun，恢复设备..."), 0u);
+    EXPECT_EQ(err.text(), "");
+}
+
 TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte)
 {
     std::vector<int16_t> samples(3000);

@@ -51,6 +51,8 @@ pid_t start(const std::vector<std::string>& argv) {
         std::perror("board_play: exec");
         _exit(127);
     }
+    // Also from here, so that the group exists before an early end of input signals it.
+    if (pid > 0) setpgid(pid, pid);
     return pid;
 }
 
