@@ -212,20 +212,29 @@ int audio_recorder::do_record() {
     unsigned char packet[kMaxPacket];
     while (wait_for_wakeup()) {
         while (recording.load() && !stop_requested()) {
-            snd_pcm_sframes_t frames = snd_pcm_readi(capture_pcm, block, kBlockFrames);
-            if (frames < 0) {
-                int rc = snd_pcm_recover(capture_pcm, static_cast<int>(frames), 0);
-                if (rc < 0) {
-                    logF->logger->error("Error reading audio data: {}", snd_strerror(rc));
-                    // The device is gone: wait a block's time instead of spinning on it.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            // A block is encoded only once all of its 960 frames have been read: a short read
+            // (an overrun in the middle of a transfer) is completed by the next reads instead of
+            // encoding what the previous block left in the buffer.
+            snd_pcm_uframes_t got = 0;
+            while (got < kBlockFrames && recording.load() && !stop_requested()) {
+                snd_pcm_sframes_t frames = snd_pcm_readi(capture_pcm, block + got * channels, kBlockFrames - got);
+                if (frames < 0) {
+                    int rc = snd_pcm_recover(capture_pcm, static_cast<int>(frames), 0);
+                    if (rc < 0) {
+                        logF->logger->error("Error reading audio data: {}", snd_strerror(rc));
+                        // The device is gone: wait a block's time instead of spinning on it.
+                        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+                    }
+                    continue;
                 }
-                continue;
+                if (frames == 0) {
+                    logF->logger->error("No audio data readed");
+                    snd_pcm_wait(capture_pcm, 60);
+                    continue;
+                }
+                got += static_cast<snd_pcm_uframes_t>(frames);
             }
-            if (frames == 0) {
-                logF->logger->error("No audio data readed");
-                continue;
-            }
+            if (got < kBlockFrames) continue;  // ended by a wake-up or a stop
             opus_int32 len = opus_encode(opus_encoder, block, static_cast<int>(kBlockFrames), packet, kMaxPacket);
             if (len < 0) {
                 logF->logger->error("Opus 编码错误: {}", opus_strerror(len));

@@ -121,7 +121,9 @@ bool readPayload(void* buffer, size_t size) {
     return receiveAll(loadFd(g_wakeword_client_fd), buffer, size) == static_cast<ssize_t>(size);
 }
 
-// Longest prefix of at most kTtsMaxTextBytes that does not split a UTF-8 character.
+// Longest prefix of at most kTtsMaxTextBytes that does not split a UTF-8 character. The
+// request's text_length field has 16 bits: a longer text is cut here, with a warning, rather
+// than sent as the remainder of its length modulo 65536.
 size_t ttsTextBytes(const std::string& text) {
     if (text.size() <= kTtsMaxTextBytes) return text.size();
     size_t n = kTtsMaxTextBytes;

@@ -22,7 +22,9 @@ namespace {
 std::mutex s_stop_mutex;
 std::condition_variable s_stop_cv;
 
-// True while a startService call is inside the library.
+// True while a startService call is inside the library. A second call meanwhile is refused
+// with an error line: it would otherwise move new supervisors into the thread globals that
+// still hold the running ones, which ends the process.
 std::atomic<bool> s_service_active{false};
 
 constexpr auto kCrashPause = std::chrono::seconds(5);

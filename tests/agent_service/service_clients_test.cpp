@@ -184,6 +184,50 @@ TEST(ServiceClients, TtsReplyOfAnotherTypeStillReturnsTrue) {
     EXPECT_EQ(GetCapturedStderr(), "Received an unexpected response. Type: 1004, ID: " + std::to_string(id) + "\n");
 }
 
+// A peer that sends part of a header and keeps the connection open: one receive reports it.
+std::function<void(int)> shortReplier() {
+    return [](int fd) {
+        Request r;
+        if (!recvMsg(fd, r)) return;
+        sendBytes(fd, "0123456789", 10);
+        char c;
+        while (::recv(fd, &c, 1, 0) > 0) {
+        }
+    };
+}
+
+TEST(ServiceClients, IncompleteOrMissingReplyHeaders) {
+    LogSince log;
+    {
+        FakeServer peer(kTtsPath, shortReplier());
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_TRUE(velantis::sendTTSRequest("short"));
+        EXPECT_EQ(GetCapturedStderr(), "Received an incomplete response header.\n");
+        std::string out = GetCapturedStdout();
+        EXPECT_NE(out.find("Connection closed.\n"), std::string::npos) << out;
+    }
+    {
+        FakeServer peer(kTtsPath, [](int fd) {
+            Request r;
+            recvMsg(fd, r);
+        });
+        CaptureStderr();
+        EXPECT_TRUE(velantis::sendTTSRequest("hung up"));
+        EXPECT_EQ(GetCapturedStderr(), "Failed to receive response or server disconnected.\n");
+    }
+    {
+        FakeServer peer(kAgentPath, shortReplier());
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(velantis::runTavrinAgent());
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+        std::string text = log.text();
+        auto incomplete = text.find("Received an incomplete response header.");
+        ASSERT_NE(incomplete, std::string::npos) << text;
+        EXPECT_NE(text.find("Agent client connection closed.", incomplete), std::string::npos);
+    }
+}
+
 TEST(ServiceClients, TtsConnectionFailure) {
     ::unlink(kTtsPath);
     LogSince log;
@@ -359,15 +403,17 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     std::vector<uint8_t> payload{1, 2, 3};
 
-    CaptureStderr();
-    EXPECT_FALSE(sendMessage(sv[0], header(TTS_REQUEST, 4, 1), payload));
-    EXPECT_NE(GetCapturedStderr(), "");
-
     EXPECT_TRUE(sendMessage(sv[0], header(TTS_REQUEST, 3, 1), payload));
     Request r;
     ASSERT_TRUE(recvMsg(sv[1], r));
     EXPECT_EQ(r.payload, std::string("\x01\x02\x03", 3));
     EXPECT_EQ(r.header.timestamp, 1700000000123ULL);
+
+    // A header without payload is sent alone, whatever the payload argument holds.
+    EXPECT_TRUE(sendMessage(sv[0], header(WAKEWORD_ACK, 0, 5), payload));
+    char bytes[64];
+    ssize_t n = ::recv(sv[1], bytes, sizeof(bytes), MSG_DONTWAIT);
+    EXPECT_EQ(n, 24);
 
     ::close(sv[1]);
     CaptureStderr();

@@ -231,6 +231,30 @@ int fullRun() {
     return 0;
 }
 
+int secondStartRefused() {
+    Service service;
+    REQUIRE(waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 20s));
+    auto t0 = std::chrono::steady_clock::now();
+    velantis::startService();  // the first call still runs: refused at once
+    REQUIRE(std::chrono::steady_clock::now() - t0 < 5s);
+    REQUIRE(logCount("Velantis Agent Service is already running.") == 1);
+    REQUIRE(logCount("Starting Velantis Agent Service...") == 1);
+    REQUIRE(canConnect(kTtsPath) && canConnect(kWakePath));
+
+    velantis::stopService();
+    velantis::stopService();  // a second stop only logs again
+    REQUIRE(service.waitReturned(20s));
+    requireStoppedCleanly();
+    std::string text = logText();
+    REQUIRE(countOf(text, "Stopping Velantis Agent Service...") == 2);
+    REQUIRE(countOf(text, "Velantis Agent Service stopped.") == 1);
+    REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 1);
+    REQUIRE(countOf(text, "WakeWord server thread has shut down.") == 1);
+    REQUIRE(countOf(text, "Starting Kokoro TTS server...") == 1);
+    REQUIRE(countOf(text, "Starting WakeWord server...") == 1);
+    return 0;
+}
+
 int unbindablePath() {
     // A directory with something in it cannot be removed before binding, so binding fails.
     std::error_code ec;
@@ -306,7 +330,8 @@ int startFails() {
 int runScenario(const std::string& name) {
     static const std::map<std::string, int (*)()> scenarios{
         {"stop_before_start", stopBeforeStart}, {"full_run", fullRun},         {"unbindable_path", unbindablePath},
-        {"crash_restart", crashRestart},        {"stop_during_pause", stopDuringPause}, {"start_fails", startFails}};
+        {"crash_restart", crashRestart},        {"stop_during_pause", stopDuringPause}, {"start_fails", startFails},
+        {"second_start_refused", secondStartRefused}};
     auto it = scenarios.find(name);
     if (it == scenarios.end()) {
         std::cerr << "unknown scenario " << name << std::endl;
@@ -360,6 +385,7 @@ void expectScenarioPasses(const std::string& scenario) {
 
 TEST(ServiceSupervisor, StopBeforeStartAndTwice) { expectScenarioPasses("stop_before_start"); }
 TEST(ServiceSupervisor, RunsServesAndStops) { expectScenarioPasses("full_run"); }
+TEST(ServiceSupervisor, SecondStartWhileRunningIsRefused) { expectScenarioPasses("second_start_refused"); }
 TEST(ServiceSupervisor, UnbindablePathRestartsUntilStop) { expectScenarioPasses("unbindable_path"); }
 TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) { expectScenarioPasses("crash_restart"); }
 TEST(ServiceSupervisor, StopDuringCrashPause) { expectScenarioPasses("stop_during_pause"); }

@@ -169,11 +169,12 @@ static int paced_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params)
         if (!name)
             return -ENOMEM;
         p->out = fopen(name, "ab");
+        const int err = p->out ? 0 : (errno ? errno : EIO); /* before anything can change errno */
         if (!p->out)
-            SNDERR("velantis_paced: cannot open outfile %s: %s", name, strerror(errno));
+            SNDERR("velantis_paced: cannot open outfile %s: %s", name, strerror(err));
         free(name);
         if (!p->out)
-            return -errno;
+            return -err;
     }
     return 0;
 }
