@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "agent_service/velantis_agent_service.h"
+#include "agent_service/wakeword_server.h"
 #include "log_utils.h"
 
 uint64_t g_msg_id = 0;
@@ -28,27 +29,6 @@ constexpr int32_t kTtsSpeakerId = 87;
 constexpr float kTtsSpeed = 1.2f;
 constexpr size_t kTtsMaxTextBytes = 65535;
 constexpr int kAgentReplyTimeoutSeconds = 5;
-
-#pragma pack(push, 1)
-struct WakeWordEventPayload {
-    double angle;
-    int32_t beam;
-    float confidence;
-    uint8_t state;
-};
-struct WakeWordStatePayload {
-    uint8_t old_state;
-    uint8_t new_state;
-    char reason[64];
-};
-struct WakeWordErrorPayload {
-    int32_t code;
-    char message[128];
-};
-#pragma pack(pop)
-static_assert(sizeof(WakeWordEventPayload) == 17, "wake-word event payload is 17 bytes");
-static_assert(sizeof(WakeWordStatePayload) == 66, "wake-word state payload is 66 bytes");
-static_assert(sizeof(WakeWordErrorPayload) == 132, "wake-word error payload is 132 bytes");
 
 struct AgentCommandPayload {
     char from[64];
