@@ -111,7 +111,10 @@ int main(int argc, char** argv) {
     int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     agent_rig::ConversationRig rig;
     std::string error;
-    if (!rig.setUp(&error)) {
+    // The cloud answers once the user has spoken for a while, as a real one would.
+    agent_rig::CloudScript script;
+    script.answerAfterPackets = 20;
+    if (!rig.setUp(&error, "", script)) {
         std::fprintf(stderr, "agent_bench: %s\n", error.c_str());
         return 1;
     }

@@ -119,8 +119,14 @@ class RecordingServer : public UnixDomainSocketServer {
 public:
     explicit RecordingServer(std::string path, bool echo = true)
         : UnixDomainSocketServer(std::move(path)), echo_(echo) {}
+    // Stopped before the subclass part goes: otherwise the server thread may still call a hook
+    // (a client closing at the same moment) while the object is being torn down.
+    ~RecordingServer() override {
+        if (stop_on_destroy) stop();
+    }
 
     bool init_result = true;
+    bool stop_on_destroy = true;
 
     std::vector<Received> messages() {
         std::lock_guard<std::mutex> g(m_);

@@ -100,13 +100,16 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
         // What the agent plays is the decoded stream, not the encoder's input.
         answer_ = rig::decodeOggOpus(answerOgg_);
         using nlohmann::json;
-        cloud_->on(rig::CloudTrigger::Hello,
-                   {rig::CloudAction::text(json{{"type", "stt"}, {"text", script_.stt}}.dump()),
+        rig::CloudRule answer;
+        answer.on = script_.answerAfterPackets > 0 ? rig::CloudTrigger::Binary : rig::CloudTrigger::Hello;
+        answer.nth = script_.answerAfterPackets;
+        answer.actions = {rig::CloudAction::text(json{{"type", "stt"}, {"text", script_.stt}}.dump()),
                     rig::CloudAction::text(
                         json{{"type", "tts"}, {"state", "start"}, {"text", script_.ttsText}}.dump()),
                     rig::CloudAction::binary(answerOgg_),
                     rig::CloudAction::text(json{{"type", "control"}, {"value", script_.control}}.dump()),
-                    rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())});
+                    rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
+        cloud_->addRule(answer);
         if (!cloud_->start()) {
             *error = "fake cloud: " + cloud_->error();
             return false;

@@ -27,6 +27,7 @@ struct CloudScript {
     std::string ttsText = "好的，我往前走两步，再摆摆尾巴";
     std::string control = "前,2;摆尾";
     double answerSeconds = 1.0;
+    int answerAfterPackets = 0;  // 0: answer the hello at once; n: after the n-th Opus packet
 };
 
 class ConversationRig {
