@@ -194,7 +194,10 @@ int main(int argc, char** argv) {
     }
     agent_rig::ConversationRig rig;
     std::string error;
-    if (!rig.setUp(&error, argc > 1 ? argv[1] : "")) {
+    // The cloud answers once the user has spoken for a moment (20 packets, 1.2 s).
+    agent_rig::CloudScript script;
+    script.answerAfterPackets = 20;
+    if (!rig.setUp(&error, argc > 1 ? argv[1] : "", script)) {
         std::fprintf(stderr, "agent_demo: %s\n", error.c_str());
         return 1;
     }
