@@ -133,26 +133,25 @@ WakeWordStatePayload makeState(uint8_t old_state, uint8_t new_state, const char*
     return state;
 }
 
+velantis::MessageHeader stateHeader() {
+    velantis::MessageHeader header{};
+    header.type = WAKEWORD_STATE;
+    header.length = sizeof(WakeWordStatePayload);
+    header.timestamp = UnixDomainSocketServer::getCurrentTimestamp();
+    header.id = 0;
+    return header;
+}
+
 }  // namespace
 
 void WakeWordServer::sendStateChange(int client_fd, uint8_t old_state, uint8_t new_state, const char* reason) {
-    velantis::MessageHeader header{};
-    header.type = WAKEWORD_STATE;
-    header.length = sizeof(WakeWordStatePayload);
-    header.timestamp = getCurrentTimestamp();
-    header.id = 0;
     WakeWordStatePayload state = makeState(old_state, new_state, reason);
-    sendMessage(client_fd, header, &state);
+    sendMessage(client_fd, stateHeader(), &state);
 }
 
 void WakeWordServer::broadcastStateChange(uint8_t old_state, uint8_t new_state, const char* reason) {
-    velantis::MessageHeader header{};
-    header.type = WAKEWORD_STATE;
-    header.length = sizeof(WakeWordStatePayload);
-    header.timestamp = getCurrentTimestamp();
-    header.id = 0;
     WakeWordStatePayload state = makeState(old_state, new_state, reason);
-    broadcastMessage(header, &state);
+    broadcastMessage(stateHeader(), &state);
     logF->logger->info("State change broadcasted: {} -> {} ({})", static_cast<int>(old_state),
                        static_cast<int>(new_state), reason != nullptr ? reason : "");
 }

@@ -2,7 +2,7 @@
 if(TARGET agent_speech AND TARGET alsa_rig AND TARGET kokoro_rig)
   velantis_test(speech_tts_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/speech_tts_test.cpp
-    LIBS agent_speech alsa_rig kokoro_rig spdlog::spdlog fmt::fmt
+    LIBS agent_speech alsa_rig kokoro_rig agent_rig spdlog::spdlog fmt::fmt
     LABELS threaded
     LOCK velantis_tts_sock
     TIMEOUT 240
@@ -18,7 +18,7 @@ if(TARGET agent_speech AND TARGET rig_board)
 
   velantis_test(speech_wakeword_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/speech_wakeword_test.cpp
-    LIBS agent_speech rig_board spdlog::spdlog fmt::fmt
+    LIBS agent_speech rig_board agent_rig spdlog::spdlog fmt::fmt
     LABELS threaded
     LOCK velantis_wakeword_sock
     TIMEOUT 120)

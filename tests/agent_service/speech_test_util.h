@@ -9,6 +9,8 @@
 
 #include <spdlog/sinks/base_sink.h>
 
+#include "agent_runner.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -167,26 +169,7 @@ private:
     int fd_ = -1;
 };
 
-// A directory under $TMPDIR (or /tmp), removed with its content.
-class TempDir {
-public:
-    explicit TempDir(const std::string& prefix) {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data())) path_ = buf.data();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+// A directory of its own, removed with its content.
+using agent_rig::TempDir;
 
 }  // namespace speech_test
