@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -15,6 +16,7 @@ namespace velantis {
 
 static snd_pcm_t* s_handle = nullptr;
 static bool s_alsaInit = false;
+static std::atomic<uint64_t> s_epoch{0};
 
 std::recursive_mutex& playbackMutex()
 {
@@ -133,8 +135,35 @@ void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete)
     }
 }
 
+uint64_t playbackEpoch()
+{
+    return s_epoch.load();
+}
+
+bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes)
+{
+    // Checked before waiting for the device too: a cut stream does not queue behind the
+    // sound that cut it.
+    if (s_epoch.load() != epoch) {
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+    if (s_epoch.load() != epoch) {
+        return false;
+    }
+    playOnDefaultSpeaker(data, bytes, false);
+    return true;
+}
+
+void cutStreams()
+{
+    s_epoch.fetch_add(1);
+}
+
 void StopPlaying()
 {
+    // Before the lock: the stream in hand stops after the block it is writing.
+    cutStreams();
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     if (!ensureDevice()) {
         return;

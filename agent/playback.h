@@ -1,9 +1,11 @@
 // Playback on ALSA "default": one process-wide device, opened on first use and kept
-// open. Every playing call holds the device for its whole duration, so the link
-// thread (greetings) and the WebSocket thread (received speech) never interleave.
+// open. Each call holds the device while it writes; received speech takes it block by
+// block, so a greeting or goodbye (StopPlaying, then the file under one lock) cuts the
+// speech in hand within one block and the two never interleave.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -13,12 +15,21 @@ namespace velantis {
 void initAlsa();
 // Writes one block of PCM; with `complete`, waits until everything written has played.
 void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete);
-// Discards whatever the device still holds and makes it ready for new data.
+// Discards whatever the device still holds and makes it ready for new data; every
+// stream in progress ends.
 void StopPlaying();
 // Plays a WAV file (its first 44 bytes skipped); returns once the last data is queued.
 void PlayFile(const std::string& path);
 
 // The lock each playing call holds; held across several calls to keep them together.
 std::recursive_mutex& playbackMutex();
+
+// Streams of received speech. A stream takes the epoch when it begins and writes each
+// block with playStreamBlock, which writes nothing and returns false once StopPlaying or
+// cutStreams has come since.
+uint64_t playbackEpoch();
+bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes);
+// Ends every stream in progress; what the device holds plays on.
+void cutStreams();
 
 }  // namespace velantis

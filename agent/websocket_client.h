@@ -1,8 +1,12 @@
 // Secure WebSocket client of the agent (TLS, per-message deflate), built on Boost.Beast.
 //
-// One connection thread per start(): it resolves, connects, does TLS (system trust store,
-// host-name verification, SNI) and the WebSocket handshake, then hands every event to the
-// message callback on that thread, one at a time. No automatic reconnection.
+// Each start() runs two threads until stop() joins them: the connection thread resolves,
+// connects, does TLS (system trust store, host-name verification, SNI) and the WebSocket
+// handshake, then reads and writes; the dispatcher thread hands every record to the message
+// callback, one at a time and in order. A callback may take seconds (received speech is
+// played inside it): reading, writing and close handshakes go on meanwhile, so send() from
+// any thread reaches the peer at once. Every wait of the connection has a time limit.
+// No automatic reconnection.
 // The trust store is OpenSSL's default one; SSL_CERT_FILE / SSL_CERT_DIR override it.
 #pragma once
 
@@ -13,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace velantis::net {
 
@@ -77,7 +80,7 @@ using WebSocketMessagePtr = std::unique_ptr<WebSocketMessage>;
 using OnMessageCallback = std::function<void(const WebSocketMessagePtr&)>;
 
 struct WebSocketSendInfo {
-    bool success = false;  // queued on an open connection
+    bool success = false;  // queued on an open connection (false too when the queue is full)
     bool compressionError = false;
     size_t payloadSize = 0;
     size_t wireSize = 0;
@@ -105,17 +108,20 @@ public:
     // Safe while a connection runs: the next event goes to the new callback.
     void setOnMessageCallback(const OnMessageCallback& callback);
 
-    // Starts a connection thread. Does nothing while the thread of an earlier start()
-    // has not been joined by stop().
+    // Starts a connection. Does nothing while the threads of an earlier start() have not
+    // been joined by stop().
     void start();
-    // Sends a close frame with code and reason when open, then joins the connection
-    // thread: returns once the callback in hand has returned. Called from the
-    // connection thread itself (inside the callback) it only starts the close.
+    // Sends a close frame with code and reason when open (or drops a connection still being
+    // set up), drops the messages not yet handed to the callback, then joins both threads:
+    // returns once the close has ended (3 s at most, whatever the peer does) and the callback
+    // in hand has returned, after the final close record. Called inside the callback it only
+    // starts the close; a later stop() joins.
     void stop(uint16_t code = WebSocketCloseConstants::kNormalClosureCode,
               const std::string& reason = WebSocketCloseConstants::kNormalClosureMessage);
 
-    // Queues one frame; safe from any thread. Fails when the connection is not open
-    // or too much is already waiting to be written.
+    // Queues one frame, never waiting on the network; safe from any thread, and frames go
+    // out in the order of the calls. Fails when the connection is not open or 8 MiB are
+    // already waiting to be written.
     WebSocketSendInfo send(const std::string& data, bool binary = false);
     WebSocketSendInfo sendText(const std::string& text) { return send(text, false); }
     WebSocketSendInfo sendBinary(const std::string& data) { return send(data, true); }
@@ -123,16 +129,16 @@ public:
     ReadyState getReadyState() const;
     std::string getUrl() const;
 
-    struct Connection;  // one start(): its thread, I/O context and stream
+    struct Session;       // one start(): the connection, its queues and its two threads
+    struct CallbackSlot;  // the callback, shared with the dispatcher thread
 
 private:
     mutable std::mutex mutex_;
     std::string url_;
     WebSocketHttpHeaders extraHeaders_;
-    std::shared_ptr<OnMessageCallback> callback_;
-    std::shared_ptr<Connection> connection_;  // set from start() until stop() joins it
-    std::thread thread_;
-    std::mutex stopMutex_;  // one stop() at a time
+    std::shared_ptr<CallbackSlot> callback_;
+    std::shared_ptr<Session> session_;  // set from start() until stop() joins it
+    std::mutex stopMutex_;              // one stop() at a time
 };
 
 }  // namespace velantis::net

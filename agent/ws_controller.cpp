@@ -112,9 +112,10 @@ ws_controller::~ws_controller()
 void ws_controller::connect()
 {
     std::lock_guard<std::mutex> lock(connection_mutex_);
-    // A conversation ended without disconnect may have left a connection thread behind:
-    // end it, so the new conversation gets a fresh connection and the callback is never
-    // replaced under a running thread.
+    // A conversation ended without disconnect may have left a connection behind, perhaps
+    // still playing its last answer: end both, so the new conversation gets a fresh
+    // connection and the callback is never replaced under a running thread.
+    cutStreams();
     web_socket->stop(kNormalCode, kNormalReason);
 
     net::initNetSystem();
@@ -126,16 +127,23 @@ void ws_controller::connect()
     logF->logger->info("{}", net::userAgent());
     logF->logger->info("Connecting to {}", TOLVANE_WS_URL);
     web_socket->setOnMessageCallback([this](const net::WebSocketMessagePtr& msg) { onMessage(msg); });
-    hello_sent_ = false;
-    web_socket->start();
+    resetHello();
     conversation_open_ = true;
+    web_socket->start();
 }
 
 void ws_controller::disconnect()
 {
     std::lock_guard<std::mutex> lock(connection_mutex_);
     conversation_open_ = false;
+    cutStreams();
     web_socket->stop(kNormalCode, kNormalReason);
+}
+
+void ws_controller::resetHello()
+{
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    hello_sent_ = false;
 }
 
 int ws_controller::getConnectionState() const
@@ -158,27 +166,44 @@ void ws_controller::sendMessage(const std::string& data)
         // No restart once the conversation has ended, nor while connect or disconnect runs.
         if (conversation_open_ && web_socket->getReadyState() != net::ReadyState::Open) {
             web_socket->stop(kNormalCode, kNormalReason);
-            hello_sent_ = false;
+            resetHello();
             web_socket->start();
         }
         return;
     }
+    std::lock_guard<std::mutex> lock(send_mutex_);
     // Open, but the hello is still on its way (100 ms after the open): dropped like a packet
     // encoded before the open.
     if (!hello_sent_) {
         return;
     }
-    web_socket->send(data, true);
+    if (web_socket->send(data, true).success) {
+        if (dropped_packets_ != 0) {
+            logF->logger->warn("WebSocket send queue takes packets again, {} dropped", dropped_packets_);
+            dropped_packets_ = 0;
+        }
+    } else if (web_socket->getReadyState() == net::ReadyState::Open && dropped_packets_++ == 0) {
+        logF->logger->warn("WebSocket send queue is full (the cloud does not read), dropping packets");
+    }
 }
 
 void ws_controller::processWaveFile(const std::string& path)
 {
+    const bool conversationUnderway = hello_sent_;
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     StopPlaying();
     PlayFile(path);
+    if (conversationUnderway) {
+        cutStreams();
+    }
 }
 
 void ws_controller::decodeAndProcessOpus(const std::string& data)
+{
+    decodeAndPlay(data, playbackEpoch());
+}
+
+void ws_controller::decodeAndPlay(const std::string& data, uint64_t epoch)
 {
     int error = 0;
     OggOpusFile* stream =
@@ -191,8 +216,6 @@ void ws_controller::decodeAndProcessOpus(const std::string& data)
         return;
     }
 
-    // One stream plays as a whole: nothing else reaches the device in between.
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     opus_int16 buffer[kOpusBlockSamples];
     const bool mono = op_channel_count(stream, -1) == 1;
     while (true) {
@@ -206,10 +229,9 @@ void ws_controller::decodeAndProcessOpus(const std::string& data)
                 buffer[i] = static_cast<opus_int16>((buffer[2 * i] + buffer[2 * i + 1]) / 2);
             }
         }
-        if (samples <= 0) {
+        if (samples <= 0 || !playStreamBlock(epoch, buffer, static_cast<size_t>(samples) * 2)) {
             break;
         }
-        playOnDefaultSpeaker(buffer, static_cast<size_t>(samples) * 2, false);
     }
     op_free(stream);
 }
@@ -258,10 +280,14 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg)
     switch (msg->type) {
     case net::WebSocketMessageType::Message:
         if (msg->binary) {
+            // Taken before the conversation is looked at: a disconnect in between cuts it.
+            const uint64_t epoch = playbackEpoch();
             // One write of the whole line, so other threads' console lines never cut into it.
             std::cout << localTimestamp() + "Received binary message of size: " + std::to_string(msg->wireSize) + "\n"
                       << std::flush;
-            decodeAndProcessOpus(msg->str);
+            if (conversation_open_) {
+                decodeAndPlay(msg->str, epoch);
+            }
         } else {
             logF->logger->debug("Received string message: {}", msg->str);
             onTextMessage(msg->str);
@@ -274,6 +300,7 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg)
         }
         logF->logger->info("Connection opened:\n{}", headers);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::lock_guard<std::mutex> lock(send_mutex_);
         logF->logger->info("Sending message: {}", HELLO_MSG.dump());
         web_socket->send(HELLO_MSG.dump(), false);
         hello_sent_ = true;

@@ -34,16 +34,20 @@ public:
 
     // Configures and starts the connection of a new conversation; returns at once.
     void connect();
-    // Closes the connection (1000, "Normal closure") and waits for its thread to end.
+    // Ends the speech of the conversation, closes the connection (1000, "Normal closure")
+    // and waits for its threads to end.
     void disconnect();
     // Ready state: 0 connecting, 1 open, 2 closing, 3 closed.
     int getConnectionState() const;
     // Sends one binary frame while open; otherwise restarts the connection and drops it.
     void sendMessage(const std::string& data);
 
-    // Stops what is playing and plays a WAV file.
+    // Stops what is playing and plays a WAV file. Once the conversation's hello is out (a
+    // goodbye), speech that arrives while the file plays is dropped too; before it (a
+    // greeting), that speech is the new conversation's answer and plays after the file.
     void processWaveFile(const std::string& path);
-    // Decodes one Ogg Opus stream held in memory and plays it.
+    // Decodes one Ogg Opus stream held in memory and plays it, until a sound or the end
+    // of the conversation cuts it.
     void decodeAndProcessOpus(const std::string& data);
 
     // Shows an emoji state on the LED strip.
@@ -51,20 +55,32 @@ public:
     // Turns the robot towards the wake-up direction (degrees); the beam is not used.
     void rcFollowAwaken(double angle, int beam);
 
+    // Acts on one text message of the cloud (JSON: "stt", "tts", "control", "hello").
+    void onTextMessage(const std::string& text);
+
 private:
     void onMessage(const net::WebSocketMessagePtr& msg);
-    void onTextMessage(const std::string& text);
+    // Plays a received stream as one that began at `epoch` (see playbackEpoch).
+    void decodeAndPlay(const std::string& data, uint64_t epoch);
+    // The next connection starts without its hello.
+    void resetHello();
 
     std::shared_ptr<net::WebSocket> web_socket;
     rc_sdk_controller rc_controller;
 
     // Keeps connect, disconnect and the restart in sendMessage from overlapping.
     std::mutex connection_mutex_;
-    // Between connect and disconnect: only then may sendMessage restart the connection.
-    bool conversation_open_ = false;
+    // Between connect and disconnect: only then may sendMessage restart the connection, and
+    // only then is received speech played. Set under connection_mutex_.
+    std::atomic<bool> conversation_open_{false};
+    // Keeps the hello and the packets in order: the hello is sent and hello_sent_ set under
+    // it, and a packet is sent only under it once hello_sent_ is set.
+    std::mutex send_mutex_;
     // Set once the hello of the current connection has been sent: the cloud takes the hello
     // as the start of a conversation, so no packet may go out before it.
     std::atomic<bool> hello_sent_{false};
+    // Packets refused by a full send queue since the last one accepted (under send_mutex_).
+    size_t dropped_packets_ = 0;
 };
 
 }  // namespace velantis

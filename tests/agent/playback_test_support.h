@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -135,6 +136,22 @@ inline std::vector<std::string> splitLines(const std::string& text)
         start = end + 1;
     }
     return lines;
+}
+
+// 16-bit mono samples as the bytes a device or a file holds.
+inline std::string pcmBytes(const std::vector<int16_t>& samples)
+{
+    return std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+}
+
+// A WAV file: a 44-byte header (playback skips it unread), then `data`.
+inline std::string writeWave(const std::string& path, const std::string& data)
+{
+    std::ofstream f(path, std::ios::binary);
+    std::string header = "RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00";
+    header.resize(44, '\0');
+    f << header << data;
+    return path;
 }
 
 // Redirects a file descriptor (1 or 2) into a file while it lives.

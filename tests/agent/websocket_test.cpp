@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -301,7 +302,6 @@ TEST_F(WebSocketTest, ServerCloseAndDroppedConnectionArriveAsCloseRecords) {
         ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open, 2));
         EXPECT_EQ(cloud.connectionCount(), before + 2);
         ws.stop();
-        ASSERT_TRUE(cloud.waitUntil([&] { return cloud.openConnections() == 0; }, 10s));
     }
 }
 
@@ -422,35 +422,111 @@ TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
         ASSERT_TRUE(cloud.waitUntil([&] { return opened.load(); }, 10s));
         ws.stop();
         EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
-        for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {  // whatever arrived is whole
+        // The frame in flight when the close began arrives, and whatever arrived is whole.
+        ASSERT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == size_t(round + 1); }, 10s));
+        EXPECT_FALSE(cloud.frames(rig::FrameKind::Binary).empty());
+        for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {
             ASSERT_EQ(f.data.size(), 1u << 20);
             EXPECT_EQ(f.data.find_first_not_of(f.data[0]), std::string::npos);
         }
     }
 }
 
-TEST_F(WebSocketTest, StopDuringTheHandshakeReturnsPromptly) {
-    // A listener that never answers the TLS hello.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+// A peer that misbehaves in any state: stop() returns in bounded time (the close guard is
+// 3 s), the state is closed, and the next connection of the same object works.
+TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
+    enum class Fault { SilentTls, SilentUpgrade, CloseThenSilence, StopsReading, ResetMidFrame };
+    struct Case {
+        const char* name;
+        Fault fault;
+    };
+    const Case cases[] = {{"accepts TCP, never speaks TLS", Fault::SilentTls},
+                          {"never answers the upgrade", Fault::SilentUpgrade},
+                          {"close frame, then silence", Fault::CloseThenSilence},
+                          {"stops reading", Fault::StopsReading},
+                          {"reset in the middle of a frame", Fault::ResetMidFrame}};
     WebSocket ws;
-    configure(ws, "wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/");
-    rec.attach(ws);
-    ws.start();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(ws.getReadyState(), ReadyState::Connecting);
-    auto t0 = std::chrono::steady_clock::now();
-    ws.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
-    EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
-    EXPECT_TRUE(rec.events().empty());
-    close(fd);
+    configure(ws, cloud.url(kPath));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recorder r;
+        r.attach(ws);
+        const int connection = cloud.connectionCount() + 1;
+        const size_t handshakes = cloud.handshakes().size();
+        if (c.fault == Fault::SilentTls) cloud.silence(rig::CloudSilence::BeforeTls, connection);
+        if (c.fault == Fault::SilentUpgrade) cloud.silence(rig::CloudSilence::BeforeUpgrade, connection);
+        ws.start();
+        const bool opens = c.fault != Fault::SilentTls && c.fault != Fault::SilentUpgrade;
+        if (opens) {
+            ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
+            ASSERT_TRUE(cloud.waitUntil([&] { return cloud.openedAt(connection) != rig::Clock::time_point{}; }, 10s));
+        } else {
+            ASSERT_TRUE(cloud.waitUntil([&] { return cloud.connectionCount() == connection; }, 10s));
+            if (c.fault == Fault::SilentUpgrade) {
+                ASSERT_TRUE(cloud.waitForHandshakes(handshakes + 1, 10s));
+            }
+            std::this_thread::sleep_for(200ms);
+            EXPECT_EQ(ws.getReadyState(), ReadyState::Connecting);
+        }
+        switch (c.fault) {
+        case Fault::CloseThenSilence:
+            // Ends by itself too: the answer to the close is not waited for beyond the guard.
+            ASSERT_TRUE(cloud.act({rig::CloudAction::closeSilently(4002, "going quiet")}));
+            ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close, 1, 6s));
+            EXPECT_TRUE(r.of(WebSocketMessageType::Close).at(0).remote);
+            EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).reason, "going quiet");
+            break;
+        case Fault::StopsReading: {
+            ASSERT_TRUE(cloud.act({rig::CloudAction::stopReading()}));
+            std::this_thread::sleep_for(100ms);
+            // Sends never wait for the network: the queue fills, then refuses.
+            const std::string big(1 << 20, 'b');
+            int accepted = 0;
+            while (accepted < 100 && ws.send(big, true).success) ++accepted;
+            EXPECT_LT(accepted, 100);
+            EXPECT_GE(accepted, 8);
+            break;
+        }
+        case Fault::ResetMidFrame:
+            ASSERT_TRUE(cloud.act({rig::CloudAction::reset()}));
+            ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close));
+            EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).code, 1006);
+            break;
+        default:
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+        const auto t0 = std::chrono::steady_clock::now();
+        ws.stop();
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_LT(took, 6s);
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        if (opens) {
+            // One final record, a close; after a close frame of the peer it carries its code.
+            ASSERT_EQ(r.of(WebSocketMessageType::Close).size(), 1u);
+            if (c.fault == Fault::CloseThenSilence) {
+                EXPECT_EQ(r.of(WebSocketMessageType::Close)[0].code, 4002);
+            }
+        } else {
+            EXPECT_TRUE(r.events().empty());  // stopped while connecting: nothing to report
+        }
+        EXPECT_EQ(r.of(WebSocketMessageType::Error).size(), 0u);
+
+        // The next connection works.
+        Recorder next;
+        next.attach(ws);
+        ws.start();
+        ASSERT_TRUE(next.waitFor(WebSocketMessageType::Open));
+        EXPECT_TRUE(ws.send("again").success);
+        ASSERT_TRUE(cloud.waitUntil(
+            [&] {
+                for (const auto& f : cloud.frames(rig::FrameKind::Text))
+                    if (f.connection == connection + 1 && f.data == "again") return true;
+                return false;
+            },
+            10s));
+        ws.stop();
+    }
 }
 
 TEST_F(WebSocketTest, CallbackCanBeReplacedWhileMessagesArrive) {
@@ -468,6 +544,58 @@ TEST_F(WebSocketTest, CallbackCanBeReplacedWhileMessagesArrive) {
     ASSERT_TRUE(cloud.waitUntil([&] { return first + second >= 51; }, 10s));
     ws.stop();
     EXPECT_EQ(first + second, 52);  // every record once, the close included
+}
+
+}  // namespace
+
+namespace {
+
+// A name server that never answers: stop() does not wait for the look-up. The look-up runs
+// in a child of this program with its own mount namespace, where /etc/resolv.conf names a
+// loopback address whose port 53 takes queries and answers none.
+TEST(WebSocketResolver, StopReturnsWhileTheNameServerNeverAnswers) {
+    if (std::getenv("WEBSOCKET_TEST_SILENT_DNS") != nullptr) {
+        WebSocket ws;
+        Recorder r;
+        configure(ws, "wss://cloud.velantis.test/x");
+        r.attach(ws);
+        ws.start();
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Connecting);
+        const auto t0 = std::chrono::steady_clock::now();
+        ws.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 6s);
+        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        EXPECT_TRUE(r.events().empty());
+        return;
+    }
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(53);
+    inet_pton(AF_INET, "127.9.9.9", &addr.sin_addr);
+    if (bind(udp, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(udp);
+        GTEST_SKIP() << "127.9.9.9:53 is taken";
+    }
+    char tmpl[] = "/tmp/websocket_dns.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    std::ofstream(dir + "/resolv.conf") << "nameserver 127.9.9.9\noptions timeout:20 attempts:1\n";
+    std::ofstream(dir + "/nsswitch.conf") << "hosts: files dns\n";
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string cmd = "WEBSOCKET_TEST_SILENT_DNS=1 unshare --mount --propagation private sh -c '"
+                            "mount --bind " + dir + "/resolv.conf /etc/resolv.conf && "
+                            "mount --bind " + dir + "/nsswitch.conf /etc/nsswitch.conf && "
+                            "exec " + std::string(self) + " --gtest_filter=WebSocketResolver.*'";
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = std::system(cmd.c_str());
+    EXPECT_EQ(rc, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);  // the look-up alone lasts 20 s
+    close(udp);
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

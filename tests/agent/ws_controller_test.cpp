@@ -445,11 +445,57 @@ TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry)
     EXPECT_EQ(controller_->getConnectionState(), 3);
 }
 
-TEST_F(WsControllerTest, DisconnectWaitsForTheSpeechInHand)
+// A recorder that sends the moment the connection is open never gets ahead of the hello.
+TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender)
 {
-    const auto speech = rig::chirp(2.0);
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(rig::encodeOggOpus(speech))});
+    ASSERT_TRUE(cloud.start()) << cloud.error();
+    std::atomic<bool> done{false};
+    std::thread eager([&] {
+        while (!done) {
+            if (controller_->getConnectionState() == 1)
+                controller_->sendMessage("eager");
+            else
+                std::this_thread::yield();
+        }
+    });
+    constexpr int kRounds = 6;
+    for (int round = 1; round <= kRounds; ++round) {
+        controller_->connect();
+        ASSERT_TRUE(cloud.waitUntil(
+            [&] {
+                size_t n = 0;
+                for (const auto& f : cloud.frames(rig::FrameKind::Binary))
+                    n += f.connection == round;
+                return n >= 5;
+            },
+            10s));
+        controller_->disconnect();
+    }
+    done = true;
+    eager.join();
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE(round);
+        for (const auto& f : cloud.frames()) {
+            if (f.connection != round)
+                continue;
+            EXPECT_EQ(f.kind, rig::FrameKind::Text);
+            EXPECT_EQ(f.data, kHello);
+            break;
+        }
+    }
+}
+
+// A goodbye during an answer cuts the speech in hand; neither the rest of it nor the stream
+// still waiting plays after the goodbye.
+TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand)
+{
+    const auto speech = rig::chirp(6.0);
+    const std::string stream = rig::encodeOggOpus(speech);
+    const std::vector<int16_t> tone(12000, 1234);
+    const std::string goodbye = writeWave(dir_ + "/goodbye.wav", pcmBytes(tone));
+    auto& cloud = startCloud();
+    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(stream), rig::CloudAction::binary(stream)});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t before = speakerSamples();
     FdCapture out(1, dir_ + "/inhand.out");
@@ -458,8 +504,17 @@ TEST_F(WsControllerTest, DisconnectWaitsForTheSpeechInHand)
     while (out.text().find("Received binary message of size: ") == std::string::npos &&
            std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(2ms);
+    std::this_thread::sleep_for(200ms);
+    controller_->processWaveFile(goodbye);
     controller_->disconnect();
-    EXPECT_EQ(speakerSince(before).size(), speech.size());
+    std::this_thread::sleep_for(500ms);  // whatever the device held has played out
+    out.restore();
+    // The speaker file holds what was written, the part of it that the goodbye dropped too.
+    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == 1; }, 5s));
+    const auto played = speakerSince(before);
+    ASSERT_GE(played.size(), tone.size());
+    EXPECT_TRUE(std::equal(tone.begin(), tone.end(), played.end() - static_cast<long>(tone.size())));
+    EXPECT_LT(played.size() - tone.size(), speech.size() / 2);
 }
 
 TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection)
@@ -533,6 +588,7 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker)
         {std::numeric_limits<double>::infinity(), ""},
         {-1e12, ""},
         {2147483648.0, ""}};
+    const size_t first = logMark();
     for (const auto& c : cases) {
         const size_t mark = logMark();
         controller_->rcFollowAwaken(c.angle, 7);
@@ -554,6 +610,50 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker)
         }
         const bool usable = c.angle > -2147483649.0 && c.angle < 2147483648.0;
         EXPECT_EQ(findLogPrefix(logs, Level::warn, "rcFollowAwaken: unusable angle") >= 0, !usable) << c.angle;
+    }
+
+    // Which way the robot turns: with the drive on and standing, each turn is one run of
+    // movement calls at angular z +0.5 (左转) or -0.5 (右转) for (n / 30 + 1) s.
+    // The robot lies with the drive off until now, so the turns above were refused.
+    const std::string refused = "Robot is not in a valid state to move.";
+    ASSERT_TRUE(waitForLogs(
+        first, [&](const std::vector<LogEntry>& l) { return countLog(l, Level::err, refused) >= 11; }, 10s));
+    std::this_thread::sleep_for(100ms);
+    ::setenv("MC_SIM_DRIVE", "1", 1);
+    ::setenv("MC_SIM_SCENE", "2", 1);
+    ASSERT_TRUE(rcClientInterfaceInit("0.0.0.0"));  // a freshly started robot, standing
+    robot_rig::TraceReader trace(dir_ + "/robot.trace");
+    const size_t before = trace.all().size();
+    const size_t moves = trace.count("DirectionMovement");
+    controller_->rcFollowAwaken(142.0, 0);  // ("左转", 1): 1033 ms
+    controller_->rcFollowAwaken(138.0, 0);  // ("右转", 1)
+    controller_->rcFollowAwaken(320.0, 0);  // ("右转", 90): 4000 ms
+    EXPECT_EQ(trace.wait_for_count("DirectionMovement", moves + 606, 20s), moves + 606);
+    std::this_thread::sleep_for(50ms);
+    ::unsetenv("MC_SIM_DRIVE");
+    ::unsetenv("MC_SIM_SCENE");
+    rcClientInterfaceInit("0.0.0.0");  // back to lying with the drive off
+
+    // The worker's calls only: the wake-up thread reads the status in between.
+    auto all = trace.all();
+    std::vector<robot_rig::TraceCall> worker;
+    long tid = 0;
+    for (size_t i = before; i < all.size(); ++i) {
+        if (!tid && robot_rig::is_call(all[i], "DirectionMovement"))
+            tid = all[i].tid;
+    }
+    for (size_t i = before; i < all.size(); ++i)
+        if (all[i].tid == tid)
+            worker.push_back(all[i]);
+    auto runs = robot_rig::movement_runs(worker);
+    ASSERT_EQ(runs.size(), 3u);
+    const std::vector<std::pair<size_t, double>> expected = {{103, 0.5}, {103, -0.5}, {400, -0.5}};
+    for (size_t r = 0; r < runs.size(); ++r) {
+        EXPECT_EQ(runs[r].size(), expected[r].first) << r;
+        for (const auto& call : runs[r]) {
+            ASSERT_DOUBLE_EQ(call.real("az"), expected[r].second) << call.line;
+            ASSERT_TRUE(call.result()) << call.line;
+        }
     }
 }
 

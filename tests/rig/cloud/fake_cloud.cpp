@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -105,6 +106,7 @@ struct FakeCloud::Impl {
     std::vector<Handshake> handshakes;
     std::vector<ReceivedFrame> frames;
     std::vector<CloudRule> rules;
+    std::map<int, CloudSilence> silences;   // by connection, 0 for every one
     std::map<int, Clock::time_point> opened;
     int connections = 0;
     int open = 0;
@@ -112,6 +114,15 @@ struct FakeCloud::Impl {
     // Used on the server thread only.
     std::vector<std::weak_ptr<Session>> sessions;
     std::weak_ptr<Session> latest;
+    // Silent sessions have no operation pending that would keep them alive.
+    std::vector<std::shared_ptr<Session>> parked;
+
+    CloudSilence silenceFor(int connection) {
+        std::lock_guard<std::mutex> lock(m);
+        auto it = silences.find(connection);
+        if (it == silences.end()) it = silences.find(0);
+        return it == silences.end() ? CloudSilence::None : it->second;
+    }
 
     void logLine(int connection, const std::string& text) {
         std::lock_guard<std::mutex> lock(m);
@@ -143,6 +154,7 @@ struct Session : std::enable_shared_from_this<Session> {
     bool acting = false;
     bool isOpen = false;    // handshake accepted
     bool accepted = false;  // 101 written: frames may be sent
+    bool reading = true;    // false once the session stopped reading on purpose
     bool ended = false;
     std::map<CloudTrigger, int> seen;
 
@@ -183,6 +195,11 @@ struct Session : std::enable_shared_from_this<Session> {
         }
         impl.logLine(id, "handshake target=" + printable(hs.target) + " authorization=" + printable(auth) +
                              " extensions=" + printable(offered));
+        if (impl.silenceFor(id) == CloudSilence::BeforeUpgrade) {
+            impl.logLine(id, "silent before upgrade");
+            impl.parked.push_back(shared_from_this());
+            return;
+        }
         if (!hs.accepted) {
             refusal = std::make_shared<http::response<http::string_body>>(
                 upgrade ? http::status::unauthorized : http::status::bad_request, request.version());
@@ -240,6 +257,7 @@ struct Session : std::enable_shared_from_this<Session> {
     }
 
     void onRead(const boost::system::error_code& ec) {
+        if (!reading) return;
         if (ec) {
             if (ec == websocket::error::closed) {
                 const auto& why = ws.reason();
@@ -296,7 +314,8 @@ struct Session : std::enable_shared_from_this<Session> {
         {
             std::lock_guard<std::mutex> lock(impl.m);
             for (const auto& rule : impl.rules) {
-                if (rule.on == what && (rule.nth == 0 || rule.nth == n)) {
+                if (rule.on == what && (rule.nth == 0 || rule.nth == n) &&
+                    (rule.connection == 0 || rule.connection == id)) {
                     todo.insert(todo.end(), rule.actions.begin(), rule.actions.end());
                 }
             }
@@ -365,7 +384,48 @@ struct Session : std::enable_shared_from_this<Session> {
             timer.expires_after(std::chrono::milliseconds(a.ms));
             timer.async_wait([self](const boost::system::error_code&) { self->next(); });
             break;
+        case CloudAction::Kind::StopReading:
+            impl.logLine(id, "stop reading");
+            goQuiet();
+            next();
+            break;
+        case CloudAction::Kind::CloseSilently: {
+            std::string reason = a.data.substr(0, 123);
+            std::string frame = {'\x88', static_cast<char>(2 + reason.size()), static_cast<char>(a.code >> 8),
+                                 static_cast<char>(a.code & 0xff)};
+            impl.logLine(id, "sent close " + std::to_string(a.code) + " " + printable(reason) + ", then silence");
+            goQuiet();
+            writeRaw(frame + reason, false);
+            break;
         }
+        case CloudAction::Kind::Reset:
+            impl.logLine(id, "reset");
+            goQuiet();
+            // A binary frame of 1000 bytes announced, 10 of them sent.
+            writeRaw(std::string("\x82\x7e\x03\xe8", 4) + std::string(10, 'x'), true);
+            break;
+        }
+    }
+
+    // Reads no more: the pending read is cancelled, and the session is kept alive without it.
+    void goQuiet() {
+        if (!reading) return;
+        reading = false;
+        beast::get_lowest_layer(ws).cancel();
+        impl.parked.push_back(shared_from_this());
+    }
+
+    // Bytes straight onto the TLS stream, outside the WebSocket framing; then a TCP reset.
+    void writeRaw(std::string bytes, bool resetAfter) {
+        auto data = std::make_shared<std::string>(std::move(bytes));
+        asio::async_write(ws.next_layer(), asio::buffer(*data),
+                          [self = shared_from_this(), data, resetAfter](const boost::system::error_code&, size_t) {
+                              if (!resetAfter) return;
+                              boost::system::error_code ec;
+                              auto& socket = beast::get_lowest_layer(self->ws).socket();
+                              socket.set_option(asio::socket_base::linger(true, 0), ec);
+                              self->end("reset");
+                          });
     }
 
     void end(const std::string& why) {
@@ -374,7 +434,7 @@ struct Session : std::enable_shared_from_this<Session> {
         actions.clear();
         timer.cancel();
         boost::system::error_code ec;
-        beast::get_lowest_layer(ws).socket().shutdown(tcp::socket::shutdown_both, ec);
+        if (why != "reset") beast::get_lowest_layer(ws).socket().shutdown(tcp::socket::shutdown_both, ec);
         beast::get_lowest_layer(ws).socket().close(ec);
         if (isOpen) {
             std::lock_guard<std::mutex> lock(impl.m);
@@ -395,7 +455,12 @@ void FakeCloud::Impl::acceptNext() {
         auto session = std::make_shared<Session>(*this, std::move(socket), id);
         sessions.push_back(session);
         logLine(id, "connected");
-        session->begin();
+        if (silenceFor(id) == CloudSilence::BeforeTls) {
+            logLine(id, "silent before TLS");
+            parked.push_back(session);
+        } else {
+            session->begin();
+        }
         acceptNext();
     });
 }
@@ -445,6 +510,7 @@ void FakeCloud::stop() {
     asio::post(impl_->ioc, [impl = impl_.get()] { impl->ioc.stop(); });
     impl_->thread.join();
     impl_->sessions.clear();
+    impl_->parked.clear();
 }
 
 std::string FakeCloud::error() const { return impl_->lastError; }
@@ -453,6 +519,11 @@ uint16_t FakeCloud::port() const { return impl_->boundPort.load(); }
 
 std::string FakeCloud::url(const std::string& pathAndQuery) const {
     return "wss://localhost:" + std::to_string(port()) + pathAndQuery;
+}
+
+void FakeCloud::silence(CloudSilence mode, int connection) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->silences[connection] = mode;
 }
 
 void FakeCloud::addRule(CloudRule rule) {

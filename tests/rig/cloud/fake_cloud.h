@@ -52,7 +52,7 @@ struct ReceivedFrame {
 };
 
 struct CloudAction {
-    enum class Kind { Text, Binary, Ping, Close, Drop, Wait };
+    enum class Kind { Text, Binary, Ping, Close, Drop, Wait, CloseSilently, StopReading, Reset };
     Kind kind = Kind::Text;
     std::string data;   // payload or close reason
     uint16_t code = 1000;
@@ -64,7 +64,20 @@ struct CloudAction {
     static CloudAction close(uint16_t code, std::string reason) { return {Kind::Close, std::move(reason), code, 0}; }
     static CloudAction drop() { return {Kind::Drop, {}, 0, 0}; }   // closes TCP without a close frame
     static CloudAction wait(int ms) { return {Kind::Wait, {}, 0, ms}; }
+    // Misbehaving peers. A close frame, then neither reading nor closing.
+    static CloudAction closeSilently(uint16_t code, std::string reason) {
+        return {Kind::CloseSilently, std::move(reason), code, 0};
+    }
+    // Reads nothing more (TCP still takes what fits in its buffers); the connection stays up.
+    static CloudAction stopReading() { return {Kind::StopReading, {}, 0, 0}; }
+    // The first bytes of a binary frame, then a TCP reset.
+    static CloudAction reset() { return {Kind::Reset, {}, 0, 0}; }
 };
+
+// Connections that go silent before the WebSocket opens: the TCP connection is accepted,
+// then nothing is ever said (BeforeTls) or the upgrade request is read and never answered
+// (BeforeUpgrade). Either stays open until the client gives up or the cloud stops.
+enum class CloudSilence { None, BeforeTls, BeforeUpgrade };
 
 // When: Open = handshake accepted; Hello = a text frame holding JSON with "type":"hello";
 // Text / Binary = any frame of that kind (a hello is also a Text).
@@ -74,6 +87,7 @@ struct CloudRule {
     CloudTrigger on = CloudTrigger::Open;
     int nth = 0;   // 0: every such event; n: only the n-th of the connection (1-based)
     std::vector<CloudAction> actions;
+    int connection = 0;   // 0: every connection; n: only the n-th TCP connection
 };
 
 class FakeCloud {
@@ -105,6 +119,8 @@ public:
     // one after another.
     void addRule(CloudRule rule);
     void on(CloudTrigger trigger, std::vector<CloudAction> actions) { addRule({trigger, 0, std::move(actions)}); }
+    // Silence for the n-th TCP connection (0: every later one).
+    void silence(CloudSilence mode, int connection = 0);
 
     // Queue actions on the latest connection (false when there is none open).
     bool act(std::vector<CloudAction> actions);

@@ -1,7 +1,7 @@
 // fake_cloud: the fake cloud conversation service as a process of its own.
 //
 //   fake_cloud --certs DIR [--host NAME] [--port N] [--port-file FILE] [--log FILE]
-//              [--auth TOKEN] [--no-deflate] [--script FILE] [--rule "LINE"]...
+//              [--auth TOKEN] [--no-deflate] [--silent tls|upgrade] [--script FILE] [--rule "LINE"]...
 //
 // Makes the throw-away certificates in DIR when DIR/ca.pem is missing. Prints
 // "listening on 127.0.0.1:<port>" and writes the port to --port-file, then serves until
@@ -9,6 +9,8 @@
 //   triggers: open, hello, text, binary (#n: only the n-th of each connection)
 //   actions:  text <rest of line> | opus <seconds> [f0 f1] | binary-file <path>
 //             | ping [payload] | close <code> [reason] | drop | wait <ms>
+//             | close-silent <code> [reason] | stop-reading | reset
+// --silent: every connection goes silent before TLS, or before answering the upgrade.
 // Lines starting with '#' and empty lines are skipped.
 #include "fake_cloud.h"
 #include "ogg_opus.h"
@@ -83,6 +85,16 @@ rig::CloudRule parseRule(const std::string& line) {
         std::string reason;
         std::getline(in, reason);
         rule.actions.push_back(rig::CloudAction::close(static_cast<uint16_t>(code), trim(reason)));
+    } else if (action == "close-silent") {
+        int code = 0;
+        if (!(in >> code) || code < 1000 || code > 4999) throw std::runtime_error("close-silent needs a code");
+        std::string reason;
+        std::getline(in, reason);
+        rule.actions.push_back(rig::CloudAction::closeSilently(static_cast<uint16_t>(code), trim(reason)));
+    } else if (action == "stop-reading") {
+        rule.actions.push_back(rig::CloudAction::stopReading());
+    } else if (action == "reset") {
+        rule.actions.push_back(rig::CloudAction::reset());
     } else if (action == "drop") {
         rule.actions.push_back(rig::CloudAction::drop());
     } else if (action == "wait") {
@@ -97,7 +109,8 @@ rig::CloudRule parseRule(const std::string& line) {
 
 int usage() {
     std::cerr << "usage: fake_cloud --certs DIR [--host NAME] [--port N] [--port-file FILE] [--log FILE]\n"
-                 "                  [--auth TOKEN] [--no-deflate] [--script FILE] [--rule LINE]...\n";
+                 "                  [--auth TOKEN] [--no-deflate] [--silent tls|upgrade] [--script FILE]\n"
+                 "                  [--rule LINE]...\n";
     return 2;
 }
 
@@ -107,6 +120,7 @@ int main(int argc, char** argv) {
     std::string certs, host = "localhost", portFile, logFile, auth;
     int port = 0;
     bool deflate = true;
+    rig::CloudSilence silence = rig::CloudSilence::None;
     std::vector<std::pair<std::string, std::string>> lines;  // (where, text)
     try {
         for (int i = 1; i < argc; ++i) {
@@ -122,6 +136,12 @@ int main(int argc, char** argv) {
             else if (a == "--log") logFile = value();
             else if (a == "--auth") auth = value();
             else if (a == "--no-deflate") deflate = false;
+            else if (a == "--silent") {
+                std::string mode = value();
+                if (mode == "tls") silence = rig::CloudSilence::BeforeTls;
+                else if (mode == "upgrade") silence = rig::CloudSilence::BeforeUpgrade;
+                else throw std::runtime_error("--silent takes tls or upgrade");
+            }
             else if (a == "--rule") lines.emplace_back("--rule", value());
             else if (a == "--script") {
                 std::string path = value();
@@ -170,6 +190,7 @@ int main(int argc, char** argv) {
     options.logFile = logFile;
     rig::FakeCloud cloud(options);
     for (auto& r : rules) cloud.addRule(std::move(r));
+    cloud.silence(silence);
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);

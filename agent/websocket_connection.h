@@ -1,0 +1,36 @@
+// One connection of the WebSocket: resolve, TCP, TLS, WebSocket handshake, then reading
+// and writing until it ends. Everything runs on the connection thread inside run(); the
+// other members may be called from any thread. Every wait has a time limit:
+//   resolving, TCP connect + TLS handshake, WebSocket handshake: 10 s each;
+//   a close handshake (ours or the peer's) with the TLS shutdown after it: 3 s.
+// Records for the user go to the Inbox; frames to write come from the Outbox.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "agent/websocket_client.h"
+#include "agent/websocket_queues.h"
+
+namespace velantis::net::detail {
+
+class Connection {
+public:
+    virtual ~Connection() = default;
+
+    // Runs the connection on the calling thread; returns once every operation has ended.
+    virtual void run() = 0;
+    // Starts the close: a close frame when open, the socket dropped while connecting.
+    virtual void requestClose(uint16_t code, const std::string& reason) = 0;
+    // Frames wait in the Outbox and the writer is idle.
+    virtual void wakeWriter() = 0;
+    // A reader paused by a full Inbox may go on.
+    virtual void resumeReading() = 0;
+    virtual ReadyState state() const = 0;
+};
+
+std::shared_ptr<Connection> makeConnection(const std::string& url, const WebSocketHttpHeaders& headers,
+                                           std::shared_ptr<Outbox> outbox, std::shared_ptr<Inbox> inbox);
+
+}  // namespace velantis::net::detail
