@@ -6,5 +6,6 @@ if(TARGET agent_conversation AND TARGET rig_cloud AND TARGET alsa_rig)
   target_include_directories(conversation_bench PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common)
   target_link_libraries(conversation_bench PRIVATE agent_conversation_bench rig_cloud alsa_rig mc_client
     PkgConfig::OPUSFILE Threads::Threads)
+  target_compile_definitions(conversation_bench PRIVATE VELANTIS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   velantis_logger(conversation_bench AGENT)
 endif()

@@ -7,6 +7,11 @@
 //    (the paced ALSA test device's output file, watched by a spinning thread).
 // 2. CPU time of decoding and writing a 5-second answer (decodeAndProcessOpus with its
 //    console lines, into the test device) against libopusfile's bare decode of the stream.
+// 3. The cloud connection under load and faults, with the device at real-time pace:
+//    the longest pause between upstream packets at the cloud while a 6-s answer plays
+//    (a sender thread hands over one packet per 60 ms like the recorder), the time from a
+//    goodbye's start to the close frame at the cloud during the answer and in silence, and
+//    the time stop() takes against each kind of misbehaving cloud.
 #include "agent/ws_controller.h"
 
 #include "alsa_test_device.h"
@@ -71,6 +76,123 @@ void print(const char* name, const Stats& s, const char* unit)
 {
     std::fprintf(stderr, "%-48s median %8.3f  p90 %8.3f  min %8.3f  max %8.3f %s\n", name, s.median, s.p90, s.min,
                  s.max, unit);
+}
+
+double ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+template <typename Pred>
+bool waitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<rig::ReceivedFrame> framesOf(const rig::FakeCloud& cloud, int connection, rig::FrameKind kind)
+{
+    std::vector<rig::ReceivedFrame> out;
+    for (const auto& f : cloud.frames(kind))
+        if (f.connection == connection)
+            out.push_back(f);
+    return out;
+}
+
+struct CloudRun {
+    double longestPauseMs = 0;  // between upstream packets at the cloud, while the answer plays
+    int sent = 0;
+    size_t arrived = 0;
+    double goodbyeToCloseMs = -1;
+};
+
+// One conversation: hello, packets every 60 ms, optionally a long answer; 3 s in, the goodbye
+// and the disconnect, as a wake-up does them.
+CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cloud, const std::string& answer,
+                         const std::string& goodbye)
+{
+    CloudRun run;
+    const int connection = cloud.connectionCount() + 1;
+    controller.connect();
+    if (!waitFor([&] { return !framesOf(cloud, connection, rig::FrameKind::Text).empty(); }))
+        return run;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        auto next = Clock::now();
+        while (!done) {
+            controller.sendMessage(std::string(120, static_cast<char>(run.sent++)));
+            next += std::chrono::milliseconds(60);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    const auto from = Clock::now();
+    if (!answer.empty())
+        cloud.sendBinary(answer);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const auto goodbyeAt = Clock::now();
+    controller.processWaveFile(goodbye);
+    controller.disconnect();
+    done = true;
+    sender.join();
+    auto last = from;
+    for (const auto& f : framesOf(cloud, connection, rig::FrameKind::Binary)) {
+        if (f.at > goodbyeAt)
+            break;
+        run.longestPauseMs = std::max(run.longestPauseMs, ms(f.at - last));
+        last = f.at;
+    }
+    run.arrived = framesOf(cloud, connection, rig::FrameKind::Binary).size();
+    const auto closes = framesOf(cloud, connection, rig::FrameKind::Close);
+    if (!closes.empty())
+        run.goodbyeToCloseMs = ms(closes[0].at - goodbyeAt);
+    return run;
+}
+
+// stop() of a WebSocket whose peer misbehaves in one way; -1 when the set-up failed.
+double stopAgainst(rig::FakeCloud& cloud, const std::string& fault)
+{
+    using velantis::net::ReadyState;
+    velantis::net::WebSocket ws;
+    ws.setUrl(cloud.url("/x"));
+    std::atomic<bool> opened{false};
+    ws.setOnMessageCallback([&](const velantis::net::WebSocketMessagePtr& m) {
+        if (m->type == velantis::net::WebSocketMessageType::Open)
+            opened = true;
+    });
+    const int connection = cloud.connectionCount() + 1;
+    if (fault == "silent before TLS")
+        cloud.silence(rig::CloudSilence::BeforeTls, connection);
+    if (fault == "silent before the upgrade")
+        cloud.silence(rig::CloudSilence::BeforeUpgrade, connection);
+    ws.start();
+    if (fault.rfind("silent", 0) == 0) {
+        if (!waitFor([&] { return cloud.connectionCount() >= connection; }))
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+        if (!waitFor([&] { return opened.load() && cloud.openedAt(connection) != rig::Clock::time_point{}; }))
+            return -1;
+        if (fault == "close frame, then silence")
+            cloud.act({rig::CloudAction::closeSilently(4000, "bye")});
+        if (fault == "stops reading") {
+            cloud.act({rig::CloudAction::stopReading()});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const std::string big(1 << 20, 'x');
+            for (int i = 0; i < 100 && ws.send(big, true).success; ++i) {
+            }
+        }
+        if (fault == "reset in the middle of a frame")
+            cloud.act({rig::CloudAction::reset()});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const auto t0 = Clock::now();
+    ws.stop();
+    return ms(Clock::now() - t0);
 }
 
 double bareDecodeMs(const std::string& stream)
@@ -173,6 +295,24 @@ int main(int argc, char** argv)
             bare.push_back(bareDecodeMs(answer));
         }
 
+        // 3. With the device at real-time pace.
+        ::setenv("VELANTIS_ALSA_SPEED", "1", 1);
+        velantis::initAlsa();
+        const std::string longAnswer = rig::encodeOggOpus(rig::chirp(6.0));
+        const char* source = std::getenv("VELANTIS_SOURCE_DIR");
+        const std::string goodbye = std::string(source ? source : VELANTIS_SOURCE_DIR) + "/res/好的，再见.wav";
+        rig::FakeCloud faulty(o);
+        CloudRun answering, quiet;
+        std::vector<std::pair<std::string, double>> stops;
+        if (faulty.start()) {
+            answering = conversationRun(controller, faulty, longAnswer, goodbye);
+            quiet = conversationRun(controller, faulty, "", goodbye);
+            for (const char* fault : {"close frame, then silence", "stops reading", "silent before the upgrade",
+                                      "silent before TLS", "reset in the middle of a frame"})
+                stops.emplace_back(fault, stopAgainst(faulty, fault));
+            faulty.stop();
+        }
+
         std::fprintf(stderr, "conversation_bench: %d iterations, answer %zu bytes (5 s), short answer %zu bytes (0.5 s)\n",
                      iterations, answer.size(), shortAnswer.size());
         print("time to first sample, handling call (ms)", stats(direct), "ms");
@@ -181,6 +321,12 @@ int main(int argc, char** argv)
         print("CPU decode + write 5 s answer (ms)", stats(full), "ms");
         print("CPU bare libopusfile decode 5 s (ms)", stats(bare), "ms");
         std::fprintf(stderr, "%-48s %8.2f x\n", "ratio (median)", stats(full).median / stats(bare).median);
+        std::fprintf(stderr, "longest upstream pause during a 6-s answer       %8.1f ms (%d packets sent, %zu arrived)\n",
+                     answering.longestPauseMs, answering.sent, answering.arrived);
+        std::fprintf(stderr, "goodbye -> close frame at the cloud, during an answer %8.1f ms, in silence %8.1f ms\n",
+                     answering.goodbyeToCloseMs, quiet.goodbyeToCloseMs);
+        for (const auto& [fault, took] : stops)
+            std::fprintf(stderr, "stop() against a cloud that %-28s %8.1f ms\n", (fault + ":").c_str(), took);
     }
     std::filesystem::remove_all(dir);
     return 0;

@@ -61,7 +61,7 @@ TEST(AgentEndToEnd, WholeConversation) {
     EXPECT_EQ(hello.at("type"), "hello");
     EXPECT_EQ(hello.at("token"), "bravo_key92");
 
-    // Greeting emoji and the turn towards the speaker (left for 60 degrees).
+    // Greeting emoji and the turn towards the speaker (right for 60 degrees: 右转 40).
     EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
                                     [](const robot_rig::TraceCall& c) { return c.num("emoji") == 7; }));
     EXPECT_TRUE(trace.wait_for_call("DirectionMovement", 20s, [](const robot_rig::TraceCall& c) {
@@ -242,6 +242,109 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
     EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Binary).size() >= sent + 10; }, 30s))
         << agent.log();
     EXPECT_EQ(agent_rig::countOf(agent.log(), "New Thread: init_orvanite"), 1u);
+    EXPECT_TRUE(agent.running());
+    EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+}
+
+
+// Time between consecutive upstream packets of `connection` that arrived in [from, to].
+std::chrono::steady_clock::duration longestUpstreamPause(rig::FakeCloud& cloud, int connection,
+                                                         std::chrono::steady_clock::time_point from,
+                                                         std::chrono::steady_clock::time_point to) {
+    std::chrono::steady_clock::duration longest{};
+    std::chrono::steady_clock::time_point last = from;
+    for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {
+        if (f.connection != connection || f.at < from || f.at > to) continue;
+        longest = std::max(longest, f.at - last);
+        last = f.at;
+    }
+    return std::max(longest, to - last);
+}
+
+// A long answer, a wake-up in the middle of it, then a cloud that misbehaves in every way
+// it can, one conversation each: the agent keeps streaming, ends each conversation in
+// bounded time, and the conversation after the last fault works.
+TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
+    if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
+
+    agent_rig::CloudScript script;
+    script.answerSeconds = 6.0;
+    agent_rig::ConversationRig rig;
+    std::string error;
+    ASSERT_TRUE(rig.setUp(&error, "", script)) << error;
+    auto& agent = rig.agent();
+    auto& cloud = rig.cloud();
+    // Connections 2 to 6 misbehave; 1 and 7 are well behaved.
+    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::closeSilently(4000, "bye")}, 2});
+    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::stopReading()}, 3});
+    cloud.silence(rig::CloudSilence::BeforeUpgrade, 4);
+    cloud.silence(rig::CloudSilence::BeforeTls, 5);
+    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::reset()}, 6});
+    ASSERT_NO_FATAL_FAILURE(startRecording(rig));
+
+    // While the 6-s answer plays, the microphone's packets keep reaching the cloud.
+    rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(agent.waitForOutput("Received binary message of size: ", 20s)) << agent.log();
+    const auto answerAt = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    EXPECT_LT(longestUpstreamPause(cloud, 1, answerAt, std::chrono::steady_clock::now()), 1s);
+
+    // A wake-up in the middle of it: the goodbye cuts the answer, and the close follows at
+    // once rather than after the answer.
+    const auto woke = rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s)) << agent.log();
+    EXPECT_LT(cloud.frames(rig::FrameKind::Close).at(0).at, answerAt + 6s);
+    EXPECT_GT(cloud.frames(rig::FrameKind::Close).at(0).at, woke);
+    ASSERT_TRUE(agent.waitForLog("Setting emoji state: 4", 10s)) << agent.log();
+    std::this_thread::sleep_for(1s);  // the goodbye plays out
+    const auto speaker = rig.speaker();
+    const auto bye = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/好的，再见.wav");
+    const long byeAt = agent_rig::ConversationRig::findSamples(speaker, bye);
+    ASSERT_GE(byeAt, 0);
+    EXPECT_EQ(static_cast<size_t>(byeAt) + bye.size(), speaker.size());  // nothing after the goodbye
+    EXPECT_LT(static_cast<size_t>(byeAt), rig.answer().size());          // the answer did not play whole
+
+    // One conversation per fault; each ends with the next wake-up, and the wake-up after it
+    // is handled, so no disconnect hangs. The link pauses for a second after each wake-up.
+    auto last = woke;
+    for (int connection = 2; connection <= 7; ++connection) {
+        SCOPED_TRACE(connection);
+        std::this_thread::sleep_until(last + 1200ms);
+        last = rig.wakeUp(kAngle, kBeam);
+        ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 15s, static_cast<size_t>(connection)))
+            << agent.log();
+        ASSERT_TRUE(cloud.waitUntil([&] { return cloud.connectionCount() >= connection; }, 10s));
+        if (connection == 7) break;
+        if (connection != 4 && connection != 5) {
+            ASSERT_TRUE(cloud.waitUntil(
+                [&] {
+                    for (const auto& f : cloud.frames())
+                        if (f.connection == connection) return true;
+                    return false;
+                },
+                10s));
+        }
+        std::this_thread::sleep_until(last + 1200ms);
+        last = rig.wakeUp(kAngle, kBeam);
+        ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 15s,
+                                     static_cast<size_t>(connection)))
+            << agent.log();
+    }
+
+    // The conversation after the faults: hello first, then the microphone's packets.
+    ASSERT_TRUE(cloud.waitUntil(
+        [&] { return rig.upstreamPackets(7).size() >= 10; }, 20s))
+        << agent.log();
+    for (int connection : {1, 2, 3, 6, 7}) {
+        for (const auto& f : cloud.frames()) {
+            if (f.connection != connection) continue;
+            EXPECT_EQ(f.kind, rig::FrameKind::Text) << connection;
+            EXPECT_NE(f.data.find("\"type\":\"hello\""), std::string::npos) << connection;
+            break;
+        }
+    }
+    EXPECT_GT(rig.microphoneCorrelation(agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(7))), 0.9);
     EXPECT_TRUE(agent.running());
     EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
 }
