@@ -14,7 +14,13 @@ if(TARGET orvanite)
   # The board's link thread outlives the service and runs this library's code until the
   # process ends, so dlclose must not unmap it.
   target_link_options(velantis_agent_service PRIVATE -Wl,-z,nodelete)
-  install(TARGETS velantis_agent_service LIBRARY DESTINATION lib)
+  install(TARGETS velantis_agent_service EXPORT VelantisTargets
+          LIBRARY DESTINATION lib INCLUDES DESTINATION include/velantis)
+  # Public headers: the host interface, the message header and types it uses, and the
+  # wake-word payload records a listener reads.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/velantis_agent_service.h ${CMAKE_CURRENT_LIST_DIR}/wakeword_server.h
+          DESTINATION include/velantis/agent_service)
+  install(FILES ${CMAKE_SOURCE_DIR}/common/unix_domain_socket_server.h DESTINATION include/velantis/common)
 
   # agent_speech is described by a file sorted after this one.
   function(_velantis_service_link_speech)

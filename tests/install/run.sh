@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Installs a build tree into a fresh prefix, checks what the prefix holds, builds
+# host_project/ against it out of tree (find_package, and the same source with pkg-config),
+# and runs the installed tavrin_agent (working directory: the prefix) beside the host in a
+# private /tmp, with the synthetic speech model and the paced sound device of the build tree.
+#
+#   run.sh BUILD_DIR
+#
+# Everything goes to BUILD_DIR/install-check (made anew). Needs a private mount namespace
+# (root, or user namespaces); exits 77 (skipped) without one, or when a real board is
+# attached at /dev/ttyACM0.
+set -euo pipefail
+
+if [ "${1:-}" = "--inside" ]; then
+  # Inside the namespace: a tmpfs over /tmp, with the check directory kept at its path.
+  w=$2
+  mount --bind "$w" /mnt
+  mount -t tmpfs -o mode=1777,size=16m velantis-install /tmp
+  mkdir -p "$w"
+  mount --bind /mnt "$w"
+  umount /mnt
+  (cd "$w/prefix" && VELANTIS_ALSA_OUT="$w/agent_speaker_%r.raw" exec bin/tavrin_agent >"$w/agent.out" 2>&1) &
+  agent=$!
+  for _ in $(seq 200); do
+    grep -qs "Server started successfully on path: /tmp/velantis_agent.sock" "$w/prefix/logs/basic-log.txt" && break
+    sleep 0.1
+  done
+  status=0
+  (cd "$w/work" && exec "$w/host/host_check" "三") >"$w/host.out" 2>"$w/host.err" || status=$?
+  kill "$agent"
+  wait "$agent" || true
+  exit $status
+fi
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
+cmake=${CMAKE:-cmake}
+w=$build/install-check
+prefix=$w/prefix
+
+if [ "$(id -u)" = 0 ]; then
+  ns=(unshare --mount --propagation private)
+elif unshare --user --map-root-user --mount true 2>/dev/null; then
+  ns=(unshare --user --map-root-user --mount --propagation private)
+else
+  echo "skipped: needs a private mount namespace for /tmp"
+  exit 77
+fi
+if [ -e /dev/ttyACM0 ]; then
+  echo "skipped: a board is attached at /dev/ttyACM0 and the service would open it"
+  exit 77
+fi
+
+fail() { echo "FAILED: $*"; exit 1; }
+expect() {  # expect FILE TEXT
+  grep -qF -- "$2" "$1" || { cat "$1"; fail "$(basename "$1") lacks: $2"; }
+}
+step() {  # step LOG command...: runs quietly, shows the log on failure
+  local log=$1; shift
+  "$@" >"$log" 2>&1 || { cat "$log"; fail "$*"; }
+}
+
+rm -rf "$w"
+mkdir -p "$w/work"
+
+echo "-- install into $prefix"
+step "$w/install.log" "$cmake" --install "$build" --prefix "$prefix"
+headers=$(cd "$prefix" && find include -type f | sort)
+want="include/velantis/agent_service/velantis_agent_service.h
+include/velantis/agent_service/wakeword_server.h
+include/velantis/common/unix_domain_socket_server.h
+include/velantis/orvanite/orvanite.h"
+[ "$headers" = "$want" ] || fail "installed headers differ: $headers"
+for f in bin/tavrin_agent lib/libvelantis_agent_service.so lib/liborvanite.so lib/libmc_client.so \
+         lib/libsherpa-onnx-c-api.so lib/libonnxruntime.so lib/cmake/Velantis/VelantisConfig.cmake \
+         lib/pkgconfig/velantis_agent_service.pc lib/pkgconfig/orvanite.pc; do
+  [ -e "$prefix/$f" ] || fail "missing $f"
+done
+for wav in "$src"/res/*.wav; do
+  cmp -s "$wav" "$prefix/res/$(basename "$wav")" || fail "res/$(basename "$wav") not installed"
+done
+
+echo "-- host project with find_package(Velantis)"
+step "$w/host-configure.log" "$cmake" -S "$here/host_project" -B "$w/host" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix"
+step "$w/host-build.log" "$cmake" --build "$w/host"
+
+echo "-- the same host with pkg-config"
+flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs velantis_agent_service orvanite) ||
+  fail "pkg-config"
+# shellcheck disable=SC2086
+step "$w/host-pkgconfig.log" "${CXX:-c++}" -std=c++17 -Wall -Wextra -Wpedantic -Werror \
+  "$here/host_project/main.cpp" $flags -o "$w/host/host_check_pkgconfig"
+
+echo "-- installed agent and host in a private /tmp"
+cp -r "$build/share/kokoro/kokoro-multi-lang-v1_1" "$w/work/"
+export ALSA_CONFIG_PATH=$build/share/alsa/velantis_test.conf
+export VELANTIS_ALSA_PLUGIN=$build/lib/libasound_module_pcm_velantis_paced.so
+export VELANTIS_ALSA_IN='' VELANTIS_ALSA_OUT=$w/speaker_%r.raw VELANTIS_ALSA_SPEED=1
+status=0
+timeout 120 "${ns[@]}" bash "$here/run.sh" --inside "$w" || status=$?
+cat "$w/host.out" "$w/host.err" 2>/dev/null || true
+[ $status = 0 ] || fail "host run, status $status"
+
+expect "$w/host.out" "host: wake-word state 0 -> 0 (initial_state)"
+expect "$w/host.out" "Successfully received ACK from server."
+expect "$w/host.out" "host: agent recording started, stopped"
+expect "$w/host.out" "host: send_orvanite_str returned false"
+expect "$w/host.out" "host: service stopped"
+[ -s "$w/speaker_24000.raw" ] || fail "nothing was spoken"
+expect "$w/work/logs/basic-log.txt" "Successfully received ACK for AGENT_STOP."
+expect "$w/work/logs/basic-log.txt" "Velantis Agent Service stopped."
+expect "$w/prefix/logs/basic-log.txt" "Received AGENT_START from: velantis_agent_service"
+expect "$w/prefix/logs/basic-log.txt" "Audio recording stopped."
+echo "install check passed"
