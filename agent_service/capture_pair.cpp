@@ -4,6 +4,8 @@
 #include <opus/opus.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "agent_service/velantis_agent_service.h"
@@ -19,6 +21,9 @@ namespace {
 
 constexpr snd_pcm_uframes_t kFramesPerBlock = 960;
 constexpr int kMaxPacketBytes = 4000;
+// One block at 16000 Hz; the longest a failing device is waited for before the next try.
+constexpr int kBlockMs = 60;
+constexpr auto kFailedReadPause = std::chrono::milliseconds(kBlockMs);
 
 // Channel count that the device and the encoder were set up with.
 int s_channels = 1;
@@ -121,11 +126,14 @@ bool do_record() {
             int err = snd_pcm_recover(capture_handle, static_cast<int>(frames), 1);
             if (err < 0) {
                 logF->logger->error("Error reading audio data: {}", snd_strerror(err));
+                // The device is gone: wait a block's time instead of spinning on it.
+                std::this_thread::sleep_for(kFailedReadPause);
             }
             continue;
         }
         if (frames == 0) {
             logF->logger->error("No audio data readed");
+            snd_pcm_wait(capture_handle, kBlockMs);
             continue;
         }
         if (static_cast<snd_pcm_uframes_t>(frames) < kFramesPerBlock) {

@@ -68,6 +68,11 @@ struct WakeWordSupervision {
     static void finish(std::unique_ptr<Server> server) { server->stop(); }
 };
 
+// A server thread that could not be created shows only as a failed start. When no thread
+// can be created now, that is a crash (std::system_error): the supervisor pauses instead
+// of rebuilding the server, and reloading its model, at once.
+void requireThreads() { std::thread([] {}).join(); }
+
 // Builds, runs and rebuilds one server until the service is stopped.
 template <class Supervision>
 void supervise() {
@@ -82,6 +87,8 @@ void supervise() {
             if (server->start()) {
                 waitForShutdown();
                 Supervision::finish(std::move(server));
+            } else {
+                requireThreads();
             }
         } catch (const std::exception& e) {
             Supervision::logCrash(e.what());

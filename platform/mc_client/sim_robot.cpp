@@ -148,6 +148,13 @@ public:
         bool ok = connected_ && out != nullptr && !cfg_.fail_status &&
                   (cfg_.status_ok_reads < 0 || static_cast<long long>(status_reads_) < cfg_.status_ok_reads);
         if (!ok) {
+            // Like a real library, a failed read may leave a half-written record behind:
+            // here one that reads as driving and standing, with the last heartbeat.
+            if (out != nullptr) {
+                fill(*out, now);
+                out->driver_enable_state = kDriveOn;
+                out->cur_scene = SCENE_STAND;
+            }
             trace("rcClientInterfaceGetCommonStatus", "", false);
             return false;
         }

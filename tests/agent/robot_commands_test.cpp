@@ -172,6 +172,12 @@ TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
     out.restore();
     EXPECT_EQ(t.count("DirectionMovement"), 0u);
     EXPECT_EQ(count_line(out.lines(), "Robot is not in a valid state to move."), 1u);
+
+    // The library leaves a record that reads as driving: only the controller's reset
+    // keeps the movement from using it.
+    robot_control::common::ROBOT_COMMON_STATUS_ left;
+    EXPECT_FALSE(rcClientInterfaceGetCommonStatus(&left));
+    EXPECT_EQ(left.driver_enable_state, 1);
 }
 
 TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {

@@ -29,7 +29,7 @@ endif()
 if(TARGET velantis_agent_service AND TARGET alsa_rig AND TARGET agent_rig)
   velantis_test(service_capture_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_capture_test.cpp
-    LIBS velantis_agent_service alsa_rig agent_rig
+    LIBS velantis_agent_service alsa_rig agent_rig PkgConfig::ALSA
     LABELS threaded
     TIMEOUT 60)
 endif()

@@ -1,4 +1,5 @@
 // The capture pair on the paced ALSA test device.
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -84,6 +85,27 @@ TEST(ServiceCapture, CapturesAndEncodesUntilTheFlagIsCleared) {
     EXPECT_EQ(countOf(text, "Opus"), 0u);
 
     // A second set-up replaces the first device and encoder.
+    ASSERT_TRUE(init_soundcard("default"));
+
+    // A device that keeps failing (stopped under the pair: every read and every recovery
+    // fails) is tried again once a block, not in a tight loop.
+    ASSERT_EQ(snd_pcm_drop(capture_handle), 0);
+    LogSince failing;
+    setRecording(true);
+    returned = false;
+    std::thread spinning([&] {
+        result = do_record();
+        returned = true;
+    });
+    std::this_thread::sleep_for(600ms);
+    setRecording(false);
+    EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 5s));
+    spinning.join();
+    EXPECT_TRUE(result.load());
+    const size_t errors = countOf(failing.text(), "Error reading audio data: File descriptor in bad state");
+    EXPECT_GE(errors, 2u);
+    EXPECT_LE(errors, 12u);  // 600 ms at one try per 60-ms block
+
     ASSERT_TRUE(init_soundcard("default"));
     setRecording(true);
 }

@@ -26,6 +26,9 @@ const char* const kWakePath = "/tmp/velantis_wakeword.sock";
 
 uint64_t currentId() { return __atomic_load_n(&g_msg_id, __ATOMIC_SEQ_CST); }
 
+// The counter as the loaded library left it, read before any test ran.
+uint64_t s_id_at_load = ~0ull;
+
 // Requests seen by a peer, for checks after the call.
 struct Seen {
     std::mutex m;
@@ -68,9 +71,10 @@ std::string statePayload(uint8_t from, uint8_t to, const std::string& reason) {
 
 }  // namespace
 
-// Runs first: the counter starts at 0 when the library is loaded.
+// The counter starts at 0 when the library is loaded and each request takes the next id.
 TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
-    ASSERT_EQ(currentId(), 0u);
+    EXPECT_EQ(s_id_at_load, 0u);
+    const uint64_t id = currentId();
     Seen agent, tts;
     FakeServer agentPeer(kAgentPath, replier(agent));
     FakeServer ttsPeer(kTtsPath, replier(tts, TTS_ACK));
@@ -82,14 +86,14 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     EXPECT_TRUE(velantis::sendTTSRequest("hi"));
     std::string out = GetCapturedStdout();
     EXPECT_TRUE(velantis::stopTavrinAgent());
-    EXPECT_EQ(currentId(), 3u);
+    EXPECT_EQ(currentId(), id + 3);
 
     auto a = agent.all();
     ASSERT_EQ(a.size(), 2u);
     EXPECT_EQ(a[0].header.type, 9001u);
-    EXPECT_EQ(a[0].header.id, 0u);
+    EXPECT_EQ(a[0].header.id, id);
     EXPECT_EQ(a[1].header.type, 9002u);
-    EXPECT_EQ(a[1].header.id, 2u);
+    EXPECT_EQ(a[1].header.id, id + 2);
     for (auto& r : a) {
         ASSERT_EQ(r.header.length, 320u);
         ASSERT_EQ(r.payload.size(), 320u);
@@ -101,7 +105,7 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     auto t = tts.all();
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0].header.type, 2001u);
-    EXPECT_EQ(t[0].header.id, 1u);
+    EXPECT_EQ(t[0].header.id, id + 1);
     EXPECT_EQ(t[0].header.length, 12u);
     int32_t sid;
     float speed;
@@ -123,11 +127,16 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
               "Successfully received ACK from server.\n"
               "Connection closed.\n");
     std::string text = log.text();
-    for (const char* line : {"Running Tavrin Agent...", "Connected to Tavrin Agent server.",
-                             "Sent AGENT_START request with id 0.", "Successfully received ACK for AGENT_START.",
-                             "Connected to TTS server.", "Stopping Tavrin Agent...",
-                             "Connected to Tavrin Agent server to send STOP command.",
-                             "Sent AGENT_STOP request with id 2.", "Successfully received ACK for AGENT_STOP."}) {
+    const std::vector<std::string> lines{"Running Tavrin Agent...",
+                                         "Connected to Tavrin Agent server.",
+                                         "Sent AGENT_START request with id " + std::to_string(id) + ".",
+                                         "Successfully received ACK for AGENT_START.",
+                                         "Connected to TTS server.",
+                                         "Stopping Tavrin Agent...",
+                                         "Connected to Tavrin Agent server to send STOP command.",
+                                         "Sent AGENT_STOP request with id " + std::to_string(id + 2) + ".",
+                                         "Successfully received ACK for AGENT_STOP."};
+    for (const auto& line : lines) {
         EXPECT_EQ(countOf(text, line), 1u) << line;
     }
     EXPECT_EQ(countOf(text, "Agent client connection closed."), 2u);
@@ -425,6 +434,7 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
 int main(int argc, char** argv) {
     // Before any thread: the fixed socket paths then live in a /tmp of this process's own.
     if (!usePrivateTmp()) std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
+    s_id_at_load = currentId();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

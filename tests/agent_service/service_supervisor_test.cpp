@@ -24,7 +24,9 @@ using namespace std::chrono_literals;
 // ---------------------------------------------------------------------------------------
 // Thread-creation failures on demand, to make a server crash the way it would when the
 // system runs out of threads. Mode 1: the first thread that the speech supervisor tries
-// to create fails. Mode 2: the second supervisor that startService starts fails.
+// to create fails. Mode 2: the second supervisor that startService starts fails. Mode 3:
+// the speech supervisor's second and third threads fail (its model load starts, then its
+// server thread cannot be created).
 
 namespace {
 std::atomic<int> s_fail_mode{0};
@@ -32,6 +34,7 @@ std::atomic<bool> s_host_known{false};
 pthread_t s_host;
 std::atomic<int> s_host_creations{0};
 std::atomic<int> s_failures_left{1};
+std::atomic<int> s_speech_creations{0};
 thread_local bool t_speech_supervisor = false;
 
 struct Trampoline {
@@ -63,6 +66,9 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
             }
         } else if (mode == 1 && t_speech_supervisor && s_failures_left.fetch_sub(1) > 0) {
             return EAGAIN;
+        } else if (mode == 3 && t_speech_supervisor) {
+            int n = ++s_speech_creations;
+            if (n == 2 || n == 3) return EAGAIN;
         }
     }
     return real(thread, attr, fn, arg);
@@ -301,8 +307,10 @@ int crashRestart() {
     return 0;
 }
 
+// The server thread cannot be created: a crash and a pause, not a rebuild (and model
+// reload) at once.
 int stopDuringPause() {
-    Service service(1);
+    Service service(3);
     REQUIRE(waitLog(kTtsCrash, 20s));
     auto crashed = std::chrono::steady_clock::now();
     velantis::stopService();
@@ -311,6 +319,10 @@ int stopDuringPause() {
     requireStoppedCleanly();
     std::string text = logText();
     REQUIRE(countOf(text, "Starting Kokoro TTS server...") == 1);
+    REQUIRE(countOf(text, "Starting to load TTS model in the background...") == 1);
+    size_t failed = text.find("Failed to start the server thread for path /tmp/velantis_tts.sock");
+    REQUIRE(failed != std::string::npos && failed < text.find(kTtsCrash));
+    REQUIRE(countOf(text, "crashed") == 1);
     REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 1);
     REQUIRE(text.find("Kokoro TTS server thread has shut down.") > text.find(kTtsCrash));
     return 0;
