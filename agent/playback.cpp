@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "log_utils.h"
 
 namespace velantis {
@@ -34,10 +36,11 @@ constexpr size_t kFileChunkBytes = 4096;
 template <typename... Parts>
 void consoleLine(std::ostream& stream, const Parts&... parts)
 {
-    std::ostringstream line;
-    (line << ... << parts);
-    line << '\n';
-    stream << line.str() << std::flush;
+    fmt::memory_buffer line;
+    (fmt::format_to(std::back_inserter(line), "{}", parts), ...);
+    line.push_back('\n');
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream.flush();
 }
 
 void closeDevice()

@@ -1,10 +1,12 @@
 // Measures the agent process in the simulated conversation (needs root):
 //  - from the last byte of a wake-up frame to the greeting's first sample at the speaker,
 //    to the hello at the cloud and to the first Opus packet at the cloud;
-//  - the recording thread's CPU time per 60 ms block against opus_encode alone;
+//  - the recording thread's CPU time per 60 ms block against a bare loop that reads the same
+//    device and encodes (run beside it), and against opus_encode alone;
 //  - CPU use and resident memory while idle, waiting for a wake-up.
 //
 //   agent_bench [conversations]   (default 5)
+#include <alsa/asoundlib.h>
 #include <opus/opus.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,7 +19,9 @@
 #include <dirent.h>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 
+#include "alsa_test_device.h"
 #include "conversation_rig.h"
 
 using namespace std::chrono_literals;
@@ -101,6 +105,61 @@ double encodeOnlyMs(const std::vector<int16_t>& mic, size_t blocks) {
     return done && bytes > 0 ? s * 1000.0 / static_cast<double>(done) : 0.0;
 }
 
+double threadCpuNow() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The recording thread's work with nothing around it: reads the same paced device with the
+// recorder's hardware parameters (ALSA's defaults for the rest) and encodes each 960-sample
+// block. CPU per block over the blocks after the first few.
+struct BareLoop {
+    double cpuMs = 0.0;
+    size_t blocks = 0;
+};
+
+BareLoop bareLoop(std::chrono::milliseconds span) {
+    BareLoop out;
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) return out;
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_malloc(&params);
+    unsigned int rate = 16000;
+    bool ok = snd_pcm_hw_params_any(pcm, params) >= 0 &&
+              snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+              snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE) >= 0 &&
+              snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr) >= 0 &&
+              snd_pcm_hw_params_set_channels(pcm, params, 1) >= 0 && snd_pcm_hw_params(pcm, params) >= 0 &&
+              snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0;
+    snd_pcm_hw_params_free(params);
+    int err = 0;
+    OpusEncoder* enc = ok ? opus_encoder_create(static_cast<opus_int32>(rate), 1, OPUS_APPLICATION_AUDIO, &err) : nullptr;
+    if (enc) {
+        int16_t block[960];
+        unsigned char packet[4000];
+        const size_t warmUp = 5;
+        double c0 = 0.0;
+        auto end = Clock::now() + span;
+        for (size_t n = 0; ok && (Clock::now() < end || n <= warmUp); ++n) {
+            if (n == warmUp) c0 = threadCpuNow();
+            snd_pcm_uframes_t got = 0;
+            while (ok && got < 960) {
+                snd_pcm_sframes_t r = snd_pcm_readi(pcm, block + got, 960 - got);
+                if (r < 0)
+                    ok = snd_pcm_recover(pcm, static_cast<int>(r), 1) == 0;
+                else
+                    got += static_cast<snd_pcm_uframes_t>(r);
+            }
+            if (ok && opus_encode(enc, block, 960, packet, sizeof packet) > 0 && n >= warmUp) ++out.blocks;
+        }
+        out.cpuMs = out.blocks ? (threadCpuNow() - c0) * 1000.0 / static_cast<double>(out.blocks) : 0.0;
+        opus_encoder_destroy(enc);
+    }
+    snd_pcm_close(pcm);
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,6 +177,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "agent_bench: %s\n", error.c_str());
         return 1;
     }
+    // The bare loop in this process reads the agent's microphone signal from the same device.
+    alsa_rig::useTestDevice(rig.dir() + "/mic.raw", "");
     auto& agent = rig.agent();
     auto& cloud = rig.cloud();
     pid_t pid = agent.pid();
@@ -163,14 +224,16 @@ int main(int argc, char** argv) {
         perThread += buf;
     }
 
-    Stats toSpeaker, toHello, toPacket;
-    double recCpu = 0.0;
-    size_t recBlocks = 0;
+    Stats toSpeaker, toOpen, toHello, toPacket;
+    size_t frameBytes = 0;
+    double recCpu = 0.0, bareCpu = 0.0;
+    size_t recBlocks = 0, bareBlocks = 0;
     for (int i = 0; i < runs; ++i) {
         int connection = i + 1;
         struct stat st{};
         off_t speakerBefore = ::stat(rig.speakerPath().c_str(), &st) == 0 ? st.st_size : 0;
         size_t textsBefore = cloud.frames(rig::FrameKind::Text).size();
+        frameBytes = board_rig::wakeup(60.0 + 20.0 * i, 1).size();
         auto woke = rig.wakeUp(60.0 + 20.0 * i, 1);
         // The speaker file grows when the greeting's first block is written.
         Clock::time_point firstSample{};
@@ -188,6 +251,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "agent_bench: conversation %d did not stream\n", connection);
             return 1;
         }
+        toOpen.add(ms(cloud.openedAt(connection) - woke));
         for (const auto& f : cloud.frames(rig::FrameKind::Text))
             if (f.connection == connection) {
                 toHello.add(ms(f.at - woke));
@@ -204,9 +268,15 @@ int main(int argc, char** argv) {
         std::string tstat = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/schedstat";
         size_t p0 = rig.upstreamPackets(connection).size();
         double c0 = threadCpuSeconds(tstat);
+        // The bare loop runs beside it, so both see the same machine.
+        BareLoop bare;
+        std::thread bareThread([&] { bare = bareLoop(3s); });
         std::this_thread::sleep_for(3s);
         recCpu += threadCpuSeconds(tstat) - c0;
         recBlocks += rig.upstreamPackets(connection).size() - p0;
+        bareThread.join();
+        bareCpu += bare.cpuMs * static_cast<double>(bare.blocks);
+        bareBlocks += bare.blocks;
 
         rig.wakeUp(60.0, 1);
         if (!cloud.waitUntil(
@@ -224,11 +294,17 @@ int main(int argc, char** argv) {
     }
 
     std::printf("agent_bench: %d conversations\n", runs);
+    std::printf("wake-up frame of %zu bytes: its read at the link's pace takes %zu ms\n", frameBytes, frameBytes);
     std::printf("wake-up frame -> greeting's first sample at the speaker: %s\n", toSpeaker.str().c_str());
+    std::printf("wake-up frame -> connection open at the cloud:          %s\n", toOpen.str().c_str());
     std::printf("wake-up frame -> hello at the cloud:                    %s\n", toHello.str().c_str());
     std::printf("wake-up frame -> first Opus packet at the cloud:        %s\n", toPacket.str().c_str());
-    std::printf("recording thread CPU per 60 ms block: %.3f ms (%zu blocks sent)\n",
-                recBlocks ? recCpu * 1000.0 / static_cast<double>(recBlocks) : 0.0, recBlocks);
+    double recMs = recBlocks ? recCpu * 1000.0 / static_cast<double>(recBlocks) : 0.0;
+    double bareMs = bareBlocks ? bareCpu / static_cast<double>(bareBlocks) : 0.0;
+    std::printf("recording thread CPU per 60 ms block: %.3f ms (%zu blocks sent)\n", recMs, recBlocks);
+    std::printf("bare read + opus_encode loop, same device and signal, same time: %.3f ms (%zu blocks); "
+                "ratio %.2f (goal <= 1.15)\n",
+                bareMs, bareBlocks, bareMs > 0.0 ? recMs / bareMs : 0.0);
     std::printf("opus_encode alone per 60 ms block:     %.3f ms\n", encodeOnlyMs(rig.mic(), 2000));
     std::printf("idle, waiting for a wake-up: CPU %.2f %%, resident memory %ld KiB\n", idleCpu, idleRss);
     std::printf("idle CPU by thread:%s\n", perThread.c_str());

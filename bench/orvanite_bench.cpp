@@ -1,23 +1,44 @@
 // Figures of the microphone-array link: parser throughput, wake-up latency through a
-// pseudo-terminal, and the reading thread's CPU use while the board is silent.
+// pseudo-terminal against its bound, the read loop's pass length, and the reading thread's
+// CPU use while the board is silent.
 //   build/bin/orvanite_bench   (writes logs/ into a temporary directory)
 #include "orvanite/orvanite_link.h"
 #include "orvanite/uart_connector.h"
 
 #include "board_rig.h"
 
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <thread>
+#include <vector>
 
 using Clock = std::chrono::steady_clock;
 
 static double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+constexpr int kRounds = 3;
+
+// A wake-up device message padded with an ignored key to `size` bytes in all.
+static board_rig::Bytes wakeup_frame(size_t size) {
+    board_rig::Bytes plain = board_rig::wakeup(90.5, 2);
+    if (size <= plain.size()) return plain;
+    nlohmann::json msg = nlohmann::json::parse(board_rig::wakeup_json(90.5, 2));
+    msg["pad"] = "";
+    size_t bare = msg.dump().size() + FRAME_OVERHEAD;
+    msg["pad"] = std::string(size > bare ? size - bare : 0, 'p');
+    return board_rig::device_msg(msg.dump());
+}
 
 static double cpu_seconds() {
     rusage u{};
@@ -66,21 +87,64 @@ int main() {
     double idle_cpu = (cpu_seconds() - cpu0) / std::chrono::duration<double>(Clock::now() - idle0).count();
     std::printf("idle link: %.2f %% of a core\n", idle_cpu * 100.0);
 
-    board_rig::Bytes frame = board_rig::wakeup(90.5, 2);
-    double worst = 0, total = 0;
-    const int rounds = 3;
-    for (int i = 0; i < rounds; ++i) {
-        long before = wakeups;
-        board.write(frame);
-        auto written = Clock::now();
-        while (wakeups == before) std::this_thread::sleep_for(std::chrono::microseconds(200));
-        double latency = ms(Clock::time_point(Clock::duration(last_wakeup.load())) - written);
-        total += latency;
-        worst = std::max(worst, latency);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
+    // Wake-up frames of several sizes, each written at once: from the write to the callback,
+    // against the bound of 1.02 ms a byte plus 2 ms. Meanwhile a second descriptor on the slave
+    // watches its input queue shrink, byte by byte: the gaps are the loop's passes (to within
+    // the watcher's ~20 us naps).
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    int watch = ::open(board.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    std::vector<double> passes, to_first, to_callback;
+    std::printf("wake-up frames (each written at once; callback after the write, worst of %d):\n", kRounds);
+    for (size_t size : {board_rig::wakeup(90.5, 2).size(), size_t{256}, size_t{512}, size_t{RX_BUFFER_SIZE}}) {
+        board_rig::Bytes frame = wakeup_frame(size);
+        double worst = 0, total = 0;
+        for (int i = 0; i < kRounds; ++i) {
+            long before = wakeups;
+            board.write(frame);
+            auto written = Clock::now();
+            int last = -1;
+            Clock::time_point last_drop{}, first_taken{}, emptied{};
+            while (wakeups == before) {
+                int queued = 0;
+                if (watch >= 0 && ioctl(watch, FIONREAD, &queued) == 0) {
+                    auto now = Clock::now();
+                    if (last >= 0 && queued == last - 1 && last_drop != Clock::time_point{})
+                        passes.push_back(ms(now - last_drop) * 1000.0);
+                    if (last >= 0 && queued < last && first_taken == Clock::time_point{}) first_taken = now;
+                    if (queued == 0 && last > 0) emptied = now;
+                    if (queued != last) last_drop = queued == last - 1 ? now : Clock::time_point{};
+                    last = queued;
+                }
+                // Short naps rather than spinning, so the watcher takes no core from the loop.
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+            auto called = Clock::time_point(Clock::duration(last_wakeup.load()));
+            if (first_taken != Clock::time_point{}) to_first.push_back(ms(first_taken - written));
+            if (emptied != Clock::time_point{}) to_callback.push_back(ms(called - emptied));
+            double latency = ms(called - written);
+            total += latency;
+            worst = std::max(worst, latency);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
+        }
+        double bound = static_cast<double>(frame.size()) * 1.02 + 2.0;
+        std::printf("  N = %4zu bytes: %7.1f ms mean, %7.1f ms worst; bound N x 1.02 + 2 = %7.1f ms (%s)\n",
+                    frame.size(), total / kRounds, worst, bound, worst <= bound ? "met" : "MISSED");
     }
-    std::printf("wake-up frame of %zu bytes: callback %.1f ms (mean), %.1f ms (worst) after the write\n",
-                frame.size(), total / rounds, worst);
+    if (watch >= 0) ::close(watch);
+    auto mean_of = [](const std::vector<double>& v) {
+        return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+    };
+    std::printf("  first byte taken %.2f ms after the write, callback %.2f ms after the last byte taken (means)\n",
+                mean_of(to_first), mean_of(to_callback));
+    if (!passes.empty()) {
+        std::vector<double> sorted = passes;
+        std::sort(sorted.begin(), sorted.end());
+        double mean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / static_cast<double>(sorted.size());
+        std::printf("  pass (one byte read to the next): mean %.1f us, median %.1f us, p99 %.1f us, min %.1f us, "
+                    "max %.1f us (n=%zu; rule: at most one byte per pass of 1000 us)\n",
+                    mean, sorted[sorted.size() / 2], sorted[sorted.size() * 99 / 100], sorted.front(), sorted.back(),
+                    sorted.size());
+    }
 
     board_rig::Bytes burst;
     for (uint16_t id = 0; id < 500; ++id) {

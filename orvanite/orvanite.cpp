@@ -4,10 +4,13 @@
 #include "uart_connector.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -87,14 +90,52 @@ void setup_port(int fd) {
     logF->logger->info("set_opt() success");
 }
 
+using Nanos = std::chrono::nanoseconds;
+
+constexpr Nanos kPass = std::chrono::milliseconds(1);
+
+Nanos monotonic_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::chrono::seconds(ts.tv_sec) + Nanos(ts.tv_nsec);
+}
+
+void sleep_until(Nanos deadline) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(deadline.count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(deadline.count() % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// The reading thread wakes close to its deadlines (the default slack is 50 us a sleep);
+// the caller's own slack comes back when the loop ends.
+class TimerSlack {
+public:
+    explicit TimerSlack(unsigned long ns) : saved_(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
+        prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0);
+    }
+    ~TimerSlack() {
+        if (saved_ > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_), 0, 0, 0);
+    }
+    TimerSlack(const TimerSlack&) = delete;
+    TimerSlack& operator=(const TimerSlack&) = delete;
+
+private:
+    int saved_;
+};
+
+// At most one byte per pass of 1 ms. The passes lie on a fixed grid of deadlines, so the work
+// of a pass does not lengthen it; a pass that a late wake-up or a callback overran is skipped,
+// never caught up on. After an idle wait the grid starts again when a byte comes.
 void read_loop(UartConnector& conn) {
     LinkState& s = state();
+    TimerSlack slack(1000);
+    Nanos deadline = monotonic_now() + kPass;
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sleep_until(deadline);
         if (s.exiting) park();
-        // Idle until a byte waits rather than waking every millisecond; still one byte a pass.
-        pollfd waiting{conn.serial_fd, POLLIN, 0};
-        if (poll(&waiting, 1, 100) == 0) continue;
+        Nanos read_at = monotonic_now();
         uint8_t byte = 0;
         if (::read(conn.serial_fd, &byte, 1) == 1) {
             std::unique_lock<std::mutex> lock(s.byte_mutex);
@@ -110,11 +151,20 @@ void read_loop(UartConnector& conn) {
                 throw;
             }
             handling_byte = false;
+        } else {
+            // Nothing waits: idle in poll rather than waking every millisecond. A byte that
+            // comes is read at once, in a pass that starts then.
+            pollfd waiting{conn.serial_fd, POLLIN, 0};
+            if (poll(&waiting, 1, 100) > 0 && waiting.revents == POLLIN) {
+                deadline = monotonic_now();
+                continue;
+            }
         }
         if (conn.wakeup_pause != 0) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             conn.wakeup_pause = 0;
         }
+        deadline += kPass * ((read_at - deadline) / kPass + 1);
     }
 }
 

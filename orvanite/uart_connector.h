@@ -140,6 +140,11 @@ public:
         static int count = 0;
         static int frame_len = 0;
 
+        // Never past the buffer, whatever a frame that ended in an exception left behind.
+        if (count < 0 || count >= RX_BUFFER_SIZE) {
+            count = 0;
+            frame_len = 0;
+        }
         rx_buffer[count] = byte;
         if (rx_buffer[0] != FRAME_SYNC) {
             // Only byte 0 was written: the buffer is all zero again.
@@ -176,10 +181,16 @@ public:
             frame_len = payload_len + FRAME_OVERHEAD;
         }
         if (count == frame_len) {
-            process_frame(frame_len);
+            // Back to waiting before the frame is handled: an exception out of its handling
+            // (the callback's among them) must not leave the position behind.
+            int len = frame_len;
             count = 0;
             frame_len = 0;
-            std::memset(rx_buffer, 0, sizeof rx_buffer);
+            struct Clear {
+                uint8_t* buffer;
+                ~Clear() { std::memset(buffer, 0, RX_BUFFER_SIZE); }
+            } clear{rx_buffer};
+            process_frame(len);
         }
         return 0;
     }

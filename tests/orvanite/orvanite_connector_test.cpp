@@ -302,6 +302,18 @@ TEST_F(ConnectorTest, MalformedWakeUpsAreLoggedAndSurvived) {
     feed(board_rig::wakeup(1, 1));
     EXPECT_TRUE(log_.has('E', "deal with array_mic msg failed: callback broke"));
     EXPECT_EQ(conn_.wakeup_pause, 1) << "the pause flag stays set";
+
+    // Anything else leaves through deal_with, here at the end of a full 1024-byte frame: the
+    // parser is waiting again all the same and never writes past its buffer.
+    conn_.awaken_callback = [](double, int) { throw 1; };
+    nlohmann::json padded = nlohmann::json::parse(board_rig::wakeup_json(1, 1));
+    padded["pad"] = "";
+    padded["pad"] = std::string(static_cast<size_t>(FRAME_MAX_PAYLOAD) - padded.dump().size(), 'p');
+    EXPECT_THROW(feed(board_rig::device_msg(padded.dump())), int);
+    feed(board_rig::handshake(11));
+    EXPECT_EQ(written(), board_rig::ack(11));
+    EXPECT_EQ(conn_.wakeup_pause, 1);
+
     conn_.awaken_callback = nullptr;
     feed(board_rig::wakeup(1, 1));
     EXPECT_TRUE(log_.has('W', "no awaken_callback inited"));

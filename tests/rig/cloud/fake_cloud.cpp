@@ -452,6 +452,9 @@ void FakeCloud::Impl::acceptNext() {
             std::lock_guard<std::mutex> lock(m);
             id = ++connections;
         }
+        // Like a real service's WebSocket front end: small frames leave at once.
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         auto session = std::make_shared<Session>(*this, std::move(socket), id);
         sessions.push_back(session);
         logLine(id, "connected");
