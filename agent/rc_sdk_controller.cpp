@@ -165,6 +165,16 @@ rc_sdk_controller::~rc_sdk_controller() {
 void rc_sdk_controller::enqueue(std::function<void()> task) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
+        // Tasks run for seconds each: a cloud that sends more than the robot could ever do
+        // must not grow the queue without end.
+        if (task_queue.size() >= kMaxQueuedTasks) {
+            if (!queue_full) {
+                queue_full = true;
+                logF->logger->warn("Robot task queue is full ({} tasks waiting), commands dropped", kMaxQueuedTasks);
+            }
+            return;
+        }
+        queue_full = false;
         task_queue.push_back(std::move(task));
     }
     queue_cv.notify_one();

@@ -44,9 +44,11 @@ private:
     void enqueue(std::function<void()> task);
 
     std::string address;
+    static constexpr size_t kMaxQueuedTasks = 256;
     std::deque<std::function<void()>> task_queue;
     std::mutex queue_mutex;
     std::condition_variable queue_cv;
-    bool running;  // guarded by queue_mutex
+    bool running;            // guarded by queue_mutex
+    bool queue_full = false;  // guarded by queue_mutex: the drop has been logged
     std::thread worker_thread;
 };

@@ -74,6 +74,12 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"前", 2}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
+    // More than the queue takes: the rest is dropped with one warning.
+    const size_t mark = log_capture().entries().size();
+    rc->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
+    EXPECT_EQ(count_log(logs_since(mark), spdlog::level::warn,
+                        "Robot task queue is full (256 tasks waiting), commands dropped"),
+              1u);
     auto t = trace();
     ASSERT_TRUE(t.wait_for_call("DirectionMovement", 10s).has_value());
     rc.reset();  // returns only after the worker has ended

@@ -1,0 +1,173 @@
+// Arbitrary byte streams from a client into the Unix-domain socket server's framing.
+// Input: one control byte (number of writes, pause between them), one byte per cut
+// point, then the bytes the client writes. The server echoes every whole message it
+// hands to its handler; the client checks the handler calls and the echo against the
+// messages the stream holds.
+#include "unix_domain_socket_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_common.h"
+
+namespace {
+
+using velantis::MessageHeader;
+
+struct Received {
+    MessageHeader header;
+    std::vector<uint8_t> payload;
+};
+
+class EchoServer : public UnixDomainSocketServer {
+public:
+    using UnixDomainSocketServer::UnixDomainSocketServer;
+
+    void handleClientMessage(int client_fd, const MessageHeader& header, const std::vector<uint8_t>& payload) override {
+        if (payload.size() != header.length) __builtin_trap();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            received.push_back({header, payload});
+        }
+        sendMessage(client_fd, header, payload.empty() ? nullptr : payload.data());
+    }
+
+    std::mutex mutex;
+    std::vector<Received> received;
+};
+
+std::string socketPath() {
+    return "/tmp/velantis-fuzz-uds-" + std::to_string(getpid()) + ".sock";
+}
+
+EchoServer* g_server = nullptr;
+
+void stopServer() {
+    if (g_server != nullptr) g_server->stop();
+}
+
+int connectClient() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) __builtin_trap();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = socketPath();
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) __builtin_trap();
+    return fd;
+}
+
+void writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        // The server may drop the client (oversized header) before the rest is written.
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// Reads until the server closes the connection; false when that takes too long.
+bool readToEnd(int fd, std::vector<uint8_t>& out, bool& reset) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    uint8_t buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            reset = errno == ECONNRESET;
+            return reset;
+        }
+        if (n == 0) return true;
+        out.insert(out.end(), buf, buf + n);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::silenceLog();
+    g_server = new EchoServer(socketPath());
+    if (!g_server->start()) __builtin_trap();
+    std::atexit(stopServer);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const uint8_t control = data[0];
+    const size_t writes = 1 + (control & 3);
+    const bool pause = (control & 0x80) != 0;
+    size_t offset = 1;
+    std::vector<size_t> cuts;
+    for (size_t i = 1; i < writes && offset < size; ++i) cuts.push_back(data[offset++]);
+    const uint8_t* stream = data + offset;
+    const size_t length = size - offset;
+    for (size_t& cut : cuts) cut = length * cut / 256;
+    std::sort(cuts.begin(), cuts.end());
+    cuts.push_back(length);
+
+    // The whole messages at the front of the stream, as the server must hand them on.
+    std::vector<uint8_t> expected_echo;
+    size_t expected_count = 0;
+    for (size_t at = 0; length - at >= sizeof(MessageHeader);) {
+        MessageHeader header;
+        std::memcpy(&header, stream + at, sizeof header);
+        if (header.length > velantis::kMaxPayloadLength) break;
+        if (length - at - sizeof header < header.length) break;
+        const size_t whole = sizeof header + header.length;
+        expected_echo.insert(expected_echo.end(), stream + at, stream + at + whole);
+        ++expected_count;
+        at += whole;
+    }
+
+    int fd = connectClient();
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        writeAll(fd, stream + from, cut - from);
+        from = cut;
+        if (pause) usleep(100);
+    }
+    shutdown(fd, SHUT_WR);
+    std::vector<uint8_t> echo;
+    bool reset = false;
+    if (!readToEnd(fd, echo, reset)) __builtin_trap();  // the server kept the connection
+    close(fd);
+
+    std::vector<Received> received;
+    {
+        std::lock_guard<std::mutex> lock(g_server->mutex);
+        received.swap(g_server->received);
+    }
+    if (received.size() != expected_count) __builtin_trap();
+    std::vector<uint8_t> handed;
+    for (const Received& r : received) {
+        const auto* h = reinterpret_cast<const uint8_t*>(&r.header);
+        handed.insert(handed.end(), h, h + sizeof r.header);
+        handed.insert(handed.end(), r.payload.begin(), r.payload.end());
+    }
+    if (handed != expected_echo) __builtin_trap();
+    // A reset (the server dropped the client with bytes unread) may cut the echo short.
+    if (reset ? echo.size() > expected_echo.size() || !std::equal(echo.begin(), echo.end(), expected_echo.begin())
+              : echo != expected_echo)
+        __builtin_trap();
+    return 0;
+}

@@ -1,0 +1,51 @@
+// The cloud's text messages into the agent's message handler, with the simulated robot
+// underneath (its delays made short).
+#include "agent/ws_controller.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "fuzz/fuzz_common.h"
+
+namespace {
+
+velantis::ws_controller& controller() {
+    // One controller (and robot worker) for the whole run; never destroyed.
+    static velantis::ws_controller* c = new velantis::ws_controller();
+    return *c;
+}
+
+// Commands queue on the robot's worker, which sleeps a second or more for some of them:
+// inputs with long command lists only go through the parser, or the queue would grow
+// faster than the worker empties it.
+constexpr size_t kMaxSeparators = 8;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Read by the simulated robot at its Init, in the controller's constructor. With the
+    // drive refused, movements end at once instead of running for their duration.
+    setenv("MC_SIM_DRIVE_DELAY_MS", "0", 1);
+    setenv("MC_SIM_SCENE_DELAY_MS", "0", 1);
+    setenv("MC_SIM_REFUSE_DRIVE", "1", 1);
+    unsetenv("MC_SIM_TRACE");
+    fuzz::silenceStdout();
+    fuzz::silenceLog();
+    controller();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    // The command-list parser on its own, on any bytes.
+    size_t separators = 0;
+    for (char c : text) separators += c == ';';
+    const auto commands = velantis::parseCommandList(text);
+    if (commands.size() > separators + 1) __builtin_trap();
+    for (const auto& command : commands)
+        if (command.first.find(';') != std::string::npos) __builtin_trap();
+
+    if (separators <= kMaxSeparators) controller().onTextMessage(text);
+    return 0;
+}
