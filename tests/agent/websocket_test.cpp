@@ -529,6 +529,32 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
     }
 }
 
+// Messages arriving faster than the callback takes them: the connection stops reading once
+// 32 MiB wait (TCP holds the cloud back), then goes on; nothing is lost or reordered.
+TEST_F(WebSocketTest, AFloodWaitsForASlowCallbackAndLosesNothing) {
+    WebSocket ws;
+    configure(ws, cloud.url(kPath));
+    std::atomic<int> received{0};
+    std::atomic<bool> inOrder{true};
+    std::atomic<bool> release{false};
+    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
+        if (m->type == WebSocketMessageType::Open) rec.add(m);
+        if (m->type != WebSocketMessageType::Message) return;
+        while (!release) std::this_thread::sleep_for(1ms);
+        if (m->str.size() != (1u << 20) || m->str[0] != static_cast<char>('A' + received % 26)) inOrder = false;
+        received++;
+    });
+    ws.start();
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    constexpr int kMessages = 48;
+    for (int i = 0; i < kMessages; ++i) cloud.sendBinary(std::string(1u << 20, static_cast<char>('A' + i % 26)));
+    std::this_thread::sleep_for(1500ms);  // the callback holds the first one meanwhile
+    release = true;
+    EXPECT_TRUE(cloud.waitUntil([&] { return received.load() == kMessages; }, 30s)) << received.load();
+    EXPECT_TRUE(inOrder.load());
+    ws.stop();
+}
+
 TEST_F(WebSocketTest, CallbackCanBeReplacedWhileMessagesArrive) {
     WebSocket ws;
     configure(ws, cloud.url(kPath));
