@@ -1,0 +1,266 @@
+// The service soak. The parent plays the board; the worker (this program again, in a
+// private mount namespace) hosts the library.
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alsa_test_device.h"
+#include "conversation_rig.h"
+#include "kokoro_rig.h"
+#include "soak.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace soak {
+
+namespace {
+
+const char* const kTtsPath = "/tmp/velantis_tts.sock";
+const char* const kWakePath = "/tmp/velantis_wakeword.sock";
+// The worker asks the board for a wake-up by making this file in its /tmp.
+const char* const kWakeUpRequest = "/tmp/soak-wake-up";
+
+using WakeWordCallback = std::function<void(const velantis::MessageHeader&)>;
+
+// The library's interface and the globals a host may use, by symbol name.
+struct ServiceLibrary {
+    void* handle = nullptr;
+    void (*startService)() = nullptr;
+    void (*stopService)() = nullptr;
+    bool (*listenWakeWord)(WakeWordCallback) = nullptr;
+    void (*stopWakeWordListening)() = nullptr;
+    bool (*sendTTSRequest)(const std::string&) = nullptr;
+    bool (*runTavrinAgent)() = nullptr;
+    std::atomic<bool>* shutdownRequested = nullptr;
+    std::mutex* mainMutex = nullptr;
+    int* wakewordClientFd = nullptr;
+
+    template <class F>
+    bool resolve(F& fn, const char* symbol) {
+        fn = reinterpret_cast<F>(dlsym(handle, symbol));
+        if (!fn) std::printf("service: missing symbol %s\n", symbol);
+        return fn != nullptr;
+    }
+
+    bool load() {
+        std::string path = agent_rig::binaryDir() + "/lib/libvelantis_agent_service.so";
+        handle = dlopen(path.c_str(), RTLD_NOW);
+        if (!handle) {
+            std::printf("service: %s\n", dlerror());
+            return false;
+        }
+        return resolve(startService, "_ZN8velantis12startServiceEv") &&
+               resolve(stopService, "_ZN8velantis11stopServiceEv") &&
+               resolve(listenWakeWord, "_ZN8velantis14listenWakeWordESt8functionIFvRKNS_13MessageHeaderEEE") &&
+               resolve(stopWakeWordListening, "_ZN8velantis21stopWakeWordListeningEv") &&
+               resolve(sendTTSRequest,
+                       "_ZN8velantis14sendTTSRequestERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE") &&
+               resolve(runTavrinAgent, "_ZN8velantis14runTavrinAgentEv") &&
+               resolve(shutdownRequested, "g_shutdown_requested") && resolve(mainMutex, "g_main_mutex") &&
+               resolve(wakewordClientFd, "g_wakeword_client_fd");
+    }
+};
+
+int connectTo(const char* path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+bool canConnect(const char* path) {
+    int fd = connectTo(path);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+bool recvExact(int fd, void* buf, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::recv(fd, static_cast<char*>(buf) + got, size - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A client of our own: the wake-word server greets it with its state.
+bool wakeWordServerGreets() {
+    int fd = connectTo(kWakePath);
+    if (fd < 0) return false;
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    velantis::MessageHeader h{};
+    bool ok = recvExact(fd, &h, sizeof(h)) && h.type == WAKEWORD_STATE;
+    std::vector<char> payload(ok ? h.length : 0);
+    ok = ok && (payload.empty() || recvExact(fd, payload.data(), payload.size()));
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// Runs in the worker: `cycles` start/stop cycles, figures after `warm` of them.
+int serviceWorker(int cycles, int warm) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The speech engine reads "./kokoro-multi-lang-v1_1/".
+    if (::symlink(kokoro_rig::builtModelDir().c_str(), kokoro_rig::kDirName) != 0) {
+        std::printf("service: cannot link the speech model\n");
+        return 2;
+    }
+    ServiceLibrary lib;
+    if (!lib.load()) return 2;
+    std::vector<std::string> failures;
+    std::atomic<int> events{0}, states{0};
+    int requested = 0;
+    Figures start, end;
+    int spoken = 0;
+    auto began = Clock::now();
+    for (int c = 0; c < cycles && failures.size() < 20; ++c) {
+        if (c == warm) {
+            std::this_thread::sleep_for(500ms);
+            start = figuresOf(::getpid());
+            std::printf("service: after %d warm-up cycles: %s\n", warm, describe(start).c_str());
+        }
+        if (c > 0 && c % 20 == 0) std::printf("service: %d cycles, %s\n", c, describe(figuresOf(::getpid())).c_str());
+        std::string at = "cycle " + std::to_string(c + 1) + ": ";
+        std::thread service(lib.startService);
+        if (!agent_rig::waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 15s))
+            failures.push_back(at + "the servers did not listen");
+
+        // The library's listener, our own client, a text to speak, and the agent client
+        // (no agent runs here: it must fail, not hang).
+        std::atomic<bool> listening{false};
+        std::thread listener([&] {
+            lib.listenWakeWord([&](const velantis::MessageHeader& h) {
+                std::vector<char> payload(h.length);
+                if (h.length) recvExact(*lib.wakewordClientFd, payload.data(), payload.size());
+                if (h.type == WAKEWORD_EVENT) ++events;
+                if (h.type == WAKEWORD_STATE) {
+                    ++states;
+                    listening = true;
+                }
+            });
+        });
+        if (!agent_rig::waitUntil([&] { return listening.load(); }, 10s))
+            failures.push_back(at + "the library's listener was not greeted");
+        if (!wakeWordServerGreets()) failures.push_back(at + "the wake-word server did not greet a client");
+        if (lib.sendTTSRequest("三"))
+            ++spoken;
+        else
+            failures.push_back(at + "the text was not sent");
+        if (lib.runTavrinAgent()) failures.push_back(at + "an agent answered where none runs");
+        // Every tenth cycle a wake-up of the board must reach the listener of this server.
+        if (c % 10 == 5) {
+            int before = events.load();
+            ++requested;
+            std::ofstream(kWakeUpRequest).put('\n');
+            if (!agent_rig::waitUntil([&] { return events.load() > before; }, 10s))
+                failures.push_back(at + "the board's wake-up did not reach the listener");
+        }
+
+        lib.stopWakeWordListening();
+        lib.stopService();
+        listener.join();
+        lib.stopWakeWordListening();
+        service.join();
+        // The service runs once per process by design: a host that starts it again clears the
+        // flag once startService has returned.
+        {
+            std::lock_guard<std::mutex> lock(*lib.mainMutex);
+            lib.shutdownRequested->store(false);
+        }
+    }
+    std::this_thread::sleep_for(500ms);
+    end = figuresOf(::getpid());
+    double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    off_t log = fileSize("logs/basic-log.txt");
+    std::printf("service: after %d cycles: %s\n", cycles, describe(end).c_str());
+    std::printf(
+        "service: %d cycles in %.1f s, %d texts spoken, %d listener greetings, %d of %d wake-ups heard, log %.0f "
+        "bytes per cycle\n",
+        cycles, seconds, spoken, states.load(), events.load(), requested,
+        static_cast<double>(log) / std::max(1, cycles));
+    if (warm < cycles) compareFigures("service host", start, end, failures);
+    for (const auto& f : failures) std::printf("service: FAILED: %s\n", f.c_str());
+    return failures.empty() ? 0 : 1;
+}
+
+// Starts the worker beside a board and plays wake-ups while it runs.
+int serviceSoak(int cycles, double playbackSpeed) {
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0) return 2;
+    exe[n] = '\0';
+    board_rig::PtyBoard board;
+    agent_rig::AgentProcess worker;
+    agent_rig::AgentOptions o;
+    o.program = exe;
+    o.ttySlave = board.slave_path();
+    o.env = alsa_rig::environment("", "", playbackSpeed);
+    // Each cycle's threads would land in further malloc arenas until glibc's limit (eight per
+    // core), which grows resident memory by megabytes without a leak: one arena shows what the
+    // library itself keeps. Figures are taken after 40 cycles (half the run when shorter).
+    o.env.push_back("MALLOC_ARENA_MAX=1");
+    o.env.push_back(std::string(kWorkerVariable) + "=" + std::to_string(cycles) + "," +
+                    std::to_string(std::min(40, cycles / 2)));
+    if (!worker.start(o)) {
+        std::fprintf(stderr, "soak: cannot start the service worker\n");
+        return 2;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(60 + 5 * cycles);
+    const std::string request = worker.tmpDir() + (kWakeUpRequest + std::strlen("/tmp"));
+    bool raw = false;
+    int wakeUps = 0;
+    while (worker.running() && Clock::now() < deadline) {
+        if (!raw) raw = board.wait_raw(20ms);
+        if (raw && ::unlink(request.c_str()) == 0) {
+            board.write(board_rig::wakeup(140.0, 1));
+            ++wakeUps;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    bool timedOut = worker.running();
+    worker.kill();
+    // Only our own lines: the library talks a lot on its standard output.
+    std::istringstream out(worker.output());
+    for (std::string line; std::getline(out, line);)
+        if (line.rfind("service: ", 0) == 0) std::printf("%s\n", line.c_str());
+    std::printf("service: %d wake-ups sent by the board\n", wakeUps);
+    if (timedOut) {
+        std::printf("service: FAILED: the worker did not finish in time\n");
+        return 1;
+    }
+    auto status = worker.exitStatus();
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+        std::string err = worker.errors();
+        std::fputs(err.substr(err.size() > 2000 ? err.size() - 2000 : 0).c_str(), stdout);
+        std::printf("service: FAILED: the worker ended with status %d\n", status ? *status : -1);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace soak
