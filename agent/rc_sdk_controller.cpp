@@ -262,7 +262,7 @@ void rc_sdk_controller::handle_movement_command(ROBOT_TWIST_ twist, int duration
     enqueue([twist, duration] { run_movement(twist, duration); });
 }
 
-void rc_sdk_controller::handle_command_list(std::vector<std::pair<std::string, int>> commands) {
+void rc_sdk_controller::handle_command_list(const std::vector<std::pair<std::string, int>>& commands) {
     for (const auto& [word, n] : commands) {
         if (word == "启动") {
             enqueue([] {

@@ -26,7 +26,7 @@ public:
     rc_sdk_controller& operator=(rc_sdk_controller&&) = delete;
 
     // Queues one task per known command word and returns at once.
-    void handle_command_list(std::vector<std::pair<std::string, int>> commands);
+    void handle_command_list(const std::vector<std::pair<std::string, int>>& commands);
     // Queues one movement: `twist` sent every 10 ms for `duration` milliseconds.
     void handle_movement_command(robot_control::common::ROBOT_TWIST_ twist, int duration);
 

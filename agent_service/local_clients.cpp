@@ -251,7 +251,8 @@ void handleMessage(const velantis::MessageHeader& header) {
 
 namespace velantis {
 
-bool listenWakeWord(std::function<void(const velantis::MessageHeader&)> callback) {
+// By value: the signature is exported (velantis_agent_service.map).
+bool listenWakeWord(std::function<void(const velantis::MessageHeader&)> callback) {  // NOLINT(performance-unnecessary-value-param)
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int previous;
     {

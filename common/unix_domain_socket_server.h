@@ -28,8 +28,8 @@ static_assert(offsetof(MessageHeader, type) == 0, "type at offset 0");
 static_assert(offsetof(MessageHeader, length) == 4, "length at offset 4");
 static_assert(offsetof(MessageHeader, timestamp) == 8, "timestamp at offset 8");
 static_assert(offsetof(MessageHeader, id) == 16, "id at offset 16");
-static_assert(std::is_trivial<MessageHeader>::value && std::is_standard_layout<MessageHeader>::value,
-              "MessageHeader is sent as its in-memory bytes");
+static_assert(std::is_trivial<MessageHeader>::value, "MessageHeader is sent as its in-memory bytes");
+static_assert(std::is_standard_layout<MessageHeader>::value, "MessageHeader is sent as its in-memory bytes");
 
 enum MessageType : uint32_t {
     WAKEWORD_EVENT = 1001,

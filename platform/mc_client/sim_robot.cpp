@@ -400,7 +400,8 @@ Robot& robot() {
 
 }  // namespace
 
-bool rcClientInterfaceInit(std::string address) {
+// The robot library's signatures take strings by value.
+bool rcClientInterfaceInit(std::string address) {  // NOLINT(performance-unnecessary-value-param)
     Robot& r = robot();
     std::lock_guard<std::mutex> lock(r.m);
     return r.init(address);
@@ -448,7 +449,8 @@ bool rcClientInterfaceSetGuardianSwitch(NAV_OR_JOY_MODE_ mode, bool on) {
     return r.guardian(mode, on);
 }
 
-bool rcClientInterfaceLightStripControl(NAV_OR_JOY_MODE_ mode, std::string strip, _EN_MICRO_EMOJI_CONTROL_CMD emoji,
+bool rcClientInterfaceLightStripControl(NAV_OR_JOY_MODE_ mode, std::string strip,  // NOLINT(performance-unnecessary-value-param)
+                                        _EN_MICRO_EMOJI_CONTROL_CMD emoji,
                                         int arg1, int arg2) {
     Robot& r = robot();
     std::lock_guard<std::mutex> lock(r.m);

@@ -148,7 +148,7 @@ inline std::string pcmBytes(const std::vector<int16_t>& samples)
 inline std::string writeWave(const std::string& path, const std::string& data)
 {
     std::ofstream f(path, std::ios::binary);
-    std::string header = "RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00";
+    std::string header("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0", 20);
     header.resize(44, '\0');
     f << header << data;
     return path;

@@ -8,7 +8,6 @@
 #include <memory>
 
 using namespace robot_test;
-using robot_rig::TraceCall;
 
 TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     // Demo actions run whatever the drive state: the robot here lies with its drive off.

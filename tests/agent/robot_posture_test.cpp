@@ -206,8 +206,11 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     EXPECT_GE(ms_between(all.front(), first("GetCommonStatus", 0)), 1000);
     auto scenes = t.calls("SetScene");
     auto enables = t.calls("DriverEnable");
+    ASSERT_GE(scenes.size(), 2u);
+    ASSERT_GE(enables.size(), 2u);
+    // The call just before `c` (`c` itself when none came before it).
     const auto before = [&](const TraceCall& c) {
-        const TraceCall* prev = nullptr;
+        const TraceCall* prev = &c;
         for (const auto& x : all) {
             if (x.mono_ns >= c.mono_ns) break;
             prev = &x;

@@ -249,7 +249,7 @@ TEST_F(WebSocketTest, UnreachableHostAndBadUrlAreErrors) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
 
-    for (std::string url : {"wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x",
+    for (const std::string& url : {"wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x",
                             std::string("ws://localhost/x"), std::string("wss://localhost:99999/x"),
                             std::string("wss:///path"), std::string("")}) {
         SCOPED_TRACE(url);

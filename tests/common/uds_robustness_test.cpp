@@ -12,7 +12,6 @@
 
 using namespace uds_test;
 using spdlog::level::err;
-using spdlog::level::info;
 using spdlog::level::warn;
 
 namespace {

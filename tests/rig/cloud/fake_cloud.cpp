@@ -470,7 +470,13 @@ void FakeCloud::Impl::acceptNext() {
 
 FakeCloud::FakeCloud(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-FakeCloud::~FakeCloud() { stop(); }
+FakeCloud::~FakeCloud() {
+    try {
+        stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "fake cloud: stop failed: %s\n", e.what());
+    }
+}
 
 bool FakeCloud::start() {
     if (impl_->running) return true;
