@@ -34,8 +34,7 @@ audio_recorder& audio_recorder::Instance(unsigned int rate, unsigned int channel
     return instance;
 }
 
-audio_recorder::audio_recorder(unsigned int rate, unsigned int ch)
-    : sample_rate(rate), channels(ch) {
+audio_recorder::audio_recorder(unsigned int rate, unsigned int ch) : sample_rate(rate), channels(ch) {
     sem_init(&wake_sem, 0, 0);
     ws_controller_ptr = std::make_shared<ws_controller>();
 }
@@ -243,7 +242,8 @@ int audio_recorder::do_record() {
             if (!ws_controller_ptr) {
                 logF->logger->error("ws_controller_ptr is null, can not send opus data");
             } else if (ws_controller_ptr->getConnectionState() == 1) {
-                ws_controller_ptr->sendMessage(std::string(reinterpret_cast<const char*>(packet), static_cast<size_t>(len)));
+                ws_controller_ptr->sendMessage(
+                    std::string(reinterpret_cast<const char*>(packet), static_cast<size_t>(len)));
             }
         }
         if (stop_requested()) break;

@@ -22,9 +22,7 @@ struct AgentCommandPayload {
 static_assert(sizeof(AgentCommandPayload) == 320, "AgentCommandPayload is 320 bytes");
 
 // A field ends at its first NUL or at its last byte.
-std::string field_text(const char* field, size_t width) {
-    return std::string(field, strnlen(field, width));
-}
+std::string field_text(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
 }  // namespace
 

@@ -20,8 +20,7 @@ static snd_pcm_t* s_handle = nullptr;
 static bool s_alsaInit = false;
 static std::atomic<uint64_t> s_epoch{0};
 
-std::recursive_mutex& playbackMutex()
-{
+std::recursive_mutex& playbackMutex() {
     static std::recursive_mutex mutex;
     return mutex;
 }
@@ -34,8 +33,7 @@ constexpr size_t kFileChunkBytes = 4096;
 // Writes one whole console line in a single call and flushes it, so that lines printed by
 // other threads at the same moment never cut into it.
 template <typename... Parts>
-void consoleLine(std::ostream& stream, const Parts&... parts)
-{
+void consoleLine(std::ostream& stream, const Parts&... parts) {
     fmt::memory_buffer line;
     (fmt::format_to(std::back_inserter(line), "{}", parts), ...);
     line.push_back('\n');
@@ -43,8 +41,7 @@ void consoleLine(std::ostream& stream, const Parts&... parts)
     stream.flush();
 }
 
-void closeDevice()
-{
+void closeDevice() {
     if (s_handle) {
         snd_pcm_close(s_handle);
     }
@@ -52,8 +49,7 @@ void closeDevice()
     s_alsaInit = false;
 }
 
-void openDevice()
-{
+void openDevice() {
     // Opened again while open (initAlsa called directly): the old handle is not leaked.
     closeDevice();
     int err = snd_pcm_open(&s_handle, "default", SND_PCM_STREAM_PLAYBACK, 0);
@@ -85,8 +81,7 @@ void openDevice()
 }
 
 // Opens the device when it is not open yet; false (with the message) when that fails.
-bool ensureDevice()
-{
+bool ensureDevice() {
     if (!s_alsaInit) {
         openDevice();
     }
@@ -99,14 +94,12 @@ bool ensureDevice()
 
 }  // namespace
 
-void initAlsa()
-{
+void initAlsa() {
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     openDevice();
 }
 
-void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete)
-{
+void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete) {
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     consoleLine(std::cout, "playOnDefaultSpeaker called, size: ", bytes, ", complete: ", complete ? 1 : 0);
     if (!ensureDevice()) {
@@ -138,13 +131,9 @@ void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete)
     }
 }
 
-uint64_t playbackEpoch()
-{
-    return s_epoch.load();
-}
+uint64_t playbackEpoch() { return s_epoch.load(); }
 
-bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes)
-{
+bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes) {
     // Checked before waiting for the device too: a cut stream does not queue behind the
     // sound that cut it.
     if (s_epoch.load() != epoch) {
@@ -158,13 +147,9 @@ bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes)
     return true;
 }
 
-void cutStreams()
-{
-    s_epoch.fetch_add(1);
-}
+void cutStreams() { s_epoch.fetch_add(1); }
 
-void StopPlaying()
-{
+void StopPlaying() {
     // Before the lock: the stream in hand stops after the block it is writing.
     cutStreams();
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
@@ -181,8 +166,7 @@ void StopPlaying()
     }
 }
 
-void PlayFile(const std::string& path)
-{
+void PlayFile(const std::string& path) {
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     logF->logger->info("Playing file: {}", path);
     if (!ensureDevice()) {

@@ -274,9 +274,9 @@ void rc_sdk_controller::handle_command_list(const std::vector<std::pair<std::str
                 sleep_ms(kBeforeActionMs);
                 driver_enable(true);
                 console_line(rcClientInterfaceSpeedAdjust(JOY_MODE, 50) ? "Max Speed Set Successfully."
-                                                                         : "Failed to Set Max Speed.");
+                                                                        : "Failed to Set Max Speed.");
                 console_line(rcClientInterfaceSetGuardianSwitch(JOY_MODE, true) ? "Guardian Switch Set Successfully."
-                                                                                 : "Failed to Set Guardian Switch.");
+                                                                                : "Failed to Set Guardian Switch.");
                 set_scene(robot_control::common::SCENE_STAND);
             });
         } else if (word == "趴下") {

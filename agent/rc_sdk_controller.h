@@ -48,7 +48,7 @@ private:
     std::deque<std::function<void()>> task_queue;
     std::mutex queue_mutex;
     std::condition_variable queue_cv;
-    bool running;            // guarded by queue_mutex
+    bool running;             // guarded by queue_mutex
     bool queue_full = false;  // guarded by queue_mutex: the drop has been logged
     std::thread worker_thread;
 };

@@ -1,11 +1,11 @@
 #include "agent/websocket_client.h"
 
-#include <boost/beast/version.hpp>
 #include <openssl/crypto.h>
 #include <zlib.h>
+#include <boost/beast/version.hpp>
 
-#include <atomic>
 #include <strings.h>
+#include <atomic>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -25,8 +25,7 @@ constexpr size_t kMaxUndeliveredBytes = 32u * 1024u * 1024u;
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const
-{
+bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
     return strcasecmp(a.c_str(), b.c_str()) < 0;
 }
 
@@ -34,8 +33,7 @@ bool initNetSystem() { return true; }
 
 void uninitNetSystem() {}
 
-std::string userAgent()
-{
+std::string userAgent() {
     std::string ua = "velantis-websocket/1.0 linux ssl/";
     ua += OpenSSL_version(OPENSSL_VERSION);
     ua += " zlib ";
@@ -48,8 +46,7 @@ struct WebSocket::CallbackSlot {
     std::mutex mutex;
     std::shared_ptr<OnMessageCallback> callback;
 
-    std::shared_ptr<OnMessageCallback> get()
-    {
+    std::shared_ptr<OnMessageCallback> get() {
         std::lock_guard<std::mutex> lock(mutex);
         return callback;
     }
@@ -64,8 +61,7 @@ struct WebSocket::Session {
     std::atomic<std::thread::id> dispatcherId{};
 
     // Hands the records to the callback until the connection has ended and all are out.
-    void dispatch(const std::shared_ptr<CallbackSlot>& slot)
-    {
+    void dispatch(const std::shared_ptr<CallbackSlot>& slot) {
         dispatcherId = std::this_thread::get_id();
         while (WebSocketMessagePtr msg = inbox->pop()) {
             auto callback = slot->get();
@@ -81,8 +77,7 @@ struct WebSocket::Session {
 
 WebSocket::WebSocket() : callback_(std::make_shared<CallbackSlot>()) {}
 
-WebSocket::~WebSocket()
-{
+WebSocket::~WebSocket() {
     stop();
     // Destroyed inside its own callback: the threads end on their own.
     std::lock_guard<std::mutex> lock(mutex_);
@@ -92,35 +87,30 @@ WebSocket::~WebSocket()
     }
 }
 
-void WebSocket::setUrl(const std::string& url)
-{
+void WebSocket::setUrl(const std::string& url) {
     std::lock_guard<std::mutex> lock(mutex_);
     url_ = url;
 }
 
-std::string WebSocket::getUrl() const
-{
+std::string WebSocket::getUrl() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return url_;
 }
 
-void WebSocket::setExtraHeaders(const WebSocketHttpHeaders& headers)
-{
+void WebSocket::setExtraHeaders(const WebSocketHttpHeaders& headers) {
     std::lock_guard<std::mutex> lock(mutex_);
     extraHeaders_ = headers;
 }
 
 void WebSocket::disableAutomaticReconnection() {}
 
-void WebSocket::setOnMessageCallback(const OnMessageCallback& callback)
-{
+void WebSocket::setOnMessageCallback(const OnMessageCallback& callback) {
     auto cb = std::make_shared<OnMessageCallback>(callback);
     std::lock_guard<std::mutex> lock(callback_->mutex);
     callback_->callback = std::move(cb);
 }
 
-void WebSocket::start()
-{
+void WebSocket::start() {
     {
         // Inside the callback its session is still running: nothing to do, and waiting for
         // a stop() that joins this very thread would never end.
@@ -151,8 +141,7 @@ void WebSocket::start()
     session_ = std::move(session);
 }
 
-void WebSocket::stop(uint16_t code, const std::string& reason)
-{
+void WebSocket::stop(uint16_t code, const std::string& reason) {
     std::shared_ptr<Session> session;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -174,8 +163,7 @@ void WebSocket::stop(uint16_t code, const std::string& reason)
     session_.reset();
 }
 
-WebSocketSendInfo WebSocket::send(const std::string& data, bool binary)
-{
+WebSocketSendInfo WebSocket::send(const std::string& data, bool binary) {
     WebSocketSendInfo info;
     info.payloadSize = data.size();
     std::shared_ptr<Session> session;
@@ -199,8 +187,7 @@ WebSocketSendInfo WebSocket::send(const std::string& data, bool binary)
     return info;
 }
 
-ReadyState WebSocket::getReadyState() const
-{
+ReadyState WebSocket::getReadyState() const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!session_) return ReadyState::Closed;
     return session_->connection->state();

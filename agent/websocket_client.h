@@ -36,15 +36,7 @@ using WebSocketHttpHeaders = std::map<std::string, std::string, CaseInsensitiveL
 
 enum class ReadyState : int { Connecting = 0, Open = 1, Closing = 2, Closed = 3 };
 
-enum class WebSocketMessageType : int {
-    Message = 0,
-    Open = 1,
-    Close = 2,
-    Error = 3,
-    Ping = 4,
-    Pong = 5,
-    Fragment = 6
-};
+enum class WebSocketMessageType : int { Message = 0, Open = 1, Close = 2, Error = 3, Ping = 4, Pong = 5, Fragment = 6 };
 
 struct WebSocketOpenInfo {
     std::string uri;               // request target (path and query)
@@ -68,9 +60,9 @@ struct WebSocketErrorInfo {
 
 struct WebSocketMessage {
     WebSocketMessageType type = WebSocketMessageType::Message;
-    std::string str;       // payload (message, ping, pong)
-    size_t wireSize = 0;   // payload size in bytes
-    bool binary = false;   // message: binary frame rather than text
+    std::string str;      // payload (message, ping, pong)
+    size_t wireSize = 0;  // payload size in bytes
+    bool binary = false;  // message: binary frame rather than text
     WebSocketOpenInfo openInfo;
     WebSocketCloseInfo closeInfo;
     WebSocketErrorInfo errorInfo;

@@ -1,5 +1,7 @@
 #include "agent/websocket_connection.h"
 
+#include <netdb.h>
+#include <openssl/ssl.h>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -9,8 +11,6 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <netdb.h>
-#include <openssl/ssl.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,8 +36,7 @@ constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
 constexpr auto kCloseTimeout = std::chrono::seconds(3);
 constexpr size_t kMaxMessageBytes = 16u * 1024u * 1024u;
 
-bool isIpLiteral(const std::string& host)
-{
+bool isIpLiteral(const std::string& host) {
     boost::system::error_code ec;
     asio::ip::make_address(host, ec);
     return !ec;
@@ -49,13 +48,13 @@ public:
 
     BeastConnection(const std::string& fullUrl, WebSocketHttpHeaders headers, std::shared_ptr<Outbox> outbox,
                     std::shared_ptr<Inbox> inbox)
-        : url_(parseUrl(fullUrl)), fullUrl_(fullUrl), headers_(std::move(headers)), outbox_(std::move(outbox)),
-          inbox_(std::move(inbox))
-    {
-    }
+        : url_(parseUrl(fullUrl)),
+          fullUrl_(fullUrl),
+          headers_(std::move(headers)),
+          outbox_(std::move(outbox)),
+          inbox_(std::move(inbox)) {}
 
-    void run() override
-    {
+    void run() override {
         asio::post(ioc_, [this] { begin(); });
         ioc_.run();
         setState(ReadyState::Closed);
@@ -66,18 +65,15 @@ public:
     // The handlers posted from other threads hold a plain pointer: they only ever run inside
     // run(), while the connection thread holds the connection; one left over in a finished
     // context is destroyed with it and keeps nothing alive.
-    void requestClose(uint16_t code, const std::string& reason) override
-    {
+    void requestClose(uint16_t code, const std::string& reason) override {
         asio::post(ioc_, [this, code, reason] { closeNow(code, reason); });
     }
 
-    void wakeWriter() override
-    {
+    void wakeWriter() override {
         asio::post(ioc_, [this] { writeNext(); });
     }
 
-    void resumeReading() override
-    {
+    void resumeReading() override {
         asio::post(ioc_, [this] {
             if (!readPaused_) return;
             readPaused_ = false;
@@ -90,13 +86,11 @@ public:
 private:
     void setState(ReadyState s) { state_.store(static_cast<int>(s)); }
 
-    void emit(WebSocketMessagePtr msg)
-    {
+    void emit(WebSocketMessagePtr msg) {
         if (!inbox_->push(std::move(msg))) readPaused_ = true;
     }
 
-    void fail(const std::string& reason, int httpStatus = 0)
-    {
+    void fail(const std::string& reason, int httpStatus = 0) {
         teardown();
         if (finished_) return;
         finished_ = true;
@@ -107,8 +101,7 @@ private:
         emit(std::move(msg));
     }
 
-    void closed(uint16_t code, const std::string& reason, bool remote, const std::string& error)
-    {
+    void closed(uint16_t code, const std::string& reason, bool remote, const std::string& error) {
         teardown();
         if (finished_) return;
         finished_ = true;
@@ -122,8 +115,7 @@ private:
     }
 
     // Drops the socket and every pending operation; run() returns once their handlers have run.
-    void teardown()
-    {
+    void teardown() {
         setState(ReadyState::Closed);
         outbox_->close();
         timer_.cancel();
@@ -132,8 +124,7 @@ private:
         work_.reset();
     }
 
-    void begin()
-    {
+    void begin() {
         if (stopRequested_) return;  // stopped before it began
         if (!url_.ok) return fail(url_.error);
         tls_.set_default_verify_paths();
@@ -144,8 +135,7 @@ private:
 
     // getaddrinfo on a thread of its own, left behind if it never answers: the connection
     // gives up after kResolveTimeout and a late answer finds it gone or ignores it.
-    void resolve()
-    {
+    void resolve() {
         timer_.expires_after(kResolveTimeout);
         timer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
             if (ec || self->resolved_) return;
@@ -182,8 +172,7 @@ private:
         }
     }
 
-    void onResolve(const std::vector<tcp::endpoint>& endpoints, const std::string& error)
-    {
+    void onResolve(const std::vector<tcp::endpoint>& endpoints, const std::string& error) {
         if (finished_ || state() == ReadyState::Closed) return;
         resolved_ = true;
         timer_.cancel();
@@ -196,8 +185,7 @@ private:
             });
     }
 
-    void onConnect(const boost::system::error_code& ec)
-    {
+    void onConnect(const boost::system::error_code& ec) {
         if (stopRequested_) return teardown();
         if (ec) {
             return fail("Unable to connect to " + url_.host + " on port " + url_.port + ", error: " + ec.message());
@@ -215,8 +203,7 @@ private:
                                           });
     }
 
-    void onTlsHandshake(const boost::system::error_code& ec)
-    {
+    void onTlsHandshake(const boost::system::error_code& ec) {
         if (stopRequested_) return teardown();
         if (ec) return fail("TLS handshake with " + url_.host + " failed: " + ec.message());
         beast::get_lowest_layer(*ws_).expires_never();
@@ -253,16 +240,14 @@ private:
     }
 
     template <typename OnExpiry>
-    void armGuard(std::chrono::seconds limit, OnExpiry onExpiry)
-    {
+    void armGuard(std::chrono::seconds limit, OnExpiry onExpiry) {
         guard_.expires_after(limit);
         guard_.async_wait([self = shared_from_this(), onExpiry](const boost::system::error_code& ec) {
             if (!ec) onExpiry();
         });
     }
 
-    void onHandshake(const boost::system::error_code& ec)
-    {
+    void onHandshake(const boost::system::error_code& ec) {
         guard_.cancel();
         if (stopRequested_) return teardown();
         if (ec) {
@@ -298,8 +283,7 @@ private:
         writeNext();
     }
 
-    void onControl(websocket::frame_type kind, beast::string_view payload)
-    {
+    void onControl(websocket::frame_type kind, beast::string_view payload) {
         if (kind == websocket::frame_type::close) {
             // Beast answers and shuts TLS down within the read; a peer that then goes
             // silent is cut off after kCloseTimeout.
@@ -321,16 +305,14 @@ private:
         emit(std::move(msg));
     }
 
-    void read()
-    {
+    void read() {
         if (finished_ || readPaused_) return;
         ws_->async_read(buffer_, [self = shared_from_this()](const boost::system::error_code& ec, size_t bytes) {
             self->onRead(ec, bytes);
         });
     }
 
-    void onRead(const boost::system::error_code& ec, size_t bytes)
-    {
+    void onRead(const boost::system::error_code& ec, size_t bytes) {
         if (ec) {
             const std::string error = ec == websocket::error::closed ? std::string() : ec.message();
             if (stopRequested_) return closed(closeCode_, closeReason_, false, error);
@@ -351,8 +333,7 @@ private:
         read();
     }
 
-    void writeNext()
-    {
+    void writeNext() {
         if (writing_ || finished_ || state() != ReadyState::Open) return;
         auto frame = std::make_shared<OutFrame>();
         if (!outbox_->pop(*frame)) return;
@@ -366,8 +347,7 @@ private:
                          });
     }
 
-    void closeNow(uint16_t code, const std::string& reason)
-    {
+    void closeNow(uint16_t code, const std::string& reason) {
         if (stopRequested_) return;
         stopRequested_ = true;
         closeCode_ = code;
@@ -379,8 +359,7 @@ private:
         case ReadyState::Open:
             setState(ReadyState::Closing);
             outbox_->close();
-            armGuard(kCloseTimeout,
-                     [this] { closed(closeCode_, closeReason_, false, "close handshake timed out"); });
+            armGuard(kCloseTimeout, [this] { closed(closeCode_, closeReason_, false, "close handshake timed out"); });
             ws_->async_close(websocket::close_reason(static_cast<websocket::close_code>(code), reason),
                              [self = shared_from_this()](const boost::system::error_code& ec) {
                                  // Whichever of this and the pending read ends first reports.
@@ -424,8 +403,7 @@ private:
 }  // namespace
 
 std::shared_ptr<Connection> makeConnection(const std::string& url, const WebSocketHttpHeaders& headers,
-                                           std::shared_ptr<Outbox> outbox, std::shared_ptr<Inbox> inbox)
-{
+                                           std::shared_ptr<Outbox> outbox, std::shared_ptr<Inbox> inbox) {
     return std::make_shared<BeastConnection>(url, headers, std::move(outbox), std::move(inbox));
 }
 

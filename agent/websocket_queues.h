@@ -33,8 +33,7 @@ public:
         WakeWriter,  // the writer is idle: the caller must wake it
     };
 
-    Push push(const std::string& data, bool binary)
-    {
+    Push push(const std::string& data, bool binary) {
         std::lock_guard<std::mutex> lock(m_);
         if (!open_) return Push::Refused;
         if (bytes_ + data.size() > maxBytes_ && !frames_.empty()) return Push::Full;
@@ -46,8 +45,7 @@ public:
     }
 
     // Writer side. False when nothing waits: the writer is idle until the next push wakes it.
-    bool pop(OutFrame& out)
-    {
+    bool pop(OutFrame& out) {
         std::lock_guard<std::mutex> lock(m_);
         if (frames_.empty() || !open_) {
             writerIdle_ = true;
@@ -60,15 +58,13 @@ public:
     }
 
     // Frames are taken from now on (the connection is open).
-    void open()
-    {
+    void open() {
         std::lock_guard<std::mutex> lock(m_);
         open_ = true;
     }
 
     // Frames are refused from now on; those still waiting are dropped.
-    void close()
-    {
+    void close() {
         std::lock_guard<std::mutex> lock(m_);
         open_ = false;
         frames_.clear();
@@ -90,8 +86,7 @@ public:
 
     // Connection side. False once maxBytes of payload wait: the reader pauses until the
     // resume hook runs.
-    bool push(WebSocketMessagePtr msg)
-    {
+    bool push(WebSocketMessagePtr msg) {
         std::lock_guard<std::mutex> lock(m_);
         if (discarding_ && droppable(*msg)) return true;
         bytes_ += msg->str.size();
@@ -103,8 +98,7 @@ public:
     }
 
     // No record follows those already pushed.
-    void finish()
-    {
+    void finish() {
         std::lock_guard<std::mutex> lock(m_);
         finished_ = true;
         ready_.notify_one();
@@ -112,8 +106,7 @@ public:
 
     // Messages, pings and pongs still waiting or still to come are dropped; the final
     // close or error record still passes.
-    void discardMessages()
-    {
+    void discardMessages() {
         std::lock_guard<std::mutex> lock(m_);
         discarding_ = true;
         for (auto it = records_.begin(); it != records_.end();) {
@@ -127,15 +120,13 @@ public:
     }
 
     // Runs (on the dispatcher thread) when a paused reader may go on.
-    void setResume(std::function<void()> resume)
-    {
+    void setResume(std::function<void()> resume) {
         std::lock_guard<std::mutex> lock(m_);
         resume_ = std::move(resume);
     }
 
     // Dispatcher side: the next record, or null once finished and empty.
-    WebSocketMessagePtr pop()
-    {
+    WebSocketMessagePtr pop() {
         std::function<void()> resume;
         WebSocketMessagePtr msg;
         {
@@ -155,8 +146,7 @@ public:
     }
 
 private:
-    static bool droppable(const WebSocketMessage& msg)
-    {
+    static bool droppable(const WebSocketMessage& msg) {
         return msg.type == WebSocketMessageType::Message || msg.type == WebSocketMessageType::Ping ||
                msg.type == WebSocketMessageType::Pong;
     }

@@ -4,8 +4,7 @@
 
 namespace velantis::net::detail {
 
-ParsedUrl parseUrl(const std::string& url)
-{
+ParsedUrl parseUrl(const std::string& url) {
     ParsedUrl out;
     const std::string scheme = "wss://";
     if (url.size() < scheme.size() || strncasecmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) {

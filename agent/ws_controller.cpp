@@ -29,8 +29,7 @@ constexpr const char* kNormalReason = net::WebSocketCloseConstants::kNormalClosu
 constexpr int kOpusBlockSamples = 5760;
 constexpr auto kControlMode = static_cast<robot_control::common::NAV_OR_JOY_MODE_>(2);
 
-nlohmann::json makeHello()
-{
+nlohmann::json makeHello() {
     nlohmann::json hello;
     hello["type"] = "hello";
     hello["device_id"] = kDeviceId;
@@ -41,12 +40,11 @@ nlohmann::json makeHello()
 }
 
 // "[2026-12-07 14:03:09.042] " from one reading of the system clock.
-std::string localTimestamp()
-{
+std::string localTimestamp() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long long millis =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count() / 1000000 % 1000;
+    const long long millis = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count() /
+                             1000000 % 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     std::ostringstream out;
@@ -57,8 +55,7 @@ std::string localTimestamp()
 
 // A command number rounded half away from zero; throws like std::stof when it has no
 // int value (no number, out of range, infinite or NaN).
-int commandNumber(const std::string& text)
-{
+int commandNumber(const std::string& text) {
     const double rounded = std::round(static_cast<double>(std::stof(text)));
     if (!(rounded >= -2147483648.0 && rounded < 2147483648.0)) {
         throw std::out_of_range("stof");
@@ -72,8 +69,7 @@ const std::string TOLVANE_WS_URL = std::string("wss://") + VELANTIS_CLOUD_HOST_N
                                    "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 const nlohmann::json HELLO_MSG = makeHello();
 
-std::vector<std::pair<std::string, int>> parseCommandList(const std::string& value)
-{
+std::vector<std::pair<std::string, int>> parseCommandList(const std::string& value) {
     std::vector<std::pair<std::string, int>> commands;
     std::istringstream items(value);
     std::string item;
@@ -94,13 +90,9 @@ std::vector<std::pair<std::string, int>> parseCommandList(const std::string& val
     return commands;
 }
 
-ws_controller::ws_controller() : rc_controller("0.0.0.0")
-{
-    web_socket = std::make_shared<net::WebSocket>();
-}
+ws_controller::ws_controller() : rc_controller("0.0.0.0") { web_socket = std::make_shared<net::WebSocket>(); }
 
-ws_controller::~ws_controller()
-{
+ws_controller::~ws_controller() {
     if (web_socket) {
         web_socket->stop(kNormalCode, kNormalReason);
         web_socket.reset();
@@ -109,8 +101,7 @@ ws_controller::~ws_controller()
     logF->logger->info("WebSocket uninitialized");
 }
 
-void ws_controller::connect()
-{
+void ws_controller::connect() {
     std::lock_guard<std::mutex> lock(connection_mutex_);
     // A conversation ended without disconnect may have left a connection behind, perhaps
     // still playing its last answer: end both, so the new conversation gets a fresh
@@ -132,30 +123,26 @@ void ws_controller::connect()
     web_socket->start();
 }
 
-void ws_controller::disconnect()
-{
+void ws_controller::disconnect() {
     std::lock_guard<std::mutex> lock(connection_mutex_);
     conversation_open_ = false;
     cutStreams();
     web_socket->stop(kNormalCode, kNormalReason);
 }
 
-void ws_controller::resetHello()
-{
+void ws_controller::resetHello() {
     std::lock_guard<std::mutex> lock(send_mutex_);
     hello_sent_ = false;
 }
 
-int ws_controller::getConnectionState() const
-{
+int ws_controller::getConnectionState() const {
     if (!web_socket) {
         return static_cast<int>(net::ReadyState::Closed);
     }
     return static_cast<int>(web_socket->getReadyState());
 }
 
-void ws_controller::sendMessage(const std::string& data)
-{
+void ws_controller::sendMessage(const std::string& data) {
     if (!web_socket) {
         logF->logger->error("WebSocket is not initialized");
         return;
@@ -187,8 +174,7 @@ void ws_controller::sendMessage(const std::string& data)
     }
 }
 
-void ws_controller::processWaveFile(const std::string& path)
-{
+void ws_controller::processWaveFile(const std::string& path) {
     const bool conversationUnderway = hello_sent_;
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     StopPlaying();
@@ -198,16 +184,11 @@ void ws_controller::processWaveFile(const std::string& path)
     }
 }
 
-void ws_controller::decodeAndProcessOpus(const std::string& data)
-{
-    decodeAndPlay(data, playbackEpoch());
-}
+void ws_controller::decodeAndProcessOpus(const std::string& data) { decodeAndPlay(data, playbackEpoch()); }
 
-void ws_controller::decodeAndPlay(const std::string& data, uint64_t epoch)
-{
+void ws_controller::decodeAndPlay(const std::string& data, uint64_t epoch) {
     int error = 0;
-    OggOpusFile* stream =
-        op_open_memory(reinterpret_cast<const unsigned char*>(data.data()), data.size(), &error);
+    OggOpusFile* stream = op_open_memory(reinterpret_cast<const unsigned char*>(data.data()), data.size(), &error);
     if (error != 0 || stream == nullptr) {
         logF->logger->error("decode ogg opusData failed with: {}", opus_strerror(error));
         if (stream != nullptr) {
@@ -236,8 +217,7 @@ void ws_controller::decodeAndPlay(const std::string& data, uint64_t epoch)
     op_free(stream);
 }
 
-void ws_controller::rcSetEmoji(int emoji)
-{
+void ws_controller::rcSetEmoji(int emoji) {
     if (static_cast<uint32_t>(emoji) > 11) {
         logF->logger->error("Invalid emoji state: {}", emoji);
         return;
@@ -252,8 +232,7 @@ void ws_controller::rcSetEmoji(int emoji)
                                        static_cast<_EN_MICRO_EMOJI_CONTROL_CMD>(state), 0, 0);
 }
 
-void ws_controller::rcFollowAwaken(double angle, int beam)
-{
+void ws_controller::rcFollowAwaken(double angle, int beam) {
     logF->logger->info("Following awaken command");
     std::vector<std::pair<std::string, int>> commands;
     // The integer part must be a 32-bit number; anything else gives no turn.
@@ -275,8 +254,7 @@ void ws_controller::rcFollowAwaken(double angle, int beam)
     rc_controller.handle_command_list(commands);
 }
 
-void ws_controller::onMessage(const net::WebSocketMessagePtr& msg)
-{
+void ws_controller::onMessage(const net::WebSocketMessagePtr& msg) {
     switch (msg->type) {
     case net::WebSocketMessageType::Message:
         if (msg->binary) {
@@ -319,8 +297,7 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg)
     }
 }
 
-void ws_controller::onTextMessage(const std::string& text)
-{
+void ws_controller::onTextMessage(const std::string& text) {
     try {
         const nlohmann::json message = nlohmann::json::parse(text);
         if (!message.is_object() || !message.contains("type")) {

@@ -140,7 +140,8 @@ bool do_record() {
             // A short read is completed with silence.
             std::fill(block.begin() + frames * s_channels, block.end(), 0);
         }
-        opus_int32 bytes = opus_encode(encoder, block.data(), static_cast<int>(kFramesPerBlock), packet, kMaxPacketBytes);
+        opus_int32 bytes = opus_encode(encoder, block.data(), static_cast<int>(kFramesPerBlock), packet,
+                                       kMaxPacketBytes);
         if (bytes < 0) {
             logF->logger->error("Opus 编码错误: {}", opus_strerror(bytes));
         }

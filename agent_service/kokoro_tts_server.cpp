@@ -24,10 +24,8 @@ constexpr const char* kVoices = "./kokoro-multi-lang-v1_1/voices.bin";
 constexpr const char* kTokens = "./kokoro-multi-lang-v1_1/tokens.txt";
 constexpr const char* kDataDir = "./kokoro-multi-lang-v1_1/espeak-ng-data";
 constexpr const char* kDictDir = "./kokoro-multi-lang-v1_1/dict";
-constexpr const char* kLexicons =
-    "./kokoro-multi-lang-v1_1/lexicon-us-en.txt,./kokoro-multi-lang-v1_1/lexicon-zh.txt";
-constexpr const char* kRuleFsts =
-    "./kokoro-multi-lang-v1_1/date-zh.fst,./kokoro-multi-lang-v1_1/number-zh.fst";
+constexpr const char* kLexicons = "./kokoro-multi-lang-v1_1/lexicon-us-en.txt,./kokoro-multi-lang-v1_1/lexicon-zh.txt";
+constexpr const char* kRuleFsts = "./kokoro-multi-lang-v1_1/date-zh.fst,./kokoro-multi-lang-v1_1/number-zh.fst";
 
 int16_t toPcm16(float sample) {
     // Clamp rather than wrap: a small overshoot must not become a full-scale click.
@@ -46,8 +44,7 @@ int16_t toPcm16(float sample) {
 // ---------------------------------------------------------------------------
 // TtsEngine
 
-TtsEngine::TtsEngine()
-    : tts(nullptr), model_loaded(false), playback_pcm(nullptr), load_ended(true), shut_down(false) {
+TtsEngine::TtsEngine() : tts(nullptr), model_loaded(false), playback_pcm(nullptr), load_ended(true), shut_down(false) {
     std::memset(&config, 0, sizeof(config));
 }
 
@@ -192,8 +189,7 @@ void TtsEngine::playOnDefaultSpeaker(const void* samples, std::size_t size, bool
                 continue;
             }
             if (written < 0) {
-                logF->logger->error("Failed to write audio data to ALSA: {}",
-                                    snd_strerror(static_cast<int>(written)));
+                logF->logger->error("Failed to write audio data to ALSA: {}", snd_strerror(static_cast<int>(written)));
                 break;
             }
             // A short write (a signal in blocking mode) goes on with the rest.
@@ -287,8 +283,7 @@ void KokoroTtsServer::handleClientMessage(int client_fd, const velantis::Message
                            payload.size(), client_fd);
         return;
     }
-    std::string text(reinterpret_cast<const char*>(payload.data()) + sizeof(TtsRequestPayload),
-                     request.text_length);
+    std::string text(reinterpret_cast<const char*>(payload.data()) + sizeof(TtsRequestPayload), request.text_length);
     if (!std::isfinite(request.speed) || request.speed < kMinSpeed) {
         logF->logger->warn("Received TTS_REQUEST with unusable speed {} from fd={}: nothing spoken", request.speed,
                            client_fd);

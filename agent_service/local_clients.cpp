@@ -47,9 +47,9 @@ void storeFd(int& fd, int value) { __atomic_store_n(&fd, value, __ATOMIC_SEQ_CST
 uint64_t takeMessageId() { return __atomic_fetch_add(&g_msg_id, 1, __ATOMIC_SEQ_CST); }
 
 uint64_t nowMillis() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 bool connectTo(int fd, const char* path) {
@@ -90,12 +90,8 @@ ssize_t receiveOnce(int fd, void* buffer, size_t size) {
 }
 
 // Writes one whole line and flushes, so lines of clients on different threads never mix.
-void printLine(std::ostream& stream, const std::ostringstream& line) {
-    stream << line.str() + "\n" << std::flush;
-}
-void printLine(std::ostream& stream, const char* line) {
-    stream << std::string(line) + "\n" << std::flush;
-}
+void printLine(std::ostream& stream, const std::ostringstream& line) { stream << line.str() + "\n" << std::flush; }
+void printLine(std::ostream& stream, const char* line) { stream << std::string(line) + "\n" << std::flush; }
 
 bool readPayload(void* buffer, size_t size) {
     return receiveAll(loadFd(g_wakeword_client_fd), buffer, size) == static_cast<ssize_t>(size);
@@ -131,8 +127,7 @@ bool agentRequest(const AgentRequest& r) {
         return false;
     }
     if (!connectTo(fd, kAgentSocketPath)) {
-        logF->logger->error("Failed to connect to agent server at {}: {}", kAgentSocketPath,
-                            std::strerror(errno));
+        logF->logger->error("Failed to connect to agent server at {}: {}", kAgentSocketPath, std::strerror(errno));
         close(fd);
         return false;
     }
@@ -174,8 +169,8 @@ bool agentRequest(const AgentRequest& r) {
         logF->logger->info(fmt::runtime(r.succeeded));
         ok = true;
     } else {
-        logF->logger->error("Received an unexpected response. Type: {}, ID: {}",
-                            static_cast<int32_t>(reply.type), static_cast<int32_t>(reply.id));
+        logF->logger->error("Received an unexpected response. Type: {}, ID: {}", static_cast<int32_t>(reply.type),
+                            static_cast<int32_t>(reply.id));
     }
     close(fd);
     logF->logger->info("Agent client connection closed.");
@@ -220,8 +215,8 @@ void handleMessage(const velantis::MessageHeader& header) {
         if (!readPayload(&state, sizeof(state))) return;
         std::string reason(state.reason, strnlen(state.reason, sizeof(state.reason)));
         std::ostringstream line;
-        line << "📡 State Changed: " << static_cast<int>(state.old_state) << " -> "
-             << static_cast<int>(state.new_state) << " (" << reason << ")";
+        line << "📡 State Changed: " << static_cast<int>(state.old_state) << " -> " << static_cast<int>(state.new_state)
+             << " (" << reason << ")";
         printLine(std::cout, line);
         break;
     }
@@ -252,7 +247,8 @@ void handleMessage(const velantis::MessageHeader& header) {
 namespace velantis {
 
 // By value: the signature is exported (velantis_agent_service.map).
-bool listenWakeWord(std::function<void(const velantis::MessageHeader&)> callback) {  // NOLINT(performance-unnecessary-value-param)
+bool listenWakeWord(
+    std::function<void(const velantis::MessageHeader&)> callback) {  // NOLINT(performance-unnecessary-value-param)
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int previous;
     {
@@ -338,8 +334,7 @@ bool sendTTSRequest(const std::string& text) {
         return false;
     }
     if (!connectTo(fd, kTtsSocketPath)) {
-        logF->logger->error("Failed to connect to TTS server at {}: {}", kTtsSocketPath,
-                            std::strerror(errno));
+        logF->logger->error("Failed to connect to TTS server at {}: {}", kTtsSocketPath, std::strerror(errno));
         close(fd);
         storeFd(g_kokoro_tts_client_fd, -1);
         return false;
@@ -348,8 +343,8 @@ bool sendTTSRequest(const std::string& text) {
 
     size_t text_bytes = ttsTextBytes(text);
     if (text_bytes != text.size()) {
-        logF->logger->warn("TTS text of {} bytes is longer than {} bytes: sending its first {} bytes",
-                           text.size(), kTtsMaxTextBytes, text_bytes);
+        logF->logger->warn("TTS text of {} bytes is longer than {} bytes: sending its first {} bytes", text.size(),
+                           kTtsMaxTextBytes, text_bytes);
     }
     std::vector<uint8_t> payload(10 + text_bytes);
     const int32_t sid = kTtsSpeakerId;

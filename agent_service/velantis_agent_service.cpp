@@ -40,9 +40,7 @@ void requestShutdown() {
         g_shutdown_requested = true;
     }
     g_main_cv.notify_all();
-    {
-        std::lock_guard<std::mutex> lock(s_stop_mutex);
-    }
+    { std::lock_guard<std::mutex> lock(s_stop_mutex); }
     s_stop_cv.notify_all();
 }
 
@@ -71,7 +69,9 @@ struct WakeWordSupervision {
 // A server thread that could not be created shows only as a failed start. When no thread
 // can be created now, that is a crash (std::system_error): the supervisor pauses instead
 // of rebuilding the server, and reloading its model, at once.
-void requireThreads() { std::thread([] {}).join(); }
+void requireThreads() {
+    std::thread([] {}).join();
+}
 
 // Builds, runs and rebuilds one server until the service is stopped.
 template <class Supervision>

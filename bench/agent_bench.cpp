@@ -11,14 +11,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <numeric>
 #include <sstream>
-#include <dirent.h>
-#include <map>
-#include <sys/stat.h>
 #include <thread>
 
 #include "alsa_test_device.h"
@@ -134,7 +134,8 @@ BareLoop bareLoop(std::chrono::milliseconds span) {
               snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0;
     snd_pcm_hw_params_free(params);
     int err = 0;
-    OpusEncoder* enc = ok ? opus_encoder_create(static_cast<opus_int32>(rate), 1, OPUS_APPLICATION_AUDIO, &err) : nullptr;
+    OpusEncoder* enc = ok ? opus_encoder_create(static_cast<opus_int32>(rate), 1, OPUS_APPLICATION_AUDIO, &err)
+                          : nullptr;
     if (enc) {
         int16_t block[960];
         unsigned char packet[4000];
@@ -197,7 +198,8 @@ int main(int argc, char** argv) {
         std::map<long, double> out;
         if (DIR* d = ::opendir(taskDir.c_str())) {
             while (dirent* e = ::readdir(d))
-                if (e->d_name[0] != '.') out[std::atol(e->d_name)] = threadCpuSeconds(taskDir + "/" + e->d_name + "/schedstat");
+                if (e->d_name[0] != '.')
+                    out[std::atol(e->d_name)] = threadCpuSeconds(taskDir + "/" + e->d_name + "/schedstat");
             ::closedir(d);
         }
         return out;
@@ -219,8 +221,7 @@ int main(int argc, char** argv) {
     for (const auto& [tid, t] : threads1) {
         char buf[96];
         std::snprintf(buf, sizeof buf, " %s%s=%.2f%%", names.count(tid) ? names[tid].c_str() : "tid ",
-                      names.count(tid) ? "" : std::to_string(tid).c_str(),
-                      (t - threads0[tid]) / idleSeconds * 100.0);
+                      names.count(tid) ? "" : std::to_string(tid).c_str(), (t - threads0[tid]) / idleSeconds * 100.0);
         perThread += buf;
     }
 
@@ -230,7 +231,7 @@ int main(int argc, char** argv) {
     size_t recBlocks = 0, bareBlocks = 0;
     for (int i = 0; i < runs; ++i) {
         int connection = i + 1;
-        struct stat st{};
+        struct stat st {};
         off_t speakerBefore = ::stat(rig.speakerPath().c_str(), &st) == 0 ? st.st_size : 0;
         size_t textsBefore = cloud.frames(rig::FrameKind::Text).size();
         frameBytes = board_rig::wakeup(60.0 + 20.0 * i, 1).size();
@@ -245,9 +246,12 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(200us);
         }
         if (firstSample != Clock::time_point{}) toSpeaker.add(ms(firstSample - woke));
-        if (!cloud.waitUntil([&] { return rig.upstreamPackets(connection).size() >= 60 &&
-                                          cloud.frames(rig::FrameKind::Text).size() > textsBefore; },
-                             40s)) {
+        if (!cloud.waitUntil(
+                [&] {
+                    return rig.upstreamPackets(connection).size() >= 60 &&
+                           cloud.frames(rig::FrameKind::Text).size() > textsBefore;
+                },
+                40s)) {
             std::fprintf(stderr, "agent_bench: conversation %d did not stream\n", connection);
             return 1;
         }
@@ -302,9 +306,10 @@ int main(int argc, char** argv) {
     double recMs = recBlocks ? recCpu * 1000.0 / static_cast<double>(recBlocks) : 0.0;
     double bareMs = bareBlocks ? bareCpu / static_cast<double>(bareBlocks) : 0.0;
     std::printf("recording thread CPU per 60 ms block: %.3f ms (%zu blocks sent)\n", recMs, recBlocks);
-    std::printf("bare read + opus_encode loop, same device and signal, same time: %.3f ms (%zu blocks); "
-                "ratio %.2f (goal <= 1.15)\n",
-                bareMs, bareBlocks, bareMs > 0.0 ? recMs / bareMs : 0.0);
+    std::printf(
+        "bare read + opus_encode loop, same device and signal, same time: %.3f ms (%zu blocks); "
+        "ratio %.2f (goal <= 1.15)\n",
+        bareMs, bareBlocks, bareMs > 0.0 ? recMs / bareMs : 0.0);
     std::printf("opus_encode alone per 60 ms block:     %.3f ms\n", encodeOnlyMs(rig.mic(), 2000));
     std::printf("idle, waiting for a wake-up: CPU %.2f %%, resident memory %ld KiB\n", idleCpu, idleRss);
     std::printf("idle CPU by thread:%s\n", perThread.c_str());

@@ -18,8 +18,8 @@
 #include "fake_cloud.h"
 #include "ogg_opus.h"
 
-#include <fcntl.h>
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <opus/opusfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -40,25 +40,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double threadCpuMs()
-{
+double threadCpuMs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-long long fileSize(const std::string& path)
-{
+long long fileSize(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
 
 // Spins until the file grows past `size`; returns when it did (or the deadline).
-Clock::time_point waitForGrowth(const std::string& path, long long size, Clock::time_point deadline)
-{
+Clock::time_point waitForGrowth(const std::string& path, long long size, Clock::time_point deadline) {
     while (Clock::now() < deadline) {
-        if (fileSize(path) > size)
-            return Clock::now();
+        if (fileSize(path) > size) return Clock::now();
     }
     return deadline;
 }
@@ -67,41 +63,32 @@ struct Stats {
     double median, p90, min, max;
 };
 
-Stats stats(std::vector<double> v)
-{
+Stats stats(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 9 / 10)], v.front(), v.back()};
 }
 
-void print(const char* name, const Stats& s, const char* unit)
-{
+void print(const char* name, const Stats& s, const char* unit) {
     std::fprintf(stderr, "%-48s median %8.3f  p90 %8.3f  min %8.3f  max %8.3f %s\n", name, s.median, s.p90, s.min,
                  s.max, unit);
 }
 
-double ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 template <typename Pred>
-bool waitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(10))
-{
+bool waitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = Clock::now() + timeout;
     while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
+        if (Clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
-std::vector<rig::ReceivedFrame> framesOf(const rig::FakeCloud& cloud, int connection, rig::FrameKind kind)
-{
+std::vector<rig::ReceivedFrame> framesOf(const rig::FakeCloud& cloud, int connection, rig::FrameKind kind) {
     std::vector<rig::ReceivedFrame> out;
     for (const auto& f : cloud.frames(kind))
-        if (f.connection == connection)
-            out.push_back(f);
+        if (f.connection == connection) out.push_back(f);
     return out;
 }
 
@@ -115,13 +102,11 @@ struct CloudRun {
 // One conversation: hello, packets every 60 ms, optionally a long answer; 3 s in, the goodbye
 // and the disconnect, as a wake-up does them.
 CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cloud, const std::string& answer,
-                         const std::string& goodbye)
-{
+                         const std::string& goodbye) {
     CloudRun run;
     const int connection = cloud.connectionCount() + 1;
     controller.connect();
-    if (!waitFor([&] { return !framesOf(cloud, connection, rig::FrameKind::Text).empty(); }))
-        return run;
+    if (!waitFor([&] { return !framesOf(cloud, connection, rig::FrameKind::Text).empty(); })) return run;
     std::atomic<bool> done{false};
     std::thread sender([&] {
         auto next = Clock::now();
@@ -132,8 +117,7 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
         }
     });
     const auto from = Clock::now();
-    if (!answer.empty())
-        cloud.sendBinary(answer);
+    if (!answer.empty()) cloud.sendBinary(answer);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const auto goodbyeAt = Clock::now();
     controller.processWaveFile(goodbye);
@@ -142,44 +126,36 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
     sender.join();
     auto last = from;
     for (const auto& f : framesOf(cloud, connection, rig::FrameKind::Binary)) {
-        if (f.at > goodbyeAt)
-            break;
+        if (f.at > goodbyeAt) break;
         run.longestPauseMs = std::max(run.longestPauseMs, ms(f.at - last));
         last = f.at;
     }
     run.arrived = framesOf(cloud, connection, rig::FrameKind::Binary).size();
     const auto closes = framesOf(cloud, connection, rig::FrameKind::Close);
-    if (!closes.empty())
-        run.goodbyeToCloseMs = ms(closes[0].at - goodbyeAt);
+    if (!closes.empty()) run.goodbyeToCloseMs = ms(closes[0].at - goodbyeAt);
     return run;
 }
 
 // stop() of a WebSocket whose peer misbehaves in one way; -1 when the set-up failed.
-double stopAgainst(rig::FakeCloud& cloud, const std::string& fault)
-{
+double stopAgainst(rig::FakeCloud& cloud, const std::string& fault) {
     using velantis::net::ReadyState;
     velantis::net::WebSocket ws;
     ws.setUrl(cloud.url("/x"));
     std::atomic<bool> opened{false};
     ws.setOnMessageCallback([&](const velantis::net::WebSocketMessagePtr& m) {
-        if (m->type == velantis::net::WebSocketMessageType::Open)
-            opened = true;
+        if (m->type == velantis::net::WebSocketMessageType::Open) opened = true;
     });
     const int connection = cloud.connectionCount() + 1;
-    if (fault == "silent before TLS")
-        cloud.silence(rig::CloudSilence::BeforeTls, connection);
-    if (fault == "silent before the upgrade")
-        cloud.silence(rig::CloudSilence::BeforeUpgrade, connection);
+    if (fault == "silent before TLS") cloud.silence(rig::CloudSilence::BeforeTls, connection);
+    if (fault == "silent before the upgrade") cloud.silence(rig::CloudSilence::BeforeUpgrade, connection);
     ws.start();
     if (fault.rfind("silent", 0) == 0) {
-        if (!waitFor([&] { return cloud.connectionCount() >= connection; }))
-            return -1;
+        if (!waitFor([&] { return cloud.connectionCount() >= connection; })) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     } else {
         if (!waitFor([&] { return opened.load() && cloud.openedAt(connection) != rig::Clock::time_point{}; }))
             return -1;
-        if (fault == "close frame, then silence")
-            cloud.act({rig::CloudAction::closeSilently(4000, "bye")});
+        if (fault == "close frame, then silence") cloud.act({rig::CloudAction::closeSilently(4000, "bye")});
         if (fault == "stops reading") {
             cloud.act({rig::CloudAction::stopReading()});
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -187,8 +163,7 @@ double stopAgainst(rig::FakeCloud& cloud, const std::string& fault)
             for (int i = 0; i < 100 && ws.send(big, true).success; ++i) {
             }
         }
-        if (fault == "reset in the middle of a frame")
-            cloud.act({rig::CloudAction::reset()});
+        if (fault == "reset in the middle of a frame") cloud.act({rig::CloudAction::reset()});
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const auto t0 = Clock::now();
@@ -198,8 +173,7 @@ double stopAgainst(rig::FakeCloud& cloud, const std::string& fault)
 
 // The baseline of playback: libopusfile's decode written block by block to the same device
 // ("default"), with nothing else around it.
-double bareDecodeAndWriteMs(const std::string& stream)
-{
+double bareDecodeAndWriteMs(const std::string& stream) {
     // Set up as the agent sets its device up: the device's own buffer and period sizes.
     snd_pcm_t* pcm = nullptr;
     snd_pcm_hw_params_t* params = nullptr;
@@ -219,8 +193,7 @@ double bareDecodeAndWriteMs(const std::string& stream)
     opus_int16 buffer[5760];
     int n;
     while ((n = op_read(of, buffer, 5760, nullptr)) > 0) {
-        if (snd_pcm_writei(pcm, buffer, static_cast<snd_pcm_uframes_t>(n)) == -EPIPE)
-            snd_pcm_prepare(pcm);
+        if (snd_pcm_writei(pcm, buffer, static_cast<snd_pcm_uframes_t>(n)) == -EPIPE) snd_pcm_prepare(pcm);
     }
     op_free(of);
     const double used = threadCpuMs() - start;
@@ -229,27 +202,23 @@ double bareDecodeAndWriteMs(const std::string& stream)
     return used;
 }
 
-double bareDecodeMs(const std::string& stream)
-{
+double bareDecodeMs(const std::string& stream) {
     const double start = threadCpuMs();
     int err = 0;
     OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
     opus_int16 buffer[5760];
     long samples = 0;
     int n;
-    while ((n = op_read(of, buffer, 5760, nullptr)) > 0)
-        samples += n;
+    while ((n = op_read(of, buffer, 5760, nullptr)) > 0) samples += n;
     op_free(of);
     const double used = threadCpuMs() - start;
-    if (samples <= 0)
-        std::fprintf(stderr, "bare decode failed\n");
+    if (samples <= 0) std::fprintf(stderr, "bare decode failed\n");
     return used;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const int iterations = argc > 1 ? std::max(3, std::atoi(argv[1])) : 20;
     char pattern[] = "/tmp/conversation_bench-XXXXXX";
     const std::string dir = ::mkdtemp(pattern);
@@ -349,17 +318,18 @@ int main(int argc, char** argv)
             faulty.stop();
         }
 
-        std::fprintf(stderr, "conversation_bench: %d iterations, answer %zu bytes (5 s), short answer %zu bytes (0.5 s)\n",
+        std::fprintf(stderr,
+                     "conversation_bench: %d iterations, answer %zu bytes (5 s), short answer %zu bytes (0.5 s)\n",
                      iterations, answer.size(), shortAnswer.size());
         print("time to first sample, handling call (ms)", stats(direct), "ms");
-        if (!viaCloud.empty())
-            print("time to first sample, cloud send on loopback (ms)", stats(viaCloud), "ms");
+        if (!viaCloud.empty()) print("time to first sample, cloud send on loopback (ms)", stats(viaCloud), "ms");
         print("CPU decode + write 5 s answer (ms)", stats(full), "ms");
         print("CPU bare decode + write, same device (ms)", stats(bareWrite), "ms");
         print("CPU bare libopusfile decode 5 s (ms)", stats(bare), "ms");
         std::fprintf(stderr, "%-48s %8.2f x\n", "ratio to bare decode + write (median)",
                      stats(full).median / stats(bareWrite).median);
-        std::fprintf(stderr, "longest upstream pause during a 6-s answer       %8.1f ms (%d packets sent, %zu arrived)\n",
+        std::fprintf(stderr,
+                     "longest upstream pause during a 6-s answer       %8.1f ms (%d packets sent, %zu arrived)\n",
                      answering.longestPauseMs, answering.sent, answering.arrived);
         std::fprintf(stderr, "goodbye -> close frame at the cloud, during an answer %8.1f ms, in silence %8.1f ms\n",
                      answering.goodbyeToCloseMs, quiet.goodbyeToCloseMs);

@@ -140,10 +140,11 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
         std::vector<double> sorted = passes;
         std::sort(sorted.begin(), sorted.end());
         double mean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / static_cast<double>(sorted.size());
-        std::printf("  pass (one byte read to the next): mean %.1f us, median %.1f us, p99 %.1f us, min %.1f us, "
-                    "max %.1f us (n=%zu; rule: at most one byte per pass of 1000 us)\n",
-                    mean, sorted[sorted.size() / 2], sorted[sorted.size() * 99 / 100], sorted.front(), sorted.back(),
-                    sorted.size());
+        std::printf(
+            "  pass (one byte read to the next): mean %.1f us, median %.1f us, p99 %.1f us, min %.1f us, "
+            "max %.1f us (n=%zu; rule: at most one byte per pass of 1000 us)\n",
+            mean, sorted[sorted.size() / 2], sorted[sorted.size() * 99 / 100], sorted.front(), sorted.back(),
+            sorted.size());
     }
 
     board_rig::Bytes burst;

@@ -112,8 +112,7 @@ int main(int argc, char** argv) {
                 whole.min(), whole.max());
     std::printf("request to first sample written:    median %.2f ms (min %.2f, max %.2f)\n", first.median(),
                 first.min(), first.max());
-    std::printf("request to last sample written:     median %.1f ms (paced device, real time)\n",
-                spoken.median());
+    std::printf("request to last sample written:     median %.1f ms (paced device, real time)\n", spoken.median());
     server.onCleanup();
     return 0;
 }

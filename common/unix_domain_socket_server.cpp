@@ -115,8 +115,7 @@ void UnixDomainSocketServer::onClientConnected(int) {}
 void UnixDomainSocketServer::onClientDisconnected(int) {}
 
 uint64_t UnixDomainSocketServer::getCurrentTimestamp() {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                  std::chrono::system_clock::now().time_since_epoch())
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
                   .count();
     return static_cast<uint64_t>(ns) / 1000000u;
 }
@@ -364,8 +363,8 @@ bool UnixDomainSocketServer::sendMessage(int client_fd, const velantis::MessageH
     // A client that takes no messages, or one left holding half a message,
     // cannot be served any more: end its connection and the loop drops it.
     if (end == IoEnd::TimedOut) {
-        logF->logger->warn("Dropping client fd={} on path {}: it took no message within {} ms", client_fd,
-                           socket_path_, velantis::kClientSendTimeoutMs);
+        logF->logger->warn("Dropping client fd={} on path {}: it took no message within {} ms", client_fd, socket_path_,
+                           velantis::kClientSendTimeoutMs);
         ::shutdown(client_fd, SHUT_RDWR);
     } else if (sent != 0) {
         ::shutdown(client_fd, SHUT_RDWR);

@@ -54,15 +54,15 @@ constexpr int kClientSendTimeoutMs = 2000;
 
 }  // namespace velantis
 
-using velantis::MessageType;
-using velantis::WAKEWORD_EVENT;
-using velantis::WAKEWORD_STATE;
-using velantis::WAKEWORD_ERROR;
-using velantis::WAKEWORD_ACK;
-using velantis::TTS_REQUEST;
-using velantis::TTS_ACK;
 using velantis::AGENT_START;
 using velantis::AGENT_STOP;
+using velantis::MessageType;
+using velantis::TTS_ACK;
+using velantis::TTS_REQUEST;
+using velantis::WAKEWORD_ACK;
+using velantis::WAKEWORD_ERROR;
+using velantis::WAKEWORD_EVENT;
+using velantis::WAKEWORD_STATE;
 
 // One listening Unix-domain stream socket served by one thread with select.
 // Each whole message is handed to handleClientMessage on the server thread,

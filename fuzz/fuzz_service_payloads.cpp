@@ -93,8 +93,8 @@ void wakeWordClient(MessageHeader header, const std::vector<uint8_t>& payload, u
     if (selector & 0x20) header.type = kTypes[(selector >> 3) & 3];
     if (selector & 0x40) header.length = static_cast<uint32_t>(payload.size());
     Pair pair;
-    if (!payload.empty() && send(pair.fds[1], payload.data(), payload.size(), MSG_NOSIGNAL) !=
-                                static_cast<ssize_t>(payload.size()))
+    if (!payload.empty() &&
+        send(pair.fds[1], payload.data(), payload.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(payload.size()))
         __builtin_trap();
     shutdown(pair.fds[1], SHUT_WR);
     g_wakeword_client_fd = pair.fds[0];

@@ -47,9 +47,7 @@ public:
     std::vector<Received> received;
 };
 
-std::string socketPath() {
-    return "/tmp/velantis-fuzz-uds-" + std::to_string(getpid()) + ".sock";
-}
+std::string socketPath() { return "/tmp/velantis-fuzz-uds-" + std::to_string(getpid()) + ".sock"; }
 
 EchoServer* g_server = nullptr;
 

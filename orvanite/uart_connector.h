@@ -61,9 +61,7 @@ inline double json_to_double(const nlohmann::json& value, const char* name) {
 }
 
 // A number whose value is not used: any size will do.
-inline void json_require_number(const nlohmann::json& value, const char* name) {
-    json_to_double(value, name);
-}
+inline void json_require_number(const nlohmann::json& value, const char* name) { json_to_double(value, name); }
 
 inline int json_to_int(const nlohmann::json& value, const char* name) {
     if (value.is_boolean()) throw std::invalid_argument(std::string(name) + " must be a number, but is boolean");
@@ -224,7 +222,9 @@ public:
     }
 
 private:
-    bool checksum_ok(int len) const { return frame_checksum(rx_buffer, static_cast<size_t>(len - 1)) == rx_buffer[len - 1]; }
+    bool checksum_ok(int len) const {
+        return frame_checksum(rx_buffer, static_cast<size_t>(len - 1)) == rx_buffer[len - 1];
+    }
 
     void process_frame(int len) {
         std::string dump = hex_dump(rx_buffer, static_cast<size_t>(len));

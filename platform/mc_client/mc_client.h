@@ -138,8 +138,7 @@ enum _EN_MICRO_EMOJI_CONTROL_CMD : int32_t {
 bool rcClientInterfaceInit(std::string address);
 bool rcClientInterfaceGetCommonStatus(robot_control::common::ROBOT_COMMON_STATUS_* status);
 bool rcClientInterfaceDriverEnable(robot_control::common::NAV_OR_JOY_MODE_ mode, bool enable);
-bool rcClientInterfaceSetScene(robot_control::common::NAV_OR_JOY_MODE_ mode,
-                               robot_control::common::SCENE_TYPE_ scene);
+bool rcClientInterfaceSetScene(robot_control::common::NAV_OR_JOY_MODE_ mode, robot_control::common::SCENE_TYPE_ scene);
 bool rcClientInterfaceDirectionMovement(robot_control::common::NAV_OR_JOY_MODE_ mode,
                                         robot_control::common::ROBOT_TWIST_ twist, long heartbeat);
 bool rcClientInterfaceDemoControl(robot_control::common::NAV_OR_JOY_MODE_ mode, int action, bool flag);

@@ -122,8 +122,8 @@ std::string format(const char* fmt, ...) {
 }
 
 std::string twist_args(const ROBOT_TWIST_& t) {
-    return format("lx=%.6f ly=%.6f lz=%.6f ax=%.6f ay=%.6f az=%.6f", t.linear.x, t.linear.y, t.linear.z,
-                  t.angular.x, t.angular.y, t.angular.z);
+    return format("lx=%.6f ly=%.6f lz=%.6f ax=%.6f ay=%.6f az=%.6f", t.linear.x, t.linear.y, t.linear.z, t.angular.x,
+                  t.angular.y, t.angular.z);
 }
 
 class Robot {
@@ -162,8 +162,8 @@ public:
         heartbeat_ = std::max<int64_t>(heartbeat_ + 1, (now - start_ns_) / 1'000'000);
         fill(*out, now);
         trace("rcClientInterfaceGetCommonStatus",
-              format("heartbeat=%lld driver_enable_state=%d cur_scene=%d", static_cast<long long>(heartbeat_),
-                     drive_, scene_),
+              format("heartbeat=%lld driver_enable_state=%d cur_scene=%d", static_cast<long long>(heartbeat_), drive_,
+                     scene_),
               true);
         return true;
     }
@@ -181,8 +181,7 @@ public:
                 drive_due_ns_ = now + cfg_.drive_delay_ns;
             }
         }
-        trace("rcClientInterfaceDriverEnable", format("mode=%d enable=%d", static_cast<int>(mode), enable ? 1 : 0),
-              ok);
+        trace("rcClientInterfaceDriverEnable", format("mode=%d enable=%d", static_cast<int>(mode), enable ? 1 : 0), ok);
         return ok;
     }
 
@@ -354,8 +353,8 @@ private:
 
     void trace(const char* call, const std::string& args, bool result) {
         if (trace_fd_ < 0) return;
-        std::string line = format("%lld %ld %s", static_cast<long long>(mono_ns()), static_cast<long>(syscall(SYS_gettid)),
-                                  call);
+        std::string line = format("%lld %ld %s", static_cast<long long>(mono_ns()),
+                                  static_cast<long>(syscall(SYS_gettid)), call);
         if (!args.empty()) line += " " + args;
         line += result ? " result=1\n" : " result=0\n";
         size_t off = 0;
@@ -449,9 +448,9 @@ bool rcClientInterfaceSetGuardianSwitch(NAV_OR_JOY_MODE_ mode, bool on) {
     return r.guardian(mode, on);
 }
 
-bool rcClientInterfaceLightStripControl(NAV_OR_JOY_MODE_ mode, std::string strip,  // NOLINT(performance-unnecessary-value-param)
-                                        _EN_MICRO_EMOJI_CONTROL_CMD emoji,
-                                        int arg1, int arg2) {
+bool rcClientInterfaceLightStripControl(NAV_OR_JOY_MODE_ mode,
+                                        std::string strip,  // NOLINT(performance-unnecessary-value-param)
+                                        _EN_MICRO_EMOJI_CONTROL_CMD emoji, int arg1, int arg2) {
     Robot& r = robot();
     std::lock_guard<std::mutex> lock(r.m);
     return r.light(mode, strip, emoji, arg1, arg2);

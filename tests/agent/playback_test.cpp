@@ -27,24 +27,21 @@ const char* const kInitLine = "ALSA音频设备初始化成功，采样率: 4800
 
 class PlaybackTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         dir_ = makeTempDir("playback_test");
         logSink();
         alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", kSpeed);
         ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
         controller_ = std::make_unique<velantis::ws_controller>();
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         controller_.reset();
         std::filesystem::remove_all(dir_);
     }
 
     static std::string speaker() { return dir_ + "/speaker_48000.raw"; }
     static size_t speakerSamples() { return alsa_rig::readPcm(speaker()).size(); }
-    static std::vector<int16_t> speakerSince(size_t from)
-    {
+    static std::vector<int16_t> speakerSince(size_t from) {
         auto all = alsa_rig::readPcm(speaker());
         return from < all.size() ? std::vector<int16_t>(all.begin() + static_cast<long>(from), all.end())
                                  : std::vector<int16_t>{};
@@ -52,8 +49,7 @@ protected:
     static std::string capturePath(const std::string& name) { return dir_ + "/" + name; }
 
     // A WAV file: 44 header bytes, then `data` as it stands.
-    static std::string writeWave(const std::string& name, const std::string& data)
-    {
+    static std::string writeWave(const std::string& name, const std::string& data) {
         return conversation_test::writeWave(dir_ + "/" + name, data);
     }
 
@@ -65,21 +61,19 @@ std::string PlaybackTest::dir_;
 std::unique_ptr<velantis::ws_controller> PlaybackTest::controller_;
 
 // A stereo Ogg Opus stream: `left` on the first channel, silence on the second.
-std::string encodeStereo(const std::vector<int16_t>& left)
-{
+std::string encodeStereo(const std::vector<int16_t>& left) {
     std::string out;
-    OpusEncCallbacks callbacks{
-        [](void* user, const unsigned char* ptr, opus_int32 len) {
-            static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(ptr), static_cast<size_t>(len));
-            return 0;
-        },
-        [](void*) { return 0; }};
+    OpusEncCallbacks callbacks{[](void* user, const unsigned char* ptr, opus_int32 len) {
+                                   static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(ptr),
+                                                                           static_cast<size_t>(len));
+                                   return 0;
+                               },
+                               [](void*) { return 0; }};
     OggOpusComments* comments = ope_comments_create();
     int err = 0;
     OggOpusEnc* enc = ope_encoder_create_callbacks(&callbacks, &out, comments, 48000, 2, 0, &err);
     std::vector<int16_t> interleaved(left.size() * 2, 0);
-    for (size_t i = 0; i < left.size(); ++i)
-        interleaved[2 * i] = left[i];
+    for (size_t i = 0; i < left.size(); ++i) interleaved[2 * i] = left[i];
     ope_encoder_write(enc, interleaved.data(), static_cast<int>(left.size()));
     ope_encoder_drain(enc);
     ope_encoder_destroy(enc);
@@ -88,8 +82,7 @@ std::string encodeStereo(const std::vector<int16_t>& left)
 }
 
 // Runs first: the device is opened once even when two threads ask at the same moment.
-TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce)
-{
+TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce) {
     FdCapture out(1, capturePath("first.out"));
     std::vector<int16_t> block(4800, 100);
     std::atomic<bool> go{false};
@@ -108,8 +101,7 @@ TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce)
     EXPECT_EQ(speakerSamples(), 9600u);
 }
 
-TEST_F(PlaybackTest, EmptyBlockDrainsOnlyWhenComplete)
-{
+TEST_F(PlaybackTest, EmptyBlockDrainsOnlyWhenComplete) {
     FdCapture out(1, capturePath("empty.out"));
     velantis::playOnDefaultSpeaker(nullptr, 0, false);
     velantis::playOnDefaultSpeaker(nullptr, 0, true);
@@ -119,15 +111,16 @@ TEST_F(PlaybackTest, EmptyBlockDrainsOnlyWhenComplete)
     velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, true);
     auto lines = out.lines();
     std::vector<std::string> expected = {"playOnDefaultSpeaker called, size: 0, complete: 0",
-                                         "playOnDefaultSpeaker called, size: 0, complete: 1", "音频播放完成",
+                                         "playOnDefaultSpeaker called, size: 0, complete: 1",
+                                         "音频播放完成",
                                          "playOnDefaultSpeaker called, size: 1920, complete: 1",
-                                         "成功写入 960 帧音频数据到默认扬声器", "音频播放完成"};
+                                         "成功写入 960 帧音频数据到默认扬声器",
+                                         "音频播放完成"};
     EXPECT_EQ(lines, expected);
     EXPECT_EQ(speakerSince(before), block);
 }
 
-TEST_F(PlaybackTest, UnderrunWritesTheBlockAgain)
-{
+TEST_F(PlaybackTest, UnderrunWritesTheBlockAgain) {
     std::vector<int16_t> first(2400, 11), second(2400, 22);
     const size_t before = speakerSamples();
     FdCapture out(1, capturePath("underrun.out"));
@@ -143,8 +136,7 @@ TEST_F(PlaybackTest, UnderrunWritesTheBlockAgain)
     EXPECT_EQ(played, expected);
 }
 
-TEST_F(PlaybackTest, UnderrunDuringAWaveFileLosesTheChunkThatMetIt)
-{
+TEST_F(PlaybackTest, UnderrunDuringAWaveFileLosesTheChunkThatMetIt) {
     std::vector<int16_t> block(2400, 13), lost(2048, 31), kept(2048, 32);
     const std::string wave = writeWave("underrun.wav", pcmBytes(lost) + pcmBytes(kept));
     const size_t before = speakerSamples();
@@ -161,11 +153,9 @@ TEST_F(PlaybackTest, UnderrunDuringAWaveFileLosesTheChunkThatMetIt)
     EXPECT_EQ(err.text(), "");
 }
 
-TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte)
-{
+TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte) {
     std::vector<int16_t> samples(3000);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<int16_t>(i * 7 - 9000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 7 - 9000);
     const std::string odd = writeWave("odd.wav", pcmBytes(samples) + "\x55");
     const std::string headerOnly = writeWave("header.wav", "");
     const std::string shortFile = dir_ + "/short.wav";
@@ -189,8 +179,7 @@ TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte)
     EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + shortFile), 1u);
 }
 
-TEST_F(PlaybackTest, MissingWaveFileClosesTheDeviceAndTheNextCallReopensIt)
-{
+TEST_F(PlaybackTest, MissingWaveFileClosesTheDeviceAndTheNextCallReopensIt) {
     const std::string missing = dir_ + "/missing.wav";
     FdCapture out(1, capturePath("missing.out"));
     FdCapture err(2, capturePath("missing.err"));
@@ -206,8 +195,7 @@ TEST_F(PlaybackTest, MissingWaveFileClosesTheDeviceAndTheNextCallReopensIt)
 }
 
 // A device that cannot be opened or configured is tried again at every call.
-TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall)
-{
+TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall) {
     FdCapture out(1, capturePath("failing.out"));
     FdCapture err(2, capturePath("failing.err"));
     controller_->processWaveFile(dir_ + "/missing.wav");  // closes the device
@@ -223,8 +211,7 @@ TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall)
     ::setenv("VELANTIS_ALSA_OUT", (dir_ + "/speaker_%r.raw").c_str(), 1);
 
     size_t openErrors = 0;
-    for (const auto& line : err.lines())
-        openErrors += line.rfind("无法打开音频设备: ", 0) == 0 ? 1 : 0;
+    for (const auto& line : err.lines()) openErrors += line.rfind("无法打开音频设备: ", 0) == 0 ? 1 : 0;
     EXPECT_EQ(openErrors, 2u);
     EXPECT_EQ(err.count("无法设置音频参数"), 1u);
     EXPECT_EQ(err.count("ALSA initialization failed, cannot play audio"), 3u);
@@ -236,8 +223,7 @@ TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall)
     EXPECT_EQ(speakerSince(before), block);
 }
 
-TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack)
-{
+TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
     const auto signal = rig::chirp(1.0);
     const std::string stream = rig::encodeOggOpus(signal);
     const size_t before = speakerSamples();
@@ -252,14 +238,12 @@ TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack)
     EXPECT_GT(rig::bestCorrelation(signal, secondHalf, 0), 0.95);
     // Every block goes through playOnDefaultSpeaker and none is drained.
     size_t calls = 0;
-    for (const auto& line : out.lines())
-        calls += line.rfind("playOnDefaultSpeaker called, size: ", 0) == 0 ? 1 : 0;
+    for (const auto& line : out.lines()) calls += line.rfind("playOnDefaultSpeaker called, size: ", 0) == 0 ? 1 : 0;
     EXPECT_GE(calls, 2 * signal.size() / 5760);
     EXPECT_EQ(out.count("音频播放完成"), 0u);
 }
 
-TEST_F(PlaybackTest, StereoStreamIsMixedToMono)
-{
+TEST_F(PlaybackTest, StereoStreamIsMixedToMono) {
     const auto signal = rig::chirp(0.5);
     const size_t before = speakerSamples();
     controller_->decodeAndProcessOpus(encodeStereo(signal));
@@ -268,8 +252,7 @@ TEST_F(PlaybackTest, StereoStreamIsMixedToMono)
     EXPECT_GT(rig::bestCorrelation(signal, played, 0), 0.9);
 }
 
-TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing)
-{
+TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing) {
     const std::string stream = rig::encodeOggOpus(rig::chirp(0.2));
     const size_t mark = logMark();
     const size_t before = speakerSamples();
@@ -286,8 +269,7 @@ TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing)
 
 // A greeting during received speech cuts it: the speech up to the cut, then the greeting
 // whole, and nothing more of the speech.
-TEST_F(PlaybackTest, GreetingCutsTheSpeechInHand)
-{
+TEST_F(PlaybackTest, GreetingCutsTheSpeechInHand) {
     const auto signal = rig::chirp(2.0);
     const std::string stream = rig::encodeOggOpus(signal);
     const std::vector<int16_t> tone(12000, 1234);

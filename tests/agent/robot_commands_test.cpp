@@ -41,9 +41,8 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
                             {"左转", -60},
                             {"右转", 30},
                             {"前", INT_MIN}});
-    const std::vector<Expected> expected = {{6, 0.5, 0, 0},   {6, -0.5, 0, 0},  {60, 0, 0.5, 0},
-                                            {6, 0, -0.5, 0},  {100, 0, 0, 0.5}, {200, 0, 0, -0.5},
-                                            {6, 0.5, 0, 0}};
+    const std::vector<Expected> expected = {{6, 0.5, 0, 0},   {6, -0.5, 0, 0},   {60, 0, 0.5, 0}, {6, 0, -0.5, 0},
+                                            {100, 0, 0, 0.5}, {200, 0, 0, -0.5}, {6, 0.5, 0, 0}};
     size_t total = 0;
     for (const auto& e : expected) total += e.calls;
 
@@ -88,8 +87,8 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
 
     auto l = logs();
     for (int d : {60, 600, 1000, 0, -1000, 2000})
-        EXPECT_GE(count_log(l, spdlog::level::info, "Handling movement command with direction:, duration: " +
-                                                        std::to_string(d)),
+        EXPECT_GE(count_log(l, spdlog::level::info,
+                            "Handling movement command with direction:, duration: " + std::to_string(d)),
                   1u)
             << d;
     EXPECT_EQ(count_log(l, spdlog::level::info, "Handling movement command with direction:, duration: 60"), 4u);
@@ -112,7 +111,8 @@ TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
     expect_velocity(runs[0][0], {6, 0.5, 0, 0});
     EXPECT_EQ(count_line(out.lines(), "processCommands"), 1u);
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 前 2147483647, command ignored"), 1u);
+    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 前 2147483647, command ignored"),
+              1u);
     EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 后 3579141, command ignored"), 1u);
     EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 右转 2147483647, command ignored"),
               1u);

@@ -139,9 +139,7 @@ TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
 }
 
 TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
-    {
-        rc_sdk_controller rc("0.0.0.0");
-    }
+    { rc_sdk_controller rc("0.0.0.0"); }
     auto all = trace().all();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_TRUE(robot_rig::is_call(all[0], "Init"));

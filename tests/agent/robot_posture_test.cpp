@@ -39,8 +39,7 @@ TEST_F(RobotTest, DriverAlreadyInTheRequestedStateMakesNoRequest) {
         rc_sdk_controller rc("0.0.0.0");
         rc_sdk_controller::driver_enable(false);
     }
-    EXPECT_EQ(names(trace().all()),
-              (std::vector<std::string>{"Init", "GetCommonStatus", "Init", "GetCommonStatus"}));
+    EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "Init", "GetCommonStatus"}));
     auto l = logs();
     EXPECT_EQ(count_log(l, spdlog::level::info, "Driver already enabled"), 1u);
     EXPECT_EQ(count_log(l, spdlog::level::info, "Driver already disabled"), 1u);
@@ -84,8 +83,7 @@ TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
     auto check = [&](const TraceCall& request, const char* key, long long want, size_t min_polls) {
         auto reads = polls_after(request, key, want);
         ASSERT_GE(reads.size(), min_polls) << request.line;
-        for (size_t i = 0; i + 1 < reads.size(); ++i)
-            EXPECT_GE(reads[i + 1].mono_ns - reads[i].mono_ns, 100'000'000);
+        for (size_t i = 0; i + 1 < reads.size(); ++i) EXPECT_GE(reads[i + 1].mono_ns - reads[i].mono_ns, 100'000'000);
         EXPECT_EQ(reads.back().num(key), want);
     };
     check(enables[0], "driver_enable_state", 1, 4);
@@ -140,8 +138,7 @@ TEST_F(RobotTest, RefusedRequestsEndTheStep) {
     rc_sdk_controller rc("0.0.0.0");
     rc_sdk_controller::driver_enable(true);
     rc_sdk_controller::set_scene(SCENE_STAND);
-    EXPECT_EQ(names(trace().all()),
-              (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SetScene"}));
+    EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SetScene"}));
     auto l = logs();
     EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to enable driver"), 1u);
     EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to set scene to 2"), 1u);

@@ -30,8 +30,8 @@ std::string list_of(const std::string& line, const std::string& key, char close)
 TEST(RobotStatusReport, AllZeros) {
     ROBOT_COMMON_STATUS_ s;
     const std::string line = rc_sdk_controller::print_ROBOT_COMMON_STATUS(s);
-    EXPECT_EQ(line.rfind("ROBOT_COMMON_STATUS{network=0, emergency=0, avoidance=0, heartbeat=0, cur_speed=0.000000, ", 0),
-              0u)
+    EXPECT_EQ(
+        line.rfind("ROBOT_COMMON_STATUS{network=0, emergency=0, avoidance=0, heartbeat=0, cur_speed=0.000000, ", 0), 0u)
         << line;
     EXPECT_NE(line.find("charge_status={charge_tile_name=, position_state=0, "), std::string::npos);
     EXPECT_NE(line.find("user_quit_charge_flag=0}, salute_state=0, "), std::string::npos);
@@ -49,11 +49,14 @@ TEST(RobotStatusReport, AllZeros) {
         "max_speed=0.000000, cur_scene_switch_state=0, cur_scene=0, driver_enable_state=0, "
         "odometry={twist.linear=(0.000000, 0.000000, 0.000000), twist.angular=(0.000000, 0.000000, 0.000000), "
         "point=(0.000000, 0.000000, 0.000000), quaternion=(0.000000, 0.000000, 0.000000, 0.000000)}, "
-        "tip_position_wrt_hip=[" + std::string("0.000000") + [] {
+        "tip_position_wrt_hip=[" +
+        std::string("0.000000") +
+        [] {
             std::string r;
             for (int i = 1; i < 18; ++i) r += ", 0.000000";
             return r;
-        }() + "], ";
+        }() +
+        "], ";
     EXPECT_EQ(line.substr(0, expected.size()), expected);
     EXPECT_NE(line.find("target_body_orientation=(0.000000, 0.000000, 0.000000), error_code=0, has_error=0, "
                         "error_wheel=[0, 0, 0, 0, 0], warn_wheel=[0, 0, 0, 0, 0], note_wheel=[0, 0, 0, 0, 0], "
@@ -73,10 +76,15 @@ TEST(RobotStatusReport, AllZeros) {
 TEST(RobotStatusReport, ListsHaveTheirFixedLengths) {
     ROBOT_COMMON_STATUS_ s;
     const std::string line = rc_sdk_controller::print_ROBOT_COMMON_STATUS(s);
-    const std::pair<const char*, size_t> lists[] = {
-        {"tip_position_wrt_hip", 18}, {"vf_planned_tip_position_wrt_base", 18}, {"touch_detection", 6},
-        {"error_wheel", 5},           {"warn_wheel", 5},                        {"note_wheel", 5},
-        {"joint_error_wheel", 20},    {"joint_warn_wheel", 20},                 {"joint_note_wheel", 20}};
+    const std::pair<const char*, size_t> lists[] = {{"tip_position_wrt_hip", 18},
+                                                    {"vf_planned_tip_position_wrt_base", 18},
+                                                    {"touch_detection", 6},
+                                                    {"error_wheel", 5},
+                                                    {"warn_wheel", 5},
+                                                    {"note_wheel", 5},
+                                                    {"joint_error_wheel", 20},
+                                                    {"joint_warn_wheel", 20},
+                                                    {"joint_note_wheel", 20}};
     for (const auto& [key, n] : lists) {
         const std::string body = list_of(line, std::string(", ") + key, ']');
         EXPECT_EQ(count_of(body, ", ") + 1, n) << key << ": " << body;

@@ -126,11 +126,11 @@ protected:
         char tmpl[] = "/tmp/robot_test.XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        for (const char* v : {"MC_SIM_FAIL_INIT", "MC_SIM_FAIL_STATUS", "MC_SIM_FAIL_STATUS_AFTER",
-                              "MC_SIM_REFUSE_DRIVE", "MC_SIM_REFUSE_SCENE", "MC_SIM_REFUSE_SPEED",
-                              "MC_SIM_REFUSE_GUARDIAN", "MC_SIM_DRIVE_STUCK", "MC_SIM_SCENE_STUCK",
-                              "MC_SIM_DRIVE_DELAY_MS", "MC_SIM_SCENE_DELAY_MS", "MC_SIM_DRIVE", "MC_SIM_SCENE",
-                              "MC_SIM_TILE_NAME"})
+        for (const char* v :
+             {"MC_SIM_FAIL_INIT", "MC_SIM_FAIL_STATUS", "MC_SIM_FAIL_STATUS_AFTER", "MC_SIM_REFUSE_DRIVE",
+              "MC_SIM_REFUSE_SCENE", "MC_SIM_REFUSE_SPEED", "MC_SIM_REFUSE_GUARDIAN", "MC_SIM_DRIVE_STUCK",
+              "MC_SIM_SCENE_STUCK", "MC_SIM_DRIVE_DELAY_MS", "MC_SIM_SCENE_DELAY_MS", "MC_SIM_DRIVE", "MC_SIM_SCENE",
+              "MC_SIM_TILE_NAME"})
             ::unsetenv(v);
         ::setenv("MC_SIM_TRACE", trace_path().c_str(), 1);
         ::setenv("MC_SIM_DRIVE_DELAY_MS", "50", 1);

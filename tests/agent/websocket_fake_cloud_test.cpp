@@ -148,9 +148,15 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     EXPECT_GT(rig::bestCorrelation(rig::chirp(0.5, 48000, 400, 2000), pcm), 0.95);
 
     std::string log;
-    ASSERT_TRUE(poll([&] { log = readFile(dir_ + "/log"); return log.find("ended") != std::string::npos; }, 10s));
+    ASSERT_TRUE(poll(
+        [&] {
+            log = readFile(dir_ + "/log");
+            return log.find("ended") != std::string::npos;
+        },
+        10s));
     EXPECT_NE(log.find("conn=1 handshake target=/embodied/tolvane/v1/?device-id=a authorization=bravo_key92"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("conn=1 recv text 38 {\"type\":\"hello\",\"token\":\"bravo_key92\"}"), std::string::npos) << log;
     EXPECT_NE(log.find("conn=1 sent text"), std::string::npos) << log;
     EXPECT_NE(log.find("conn=1 sent binary"), std::string::npos) << log;

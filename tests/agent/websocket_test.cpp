@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -42,10 +42,14 @@ public:
         g_untrusted = rig::makeCloudCertificates(dir_ + "/untrusted");
         g_otherHost = rig::makeCloudCertificates(dir_ + "/other", "otherhost.invalid");
         // The mismatching certificate is signed by the trusted CA.
-        std::string cmd = "cd '" + dir_ + "/other' && openssl req -new -key server.key -subj /CN=otherhost.invalid "
-                          "-out s.csr 2>/dev/null && printf 'subjectAltName=DNS:otherhost.invalid\\nextendedKeyUsage=serverAuth\\n' > s.ext && "
-                          "openssl x509 -req -in s.csr -CA '" + g_trusted.caFile + "' -CAkey '" + dir_ +
-                          "/trusted/ca.key' -CAcreateserial -CAserial s.srl -days 30 -extfile s.ext -out server.pem 2>/dev/null";
+        std::string cmd =
+            "cd '" + dir_ +
+            "/other' && openssl req -new -key server.key -subj /CN=otherhost.invalid "
+            "-out s.csr 2>/dev/null && printf 'subjectAltName=DNS:otherhost.invalid\\nextendedKeyUsage=serverAuth\\n' "
+            "> s.ext && "
+            "openssl x509 -req -in s.csr -CA '" +
+            g_trusted.caFile + "' -CAkey '" + dir_ +
+            "/trusted/ca.key' -CAcreateserial -CAserial s.srl -days 30 -extfile s.ext -out server.pem 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         setenv("SSL_CERT_FILE", g_trusted.caFile.c_str(), 1);
     }
@@ -79,8 +83,17 @@ public:
         ws.setOnMessageCallback([this](const WebSocketMessagePtr& m) { add(m); });
     }
     void add(const WebSocketMessagePtr& m) {
-        Event e{m->type, m->str, m->binary, m->wireSize, m->closeInfo.code, m->closeInfo.reason, m->closeInfo.remote,
-                m->errorInfo.reason, m->errorInfo.http_status, m->openInfo.headers, m->openInfo.uri,
+        Event e{m->type,
+                m->str,
+                m->binary,
+                m->wireSize,
+                m->closeInfo.code,
+                m->closeInfo.reason,
+                m->closeInfo.remote,
+                m->errorInfo.reason,
+                m->errorInfo.http_status,
+                m->openInfo.headers,
+                m->openInfo.uri,
                 std::this_thread::get_id()};
         std::lock_guard<std::mutex> lock(m_);
         events_.push_back(std::move(e));
@@ -249,9 +262,9 @@ TEST_F(WebSocketTest, UnreachableHostAndBadUrlAreErrors) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
 
-    for (const std::string& url : {"wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x",
-                            std::string("ws://localhost/x"), std::string("wss://localhost:99999/x"),
-                            std::string("wss:///path"), std::string("")}) {
+    for (const std::string& url :
+         {"wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x", std::string("ws://localhost/x"),
+          std::string("wss://localhost:99999/x"), std::string("wss:///path"), std::string("")}) {
         SCOPED_TRACE(url);
         Recorder r;
         WebSocket ws;
@@ -423,7 +436,8 @@ TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
         ws.stop();
         EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
         // The frame in flight when the close began arrives, and whatever arrived is whole.
-        ASSERT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == size_t(round + 1); }, 10s));
+        ASSERT_TRUE(
+            cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == size_t(round + 1); }, 10s));
         EXPECT_FALSE(cloud.frames(rig::FrameKind::Binary).empty());
         for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {
             ASSERT_EQ(f.data.size(), 1u << 20);
@@ -612,10 +626,16 @@ TEST(WebSocketResolver, StopReturnsWhileTheNameServerNeverAnswers) {
     std::ofstream(dir + "/nsswitch.conf") << "hosts: files dns\n";
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string cmd = "WEBSOCKET_TEST_SILENT_DNS=1 unshare --mount --propagation private sh -c '"
-                            "mount --bind " + dir + "/resolv.conf /etc/resolv.conf && "
-                            "mount --bind " + dir + "/nsswitch.conf /etc/nsswitch.conf && "
-                            "exec " + std::string(self) + " --gtest_filter=WebSocketResolver.*'";
+    const std::string cmd =
+        "WEBSOCKET_TEST_SILENT_DNS=1 unshare --mount --propagation private sh -c '"
+        "mount --bind " +
+        dir +
+        "/resolv.conf /etc/resolv.conf && "
+        "mount --bind " +
+        dir +
+        "/nsswitch.conf /etc/nsswitch.conf && "
+        "exec " +
+        std::string(self) + " --gtest_filter=WebSocketResolver.*'";
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = std::system(cmd.c_str());
     EXPECT_EQ(rc, 0);

@@ -31,8 +31,7 @@ const std::string kUrl =
 
 class WsControllerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         dir_ = makeTempDir("ws_controller_test");
         logSink();
         certs_ = rig::makeCloudCertificates(dir_ + "/certs");
@@ -41,24 +40,20 @@ protected:
         ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
         controller_ = std::make_unique<velantis::ws_controller>();
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         controller_.reset();
         std::filesystem::remove_all(dir_);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         controller_->disconnect();
-        if (cloud_)
-            cloud_->stop();
+        if (cloud_) cloud_->stop();
         cloud_.reset();
     }
 
     // A fresh cloud on the port the controller is built for.
     rig::FakeCloud& startCloud(const std::string& certFile = "", const std::string& keyFile = "",
-                               const std::string& requiredAuthorization = "bravo_key92")
-    {
+                               const std::string& requiredAuthorization = "bravo_key92") {
         rig::FakeCloud::Options o;
         o.certFile = certFile.empty() ? certs_.certFile : certFile;
         o.keyFile = keyFile.empty() ? certs_.keyFile : keyFile;
@@ -70,34 +65,29 @@ protected:
     }
 
     // Connects and waits for the hello of connection `n`.
-    void connectAndWaitForHello(int n = 1)
-    {
+    void connectAndWaitForHello(int n = 1) {
         controller_->connect();
         ASSERT_TRUE(cloud_->waitUntil([&] { return helloCount(n) == 1; }, 10s));
         ASSERT_TRUE(waitForState(1));
     }
 
-    size_t helloCount(int connection) const
-    {
+    size_t helloCount(int connection) const {
         size_t n = 0;
         for (const auto& f : cloud_->frames(rig::FrameKind::Text))
             n += (f.connection == connection && f.data == kHello) ? 1 : 0;
         return n;
     }
 
-    static bool waitForState(int state)
-    {
+    static bool waitForState(int state) {
         const auto end = std::chrono::steady_clock::now() + 10s;
         while (controller_->getConnectionState() != state) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
+            if (std::chrono::steady_clock::now() > end) return false;
             std::this_thread::sleep_for(5ms);
         }
         return true;
     }
 
-    static std::vector<int16_t> speakerSince(size_t from)
-    {
+    static std::vector<int16_t> speakerSince(size_t from) {
         auto all = alsa_rig::readPcm(dir_ + "/speaker_48000.raw");
         return from < all.size() ? std::vector<int16_t>(all.begin() + static_cast<long>(from), all.end())
                                  : std::vector<int16_t>{};
@@ -117,31 +107,25 @@ std::unique_ptr<velantis::ws_controller> WsControllerTest::controller_;
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 // "[YYYY-MM-DD hh:mm:ss.mmm] Received binary message of size: N": true with N.
-bool binaryLineSize(const std::string& line, std::string& size)
-{
+bool binaryLineSize(const std::string& line, std::string& size) {
     const std::string shape = "[####-##-## ##:##:##.###] Received binary message of size: ";
-    if (line.size() <= shape.size())
-        return false;
+    if (line.size() <= shape.size()) return false;
     for (size_t i = 0; i < shape.size(); ++i) {
         const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (shape[i] == '#' ? !digit : line[i] != shape[i])
-            return false;
+        if (shape[i] == '#' ? !digit : line[i] != shape[i]) return false;
     }
     size = line.substr(shape.size());
     return size.find_first_not_of("0123456789") == std::string::npos;
 }
 
-long findLogPrefix(const std::vector<LogEntry>& logs, Level level, const std::string& prefix)
-{
+long findLogPrefix(const std::vector<LogEntry>& logs, Level level, const std::string& prefix) {
     for (size_t i = 0; i < logs.size(); ++i)
-        if (logs[i].level == level && startsWith(logs[i].text, prefix))
-            return static_cast<long>(i);
+        if (logs[i].level == level && startsWith(logs[i].text, prefix)) return static_cast<long>(i);
     return -1;
 }
 
 // Runs first: nothing is connected and nothing connects by itself.
-TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped)
-{
+TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped) {
     auto& cloud = startCloud();
     ASSERT_TRUE(cloud.start()) << cloud.error();
     EXPECT_EQ(controller_->getConnectionState(), 3);
@@ -152,8 +136,7 @@ TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped)
     EXPECT_EQ(countLog(logsSince(mark), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
 }
 
-TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchanged)
-{
+TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchanged) {
     auto& cloud = startCloud();
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = logMark();
@@ -162,8 +145,7 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
     EXPECT_TRUE(state == 0 || state == 1) << state;
     // Packets handed over once the connection is open but before the hello are dropped.
     ASSERT_TRUE(waitForState(1));
-    for (int i = 0; i < 5; ++i)
-        controller_->sendMessage("early");
+    for (int i = 0; i < 5; ++i) controller_->sendMessage("early");
     ASSERT_TRUE(cloud.waitForFrames(1, 10s));
 
     auto frames = cloud.frames();
@@ -190,8 +172,7 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
     std::vector<std::string> packets;
     for (int i = 0; i < 3; ++i) {
         std::string p(static_cast<size_t>(100 + 1900 * i), '\0');
-        for (size_t j = 0; j < p.size(); ++j)
-            p[j] = static_cast<char>((j * 31 + static_cast<size_t>(i)) & 0xff);
+        for (size_t j = 0; j < p.size(); ++j) p[j] = static_cast<char>((j * 31 + static_cast<size_t>(i)) & 0xff);
         packets.push_back(p);
         controller_->sendMessage(p);
     }
@@ -213,8 +194,7 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
     EXPECT_EQ(close.closeReason, "Normal closure");
 }
 
-TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed)
-{
+TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
     const auto first = rig::chirp(1.0);
     const auto second = rig::chirp(0.5, 48000, 2000.0, 500.0);
     const std::string s1 = rig::encodeOggOpus(first), s2 = rig::encodeOggOpus(second);
@@ -237,22 +217,19 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed)
     std::vector<std::string> sizes;
     for (const auto& l : out.lines()) {
         std::string size;
-        if (binaryLineSize(l, size))
-            sizes.push_back(size);
+        if (binaryLineSize(l, size)) sizes.push_back(size);
     }
     EXPECT_EQ(sizes, (std::vector<std::string>{std::to_string(s1.size()), std::to_string(s2.size())}));
 }
 
-TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists)
-{
+TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists) {
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello,
-             {rig::CloudAction::text(R"({"type":"control","value":"前,2;左转,45;停"})"),
-              rig::CloudAction::text(R"({"type":"control","value":""})"),
-              rig::CloudAction::text(R"({"type":"control"})"),
-              rig::CloudAction::text(R"({"type":"control","value":"前,abc"})"),
-              rig::CloudAction::text(R"({"type":"control","value":5})"),
-              rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
+    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::text(R"({"type":"control","value":"前,2;左转,45;停"})"),
+                                        rig::CloudAction::text(R"({"type":"control","value":""})"),
+                                        rig::CloudAction::text(R"({"type":"control"})"),
+                                        rig::CloudAction::text(R"({"type":"control","value":"前,abc"})"),
+                                        rig::CloudAction::text(R"({"type":"control","value":5})"),
+                                        rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = logMark();
     connectAndWaitForHello();
@@ -279,8 +256,7 @@ TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists)
     EXPECT_GE(findLogPrefix(logs, Level::err, "Failed to parse JSON message: [json.exception.type_error.302]"), 0);
 }
 
-TEST(WsControllerCommandList, ParsingRules)
-{
+TEST(WsControllerCommandList, ParsingRules) {
     using List = std::vector<std::pair<std::string, int>>;
     logSink();
     EXPECT_EQ(velantis::parseCommandList("前,2;左转,45;停"), (List{{"前", 2}, {"左转", 45}, {"停", 0}}));
@@ -307,8 +283,7 @@ TEST(WsControllerCommandList, ParsingRules)
             << text;
 }
 
-TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5)
-{
+TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
     robot_rig::TraceReader trace(dir_ + "/robot.trace");
     const size_t strip = trace.count("LightStripControl");
     auto& cloud = startCloud();
@@ -318,9 +293,8 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5)
               rig::CloudAction::text(R"({"type":"tts","state":"stop","text":"bye"})"),
               rig::CloudAction::text(R"({"type":"tts","state":"start","text":7})"),
               rig::CloudAction::text(R"({"type":"stt","text":"hi"})"), rig::CloudAction::text(R"({"type":"stt"})"),
-              rig::CloudAction::text(R"({"type":"hello","session":"x"})"),
-              rig::CloudAction::text(R"({"type":"ping"})"), rig::CloudAction::text("[]"),
-              rig::CloudAction::text("42"), rig::CloudAction::text(R"({"a":1})"),
+              rig::CloudAction::text(R"({"type":"hello","session":"x"})"), rig::CloudAction::text(R"({"type":"ping"})"),
+              rig::CloudAction::text("[]"), rig::CloudAction::text("42"), rig::CloudAction::text(R"({"a":1})"),
               rig::CloudAction::text("not json"), rig::CloudAction::text(R"({"type":5})"),
               rig::CloudAction::ping("abc"), rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
     ASSERT_TRUE(cloud.start()) << cloud.error();
@@ -358,8 +332,7 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5)
         {Level::err, "Unknown message type: 4, with msg: abc"},
         {Level::info, "Received STT text: done"}};
     for (auto& e : expected)
-        if (startsWith(e.second, "Failed to parse JSON message: "))
-            e.second = e.second.substr(0, 44);
+        if (startsWith(e.second, "Failed to parse JSON message: ")) e.second = e.second.substr(0, 44);
     EXPECT_EQ(got, expected);
 
     ASSERT_EQ(trace.wait_for_count("LightStripControl", strip + 2, 5s), strip + 2);
@@ -368,15 +341,15 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5)
     EXPECT_EQ(calls[strip + 1].num("emoji"), 5);
 }
 
-TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt)
-{
+TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
     auto& cloud = startCloud();
     cloud.addRule({rig::CloudTrigger::Hello, 1, {rig::CloudAction::close(4000, "enough")}});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = logMark();
     controller_->connect();
     ASSERT_TRUE(waitForLogs(
-        mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::info, "Connection closed: enough") >= 0; },
+        mark,
+        [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::info, "Connection closed: enough") >= 0; },
         10s));
     ASSERT_TRUE(waitForState(3));
     std::this_thread::sleep_for(500ms);
@@ -396,8 +369,7 @@ TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt)
     EXPECT_EQ(countLog(logsSince(after), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
 }
 
-TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected)
-{
+TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected) {
     auto& cloud = startCloud();
     cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::drop()});
     ASSERT_TRUE(cloud.start()) << cloud.error();
@@ -406,7 +378,8 @@ TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected)
     ASSERT_TRUE(waitForLogs(
         mark,
         [](const std::vector<LogEntry>& l) {
-            return findLogPrefix(l, Level::info, "Connection closed: ") >= 0 || findLogPrefix(l, Level::err, "Error: ") >= 0;
+            return findLogPrefix(l, Level::info, "Connection closed: ") >= 0 ||
+                   findLogPrefix(l, Level::err, "Error: ") >= 0;
         },
         10s));
     ASSERT_TRUE(waitForState(3));
@@ -414,8 +387,7 @@ TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected)
     EXPECT_EQ(cloud.connectionCount(), 1);
 }
 
-TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry)
-{
+TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry) {
     const auto other = rig::makeCloudCertificates(dir_ + "/other-certs");
     auto& cloud = startCloud(other.certFile, other.keyFile);
     ASSERT_TRUE(cloud.start()) << cloud.error();
@@ -430,8 +402,7 @@ TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry)
     EXPECT_EQ(findLog(logsSince(mark), Level::info, "Sending message: " + kHello), -1);
 }
 
-TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry)
-{
+TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry) {
     auto& cloud = startCloud("", "", "another-token");
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = logMark();
@@ -446,8 +417,7 @@ TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry)
 }
 
 // A recorder that sends the moment the connection is open never gets ahead of the hello.
-TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender)
-{
+TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
     auto& cloud = startCloud();
     ASSERT_TRUE(cloud.start()) << cloud.error();
     std::atomic<bool> done{false};
@@ -465,8 +435,7 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender)
         ASSERT_TRUE(cloud.waitUntil(
             [&] {
                 size_t n = 0;
-                for (const auto& f : cloud.frames(rig::FrameKind::Binary))
-                    n += f.connection == round;
+                for (const auto& f : cloud.frames(rig::FrameKind::Binary)) n += f.connection == round;
                 return n >= 5;
             },
             10s));
@@ -477,8 +446,7 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender)
     for (int round = 1; round <= kRounds; ++round) {
         SCOPED_TRACE(round);
         for (const auto& f : cloud.frames()) {
-            if (f.connection != round)
-                continue;
+            if (f.connection != round) continue;
             EXPECT_EQ(f.kind, rig::FrameKind::Text);
             EXPECT_EQ(f.data, kHello);
             break;
@@ -488,8 +456,7 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender)
 
 // A goodbye during an answer cuts the speech in hand; neither the rest of it nor the stream
 // still waiting plays after the goodbye.
-TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand)
-{
+TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     const auto speech = rig::chirp(6.0);
     const std::string stream = rig::encodeOggOpus(speech);
     const std::vector<int16_t> tone(12000, 1234);
@@ -517,8 +484,7 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand)
     EXPECT_LT(played.size() - tone.size(), speech.size() / 2);
 }
 
-TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection)
-{
+TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection) {
     auto& cloud = startCloud();
     ASSERT_TRUE(cloud.start()) << cloud.error();
     connectAndWaitForHello(1);
@@ -531,18 +497,15 @@ TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection)
     EXPECT_TRUE(cloud.waitUntil([&] { return cloud.openConnections() == 1; }, 5s));
 }
 
-TEST_F(WsControllerTest, EmojiStates)
-{
+TEST_F(WsControllerTest, EmojiStates) {
     robot_rig::TraceReader trace(dir_ + "/robot.trace");
     const size_t strip = trace.count("LightStripControl");
     const size_t mark = logMark();
-    for (int emoji : {0, 8, 9, 12, -1, 11})
-        controller_->rcSetEmoji(emoji);
+    for (int emoji : {0, 8, 9, 12, -1, 11}) controller_->rcSetEmoji(emoji);
     auto logs = logsSince(mark);
     std::vector<std::pair<Level, std::string>> got;
     for (const auto& e : logs)
-        if (e.text.find("moji state") != std::string::npos)
-            got.emplace_back(e.level, e.text);
+        if (e.text.find("moji state") != std::string::npos) got.emplace_back(e.level, e.text);
     std::vector<std::pair<Level, std::string>> expected = {
         {Level::info, "Setting emoji state: 0"},
         {Level::info, "Setting emoji state: 8"},
@@ -563,31 +526,29 @@ TEST_F(WsControllerTest, EmojiStates)
     EXPECT_EQ(emojis, (std::vector<long long>{0, 8, 8, 8}));
 }
 
-TEST_F(WsControllerTest, TurnTowardsTheSpeaker)
-{
+TEST_F(WsControllerTest, TurnTowardsTheSpeaker) {
     struct Case {
         double angle;
         std::string line;  // "" when there is no turn
     };
-    const std::vector<Case> cases = {
-        {140.0, ""},
-        {139.0, ""},
-        {141.9, ""},
-        {142.0, "rcFollowAwaken: 左转, angle_int = 1"},
-        {200.0, "rcFollowAwaken: 左转, angle_int = 30"},
-        {319.9, "rcFollowAwaken: 左转, angle_int = 89"},
-        {320.0, "rcFollowAwaken: 右转, angle_int = -90"},
-        {0.0, "rcFollowAwaken: 右转, angle_int = -70"},
-        {359.9, "rcFollowAwaken: 右转, angle_int = -70"},
-        {720.0, "rcFollowAwaken: 右转, angle_int = -70"},
-        {138.0, "rcFollowAwaken: 右转, angle_int = -1"},
-        {-10.5, "rcFollowAwaken: 右转, angle_int = -75"},
-        {-401.0, "rcFollowAwaken: 右转, angle_int = -90"},
-        {-500.0, "rcFollowAwaken: 右转, angle_int = -140"},
-        {std::nan(""), ""},
-        {std::numeric_limits<double>::infinity(), ""},
-        {-1e12, ""},
-        {2147483648.0, ""}};
+    const std::vector<Case> cases = {{140.0, ""},
+                                     {139.0, ""},
+                                     {141.9, ""},
+                                     {142.0, "rcFollowAwaken: 左转, angle_int = 1"},
+                                     {200.0, "rcFollowAwaken: 左转, angle_int = 30"},
+                                     {319.9, "rcFollowAwaken: 左转, angle_int = 89"},
+                                     {320.0, "rcFollowAwaken: 右转, angle_int = -90"},
+                                     {0.0, "rcFollowAwaken: 右转, angle_int = -70"},
+                                     {359.9, "rcFollowAwaken: 右转, angle_int = -70"},
+                                     {720.0, "rcFollowAwaken: 右转, angle_int = -70"},
+                                     {138.0, "rcFollowAwaken: 右转, angle_int = -1"},
+                                     {-10.5, "rcFollowAwaken: 右转, angle_int = -75"},
+                                     {-401.0, "rcFollowAwaken: 右转, angle_int = -90"},
+                                     {-500.0, "rcFollowAwaken: 右转, angle_int = -140"},
+                                     {std::nan(""), ""},
+                                     {std::numeric_limits<double>::infinity(), ""},
+                                     {-1e12, ""},
+                                     {2147483648.0, ""}};
     const size_t first = logMark();
     for (const auto& c : cases) {
         const size_t mark = logMark();
@@ -639,12 +600,10 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker)
     std::vector<robot_rig::TraceCall> worker;
     long tid = 0;
     for (size_t i = before; i < all.size(); ++i) {
-        if (!tid && robot_rig::is_call(all[i], "DirectionMovement"))
-            tid = all[i].tid;
+        if (!tid && robot_rig::is_call(all[i], "DirectionMovement")) tid = all[i].tid;
     }
     for (size_t i = before; i < all.size(); ++i)
-        if (all[i].tid == tid)
-            worker.push_back(all[i]);
+        if (all[i].tid == tid) worker.push_back(all[i]);
     auto runs = robot_rig::movement_runs(worker);
     ASSERT_EQ(runs.size(), 3u);
     const std::vector<std::pair<size_t, double>> expected = {{103, 0.5}, {103, -0.5}, {400, -0.5}};

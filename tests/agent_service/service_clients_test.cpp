@@ -118,7 +118,8 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(t[0].payload.substr(10), "hi");
     uint64_t now = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
     EXPECT_LE(t[0].header.timestamp, now);
     EXPECT_GT(t[0].header.timestamp + 60000, now);
 
@@ -148,16 +149,18 @@ TEST(ServiceClients, AgentFailuresReturnFalse) {
     uint64_t before = currentId();
     EXPECT_FALSE(velantis::runTavrinAgent());
     EXPECT_EQ(currentId(), before) << "a failed connection takes no id";
-    EXPECT_EQ(countOf(log.text(), "Failed to connect to agent server at /tmp/velantis_agent.sock: No such file or directory"), 1u);
+    EXPECT_EQ(countOf(log.text(),
+                      "Failed to connect to agent server at /tmp/velantis_agent.sock: No such file or directory"),
+              1u);
 
-    {   // the right type with another id
+    {  // the right type with another id
         Seen seen;
         FakeServer peer(kAgentPath, replier(seen, 0, 1));
         EXPECT_FALSE(velantis::runTavrinAgent());
         std::string expected = "Received an unexpected response. Type: 9001, ID: " + std::to_string(before + 1);
         EXPECT_EQ(countOf(log.text(), expected), 1u) << log.text();
     }
-    {   // no reply at all
+    {  // no reply at all
         FakeServer peer(kAgentPath, [](int fd) {
             Request r;
             while (recvMsg(fd, r)) {
@@ -173,7 +176,7 @@ TEST(ServiceClients, AgentFailuresReturnFalse) {
         ASSERT_NE(timedOut, std::string::npos);
         EXPECT_NE(text.find("Agent client connection closed.", timedOut), std::string::npos);
     }
-    {   // a peer that hangs up without replying
+    {  // a peer that hangs up without replying
         FakeServer peer(kAgentPath, [](int fd) {
             Request r;
             recvMsg(fd, r);
@@ -244,7 +247,9 @@ TEST(ServiceClients, TtsConnectionFailure) {
     EXPECT_FALSE(velantis::sendTTSRequest("nobody listens"));
     EXPECT_EQ(currentId(), before);
     EXPECT_EQ(g_kokoro_tts_client_fd, -1);
-    EXPECT_EQ(countOf(log.text(), "Failed to connect to TTS server at /tmp/velantis_tts.sock: No such file or directory"), 1u);
+    EXPECT_EQ(countOf(log.text(),
+                      "Failed to connect to TTS server at /tmp/velantis_tts.sock: No such file or directory"),
+              1u);
 }
 
 TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
@@ -324,7 +329,8 @@ TEST(ServiceClients, WakeWordMessagesArePrintedInStep) {
               "   State: STOPPED\n"
               "   Timestamp: 1700000000123\n"
               "❌ Error: -7 - board lost\n"
-              "📡 State Changed: 1 -> 0 (" + fullReason + ")\n");
+              "📡 State Changed: 1 -> 0 (" +
+                  fullReason + ")\n");
     std::string text = log.text();
     EXPECT_EQ(countOf(text, "Connected to wake word server"), 1u);
     EXPECT_EQ(countOf(text, "Unknown message type: 4242"), 1u);

@@ -41,11 +41,13 @@ TEST(ServiceExports, ExactlyTheHostInterface) {
         "velantis::stopService()",
         "velantis::listenWakeWord(std::function<void (velantis::MessageHeader const&)>)",
         "velantis::stopWakeWordListening()",
-        "velantis::sendTTSRequest(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
+        "velantis::sendTTSRequest(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > "
+        "const&)",
         "velantis::runTavrinAgent()",
         "velantis::stopTavrinAgent()",
         "handleMessage(velantis::MessageHeader const&)",
-        "sendMessage(int, velantis::MessageHeader const&, std::vector<unsigned char, std::allocator<unsigned char> > const&)",
+        "sendMessage(int, velantis::MessageHeader const&, std::vector<unsigned char, std::allocator<unsigned char> > "
+        "const&)",
         "init_soundcard(char const*)",
         "do_record()",
         "g_shutdown_requested",
@@ -74,8 +76,8 @@ TEST(ServiceExports, ExactlyTheHostInterface) {
                        startsWith(name, "guard variable for log_utils::") ||
                        startsWith(name, "guard variable for TtsEngine::");
         for (const auto& c : classes) {
-            allowed = allowed || startsWith(name, c + "::") || name == "vtable for " + c || name == "typeinfo for " + c ||
-                      name == "typeinfo name for " + c;
+            allowed = allowed || startsWith(name, c + "::") || name == "vtable for " + c ||
+                      name == "typeinfo for " + c || name == "typeinfo name for " + c;
         }
         EXPECT_TRUE(allowed) << "exported by accident: " << name;
     }

@@ -89,8 +89,8 @@ TEST(ServiceHost, HostDrivesTheServiceAndTheRealAgent) {
 
     // The host shares the agent's /tmp, so its clients find the agent's socket.
     const char* script = "mount --bind \"$1\" /tmp && shift && exec \"$@\"";
-    auto argv = board_rig::ttyacm0_command(
-        hostBoard.slave_path(), {"/bin/sh", "-c", script, "sh", agent.tmpDir(), bin + "/velantis_host", "三", "4"});
+    auto argv = board_rig::ttyacm0_command(hostBoard.slave_path(), {"/bin/sh", "-c", script, "sh", agent.tmpDir(),
+                                                                    bin + "/velantis_host", "三", "4"});
     auto env = alsa_rig::environment("", speaker);
     // The board's link thread is still blocked in its read when the host exits; LeakSanitizer
     // (sanitizer builds) misreads such a thread's dynamic TLS and crashes, so it skips TLS.
@@ -123,8 +123,13 @@ TEST(ServiceHost, HostDrivesTheServiceAndTheRealAgent) {
     EXPECT_FALSE(alsa_rig::readPcm(dir.path() + "/speaker_24000.raw").empty());
 
     std::string agentLog = agent.log();
-    EXPECT_EQ(countOf(agentLog, "Received AGENT_START from: velantis_agent_service, description: Request to start audio recording"), 1u);
-    EXPECT_EQ(countOf(agentLog, "Received AGENT_STOP from: velantis_agent_service, description: Request to stop audio recording"), 1u);
+    EXPECT_EQ(
+        countOf(agentLog,
+                "Received AGENT_START from: velantis_agent_service, description: Request to start audio recording"),
+        1u);
+    EXPECT_EQ(countOf(agentLog,
+                      "Received AGENT_STOP from: velantis_agent_service, description: Request to stop audio recording"),
+              1u);
     EXPECT_EQ(countOf(agentLog, "Audio recording stopped."), 1u);
 
     std::string hostLog = readFile(work + "/logs/basic-log.txt");

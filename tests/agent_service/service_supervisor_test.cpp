@@ -79,13 +79,13 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
 
 namespace {
 
-#define REQUIRE(cond)                                                                        \
-    do {                                                                                     \
-        if (!(cond)) {                                                                       \
+#define REQUIRE(cond)                                                                          \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
             std::cerr << "requirement failed at line " << __LINE__ << ": " #cond << std::endl; \
-            std::cout.flush();                                                               \
-            std::_Exit(1);                                                                   \
-        }                                                                                    \
+            std::cout.flush();                                                                 \
+            std::_Exit(1);                                                                     \
+        }                                                                                      \
     } while (0)
 
 const char* const kTtsPath = "/tmp/velantis_tts.sock";
@@ -341,8 +341,9 @@ int startFails() {
 
 int runScenario(const std::string& name) {
     static const std::map<std::string, int (*)()> scenarios{
-        {"stop_before_start", stopBeforeStart}, {"full_run", fullRun},         {"unbindable_path", unbindablePath},
-        {"crash_restart", crashRestart},        {"stop_during_pause", stopDuringPause}, {"start_fails", startFails},
+        {"stop_before_start", stopBeforeStart},      {"full_run", fullRun},
+        {"unbindable_path", unbindablePath},         {"crash_restart", crashRestart},
+        {"stop_during_pause", stopDuringPause},      {"start_fails", startFails},
         {"second_start_refused", secondStartRefused}};
     auto it = scenarios.find(name);
     if (it == scenarios.end()) {
@@ -389,8 +390,10 @@ ChildResult runChild(const std::string& scenario, std::chrono::seconds timeout =
 
 void expectScenarioPasses(const std::string& scenario) {
     ChildResult r = runChild(scenario);
-    EXPECT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err.substr(0, 4000)
-                           << "\nlog (end):\n" << r.log.substr(r.log.size() > 6000 ? r.log.size() - 6000 : 0);
+    EXPECT_EQ(r.status, 0) << "stdout:\n"
+                           << r.out << "\nstderr:\n"
+                           << r.err.substr(0, 4000) << "\nlog (end):\n"
+                           << r.log.substr(r.log.size() > 6000 ? r.log.size() - 6000 : 0);
 }
 
 }  // namespace

@@ -127,7 +127,8 @@ private:
 // What this process wrote to its log file after the point of construction.
 class LogSince {
 public:
-    explicit LogSince(std::string path = "logs/basic-log.txt") : path_(std::move(path)), start_(readFile(path_).size()) {}
+    explicit LogSince(std::string path = "logs/basic-log.txt")
+        : path_(std::move(path)), start_(readFile(path_).size()) {}
     std::string text() const {
         std::string all = readFile(path_);
         return all.size() > start_ ? all.substr(start_) : std::string();

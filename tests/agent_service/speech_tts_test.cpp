@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <cmath>
 #include <random>
 
 #include "agent_service/kokoro_tts_server.h"

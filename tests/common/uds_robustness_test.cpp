@@ -120,8 +120,7 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
     auto t0 = Clock::now();
     for (int i = 0; i < kCount; ++i) {
         auto payload = pattern(32 * 1024, static_cast<uint8_t>(i));
-        server.broadcastMessage(makeHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), i),
-                                payload.data());
+        server.broadcastMessage(makeHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), i), payload.data());
     }
     auto elapsed = Clock::now() - t0;
     drain.join();

@@ -39,10 +39,10 @@ TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
     EXPECT_EQ(0, std::memcmp(raw, expected, sizeof(raw)));
 
     auto ms = [] {
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                         std::chrono::system_clock::now().time_since_epoch())
-                                         .count() /
-                                     1000000);
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count() /
+            1000000);
     };
     auto before = ms();
     auto ts = UnixDomainSocketServer::getCurrentTimestamp();
@@ -121,8 +121,8 @@ TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
     Client c(path);
     ASSERT_TRUE(server.waitConnected(1));
     server.stop();
-    EXPECT_EQ(std::vector<std::string>({"init", "init", "init", "connected " + std::to_string(server.connectedFd(0)),
-                                        "cleanup"}),
+    EXPECT_EQ(std::vector<std::string>(
+                  {"init", "init", "init", "connected " + std::to_string(server.connectedFd(0)), "cleanup"}),
               server.events());
 
     std::string missing = dir_.file("missing/dir.sock");

@@ -82,8 +82,8 @@ TEST(AgentEndToEnd, WholeConversation) {
         << agent_rig::readFile(trace.path());
     EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
                                     [](const robot_rig::TraceCall& c) { return c.num("emoji") == 6; }));
-    EXPECT_TRUE(trace.wait_for_call("DemoControl", 20s,
-                                    [](const robot_rig::TraceCall& c) { return c.num("action") == 3; }));
+    EXPECT_TRUE(
+        trace.wait_for_call("DemoControl", 20s, [](const robot_rig::TraceCall& c) { return c.num("action") == 3; }));
     EXPECT_TRUE(agent.waitForLog("Received STT text: " + rig.script().stt, 5s));
     EXPECT_TRUE(agent.waitForLog("Control command: " + rig.script().control, 5s));
 
@@ -246,7 +246,6 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
     EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
 }
 
-
 // Time between consecutive upstream packets of `connection` that arrived in [from, to].
 std::chrono::steady_clock::duration longestUpstreamPause(rig::FakeCloud& cloud, int connection,
                                                          std::chrono::steady_clock::time_point from,
@@ -327,15 +326,13 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
         }
         std::this_thread::sleep_until(last + 1200ms);
         last = rig.wakeUp(kAngle, kBeam);
-        ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 15s,
-                                     static_cast<size_t>(connection)))
+        ASSERT_TRUE(
+            agent.waitForLog("recording task is already running, stop it", 15s, static_cast<size_t>(connection)))
             << agent.log();
     }
 
     // The conversation after the faults: hello first, then the microphone's packets.
-    ASSERT_TRUE(cloud.waitUntil(
-        [&] { return rig.upstreamPackets(7).size() >= 10; }, 20s))
-        << agent.log();
+    ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(7).size() >= 10; }, 20s)) << agent.log();
     for (int connection : {1, 2, 3, 6, 7}) {
         for (const auto& f : cloud.frames()) {
             if (f.connection != connection) continue;

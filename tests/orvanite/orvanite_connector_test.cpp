@@ -37,7 +37,8 @@ protected:
     }
     void TearDown() override {
         // Every case leaves the parser waiting for a sync byte with an empty buffer.
-        EXPECT_TRUE(std::all_of(std::begin(conn_.rx_buffer), std::end(conn_.rx_buffer), [](uint8_t b) { return b == 0; }));
+        EXPECT_TRUE(
+            std::all_of(std::begin(conn_.rx_buffer), std::end(conn_.rx_buffer), [](uint8_t b) { return b == 0; }));
         ::close(read_end_);
     }
     void feed(const Bytes& bytes) {
@@ -257,7 +258,9 @@ TEST_F(ConnectorTest, DeviceMessagesBecomeWakeUps) {
 TEST_F(ConnectorTest, MalformedWakeUpsAreLoggedAndSurvived) {
     auto event = [](const std::string& ivw) {
         nlohmann::json info = {{"ivw", nlohmann::json::parse(ivw)}};
-        return nlohmann::json{{"type", "aiui_event"}, {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}}.dump();
+        return nlohmann::json{{"type", "aiui_event"},
+                              {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}}
+            .dump();
     };
     nlohmann::json boolean_event_type = nlohmann::json::parse(event(R"({"angle":90,"beam":1})"));
     boolean_event_type["content"]["eventType"] = false;

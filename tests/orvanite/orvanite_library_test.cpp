@@ -100,8 +100,8 @@ protected:
         if (!board_rig::can_fake_ttyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
     }
     std::unique_ptr<Child> start_host() {
-        auto child = std::make_unique<Child>(board_rig::ttyacm0_command(board_.slave_path(), {bin("orvanite_link_host")}),
-                                             dir_.path());
+        auto child = std::make_unique<Child>(
+            board_rig::ttyacm0_command(board_.slave_path(), {bin("orvanite_link_host")}), dir_.path());
         EXPECT_TRUE(child->wait_stdout("ready\n", 10s)) << child->err();
         EXPECT_TRUE(board_.wait_raw()) << child->err();
         return child;

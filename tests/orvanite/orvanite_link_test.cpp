@@ -1,6 +1,6 @@
 // The link's read loop on a real pseudo-terminal, with the test playing the board.
-#include "orvanite/orvanite.h"
 #include "orvanite/orvanite_link.h"
+#include "orvanite/orvanite.h"
 
 #include "board_rig.h"
 #include "test_support.h"

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 using orvanite_test::Child;
 using orvanite_test::LogFile;
 using orvanite_test::TempDir;

@@ -43,9 +43,8 @@ int main(int argc, char** argv) {
         retry([&] {
             return velantis::listenWakeWord([&](const velantis::MessageHeader& header) {
                 std::vector<char> payload(header.length);
-                if (header.length > 0 &&
-                    ::recv(g_wakeword_client_fd, payload.data(), payload.size(), MSG_WAITALL) !=
-                        static_cast<ssize_t>(payload.size())) {
+                if (header.length > 0 && ::recv(g_wakeword_client_fd, payload.data(), payload.size(), MSG_WAITALL) !=
+                                             static_cast<ssize_t>(payload.size())) {
                     velantis::stopWakeWordListening();
                     return;
                 }
@@ -53,8 +52,8 @@ int main(int argc, char** argv) {
                     WakeWordStatePayload state;
                     std::memcpy(&state, payload.data(), sizeof(state));
                     std::cout << "host: wake-word state " << int(state.old_state) << " -> " << int(state.new_state)
-                              << " (" << std::string(state.reason, strnlen(state.reason, sizeof(state.reason)))
-                              << ")" << std::endl;
+                              << " (" << std::string(state.reason, strnlen(state.reason, sizeof(state.reason))) << ")"
+                              << std::endl;
                     got_state = true;
                     velantis::stopWakeWordListening();
                 }

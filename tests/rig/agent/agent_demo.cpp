@@ -116,7 +116,8 @@ private:
             else if (kind == "text")
                 say("CLOUD", std::string(event == "recv" ? "<- agent  " : "-> agent  ") + "text: " + body);
             else
-                say("CLOUD", std::string(event == "recv" ? "<- agent  " : "-> agent  ") + kind + " " + size + " " + body);
+                say("CLOUD",
+                    std::string(event == "recv" ? "<- agent  " : "-> agent  ") + kind + " " + size + " " + body);
         } else if (event == "handshake") {
             say("CLOUD", "WebSocket handshake (" + conn + "): " + rest);
         } else if (event == "open" || event == "connected" || event == "ended") {
@@ -158,7 +159,8 @@ private:
         std::string what = name + args;
         if (robot_rig::is_call(*call, "LightStripControl")) what = "emoji " + std::to_string(call->num("emoji"));
         if (robot_rig::is_call(*call, "DemoControl"))
-            what = "demo action " + std::to_string(call->num("action")) + (call->num("action") == 3 ? " (wag tail)" : "");
+            what = "demo action " + std::to_string(call->num("action")) +
+                   (call->num("action") == 3 ? " (wag tail)" : "");
         say("ROBOT", what + (call->result() ? "" : " (refused)"));
     }
 
@@ -245,8 +247,8 @@ int main(int argc, char** argv) {
     rig.wakeUp(60.0, 2);
     check(t.until(
               [&] {
-                  return !cloud.frames(rig::FrameKind::Close).empty() && agent.log().find("Setting emoji state: 4") !=
-                                                                             std::string::npos;
+                  return !cloud.frames(rig::FrameKind::Close).empty() &&
+                         agent.log().find("Setting emoji state: 4") != std::string::npos;
               },
               40s),
           "no goodbye and close");
@@ -288,7 +290,8 @@ int main(int argc, char** argv) {
         std::vector<int16_t> piece(answer.begin() + 4800, answer.begin() + 9600);
         size_t at = 0;
         double c = agent_rig::ConversationRig::correlationIn(speaker, piece, greetEnd, greetEnd + 48000, &at);
-        std::snprintf(line, sizeof line, "  the cloud's answer (%s, correlation %.3f)", seconds(answer.size(), 48000).c_str(), c);
+        std::snprintf(line, sizeof line, "  the cloud's answer (%s, correlation %.3f)",
+                      seconds(answer.size(), 48000).c_str(), c);
         say("SPEAKER", line);
         check(c > 0.95, "the cloud's answer was not played");
     }

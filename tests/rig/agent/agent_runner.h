@@ -92,10 +92,10 @@ private:
 };
 
 struct AgentOptions {
-    std::string program;            // path of the agent program
-    std::string ttySlave;           // pseudo-terminal that becomes "/dev/ttyACM0"
-    std::vector<std::string> env;   // extra "NAME=value" entries
-    std::string resDir;             // sounds; default: the tree's res/
+    std::string program;                                        // path of the agent program
+    std::string ttySlave;                                       // pseudo-terminal that becomes "/dev/ttyACM0"
+    std::vector<std::string> env;                               // extra "NAME=value" entries
+    std::string resDir;                                         // sounds; default: the tree's res/
     std::function<void(const std::string& tmpDir)> prepareTmp;  // fills the private /tmp first
 };
 
@@ -135,8 +135,8 @@ public:
         for (auto& kv : envStore) envp.push_back(&kv[0]);
         envp.push_back(nullptr);
         const char* script = "mount --bind \"$1\" /tmp && shift && exec \"$@\"";
-        std::vector<const char*> argv{"sh", runner.c_str(), opt.ttySlave.c_str(), "/bin/sh", "-c", script, "sh",
-                                      tmp_.c_str(), opt.program.c_str(), nullptr};
+        std::vector<const char*> argv{"sh",   runner.c_str(), opt.ttySlave.c_str(), "/bin/sh",           "-c",
+                                      script, "sh",           tmp_.c_str(),         opt.program.c_str(), nullptr};
 
         pid_ = ::fork();
         if (pid_ < 0) return false;
@@ -239,9 +239,9 @@ public:
         velantis::MessageHeader h{};
         h.type = type;
         h.length = static_cast<uint32_t>(payload.size());
-        h.timestamp = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                std::chrono::system_clock::now().time_since_epoch())
-                                                .count());
+        h.timestamp = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
         h.id = id;
         std::string bytes(reinterpret_cast<const char*>(&h), sizeof(h));
         bytes += payload;
@@ -272,7 +272,8 @@ private:
         char* p = static_cast<char*>(buf);
         size_t got = 0;
         while (got < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd pfd{fd_, POLLIN, 0};
             int r = ::poll(&pfd, 1, static_cast<int>(left.count()));

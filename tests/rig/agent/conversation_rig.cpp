@@ -5,11 +5,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <opus/opus.h>
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <opus/opus.h>
 
 #include "alsa_test_device.h"
 #include "ogg_opus.h"
@@ -104,11 +104,11 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
         answer.on = script_.answerAfterPackets > 0 ? rig::CloudTrigger::Binary : rig::CloudTrigger::Hello;
         answer.nth = script_.answerAfterPackets;
         answer.actions = {rig::CloudAction::text(json{{"type", "stt"}, {"text", script_.stt}}.dump()),
-                    rig::CloudAction::text(
-                        json{{"type", "tts"}, {"state", "start"}, {"text", script_.ttsText}}.dump()),
-                    rig::CloudAction::binary(answerOgg_),
-                    rig::CloudAction::text(json{{"type", "control"}, {"value", script_.control}}.dump()),
-                    rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
+                          rig::CloudAction::text(
+                              json{{"type", "tts"}, {"state", "start"}, {"text", script_.ttsText}}.dump()),
+                          rig::CloudAction::binary(answerOgg_),
+                          rig::CloudAction::text(json{{"type", "control"}, {"value", script_.control}}.dump()),
+                          rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
         cloud_->addRule(answer);
         if (!cloud_->start()) {
             *error = "fake cloud: " + cloud_->error();

@@ -13,12 +13,10 @@ namespace alsa_rig {
 
 // Build tree of the test program (CTest sets VELANTIS_BINARY_DIR; the fallback is the
 // directory the tests are configured with).
-inline std::string binaryDir()
-{
+inline std::string binaryDir() {
     const char* dir = std::getenv("VELANTIS_BINARY_DIR");
 #ifdef ALSA_RIG_BINARY_DIR
-    if (!dir || !*dir)
-        dir = ALSA_RIG_BINARY_DIR;
+    if (!dir || !*dir) dir = ALSA_RIG_BINARY_DIR;
 #endif
     return dir ? dir : ".";
 }
@@ -28,19 +26,16 @@ inline std::string pluginPath() { return binaryDir() + "/lib/libasound_module_pc
 
 // "NAME=value" entries that make ALSA "default" the test device. infile: raw S16_LE
 // read by capture ("" = silence); outfile: appended by playback, "%r" becomes the rate.
-inline std::vector<std::string> environment(const std::string& infile, const std::string& outfile,
-                                            double speed = 1.0)
-{
+inline std::vector<std::string> environment(const std::string& infile, const std::string& outfile, double speed = 1.0) {
     std::ostringstream s;
     s << speed;
-    return {"ALSA_CONFIG_PATH=" + configPath(), "VELANTIS_ALSA_PLUGIN=" + pluginPath(),
-            "VELANTIS_ALSA_IN=" + infile, "VELANTIS_ALSA_OUT=" + outfile, "VELANTIS_ALSA_SPEED=" + s.str()};
+    return {"ALSA_CONFIG_PATH=" + configPath(), "VELANTIS_ALSA_PLUGIN=" + pluginPath(), "VELANTIS_ALSA_IN=" + infile,
+            "VELANTIS_ALSA_OUT=" + outfile, "VELANTIS_ALSA_SPEED=" + s.str()};
 }
 
 // Applies environment() to this process. Call before the first ALSA call: libasound
 // reads its configuration once per process (the file names are read at each open).
-inline void useTestDevice(const std::string& infile, const std::string& outfile, double speed = 1.0)
-{
+inline void useTestDevice(const std::string& infile, const std::string& outfile, double speed = 1.0) {
     for (const auto& kv : environment(infile, outfile, speed)) {
         auto eq = kv.find('=');
         ::setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
@@ -48,8 +43,7 @@ inline void useTestDevice(const std::string& infile, const std::string& outfile,
 }
 
 // Samples of a raw S16_LE file (empty when missing).
-inline std::vector<int16_t> readPcm(const std::string& path)
-{
+inline std::vector<int16_t> readPcm(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::vector<int16_t> out(bytes.size() / 2);
@@ -59,4 +53,4 @@ inline std::vector<int16_t> readPcm(const std::string& path)
     return out;
 }
 
-} // namespace alsa_rig
+}  // namespace alsa_rig

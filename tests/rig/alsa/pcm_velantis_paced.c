@@ -35,8 +35,7 @@ typedef struct {
     unsigned int frame_bytes;
 } paced_t;
 
-static uint64_t elapsed_ns(const struct timespec* since)
-{
+static uint64_t elapsed_ns(const struct timespec* since) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     int64_t ns = (int64_t)(now.tv_sec - since->tv_sec) * 1000000000LL + (now.tv_nsec - since->tv_nsec);
@@ -44,22 +43,18 @@ static uint64_t elapsed_ns(const struct timespec* since)
 }
 
 /* Frames the "hardware" has consumed or produced since start. */
-static uint64_t clock_frames(const paced_t* p)
-{
-    if (!p->running)
-        return 0;
+static uint64_t clock_frames(const paced_t* p) {
+    if (!p->running) return 0;
     double frames = (double)elapsed_ns(&p->start_time) * p->speed * p->io.rate / 1e9;
     return (uint64_t)frames;
 }
 
-static void arm_timer(paced_t* p, int on)
-{
+static void arm_timer(paced_t* p, int on) {
     struct itimerspec its;
     memset(&its, 0, sizeof(its));
     if (on && p->io.rate > 0 && p->io.period_size > 0) {
         double ns = (double)p->io.period_size * 1e9 / p->io.rate / p->speed;
-        if (ns < 100000.0)
-            ns = 100000.0;
+        if (ns < 100000.0) ns = 100000.0;
         its.it_interval.tv_sec = (time_t)(ns / 1e9);
         its.it_interval.tv_nsec = (long)(ns - (double)its.it_interval.tv_sec * 1e9);
         its.it_value = its.it_interval;
@@ -67,8 +62,7 @@ static void arm_timer(paced_t* p, int on)
     timerfd_settime(p->timer_fd, 0, &its, NULL);
 }
 
-static int paced_start(snd_pcm_ioplug_t* io)
-{
+static int paced_start(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
     clock_gettime(CLOCK_MONOTONIC, &p->start_time);
     p->running = 1;
@@ -76,21 +70,18 @@ static int paced_start(snd_pcm_ioplug_t* io)
     return 0;
 }
 
-static int paced_stop(snd_pcm_ioplug_t* io)
-{
+static int paced_stop(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
     p->running = 0;
     arm_timer(p, 0);
     return 0;
 }
 
-static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io)
-{
+static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
     uint64_t hw = clock_frames(p);
     if (io->stream == SND_PCM_STREAM_PLAYBACK) {
-        if (hw > p->transferred)
-            return -EPIPE; /* underrun: the card ran out of data */
+        if (hw > p->transferred) return -EPIPE; /* underrun: the card ran out of data */
     } else if (hw > p->transferred + io->buffer_size) {
         return -EPIPE; /* overrun: nobody read in time */
     }
@@ -98,23 +89,20 @@ static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io)
 }
 
 static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
-                                        snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
-{
+                                        snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     paced_t* p = io->private_data;
     char* buf = (char*)areas->addr + (areas->first + areas->step * offset) / 8;
     size_t bytes = size * p->frame_bytes;
     if (io->stream == SND_PCM_STREAM_PLAYBACK) {
         if (p->out) {
-            if (fwrite(buf, 1, bytes, p->out) != bytes)
-                return -EIO;
+            if (fwrite(buf, 1, bytes, p->out) != bytes) return -EIO;
             fflush(p->out);
         }
     } else {
         size_t got = 0;
         if (p->in && !p->in_eof) {
             got = fread(buf, 1, bytes, p->in);
-            if (got < bytes)
-                p->in_eof = 1;
+            if (got < bytes) p->in_eof = 1;
         }
         memset(buf + got, 0, bytes - got);
     }
@@ -122,15 +110,11 @@ static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_chan
     return (snd_pcm_sframes_t)size;
 }
 
-static int paced_close(snd_pcm_ioplug_t* io)
-{
+static int paced_close(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
-    if (p->in)
-        fclose(p->in);
-    if (p->out)
-        fclose(p->out);
-    if (p->timer_fd >= 0)
-        close(p->timer_fd);
+    if (p->in) fclose(p->in);
+    if (p->out) fclose(p->out);
+    if (p->timer_fd >= 0) close(p->timer_fd);
     free(p->infile);
     free(p->outfile);
     free(p);
@@ -138,14 +122,12 @@ static int paced_close(snd_pcm_ioplug_t* io)
 }
 
 /* The output file name with "%r" replaced by the rate. */
-static char* expand_rate(const char* pattern, unsigned int rate)
-{
+static char* expand_rate(const char* pattern, unsigned int rate) {
     char num[16];
     snprintf(num, sizeof(num), "%u", rate);
     size_t len = strlen(pattern);
     char* out = malloc(len * (strlen(num) + 1) + 1);
-    if (!out)
-        return NULL;
+    if (!out) return NULL;
     char* w = out;
     for (const char* r = pattern; *r; ++r) {
         if (r[0] == '%' && r[1] == 'r') {
@@ -160,27 +142,22 @@ static char* expand_rate(const char* pattern, unsigned int rate)
     return out;
 }
 
-static int paced_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params)
-{
+static int paced_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
     paced_t* p = io->private_data;
     p->frame_bytes = io->channels * 2;
     if (io->stream == SND_PCM_STREAM_PLAYBACK && p->outfile && *p->outfile && !p->out) {
         char* name = expand_rate(p->outfile, io->rate);
-        if (!name)
-            return -ENOMEM;
+        if (!name) return -ENOMEM;
         p->out = fopen(name, "ab");
         const int err = p->out ? 0 : (errno ? errno : EIO); /* before anything can change errno */
-        if (!p->out)
-            SNDERR("velantis_paced: cannot open outfile %s: %s", name, strerror(err));
+        if (!p->out) SNDERR("velantis_paced: cannot open outfile %s: %s", name, strerror(err));
         free(name);
-        if (!p->out)
-            return -err;
+        if (!p->out) return -err;
     }
     return 0;
 }
 
-static int paced_prepare(snd_pcm_ioplug_t* io)
-{
+static int paced_prepare(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
     p->running = 0;
     p->transferred = 0;
@@ -188,11 +165,9 @@ static int paced_prepare(snd_pcm_ioplug_t* io)
     return 0;
 }
 
-static int paced_drain(snd_pcm_ioplug_t* io)
-{
+static int paced_drain(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
-    if (io->stream != SND_PCM_STREAM_PLAYBACK)
-        return 0;
+    if (io->stream != SND_PCM_STREAM_PLAYBACK) return 0;
     if (!p->running) {
         clock_gettime(CLOCK_MONOTONIC, &p->start_time);
         p->running = 1;
@@ -208,16 +183,13 @@ static int paced_drain(snd_pcm_ioplug_t* io)
     return 0;
 }
 
-static int paced_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
-                              unsigned short* revents)
-{
+static int paced_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds, unsigned short* revents) {
     paced_t* p = io->private_data;
     uint64_t ticks;
     while (read(p->timer_fd, &ticks, sizeof(ticks)) > 0) {
     }
     *revents = 0;
-    if (nfds >= 1 && (pfd[0].revents & POLLIN))
-        *revents = io->stream == SND_PCM_STREAM_PLAYBACK ? POLLOUT : POLLIN;
+    if (nfds >= 1 && (pfd[0].revents & POLLIN)) *revents = io->stream == SND_PCM_STREAM_PLAYBACK ? POLLOUT : POLLIN;
     return 0;
 }
 
@@ -233,39 +205,32 @@ static const snd_pcm_ioplug_callback_t paced_callbacks = {
     .poll_revents = paced_poll_revents,
 };
 
-static int read_text(snd_config_t* n, char** out)
-{
+static int read_text(snd_config_t* n, char** out) {
     const char* s;
-    if (snd_config_get_string(n, &s) < 0)
-        return -EINVAL;
+    if (snd_config_get_string(n, &s) < 0) return -EINVAL;
     free(*out);
     *out = strdup(s);
     return *out ? 0 : -ENOMEM;
 }
 
-static int read_speed(snd_config_t* n, double* speed)
-{
+static int read_speed(snd_config_t* n, double* speed) {
     double v = 0;
     const char* s;
     long l;
     if (snd_config_get_string(n, &s) >= 0) {
         char* end = NULL;
         v = strtod(s, &end);
-        if (end == s)
-            return -EINVAL;
+        if (end == s) return -EINVAL;
     } else if (snd_config_get_real(n, &v) < 0) {
-        if (snd_config_get_integer(n, &l) < 0)
-            return -EINVAL;
+        if (snd_config_get_integer(n, &l) < 0) return -EINVAL;
         v = (double)l;
     }
-    if (!(v > 0.0 && v <= 1000.0))
-        return -EINVAL;
+    if (!(v > 0.0 && v <= 1000.0)) return -EINVAL;
     *speed = v;
     return 0;
 }
 
-static int set_constraints(snd_pcm_ioplug_t* io)
-{
+static int set_constraints(snd_pcm_ioplug_t* io) {
     static const unsigned int accesses[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
     static const unsigned int formats[] = {SND_PCM_FORMAT_S16_LE};
     int err;
@@ -280,24 +245,19 @@ static int set_constraints(snd_pcm_ioplug_t* io)
     return 0;
 }
 
-SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced)
-{
+SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
     snd_config_iterator_t i, next;
     paced_t* p = calloc(1, sizeof(*p));
     int err;
-    if (!p)
-        return -ENOMEM;
+    if (!p) return -ENOMEM;
     p->speed = 1.0;
     p->timer_fd = -1;
 
-    snd_config_for_each(i, next, conf)
-    {
+    snd_config_for_each(i, next, conf) {
         snd_config_t* n = snd_config_iterator_entry(i);
         const char* id;
-        if (snd_config_get_id(n, &id) < 0)
-            continue;
-        if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
-            continue;
+        if (snd_config_get_id(n, &id) < 0) continue;
+        if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint")) continue;
         if (!strcmp(id, "infile"))
             err = read_text(n, &p->infile);
         else if (!strcmp(id, "outfile"))
@@ -337,8 +297,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced)
     p->io.private_data = p;
 
     err = snd_pcm_ioplug_create(&p->io, name, stream, mode);
-    if (err < 0)
-        goto fail;
+    if (err < 0) goto fail;
     err = set_constraints(&p->io);
     if (err < 0) {
         snd_pcm_ioplug_delete(&p->io);
@@ -348,10 +307,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced)
     return 0;
 
 fail:
-    if (p->in)
-        fclose(p->in);
-    if (p->timer_fd >= 0)
-        close(p->timer_fd);
+    if (p->in) fclose(p->in);
+    if (p->timer_fd >= 0) close(p->timer_fd);
     free(p->infile);
     free(p->outfile);
     free(p);

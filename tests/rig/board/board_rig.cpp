@@ -46,8 +46,7 @@ Bytes ack(uint16_t id) { return frame(kAckMsg, std::string("\xA5\x00\x00\x00", 4
 
 std::string wakeup_json(double angle, int beam) {
     nlohmann::json info = {{"ivw", {{"angle", angle}, {"beam", beam}}}};
-    nlohmann::json msg = {{"type", "aiui_event"},
-                          {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}};
+    nlohmann::json msg = {{"type", "aiui_event"}, {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}};
     return msg.dump();
 }
 

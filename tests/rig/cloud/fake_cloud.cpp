@@ -12,14 +12,14 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <nlohmann/json.hpp>
 
+#include <strings.h>
+#include <sys/wait.h>
 #include <atomic>
 #include <cstdio>
 #include <deque>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
-#include <strings.h>
-#include <sys/wait.h>
 #include <thread>
 
 #ifndef RIG_CLOUD_DIR
@@ -40,8 +40,10 @@ namespace {
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -51,14 +53,18 @@ std::string printable(const std::string& s, size_t limit = 2000) {
     std::string out;
     for (size_t i = 0; i < s.size() && i < limit; ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\\') out += "\\\\";
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\\')
+            out += "\\\\";
         else if (c < 0x20 || c == 0x7f) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02x", c);
             out += buf;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     if (s.size() > limit) out += "...";
     return out;
@@ -74,8 +80,8 @@ bool isHello(const std::string& text) {
 }  // namespace
 
 CloudCertificates makeCloudCertificates(const std::string& dir, const std::string& host) {
-    std::string cmd = "sh " + shellQuote(std::string(RIG_CLOUD_DIR) + "/make-certs.sh") + " " + shellQuote(dir) +
-                      " " + shellQuote(host);
+    std::string cmd = "sh " + shellQuote(std::string(RIG_CLOUD_DIR) + "/make-certs.sh") + " " + shellQuote(dir) + " " +
+                      shellQuote(host);
     int rc = std::system(cmd.c_str());
     if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
         throw std::runtime_error("make-certs.sh failed for " + dir);
@@ -106,7 +112,7 @@ struct FakeCloud::Impl {
     std::vector<Handshake> handshakes;
     std::vector<ReceivedFrame> frames;
     std::vector<CloudRule> rules;
-    std::map<int, CloudSilence> silences;   // by connection, 0 for every one
+    std::map<int, CloudSilence> silences;  // by connection, 0 for every one
     std::map<int, Clock::time_point> opened;
     int connections = 0;
     int open = 0;
@@ -188,7 +194,8 @@ struct Session : std::enable_shared_from_this<Session> {
         bool upgrade = websocket::is_upgrade(request);
         bool authorized = impl.options.requiredAuthorization.empty() || auth == impl.options.requiredAuthorization;
         hs.accepted = upgrade && authorized;
-        std::string offered = hs.headers.count("sec-websocket-extensions") ? hs.headers["sec-websocket-extensions"] : "";
+        std::string offered = hs.headers.count("sec-websocket-extensions") ? hs.headers["sec-websocket-extensions"]
+                                                                           : "";
         {
             std::lock_guard<std::mutex> lock(impl.m);
             impl.handshakes.push_back(hs);
@@ -251,9 +258,8 @@ struct Session : std::enable_shared_from_this<Session> {
     }
 
     void read() {
-        ws.async_read(buffer, [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
-            self->onRead(ec);
-        });
+        ws.async_read(buffer,
+                      [self = shared_from_this()](const boost::system::error_code& ec, size_t) { self->onRead(ec); });
     }
 
     void onRead(const boost::system::error_code& ec) {
@@ -300,11 +306,20 @@ struct Session : std::enable_shared_from_this<Session> {
             impl.frames.push_back(f);
         }
         switch (kind) {
-        case FrameKind::Text: impl.logLine(id, "recv text " + std::to_string(data.size()) + " " + printable(data)); break;
-        case FrameKind::Binary: impl.logLine(id, "recv binary " + std::to_string(data.size())); break;
-        case FrameKind::Ping: impl.logLine(id, "recv ping " + printable(data)); break;
-        case FrameKind::Pong: impl.logLine(id, "recv pong " + printable(data)); break;
-        case FrameKind::Close: break;
+        case FrameKind::Text:
+            impl.logLine(id, "recv text " + std::to_string(data.size()) + " " + printable(data));
+            break;
+        case FrameKind::Binary:
+            impl.logLine(id, "recv binary " + std::to_string(data.size()));
+            break;
+        case FrameKind::Ping:
+            impl.logLine(id, "recv ping " + printable(data));
+            break;
+        case FrameKind::Pong:
+            impl.logLine(id, "recv pong " + printable(data));
+            break;
+        case FrameKind::Close:
+            break;
         }
     }
 
@@ -361,7 +376,8 @@ struct Session : std::enable_shared_from_this<Session> {
             auto data = std::make_shared<std::string>(std::move(a.data));
             ws.async_ping(websocket::ping_data(beast::string_view(data->data(), std::min<size_t>(data->size(), 125))),
                           [self, data](const boost::system::error_code& ec) {
-                              self->impl.logLine(self->id, ec ? "ping failed: " + ec.message() : "sent ping " + printable(*data));
+                              self->impl.logLine(self->id,
+                                                 ec ? "ping failed: " + ec.message() : "sent ping " + printable(*data));
                               self->next();
                           });
             break;

@@ -17,9 +17,9 @@ using Clock = std::chrono::steady_clock;
 
 struct CloudCertificates {
     std::string dir;
-    std::string caFile;      // the throw-away CA: give it to the client as SSL_CERT_FILE
-    std::string certFile;    // server certificate
-    std::string keyFile;     // server key
+    std::string caFile;    // the throw-away CA: give it to the client as SSL_CERT_FILE
+    std::string certFile;  // server certificate
+    std::string keyFile;   // server key
 };
 
 // Makes a throw-away CA and a server certificate for `host` (and 127.0.0.1 when host is
@@ -31,9 +31,9 @@ struct NoCaseLess {
 };
 
 struct Handshake {
-    int connection = 0;   // 1 for the first TCP connection, then 2, ...
+    int connection = 0;  // 1 for the first TCP connection, then 2, ...
     Clock::time_point at;
-    std::string target;   // path and query as sent
+    std::string target;  // path and query as sent
     std::string path;
     std::string query;
     std::map<std::string, std::string, NoCaseLess> headers;
@@ -46,15 +46,15 @@ struct ReceivedFrame {
     int connection = 0;
     Clock::time_point at;
     FrameKind kind = FrameKind::Text;
-    std::string data;           // text, binary payload, ping payload
-    uint16_t closeCode = 0;     // Close
-    std::string closeReason;    // Close
+    std::string data;         // text, binary payload, ping payload
+    uint16_t closeCode = 0;   // Close
+    std::string closeReason;  // Close
 };
 
 struct CloudAction {
     enum class Kind { Text, Binary, Ping, Close, Drop, Wait, CloseSilently, StopReading, Reset };
     Kind kind = Kind::Text;
-    std::string data;   // payload or close reason
+    std::string data;  // payload or close reason
     uint16_t code = 1000;
     int ms = 0;
 
@@ -62,7 +62,7 @@ struct CloudAction {
     static CloudAction binary(std::string s) { return {Kind::Binary, std::move(s), 0, 0}; }
     static CloudAction ping(std::string s = {}) { return {Kind::Ping, std::move(s), 0, 0}; }
     static CloudAction close(uint16_t code, std::string reason) { return {Kind::Close, std::move(reason), code, 0}; }
-    static CloudAction drop() { return {Kind::Drop, {}, 0, 0}; }   // closes TCP without a close frame
+    static CloudAction drop() { return {Kind::Drop, {}, 0, 0}; }  // closes TCP without a close frame
     static CloudAction wait(int ms) { return {Kind::Wait, {}, 0, ms}; }
     // Misbehaving peers. A close frame, then neither reading nor closing.
     static CloudAction closeSilently(uint16_t code, std::string reason) {
@@ -85,9 +85,9 @@ enum class CloudTrigger { Open, Hello, Text, Binary };
 
 struct CloudRule {
     CloudTrigger on = CloudTrigger::Open;
-    int nth = 0;   // 0: every such event; n: only the n-th of the connection (1-based)
+    int nth = 0;  // 0: every such event; n: only the n-th of the connection (1-based)
     std::vector<CloudAction> actions;
-    int connection = 0;   // 0: every connection; n: only the n-th TCP connection
+    int connection = 0;  // 0: every connection; n: only the n-th TCP connection
 };
 
 class FakeCloud {
@@ -97,9 +97,9 @@ public:
         std::string keyFile;
         // Non-empty: a handshake whose "authorization" header differs is refused with 401.
         std::string requiredAuthorization;
-        bool deflate = true;     // accept per-message deflate when offered
-        uint16_t port = 0;       // 0: any free port
-        std::string logFile;     // non-empty: every event is appended as one line
+        bool deflate = true;  // accept per-message deflate when offered
+        uint16_t port = 0;    // 0: any free port
+        std::string logFile;  // non-empty: every event is appended as one line
     };
 
     explicit FakeCloud(Options options);
@@ -133,8 +133,8 @@ public:
     std::vector<Handshake> handshakes() const;
     std::vector<ReceivedFrame> frames() const;
     std::vector<ReceivedFrame> frames(FrameKind kind) const;
-    int connectionCount() const;   // TCP connections accepted so far
-    int openConnections() const;   // handshakes accepted whose connection has not ended
+    int connectionCount() const;  // TCP connections accepted so far
+    int openConnections() const;  // handshakes accepted whose connection has not ended
     // When the n-th connection (1-based) was accepted: just before its 101 answer went out,
     // so before the client can see it open.
     Clock::time_point openedAt(int connection) const;

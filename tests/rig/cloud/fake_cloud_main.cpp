@@ -15,14 +15,14 @@
 #include "fake_cloud.h"
 #include "ogg_opus.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -58,11 +58,16 @@ rig::CloudRule parseRule(const std::string& line) {
         if (rule.nth < 1) throw std::runtime_error("#n must be 1 or more");
         when = when.substr(0, hash);
     }
-    if (when == "open") rule.on = rig::CloudTrigger::Open;
-    else if (when == "hello") rule.on = rig::CloudTrigger::Hello;
-    else if (when == "text") rule.on = rig::CloudTrigger::Text;
-    else if (when == "binary") rule.on = rig::CloudTrigger::Binary;
-    else throw std::runtime_error("unknown trigger '" + when + "'");
+    if (when == "open")
+        rule.on = rig::CloudTrigger::Open;
+    else if (when == "hello")
+        rule.on = rig::CloudTrigger::Hello;
+    else if (when == "text")
+        rule.on = rig::CloudTrigger::Text;
+    else if (when == "binary")
+        rule.on = rig::CloudTrigger::Binary;
+    else
+        throw std::runtime_error("unknown trigger '" + when + "'");
 
     size_t space = what.find(' ');
     std::string action = what.substr(0, space);
@@ -129,20 +134,30 @@ int main(int argc, char** argv) {
                 if (i + 1 >= argc) throw std::runtime_error(a + " needs a value");
                 return argv[++i];
             };
-            if (a == "--certs") certs = value();
-            else if (a == "--host") host = value();
-            else if (a == "--port") port = std::stoi(value());
-            else if (a == "--port-file") portFile = value();
-            else if (a == "--log") logFile = value();
-            else if (a == "--auth") auth = value();
-            else if (a == "--no-deflate") deflate = false;
+            if (a == "--certs")
+                certs = value();
+            else if (a == "--host")
+                host = value();
+            else if (a == "--port")
+                port = std::stoi(value());
+            else if (a == "--port-file")
+                portFile = value();
+            else if (a == "--log")
+                logFile = value();
+            else if (a == "--auth")
+                auth = value();
+            else if (a == "--no-deflate")
+                deflate = false;
             else if (a == "--silent") {
                 std::string mode = value();
-                if (mode == "tls") silence = rig::CloudSilence::BeforeTls;
-                else if (mode == "upgrade") silence = rig::CloudSilence::BeforeUpgrade;
-                else throw std::runtime_error("--silent takes tls or upgrade");
-            }
-            else if (a == "--rule") lines.emplace_back("--rule", value());
+                if (mode == "tls")
+                    silence = rig::CloudSilence::BeforeTls;
+                else if (mode == "upgrade")
+                    silence = rig::CloudSilence::BeforeUpgrade;
+                else
+                    throw std::runtime_error("--silent takes tls or upgrade");
+            } else if (a == "--rule")
+                lines.emplace_back("--rule", value());
             else if (a == "--script") {
                 std::string path = value();
                 std::istringstream in(readFile(path));

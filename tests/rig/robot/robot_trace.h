@@ -15,7 +15,7 @@ namespace robot_rig {
 struct TraceCall {
     int64_t mono_ns = 0;  // comparable with std::chrono::steady_clock
     long tid = 0;
-    std::string name;     // e.g. "rcClientInterfaceDirectionMovement"
+    std::string name;  // e.g. "rcClientInterfaceDirectionMovement"
     std::map<std::string, std::string> args;
     std::string line;
 
