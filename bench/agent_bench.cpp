@@ -52,14 +52,6 @@ double threadCpuSeconds(const std::string& schedstatPath) {
     return static_cast<double>(ns) / 1e9;
 }
 
-long rssKiB(pid_t pid) {
-    std::istringstream in(agent_rig::readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 struct Stats {
@@ -211,7 +203,7 @@ int main(int argc, char** argv) {
     double idleSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
     double idleCpu = (cpuSeconds(stat) - cpu0) / idleSeconds * 100.0;
     auto threads1 = threadTimes();
-    long idleRss = rssKiB(pid);
+    long idleRss = agent_rig::residentKiB(pid);
     std::string log = agent.log();
     std::map<long, std::string> names{{logTid(log, "Server loop started"), "server"},
                                       {logTid(log, "New Thread: init_orvanite"), "link"},

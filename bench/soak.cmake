@@ -10,7 +10,7 @@ if(TARGET agent_conversation_rig AND TARGET kokoro_rig AND TARGET velantis_agent
     ${CMAKE_CURRENT_LIST_DIR}/soak_agent_peers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/soak_service.cpp
     ${CMAKE_CURRENT_LIST_DIR}/soak_figures.cpp)
-  target_include_directories(soak PRIVATE ${CMAKE_SOURCE_DIR}/tests/rig/alsa)
+  target_include_directories(soak PRIVATE ${CMAKE_SOURCE_DIR}/tests/rig/alsa ${CMAKE_SOURCE_DIR}/tests/agent_service)
   target_link_libraries(soak PRIVATE agent_conversation_rig kokoro_rig nlohmann_json::nlohmann_json
     PkgConfig::OPUS Threads::Threads ${CMAKE_DL_LIBS})
   add_dependencies(soak velantis_agent_service tavrin_agent_loopback mc_client asound_module_pcm_velantis_paced)

@@ -26,21 +26,13 @@ int countEntries(const std::string& dir) {
     return n;
 }
 
-long rssKiB(pid_t pid) {
-    std::istringstream in(agent_rig::readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 }  // namespace
 
 // Descriptors of our own process are counted with the one opendir holds taken off.
 Figures figuresOf(pid_t pid) {
     Figures f;
     std::string proc = "/proc/" + std::to_string(pid);
-    f.rssKiB = rssKiB(pid);
+    f.rssKiB = agent_rig::residentKiB(pid);
     f.fds = countEntries(proc + "/fd");
     if (pid == ::getpid() && f.fds > 0) --f.fds;
     f.threads = countEntries(proc + "/task");

@@ -23,6 +23,7 @@
 #include "alsa_test_device.h"
 #include "conversation_rig.h"
 #include "kokoro_rig.h"
+#include "service_test_util.h"
 #include "soak.h"
 
 using namespace std::chrono_literals;
@@ -95,16 +96,7 @@ bool canConnect(const char* path) {
     return true;
 }
 
-bool recvExact(int fd, void* buf, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::recv(fd, static_cast<char*>(buf) + got, size - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
+using service_test::recvExact;
 
 // A client of our own: the wake-word server greets it with its state.
 bool wakeWordServerGreets() {

@@ -51,6 +51,13 @@ inline std::string readFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
+// VmRSS of a process in KiB, -1 when it cannot be read.
+inline long residentKiB(pid_t pid) {
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("\nVmRSS:");
+    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
+}
+
 // Polls `done` every 10 ms until it holds or `timeout` has passed.
 inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
