@@ -84,18 +84,13 @@ rig::CloudRule parseRule(const std::string& line) {
         rule.actions.push_back(rig::CloudAction::binary(readFile(args)));
     } else if (action == "ping") {
         rule.actions.push_back(rig::CloudAction::ping(args));
-    } else if (action == "close") {
+    } else if (action == "close" || action == "close-silent") {
         int code = 0;
-        if (!(in >> code) || code < 1000 || code > 4999) throw std::runtime_error("close needs a code");
+        if (!(in >> code) || code < 1000 || code > 4999) throw std::runtime_error(action + " needs a code");
         std::string reason;
         std::getline(in, reason);
-        rule.actions.push_back(rig::CloudAction::close(static_cast<uint16_t>(code), trim(reason)));
-    } else if (action == "close-silent") {
-        int code = 0;
-        if (!(in >> code) || code < 1000 || code > 4999) throw std::runtime_error("close-silent needs a code");
-        std::string reason;
-        std::getline(in, reason);
-        rule.actions.push_back(rig::CloudAction::closeSilently(static_cast<uint16_t>(code), trim(reason)));
+        const auto close = action == "close" ? rig::CloudAction::close : rig::CloudAction::closeSilently;
+        rule.actions.push_back(close(static_cast<uint16_t>(code), trim(reason)));
     } else if (action == "stop-reading") {
         rule.actions.push_back(rig::CloudAction::stopReading());
     } else if (action == "reset") {
