@@ -174,7 +174,9 @@ void rc_sdk_controller::enqueue(std::function<void()> task) {
             }
             return;
         }
-        queue_full = false;
+        // Warn again only once the worker has worked the queue down to half: a flood that
+        // outpaces the robot gets one line per backlog, not one per task the worker takes.
+        if (task_queue.size() <= kMaxQueuedTasks / 2) queue_full = false;
         task_queue.push_back(std::move(task));
     }
     queue_cv.notify_one();

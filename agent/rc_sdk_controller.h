@@ -49,6 +49,6 @@ private:
     std::mutex queue_mutex;
     std::condition_variable queue_cv;
     bool running;             // guarded by queue_mutex
-    bool queue_full = false;  // guarded by queue_mutex: the drop has been logged
+    bool queue_full = false;  // guarded by queue_mutex: the drop has been logged for this backlog
     std::thread worker_thread;
 };
