@@ -119,6 +119,7 @@ void ws_controller::connect() {
     logF->logger->info("Connecting to {}", TOLVANE_WS_URL);
     web_socket->setOnMessageCallback([this](const net::WebSocketMessagePtr& msg) { onMessage(msg); });
     resetHello();
+    greeting_due_ = true;
     conversation_open_ = true;
     web_socket->start();
 }
@@ -175,13 +176,15 @@ void ws_controller::sendMessage(const std::string& data) {
 }
 
 void ws_controller::processWaveFile(const std::string& path) {
-    const bool conversationUnderway = hello_sent_;
+    if (!greeting_due_.exchange(false)) {
+        // The goodbye: no stream starts from here on. Cleared before StopPlaying's cut, so a
+        // stream that still saw the conversation open took its epoch before the cut. Not
+        // under connection_mutex_: the goodbye must not wait for a restart in sendMessage.
+        conversation_open_ = false;
+    }
     std::lock_guard<std::recursive_mutex> lock(playbackMutex());
     StopPlaying();
     PlayFile(path);
-    if (conversationUnderway) {
-        cutStreams();
-    }
 }
 
 void ws_controller::decodeAndProcessOpus(const std::string& data) { decodeAndPlay(data, playbackEpoch()); }
@@ -258,7 +261,7 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg) {
     switch (msg->type) {
     case net::WebSocketMessageType::Message:
         if (msg->binary) {
-            // Taken before the conversation is looked at: a disconnect in between cuts it.
+            // Taken before the conversation is looked at: a goodbye or disconnect in between cuts it.
             const uint64_t epoch = playbackEpoch();
             // One write of the whole line, so other threads' console lines never cut into it.
             std::cout << localTimestamp() + "Received binary message of size: " + std::to_string(msg->wireSize) + "\n"

@@ -42,9 +42,9 @@ public:
     // Sends one binary frame while open; otherwise restarts the connection and drops it.
     void sendMessage(const std::string& data);
 
-    // Stops what is playing and plays a WAV file. Once the conversation's hello is out (a
-    // goodbye), speech that arrives while the file plays is dropped too; before it (a
-    // greeting), that speech is the new conversation's answer and plays after the file.
+    // Stops what is playing and plays a WAV file. The first file after connect is the
+    // greeting: speech that arrives meanwhile is the answer and plays after it. A later one
+    // is the goodbye: from then on no more of the cloud's speech is played.
     void processWaveFile(const std::string& path);
     // Decodes one Ogg Opus stream held in memory and plays it, until a sound or the end
     // of the conversation cuts it.
@@ -70,9 +70,12 @@ private:
 
     // Keeps connect, disconnect and the restart in sendMessage from overlapping.
     std::mutex connection_mutex_;
-    // Between connect and disconnect: only then may sendMessage restart the connection, and
-    // only then is received speech played. Set under connection_mutex_.
+    // Between connect and the goodbye (or disconnect): only then may sendMessage restart the
+    // connection, and only then is received speech played. connect and disconnect set it
+    // under connection_mutex_; the goodbye clears it without.
     std::atomic<bool> conversation_open_{false};
+    // Set by connect: the next file played is the conversation's greeting.
+    std::atomic<bool> greeting_due_{false};
     // Keeps the hello and the packets in order: the hello is sent and hello_sent_ set under
     // it, and a packet is sent only under it once hello_sent_ is set.
     std::mutex send_mutex_;

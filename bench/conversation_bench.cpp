@@ -99,13 +99,14 @@ struct CloudRun {
     double goodbyeToCloseMs = -1;
 };
 
-// One conversation: hello, packets every 60 ms, optionally a long answer; 3 s in, the goodbye
-// and the disconnect, as a wake-up does them.
+// One conversation: the greeting, the hello, packets every 60 ms, optionally a long answer;
+// 3 s in, the goodbye and the disconnect, as wake-ups do them.
 CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cloud, const std::string& answer,
-                         const std::string& goodbye) {
+                         const std::string& greeting, const std::string& goodbye) {
     CloudRun run;
     const int connection = cloud.connectionCount() + 1;
     controller.connect();
+    controller.processWaveFile(greeting);
     if (!waitFor([&] { return !framesOf(cloud, connection, rig::FrameKind::Text).empty(); })) return run;
     std::atomic<bool> done{false};
     std::thread sender([&] {
@@ -305,13 +306,14 @@ int main(int argc, char** argv) {
         velantis::initAlsa();
         const std::string longAnswer = rig::encodeOggOpus(rig::chirp(6.0));
         const char* source = std::getenv("VELANTIS_SOURCE_DIR");
-        const std::string goodbye = std::string(source ? source : VELANTIS_SOURCE_DIR) + "/res/好的，再见.wav";
+        const std::string res = std::string(source ? source : VELANTIS_SOURCE_DIR) + "/res/";
+        const std::string greeting = res + "在呢.wav", goodbye = res + "好的，再见.wav";
         rig::FakeCloud faulty(o);
         CloudRun answering, quiet;
         std::vector<std::pair<std::string, double>> stops;
         if (faulty.start()) {
-            answering = conversationRun(controller, faulty, longAnswer, goodbye);
-            quiet = conversationRun(controller, faulty, "", goodbye);
+            answering = conversationRun(controller, faulty, longAnswer, greeting, goodbye);
+            quiet = conversationRun(controller, faulty, "", greeting, goodbye);
             for (const char* fault : {"close frame, then silence", "stops reading", "silent before the upgrade",
                                       "silent before TLS", "reset in the middle of a frame"})
                 stops.emplace_back(fault, stopAgainst(faulty, fault));

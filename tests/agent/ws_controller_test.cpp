@@ -455,33 +455,50 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
 }
 
 // A goodbye during an answer cuts the speech in hand; neither the rest of it nor the stream
-// still waiting plays after the goodbye.
+// still waiting plays after the goodbye, however long the disconnect takes to follow.
 TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     const auto speech = rig::chirp(6.0);
     const std::string stream = rig::encodeOggOpus(speech);
-    const std::vector<int16_t> tone(12000, 1234);
+    const std::vector<int16_t> chime(4800, -555), tone(12000, 1234);
+    const std::string greeting = writeWave(dir_ + "/greeting.wav", pcmBytes(chime));
     const std::string goodbye = writeWave(dir_ + "/goodbye.wav", pcmBytes(tone));
     auto& cloud = startCloud();
     cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(stream), rig::CloudAction::binary(stream)});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t before = speakerSamples();
     FdCapture out(1, dir_ + "/inhand.out");
-    connectAndWaitForHello();
+    // As a wake-up does it: connect, then the greeting; the answer follows the hello.
+    controller_->connect();
+    controller_->processWaveFile(greeting);
     const auto end = std::chrono::steady_clock::now() + 10s;
-    while (out.text().find("Received binary message of size: ") == std::string::npos &&
-           std::chrono::steady_clock::now() < end)
+    while (speakerSamples() < before + chime.size() + 9600 && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(2ms);
-    std::this_thread::sleep_for(200ms);
+    const size_t atGoodbye = speakerSamples() - before;
     controller_->processWaveFile(goodbye);
+    // A slow robot before the disconnect: the stream still waiting is handed over meanwhile,
+    // and does not play.
+    auto binaryLines = [&] {
+        size_t n = 0;
+        std::string size;
+        for (const auto& l : out.lines()) n += binaryLineSize(l, size);
+        return n;
+    };
+    const auto handed = std::chrono::steady_clock::now() + 10s;
+    while (binaryLines() < 2 && std::chrono::steady_clock::now() < handed) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(binaryLines(), 2u);
+    std::this_thread::sleep_for(100ms);
     controller_->disconnect();
-    std::this_thread::sleep_for(500ms);  // whatever the device held has played out
     out.restore();
-    // The speaker file holds what was written, the part of it that the goodbye dropped too.
     EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == 1; }, 5s));
+    // The speaker file holds what was written, the part of it that the goodbye dropped too.
     const auto played = speakerSince(before);
-    ASSERT_GE(played.size(), tone.size());
+    ASSERT_GE(played.size(), chime.size() + tone.size());
+    EXPECT_TRUE(std::equal(chime.begin(), chime.end(), played.begin()));
     EXPECT_TRUE(std::equal(tone.begin(), tone.end(), played.end() - static_cast<long>(tone.size())));
-    EXPECT_LT(played.size() - tone.size(), speech.size() / 2);
+    // The answer up to the goodbye, and at most a block or two more.
+    const size_t answered = played.size() - chime.size() - tone.size();
+    EXPECT_GE(answered, atGoodbye - chime.size());
+    EXPECT_LT(answered, atGoodbye - chime.size() + 4800);
 }
 
 TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection) {
