@@ -73,7 +73,7 @@ TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
 TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"前", 2}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
+    rc->handle_command_list({{"前", 4}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
     // More than the queue takes: the rest is dropped with one warning.
     const size_t mark = log_capture().entries().size();
     rc->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
@@ -85,17 +85,17 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     rc.reset();  // returns only after the worker has ended
 
     auto moves = t.calls("DirectionMovement");
-    EXPECT_EQ(moves.size(), 60u);
+    EXPECT_EQ(moves.size(), 180u);
     for (const auto& m : moves) EXPECT_EQ(direction(m), "lx+");
     EXPECT_EQ(t.count("DemoControl"), 0u);
     const uint64_t calls = mc_sim_call_count();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(mc_sim_call_count(), calls);
 
-    // The simulated robot went 60 x 10 ms forward at 0.5 m/s.
+    // The simulated robot went 180 x 10 ms forward at 0.5 m/s.
     robot_control::common::ROBOT_COMMON_STATUS_ s;
     ASSERT_TRUE(rcClientInterfaceGetCommonStatus(&s));
-    EXPECT_NEAR(s.odometry.point.x, 0.3, 1e-4);
+    EXPECT_NEAR(s.odometry.point.x, 0.9, 1e-4);
     EXPECT_NEAR(s.odometry.point.y, 0.0, 1e-6);
     EXPECT_NEAR(s.odometry.quaternion.w, 1.0, 1e-6);
 }
