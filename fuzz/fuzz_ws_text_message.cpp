@@ -9,10 +9,16 @@
 
 namespace {
 
-velantis::ws_controller& controller() {
-    // One controller (and robot worker) for the whole run; never destroyed.
-    static velantis::ws_controller* c = new velantis::ws_controller();
-    return *c;
+// One controller (and robot worker) for the whole run.
+velantis::ws_controller* g_controller = nullptr;
+
+velantis::ws_controller& controller() { return *g_controller; }
+
+// The run may end while the robot's worker is in a task that logs: end the worker first.
+// The process's logger was made before this is registered, so it is destroyed after.
+void destroyController() {
+    delete g_controller;
+    g_controller = nullptr;
 }
 
 // Commands queue on the robot's worker, which sleeps a second or more for some of them:
@@ -31,7 +37,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     unsetenv("MC_SIM_TRACE");
     fuzz::silenceStdout();
     fuzz::silenceLog();
-    controller();
+    g_controller = new velantis::ws_controller();
+    std::atexit(destroyController);
     return 0;
 }
 
