@@ -1,6 +1,7 @@
 // Serial link to the microphone-array board: frames, the byte-by-byte parser and the port.
 #pragma once
 
+#include "common/log_quote.h"
 #include "log_utils.h"
 
 #include <fcntl.h>
@@ -167,7 +168,7 @@ public:
                 // Would not fit the buffer: drop the header and look for a frame in what followed
                 // its sync byte.
                 logF->logger->error("frame length {} exceeds the receive buffer, dropped: {}", payload_len,
-                                    hex_dump(rx_buffer, 7));
+                                    logQuote(hex_dump(rx_buffer, 7)));
                 uint8_t rest[6];
                 std::memcpy(rest, rx_buffer + 1, sizeof rest);
                 std::memset(rx_buffer, 0, 7);
@@ -227,7 +228,7 @@ private:
     }
 
     void process_frame(int len) {
-        std::string dump = hex_dump(rx_buffer, static_cast<size_t>(len));
+        std::string dump = logQuote(hex_dump(rx_buffer, static_cast<size_t>(len)));
         switch (rx_buffer[2]) {
         case HANDSHAKE:
             if (!checksum_ok(len)) {
@@ -246,10 +247,10 @@ private:
             }
             std::string text(reinterpret_cast<const char*>(rx_buffer + 7), static_cast<size_t>(len - FRAME_OVERHEAD));
             if (!checksum_ok(len)) {
-                logF->logger->error("checksum failed! ignore array_mic msg {}", text);
+                logF->logger->error("checksum failed! ignore array_mic msg {}", logQuote(text));
                 return;
             }
-            logF->logger->info("Received device msg: {}", text);
+            logF->logger->info("Received device msg: {}", logQuote(text));
             handle_device_json(text);
             return;
         }
@@ -269,7 +270,7 @@ private:
         try {
             nlohmann::json msg = nlohmann::json::parse(text);
             if (!msg.is_object() || !msg.contains("type")) {
-                logF->logger->info("deal with other array_mic msg: {}", text);
+                logF->logger->info("deal with other array_mic msg: {}", logQuote(text));
                 return;
             }
             if (msg["type"].get<std::string>() != "aiui_event") return;
@@ -289,7 +290,7 @@ private:
                 logF->logger->warn("no awaken_callback inited");
             }
         } catch (const std::exception& e) {
-            logF->logger->error("deal with array_mic msg failed: {}", e.what());
+            logF->logger->error("deal with array_mic msg failed: {}", logQuote(e.what()));
         }
     }
 };
