@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -93,6 +94,23 @@ PtyBoard::~PtyBoard() {
 void PtyBoard::close_slave() {
     if (slave_ >= 0) ::close(slave_);
     slave_ = -1;
+}
+
+bool PtyBoard::wait_taken(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int queued = 0;
+        if (slave_ >= 0 && ioctl(slave_, FIONREAD, &queued) == 0 && queued == 0) return true;
+        if (slave_ < 0 || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void PtyBoard::hang_up() {
+    close_slave();
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+    pending_.clear();
 }
 
 bool PtyBoard::wait_raw(std::chrono::milliseconds timeout) {
@@ -213,30 +231,49 @@ std::vector<std::string> ttyacm0_command(const std::string& slave, const std::ve
     return cmd;
 }
 
+namespace {
+
+// Runs argv with its standard output and error on /dev/null; true when it exits with 0.
+bool run_quietly(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+bool unplug_ttyacm0(pid_t pid) {
+    return run_quietly(
+        {"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/rm", "-f", "/dev/ttyACM0"});
+}
+
+bool plug_ttyacm0(pid_t pid, const std::string& slave) {
+    // A new link beside the path, renamed onto it in one step.
+    return run_quietly({"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/sh", "-euc",
+                        "ln -sfn \"$1\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0", "plug", slave});
+}
+
 bool can_fake_ttyacm0() {
     // Tried once for real: root alone is not enough without CAP_SYS_ADMIN or overlayfs.
     static const bool works = [] {
         if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0) return false;
         try {
             PtyBoard probe;
-            auto argv = ttyacm0_command(probe.slave_path(), {"/bin/sh", "-c", "test -L /dev/ttyACM0"});
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            pid_t pid = fork();
-            if (pid < 0) return false;
-            if (pid == 0) {
-                int null = ::open("/dev/null", O_RDWR);
-                if (null >= 0) {
-                    dup2(null, 1);
-                    dup2(null, 2);
-                }
-                execv(args[0], args.data());
-                _exit(127);
-            }
-            int status = 0;
-            if (waitpid(pid, &status, 0) != pid) return false;
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            return run_quietly(ttyacm0_command(probe.slave_path(), {"/bin/sh", "-c", "test -L /dev/ttyACM0"}));
         } catch (const std::exception&) {
             return false;
         }

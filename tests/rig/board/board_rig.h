@@ -7,6 +7,7 @@
 //   auto ack = board.read_frame(std::chrono::seconds(5));
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -65,9 +66,18 @@ public:
     // The next whole frame the program writes (bytes before a sync A5 01 are skipped).
     std::optional<Bytes> read_frame(std::chrono::milliseconds timeout);
 
+    // Waits until the program has read every byte written so far (the slave's input queue is
+    // empty). Bytes of a write still on their way to the queue are not seen: wait for an answer
+    // to an earlier frame of the same write first.
+    bool wait_taken(std::chrono::milliseconds timeout);
+
     // Drops our own slave descriptor (reads on the master then fail once the program's is
     // closed too).
     void close_slave();
+
+    // The board goes away: the master is closed, so the program's descriptor hangs up and the
+    // slave's /dev/pts entry disappears. Reads and writes fail from then on.
+    void hang_up();
 
 private:
     bool fill(std::chrono::steady_clock::time_point deadline);
@@ -82,6 +92,12 @@ private:
 std::string ttyacm0_runner();
 // The runner's command line that runs argv with "/dev/ttyACM0" linked to slave.
 std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv);
+// The "/dev/ttyACM0" of a program started under the runner (pid), as the system keeps it for a
+// USB board: unplug removes it (do that before hang_up, or the program may open another
+// test's terminal that took the freed /dev/pts number), plug points it at a new slave. The
+// runner's namespace is entered with nsenter.
+bool unplug_ttyacm0(pid_t pid);
+bool plug_ttyacm0(pid_t pid, const std::string& slave);
 // Whether the runner works here (root, CAP_SYS_ADMIN, overlayfs; tried once); tests GTEST_SKIP
 // otherwise.
 bool can_fake_ttyacm0();
