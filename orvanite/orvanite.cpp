@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -30,8 +31,8 @@ struct LinkState {
     std::shared_ptr<UartConnector> connector;
     bool running = false;  // a call is inside run_link
     bool exit_hook = false;
-    // Held by the reading thread while it handles a byte, so that exit can wait for the
-    // byte in hand (its log lines, its callback) before the logger goes away.
+    // Held by the reading thread while it handles a byte or reopens the port, so that exit
+    // can wait for the work in hand (its log lines, its callback) before the logger goes away.
     std::mutex byte_mutex;
     std::atomic<bool> exiting{false};
 };
@@ -125,9 +126,69 @@ private:
     int saved_;
 };
 
+// Runs f, the handling of a byte or of the port, under byte_mutex; once the process exits the
+// thread parks instead.
+template <typename F>
+void holding_the_link(F&& f) {
+    LinkState& s = state();
+    std::unique_lock<std::mutex> lock(s.byte_mutex);
+    if (s.exiting) {
+        lock.unlock();
+        park();
+    }
+    handling_byte = true;
+    try {
+        f();
+    } catch (...) {
+        handling_byte = false;
+        throw;
+    }
+    handling_byte = false;
+}
+
+// Senders see the port change only under the write lock, so none writes to a descriptor that
+// is closed or already reused.
+void set_port(UartConnector& conn, int fd) {
+    std::lock_guard<std::mutex> lock(conn.write_mutex);
+    if (conn.serial_fd >= 0) ::close(conn.serial_fd);
+    conn.serial_fd = fd;
+}
+
+// The system's text for a port that poll reports hung up: what a terminal request on it fails
+// with (EIO once a terminal has hung up).
+std::string hang_up_text(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return std::strerror(errno);
+    return "hang-up reported by poll";
+}
+
+// The port hung up (a board that went away): it is closed, and the same path is opened and
+// set up again about once a second until that succeeds. Failed tries log nothing.
+void reopen_port(UartConnector& conn, const std::string& why) {
+    holding_the_link([&] {
+        logF->logger->error("port {} hung up: {}", conn.port, why);
+        set_port(conn, -1);
+        conn.reset_parser();
+        logF->logger->warn("waiting for port {} to come back, trying to open it every second", conn.port);
+    });
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (state().exiting) park();
+        int fd = UartConnector::open_device(conn.port);
+        if (fd < 0) continue;
+        holding_the_link([&] {
+            conn.finish_open(fd);
+            setup_port(fd);
+            set_port(conn, fd);
+        });
+        return;
+    }
+}
+
 // At most one byte per pass of 1 ms. The passes lie on a fixed grid of deadlines, so the work
 // of a pass does not lengthen it; a pass that a late wake-up or a callback overran is skipped,
-// never caught up on. After an idle wait the grid starts again when a byte comes.
+// never caught up on. After an idle wait, or a port that was reopened, the grid starts again
+// when a byte comes.
 void read_loop(UartConnector& conn) {
     LinkState& s = state();
     TimerSlack slack(1000);
@@ -137,25 +198,20 @@ void read_loop(UartConnector& conn) {
         if (s.exiting) park();
         Nanos read_at = monotonic_now();
         uint8_t byte = 0;
-        if (::read(conn.serial_fd, &byte, 1) == 1) {
-            std::unique_lock<std::mutex> lock(s.byte_mutex);
-            if (s.exiting) {
-                lock.unlock();
-                park();
-            }
-            handling_byte = true;
-            try {
-                conn.deal_with(byte);
-            } catch (...) {
-                handling_byte = false;
-                throw;
-            }
-            handling_byte = false;
+        ssize_t n = ::read(conn.serial_fd, &byte, 1);
+        if (n == 1) {
+            holding_the_link([&] { conn.deal_with(byte); });
+        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            reopen_port(conn, std::strerror(errno));
+            deadline = monotonic_now();
+            continue;
         } else {
             // Nothing waits: idle in poll rather than waking every millisecond. A byte that
             // comes is read at once, in a pass that starts then.
             pollfd waiting{conn.serial_fd, POLLIN, 0};
-            if (poll(&waiting, 1, 100) > 0 && waiting.revents == POLLIN) {
+            if (poll(&waiting, 1, 100) > 0) {
+                if ((waiting.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+                    reopen_port(conn, hang_up_text(conn.serial_fd));
                 deadline = monotonic_now();
                 continue;
             }

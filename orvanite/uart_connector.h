@@ -135,9 +135,8 @@ public:
     }
 
     int deal_with(uint8_t byte) {
-        // One parser per process: a process has one connector.
-        static int count = 0;
-        static int frame_len = 0;
+        int& count = parser().count;
+        int& frame_len = parser().frame_len;
 
         // Never past the buffer, whatever a frame that ended in an exception left behind.
         if (count < 0 || count >= RX_BUFFER_SIZE) {
@@ -194,12 +193,27 @@ public:
         return 0;
     }
 
+    // Back to waiting for a sync byte, with an empty buffer (a port that was reopened starts
+    // afresh).
+    void reset_parser() {
+        parser() = ParserState{};
+        std::memset(rx_buffer, 0, RX_BUFFER_SIZE);
+    }
+
+    // Opens the device without a log line: the descriptor, or the negative result of open.
+    static int open_device(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NDELAY); }
+
     int open_port(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NDELAY);
+        int fd = open_device(path);
         if (fd < 0) {
             logF->logger->error("Can't Open Serial Port, error_code = {}", fd);
             return fd;
         }
+        return finish_open(fd);
+    }
+
+    // The rest of open_port once the device has opened.
+    int finish_open(int fd) {
         if (fcntl(fd, F_SETFL, 0) < 0) logF->logger->error("fcntl failed!");
         if (isatty(STDIN_FILENO) == 0) logF->logger->error("standard input is not a terminal device");
         logF->logger->info("open port {} success", port);
@@ -223,6 +237,17 @@ public:
     }
 
 private:
+    struct ParserState {
+        int count = 0;
+        int frame_len = 0;
+    };
+
+    // One parser per process: a process has one connector.
+    static ParserState& parser() {
+        static ParserState state;
+        return state;
+    }
+
     bool checksum_ok(int len) const {
         return frame_checksum(rx_buffer, static_cast<size_t>(len - 1)) == rx_buffer[len - 1];
     }

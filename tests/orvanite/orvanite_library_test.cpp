@@ -9,9 +9,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -94,6 +96,18 @@ TEST(OrvaniteLibrary, WithoutADeviceInitReturnsAndSendingFails) {
     EXPECT_TRUE(log.has('E', "Serial port not opend"));
 }
 
+// The next frame from the program, past the "meanwhile" texts it sends.
+std::optional<board_rig::Bytes> next_frame_but_meanwhile(board_rig::PtyBoard& board) {
+    const board_rig::Bytes skipped = board_rig::frame(board_rig::kControllerMsg, "meanwhile", 0);
+    for (;;) {
+        auto f = board.read_frame(5s);
+        // Equal but for the id (bytes 5 and 6) and the checksum.
+        if (!f || f->size() != skipped.size() || !std::equal(f->begin(), f->begin() + 5, skipped.begin()) ||
+            !std::equal(f->begin() + 7, f->end() - 1, skipped.begin() + 7))
+            return f;
+    }
+}
+
 class WholeRun : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -105,6 +119,61 @@ protected:
         EXPECT_TRUE(child->wait_stdout("ready\n", 10s)) << child->err();
         EXPECT_TRUE(board_.wait_raw()) << child->err();
         return child;
+    }
+    // The board hangs up halfway through a frame and a new one comes to "/dev/ttyACM0" two
+    // seconds later, while the host keeps sending: the link reopens the port, the new board's
+    // handshake is answered, its wake-up reaches the same callback and sending goes to it, the
+    // message ids going on.
+    void replug(Child& host, board_rig::PtyBoard& back) {
+        board_rig::Bytes bytes = board_rig::handshake(20), half = board_rig::handshake(21);
+        bytes.insert(bytes.end(), half.begin(), half.begin() + 5);
+        ASSERT_TRUE(board_.write(bytes));
+        ASSERT_TRUE(board_.read_frame(5s));
+        ASSERT_TRUE(board_.wait_taken(5s));
+        LogFile log(dir_ / "logs/basic-log.txt");
+        std::atomic<bool> sending{true};
+        std::thread sender([&] {
+            while (sending) {
+                host.send("send meanwhile\n");
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+        struct Join {
+            std::atomic<bool>& flag;
+            std::thread& thread;
+            ~Join() {
+                flag = false;
+                if (thread.joinable()) thread.join();
+            }
+        } join{sending, sender};
+        ASSERT_TRUE(board_rig::unplug_ttyacm0(host.pid()));
+        board_.hang_up();
+        ASSERT_TRUE(
+            log.wait_for('W', "waiting for port /dev/ttyACM0 to come back, trying to open it every second", 10s));
+        std::this_thread::sleep_for(2200ms);  // two tries find no port
+        ASSERT_TRUE(board_rig::plug_ttyacm0(host.pid(), back.slave_path()));
+        ASSERT_TRUE(back.wait_raw(10s)) << host.err();
+        std::this_thread::sleep_for(50ms);  // some sending to the new board
+        sending = false;
+        sender.join();
+
+        ASSERT_TRUE(back.write(board_rig::handshake(22)));
+        auto f = next_frame_but_meanwhile(back);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(*f, board_rig::ack(22));
+        ASSERT_TRUE(back.write(board_rig::wakeup(30, 1)));
+        EXPECT_TRUE(host.wait_stdout("wakeup 30 1\n", 10s)) << host.out();
+
+        // The ids go on: one for every frame built, before, during and after.
+        host.send("send after\n");
+        f = next_frame_but_meanwhile(back);
+        ASSERT_TRUE(f);
+        ASSERT_TRUE(log.wait_for('I', "build_frame: " + board_rig::hex(*f), 5s));
+        auto lines = log.lines();
+        auto built = std::count_if(lines.begin(), lines.end(), [](const orvanite_test::LogLine& l) {
+            return l.text.rfind("build_frame: ", 0) == 0;
+        });
+        EXPECT_EQ(*f, board_rig::frame(board_rig::kControllerMsg, "after", static_cast<uint16_t>(built)));
     }
     static bool clean_stderr(const std::string& err) { return err.find("Sanitizer") == std::string::npos; }
 
@@ -137,6 +206,9 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     ASSERT_TRUE(ack);
     EXPECT_EQ(*ack, board_rig::ack(8));
 
+    board_rig::PtyBoard back;
+    replug(*host, back);
+
     host->send("exit\n");
     int status = host->wait(10s);
     EXPECT_TRUE(orvanite_test::exited_ok(status)) << status << "\n" << host->err();
@@ -144,6 +216,11 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     EXPECT_EQ(host->out().find("init returned"), std::string::npos);
 
     LogFile log(dir_ / "logs/basic-log.txt");
+    // Each once: the board went away and came back once.
+    EXPECT_EQ(log.count('E', "port /dev/ttyACM0 hung up: Input/output error"), 1u);
+    EXPECT_EQ(log.count('W', "waiting for port /dev/ttyACM0 to come back, trying to open it every second"), 1u);
+    EXPECT_EQ(log.count('I', "open port /dev/ttyACM0 success"), 2u);
+    EXPECT_EQ(log.count('I', "set_opt() success"), 2u);
     EXPECT_EQ(log.count('I', "------------  VERSION 0.1.1 ------------"), 1u);
     EXPECT_EQ(log.count('E', "------------ file_logger start ------------"), 1u);
     EXPECT_TRUE(log.has('E', "standard input is not a terminal device"));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -136,6 +137,9 @@ public:
         int in[2], out[2], err[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe2 failed");
+        // A program that died makes send fail rather than end the test.
+        static const bool ignore_sigpipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+        (void)ignore_sigpipe;
         // Built before fork: the child may only exec.
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -147,6 +151,7 @@ public:
             dup2(out[1], 1);
             dup2(err[1], 2);
             if (chdir(cwd.c_str()) != 0) _exit(126);
+            ::signal(SIGPIPE, SIG_DFL);
             execv(args[0], args.data());
             _exit(127);
         }
