@@ -1,6 +1,6 @@
 // Figures of the microphone-array link: parser throughput, wake-up latency through a
-// pseudo-terminal against its bound, the read loop's pass length, and the reading thread's
-// CPU use while the board is silent.
+// pseudo-terminal against its bound, the read loop's pass length, the reading thread's CPU use
+// while the board is silent, and how soon a board that went away and came back is heard.
 //   build/bin/orvanite_bench   (writes logs/ into a temporary directory)
 #include "orvanite/orvanite_link.h"
 #include "orvanite/uart_connector.h"
@@ -19,7 +19,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,6 +49,55 @@ static double cpu_seconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// A symlink that stands for "/dev/ttyACM0": pointed at another slave in one step.
+static bool point(const std::string& link, const std::string& slave) {
+    std::string next = link + ".new";
+    ::unlink(next.c_str());
+    return ::symlink(slave.c_str(), next.c_str()) == 0 && ::rename(next.c_str(), link.c_str()) == 0;
+}
+
+constexpr int kReplugs = 5;
+
+// The board hangs up and a new one appears behind the same path 1 to 2 s later (spread over
+// the link's once-a-second tries); it writes a wake-up as soon as the link has set the port up.
+static void replugs(board_rig::PtyBoard& first, const std::string& link, std::atomic<long>& wakeups,
+                    std::atomic<Clock::rep>& last_wakeup) {
+    board_rig::PtyBoard* current = &first;
+    std::unique_ptr<board_rig::PtyBoard> kept;
+    std::vector<double> to_raw, to_heard;
+    for (int i = 0; i < kReplugs; ++i) {
+        // The path goes first, as it does for a USB board: a freed /dev/pts number may be
+        // taken by another program's terminal at once.
+        ::unlink(link.c_str());
+        current->hang_up();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 + (2 * i + 1) * 500 / kReplugs));
+        auto next = std::make_unique<board_rig::PtyBoard>();
+        if (!point(link, next->slave_path())) break;
+        auto back = Clock::now();
+        if (!next->wait_raw(std::chrono::seconds(5))) break;
+        to_raw.push_back(ms(Clock::now() - back) / 1000.0);
+        long before = wakeups;
+        next->write(board_rig::wakeup(90.5, 2));
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (wakeups == before && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (wakeups == before) break;
+        to_heard.push_back(ms(Clock::time_point(Clock::duration(last_wakeup.load())) - back) / 1000.0);
+        kept = std::move(next);
+        current = kept.get();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
+    }
+    ::unlink(link.c_str());  // before the last board goes
+    auto mean = [](const std::vector<double>& v) {
+        return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+    };
+    auto worst = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
+    std::printf(
+        "replug (%zu of %d): from the board's return, port set up again after %.2f s mean (%.2f worst), "
+        "wake-up heard after %.2f s mean (%.2f worst)\n",
+        to_heard.size(), kReplugs, mean(to_raw), worst(to_raw), mean(to_heard), worst(to_heard));
+}
+
 int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has failed
     // 1. deal_with alone: handshakes (one log line and one ACK each) and silent bytes.
     {
@@ -67,6 +118,10 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
 
     // 2. and 3. The read loop on a pseudo-terminal.
     board_rig::PtyBoard board;
+    char dir[] = "/tmp/orvanite-bench-XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    const std::string link = std::string(dir) + "/ttyACM0";
+    if (!point(link, board.slave_path())) return 1;
     std::atomic<long> wakeups{0};
     std::atomic<Clock::rep> last_wakeup{0};
     std::thread([&] {
@@ -75,7 +130,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
                 last_wakeup = Clock::now().time_since_epoch().count();
                 ++wakeups;
             },
-            board.slave_path());
+            link);
     }).detach();
     if (!board.wait_raw()) {
         std::fprintf(stderr, "the link did not set the port up\n");
@@ -163,6 +218,11 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     double secs = std::chrono::duration<double>(Clock::now() - b0).count();
     std::printf("read loop: %zu bytes in %.2f s = %.0f bytes/s (%zu of 500 handshakes acknowledged)\n", burst.size(),
                 secs, static_cast<double>(burst.size()) / secs, acks);
+    std::fflush(stdout);
+
+    // 4. The board goes away and comes back.
+    replugs(board, link, wakeups, last_wakeup);
+    ::rmdir(dir);
     std::fflush(stdout);
     _exit(0);
 }
