@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "agent_service/kokoro_tts_server.h"
 #include "agent_service/wakeword_server.h"
@@ -18,10 +21,6 @@ std::thread g_wakeword_thread;
 
 namespace {
 
-// The supervisors wait here for the end of the service while their server runs.
-std::mutex s_stop_mutex;
-std::condition_variable s_stop_cv;
-
 // True while a startService call is inside the library. A second call meanwhile is refused
 // with an error line: it would otherwise move new supervisors into the thread globals that
 // still hold the running ones, which ends the process.
@@ -29,9 +28,11 @@ std::atomic<bool> s_service_active{false};
 
 constexpr auto kCrashPause = std::chrono::seconds(5);
 
+// The one stop signal: g_shutdown_requested, set under g_main_mutex and announced on
+// g_main_cv, on which startService and both supervisors wait.
 void waitForShutdown() {
-    std::unique_lock<std::mutex> lock(s_stop_mutex);
-    s_stop_cv.wait(lock, [] { return g_shutdown_requested.load(); });
+    std::unique_lock<std::mutex> lock(g_main_mutex);
+    g_main_cv.wait(lock, [] { return g_shutdown_requested.load(); });
 }
 
 void requestShutdown() {
@@ -40,61 +41,60 @@ void requestShutdown() {
         g_shutdown_requested = true;
     }
     g_main_cv.notify_all();
-    { std::lock_guard<std::mutex> lock(s_stop_mutex); }
-    s_stop_cv.notify_all();
 }
 
-struct TtsSupervision {
-    using Server = KokoroTtsServer;
-    static void logStart() { logF->logger->info("Starting Kokoro TTS server..."); }
-    static void logCrash(const char* what) {
-        logF->logger->error("KokoroTtsServer crashed: {}. Restarting in 5 seconds...", what);
-    }
-    static void logShutdown() { logF->logger->info("Kokoro TTS server thread has shut down."); }
-    static void finish(std::unique_ptr<Server> server) { server->stop(); }
+// What tells one supervisor from the other.
+struct SupervisedServer {
+    const char* name;  // in the crash line
+    const char* start_line;
+    const char* shutdown_line;
+    std::unique_ptr<UnixDomainSocketServer> (*build)();
 };
 
-struct WakeWordSupervision {
-    using Server = WakeWordServer;
-    static void logStart() { logF->logger->info("Starting WakeWord server..."); }
-    static void logCrash(const char* what) {
-        logF->logger->error("WakeWordServer crashed: {}. Restarting in 5 seconds...", what);
-    }
-    static void logShutdown() { logF->logger->info("WakeWord server thread has shut down."); }
-    // The link outlives the server: stop() hands a link that is still reading the board
-    // over to the process, so a later server in this process serves the same link.
-    static void finish(std::unique_ptr<Server> server) { server->stop(); }
-};
+template <class Server>
+std::unique_ptr<UnixDomainSocketServer> buildServer() {
+    return std::make_unique<Server>();
+}
 
-// A server thread that could not be created shows only as a failed start. When no thread
-// can be created now, that is a crash (std::system_error): the supervisor pauses instead
-// of rebuilding the server, and reloading its model, at once.
-void requireThreads() {
-    std::thread([] {}).join();
+// WakeWordServer's stop() hands a link that is still reading the board over to the
+// process, so a later server in this process serves the same link.
+const SupervisedServer kTtsServer{"KokoroTtsServer", "Starting Kokoro TTS server...",
+                                  "Kokoro TTS server thread has shut down.", &buildServer<KokoroTtsServer>};
+const SupervisedServer kWakeWordServer{"WakeWordServer", "Starting WakeWord server...",
+                                       "WakeWord server thread has shut down.", &buildServer<WakeWordServer>};
+
+// Builds one server and serves until shutdown. A server that could not start is
+// destroyed and the next one built at once, except when its thread could not be
+// created: that is a crash, returned as its reason, so that the supervisor pauses
+// instead of rebuilding the server (and reloading its model) at once.
+std::optional<std::string> serveOnce(const SupervisedServer& supervised) {
+    logF->logger->info("{}", supervised.start_line);
+    auto server = supervised.build();
+    if (server->start()) {
+        waitForShutdown();
+        server->stop();
+        return std::nullopt;
+    }
+    const auto& failure = server->startFailure();
+    if (failure.step != UnixDomainSocketServer::StartFailure::Thread) return std::nullopt;
+    return failure.reason;
 }
 
 // Builds, runs and rebuilds one server until the service is stopped.
-template <class Supervision>
-void supervise() {
-    for (;;) {
-        if (g_shutdown_requested.load()) {
-            Supervision::logShutdown();
-            return;
-        }
+void supervise(const SupervisedServer& supervised) {
+    while (!g_shutdown_requested.load()) {
+        std::optional<std::string> crash;
         try {
-            Supervision::logStart();
-            auto server = std::make_unique<typename Supervision::Server>();
-            if (server->start()) {
-                waitForShutdown();
-                Supervision::finish(std::move(server));
-            } else {
-                requireThreads();
-            }
+            crash = serveOnce(supervised);
         } catch (const std::exception& e) {
-            Supervision::logCrash(e.what());
+            crash = e.what();
+        }
+        if (crash) {
+            logF->logger->error("{} crashed: {}. Restarting in 5 seconds...", supervised.name, *crash);
             std::this_thread::sleep_for(kCrashPause);
         }
     }
+    logF->logger->info("{}", supervised.shutdown_line);
 }
 
 void joinIfRunning(std::thread& t) {
@@ -118,13 +118,10 @@ void startService() {
     }
     try {
         logF->logger->info("Starting Velantis Agent Service...");
-        g_tts_thread = std::thread(supervise<TtsSupervision>);
-        g_wakeword_thread = std::thread(supervise<WakeWordSupervision>);
+        g_tts_thread = std::thread(supervise, std::cref(kTtsServer));
+        g_wakeword_thread = std::thread(supervise, std::cref(kWakeWordServer));
         logF->logger->info("All services are running with auto-restart enabled.");
-        {
-            std::unique_lock<std::mutex> lock(g_main_mutex);
-            g_main_cv.wait(lock, [] { return g_shutdown_requested.load(); });
-        }
+        waitForShutdown();
         if (g_tts_thread.joinable()) g_tts_thread.join();
         if (g_wakeword_thread.joinable()) g_wakeword_thread.join();
         logF->logger->info("Velantis Agent Service stopped.");
@@ -136,7 +133,7 @@ void startService() {
             requestShutdown();
         } catch (const std::exception&) {
             g_shutdown_requested = true;
-            s_stop_cv.notify_all();
+            g_main_cv.notify_all();
         }
         joinIfRunning(g_tts_thread);
         joinIfRunning(g_wakeword_thread);

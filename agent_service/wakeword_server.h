@@ -5,14 +5,16 @@
 // End of life. orvanite::init_orvanite runs once per process and cannot be stopped,
 // so the link does not belong to one server object: the first server that starts
 // runs it on its init_thread, and the link delivers each wake-up to whichever server
-// is currently started (or to nobody between two servers). stop() ends the server like
-// any other (the supervisor's run() returns): onCleanup unregisters the server and
-// hands a still-reading link thread over to the process (detached; it touches no
-// server afterwards), or joins it when the link has already returned. A server built
-// later in the same process serves the same running link; none starts a second one.
+// is currently started (or to nobody between two servers). The supervisor start()s the
+// server, waits for the service's shutdown and then calls stop(), which ends it like any
+// other: onCleanup unregisters the server and hands a still-reading link thread over to
+// the process (detached; it touches no server afterwards), or joins it when the link
+// has already returned. A server built later in the same process serves the same
+// running link; none starts a second one.
 // Destroying a server that was not stopped stops it first, so it is always safe.
 // The initial state (sent on the select thread) and a broadcast (sent on the link
-// thread) never interleave on one socket: the base serialises every send.
+// thread) never interleave on one socket: the base sends every message to a client in
+// order through that client's own queue.
 #pragma once
 
 #include <cstdint>

@@ -1,14 +1,12 @@
 #include "unix_domain_socket_server.h"
 
-#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -18,94 +16,57 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr auto kReceiveTimeout = std::chrono::milliseconds(velantis::kClientReceiveTimeoutMs);
+constexpr auto kSendTimeout = std::chrono::milliseconds(velantis::kClientSendTimeoutMs);
+// The longest pause of the loop when nothing happens.
+constexpr auto kLoopTimeout = std::chrono::seconds(1);
+// A client's queue: at most this many messages and, beyond its first message, bytes.
+constexpr size_t kQueueMessages = 16;
+constexpr size_t kQueueBytes = 256 * 1024;
+// Payload bytes asked of the socket at a time: a payload's buffer runs at most this far
+// ahead of the bytes that have arrived, whatever length its header announces.
+constexpr size_t kReadChunk = 64 * 1024;
+
 // The server whose loop runs on this thread, if any.
 thread_local const UnixDomainSocketServer* t_serving = nullptr;
 
-int remainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 0;
-    // Round up so that a wait never ends just short of the deadline.
-    return static_cast<int>(left) + 1;
+bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+std::vector<uint8_t> flatten(const velantis::MessageHeader& header, const void* payload, size_t payload_size) {
+    std::vector<uint8_t> bytes(sizeof(header) + payload_size);
+    std::memcpy(bytes.data(), &header, sizeof(header));
+    if (payload_size != 0) std::memcpy(bytes.data() + sizeof(header), payload, payload_size);
+    return bytes;
 }
 
-enum class IoEnd { Done, PeerClosed, TimedOut, Failed };
-
-// Reads exactly `size` bytes unless the peer closes, an error occurs or the
-// deadline passes; `got` counts the bytes read. Signals do not end the wait.
-IoEnd receiveAll(int fd, uint8_t* buf, size_t size, Clock::time_point deadline, size_t& got, int& err) {
-    got = 0;
-    while (got < size) {
-        ssize_t n = ::recv(fd, buf + got, size - got, MSG_DONTWAIT);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-            continue;
-        }
-        if (n == 0) return IoEnd::PeerClosed;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            err = errno;
-            return IoEnd::Failed;
-        }
-        int wait = remainingMs(deadline);
-        if (wait == 0) return IoEnd::TimedOut;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, wait) < 0 && errno != EINTR) {
-            err = errno;
-            return IoEnd::Failed;
-        }
-    }
-    return IoEnd::Done;
-}
-
-// Sends the header and payload as one stream of bytes, continuing partial
-// sends until the deadline; `sent` counts the bytes taken by the peer.
-IoEnd sendAll(int fd, const void* header, size_t header_size, const void* payload, size_t payload_size,
-              Clock::time_point deadline, size_t& sent, int& err) {
-    const size_t total = header_size + payload_size;
-    sent = 0;
-    while (sent < total) {
-        iovec iov[2];
-        int count = 0;
-        if (sent < header_size) {
-            iov[count++] = {const_cast<uint8_t*>(static_cast<const uint8_t*>(header)) + sent, header_size - sent};
-            if (payload_size != 0) iov[count++] = {const_cast<void*>(payload), payload_size};
-        } else {
-            size_t off = sent - header_size;
-            iov[count++] = {const_cast<uint8_t*>(static_cast<const uint8_t*>(payload)) + off, payload_size - off};
-        }
-        msghdr msg{};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(count);
-        ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            err = errno;
-            return IoEnd::Failed;
-        }
-        int wait = remainingMs(deadline);
-        if (wait == 0) return IoEnd::TimedOut;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, wait) < 0 && errno != EINTR) {
-            err = errno;
-            return IoEnd::Failed;
-        }
-    }
-    return IoEnd::Done;
+timeval untilDeadline(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left < 0) left = 0;
+    // Round up by a millisecond so that the loop never wakes just short of a deadline.
+    left += 1000;
+    return timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
 }
 
 }  // namespace
+
+// What one pass of the loop waits for, and how long at most.
+struct UnixDomainSocketServer::IoSets {
+    fd_set read;
+    fd_set write;
+    int max_fd = -1;
+    timeval timeout{};
+};
 
 UnixDomainSocketServer::UnixDomainSocketServer(std::string socket_path) : socket_path_(std::move(socket_path)) {
     logF->logger->info("Initializing Unix Domain Socket Server for path: {}", socket_path_);
 }
 
 UnixDomainSocketServer::~UnixDomainSocketServer() {
-    // The subclass part is gone by now: its onCleanup must not run.
-    stopSteps(false);
+    {
+        std::lock_guard<std::mutex> stopping(stop_mutex_);
+        // The subclass part is gone by now: its onCleanup must not run.
+        if (endServerThread()) closeAll();
+    }
     logF->logger->info("Unix Domain Socket Server for path: {} destroyed", socket_path_);
 }
 
@@ -120,24 +81,33 @@ uint64_t UnixDomainSocketServer::getCurrentTimestamp() {
     return static_cast<uint64_t>(ns) / 1000000u;
 }
 
+// ---------------------------------------------------------------------------------------
+// Start and set-up
+
 bool UnixDomainSocketServer::start() {
+    start_failure_ = StartFailure{};
     if (running_) {
         logF->logger->warn("Server is already running for path: {}", socket_path_);
-        return false;
+        return startFailed(StartFailure::AlreadyRunning);
     }
     if (!createSocket()) return false;
+    if (!createWakeup()) {
+        cleanup();
+        return false;
+    }
 
     bool ok = false;
     try {
         ok = onInit();
     } catch (...) {
+        startFailed(StartFailure::Init);
         cleanup();
         throw;
     }
     if (!ok) {
         logF->logger->error("Custom initialization (onInit) failed for server on path: {}", socket_path_);
         cleanup();
-        return false;
+        return startFailed(StartFailure::Init);
     }
 
     running_ = true;
@@ -147,10 +117,18 @@ bool UnixDomainSocketServer::start() {
         running_ = false;
         logF->logger->error("Failed to start the server thread for path {}: {}", socket_path_, e.what());
         cleanup();
-        return false;
+        return startFailed(StartFailure::Thread, e.what());
     }
     logF->logger->info("Server started successfully on path: {}", socket_path_);
     return true;
+}
+
+const UnixDomainSocketServer::StartFailure& UnixDomainSocketServer::startFailure() const { return start_failure_; }
+
+bool UnixDomainSocketServer::startFailed(StartFailure::Step step, std::string reason) {
+    start_failure_.step = step;
+    start_failure_.reason = std::move(reason);
+    return false;
 }
 
 bool UnixDomainSocketServer::createSocket() {
@@ -158,65 +136,62 @@ bool UnixDomainSocketServer::createSocket() {
 
     sockaddr_un addr{};
     if (socket_path_.size() >= sizeof(addr.sun_path)) {
-        logF->logger->error("Failed to bind socket for path {}: path longer than {} bytes", socket_path_,
-                            sizeof(addr.sun_path) - 1);
-        return false;
+        return socketFailed("bind socket", fmt::format("path longer than {} bytes", sizeof(addr.sun_path) - 1));
     }
-
     server_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (server_fd_ < 0) {
-        int e = errno;
-        server_fd_ = -1;
-        logF->logger->error("Failed to create socket for path {}: {}", socket_path_, std::strerror(e));
-        return false;
-    }
+    if (server_fd_ < 0) return socketFailed("create socket", std::strerror(errno));
     if (server_fd_ >= FD_SETSIZE) {
-        logF->logger->error("Failed to create socket for path {}: descriptor {} is not below FD_SETSIZE ({})",
-                            socket_path_, server_fd_, FD_SETSIZE);
-        ::close(server_fd_);
-        server_fd_ = -1;
-        return false;
+        return socketFailed("create socket",
+                            fmt::format("descriptor {} is not below FD_SETSIZE ({})", server_fd_, FD_SETSIZE));
     }
 
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, socket_path_.data(), socket_path_.size());
     if (::bind(server_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-        int e = errno;
-        logF->logger->error("Failed to bind socket for path {}: {}", socket_path_, std::strerror(e));
-        ::close(server_fd_);
-        server_fd_ = -1;
-        return false;
+        return socketFailed("bind socket", std::strerror(errno));
     }
-    if (::listen(server_fd_, 10) < 0) {
-        int e = errno;
-        logF->logger->error("Failed to listen on socket for path {}: {}", socket_path_, std::strerror(e));
-        ::close(server_fd_);
-        server_fd_ = -1;
-        return false;
-    }
+    if (::listen(server_fd_, 10) < 0) return socketFailed("listen on socket", std::strerror(errno));
     logF->logger->info("Socket server listening on {}", socket_path_);
     return true;
 }
+
+// Logs "Failed to <step> for path <path>: <reason>" and closes the listening socket.
+bool UnixDomainSocketServer::socketFailed(const char* step, const std::string& reason) {
+    logF->logger->error("Failed to {} for path {}: {}", step, socket_path_, reason);
+    if (server_fd_ >= 0) ::close(server_fd_);
+    server_fd_ = -1;
+    return startFailed(StartFailure::Socket, reason);
+}
+
+// The descriptor through which other threads wake the server loop.
+bool UnixDomainSocketServer::createWakeup() {
+    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int e = errno;
+    std::string reason;
+    if (fd < 0) {
+        reason = std::strerror(e);
+    } else if (fd >= FD_SETSIZE) {
+        reason = fmt::format("descriptor {} is not below FD_SETSIZE ({})", fd, FD_SETSIZE);
+        ::close(fd);
+    } else {
+        std::lock_guard<std::mutex> guard(send_mutex_);
+        wake_fd_ = fd;
+        return true;
+    }
+    logF->logger->error("Failed to create the wake-up descriptor for path {}: {}", socket_path_, reason);
+    return startFailed(StartFailure::Socket, reason);
+}
+
+// ---------------------------------------------------------------------------------------
+// The server loop
 
 void UnixDomainSocketServer::serverLoop() {
     t_serving = this;
     logF->logger->info("Server loop started for path: {}", socket_path_);
     while (running_) {
-        fd_set read_set;
-        FD_ZERO(&read_set);
-        FD_SET(server_fd_, &read_set);
-        int max_fd = server_fd_;
-        {
-            std::lock_guard<std::mutex> guard(clients_mutex_);
-            closeDroppedLocked();
-            for (int fd : clients_) {
-                FD_SET(fd, &read_set);
-                max_fd = std::max(max_fd, fd);
-            }
-        }
-
-        timeval timeout{1, 0};
-        int ready = ::select(max_fd + 1, &read_set, nullptr, nullptr, &timeout);
+        IoSets sets;
+        prepareIoSets(sets);
+        int ready = ::select(sets.max_fd + 1, &sets.read, &sets.write, nullptr, &sets.timeout);
         int e = errno;
         if (!running_) break;
         if (ready < 0) {
@@ -224,13 +199,53 @@ void UnixDomainSocketServer::serverLoop() {
             logF->logger->error("Select error on path {}: {}", socket_path_, std::strerror(e));
             break;
         }
-        if (ready == 0) continue;
-
-        if (FD_ISSET(server_fd_, &read_set)) acceptNewClient();
-        handleClientIo(read_set);
+        if (ready > 0) serveReady(sets);
+        dropStalledClients();
     }
     logF->logger->info("Server loop ended for path: {}", socket_path_);
     t_serving = nullptr;
+}
+
+// Reading: the listening socket, the wake-up and every client. Writing: the clients
+// with queued messages. Time-out: the next deadline of a client, 1 s at most.
+void UnixDomainSocketServer::prepareIoSets(IoSets& sets) {
+    FD_ZERO(&sets.read);
+    FD_ZERO(&sets.write);
+    auto add = [&sets](int fd, fd_set& set) {
+        FD_SET(fd, &set);
+        sets.max_fd = std::max(sets.max_fd, fd);
+    };
+    add(server_fd_, sets.read);
+    add(wake_fd_, sets.read);
+    auto deadline = Clock::now() + kLoopTimeout;
+    {
+        std::lock_guard<std::mutex> guard(clients_mutex_);
+        closeDroppedLocked();
+        for (int fd : clients_) add(fd, sets.read);
+        for (const auto& [fd, inbox] : inboxes_) {
+            if (inbox.started()) deadline = std::min(deadline, inbox.begun + kReceiveTimeout);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(send_mutex_);
+        for (const auto& [fd, outbox] : outboxes_) {
+            if (outbox.messages.empty()) continue;
+            add(fd, sets.write);
+            deadline = std::min(deadline, outbox.progressed + kSendTimeout);
+        }
+    }
+    sets.timeout = untilDeadline(deadline);
+}
+
+void UnixDomainSocketServer::serveReady(const IoSets& sets) {
+    if (FD_ISSET(wake_fd_, &sets.read)) {
+        uint64_t count = 0;
+        (void)!::read(wake_fd_, &count, sizeof(count));
+    }
+    if (FD_ISSET(server_fd_, &sets.read)) acceptNewClient();
+    handleClientIo(sets.read);
+    flushQueues(sets.write);
+    removeFailedClients();
 }
 
 void UnixDomainSocketServer::acceptNewClient() {
@@ -256,83 +271,250 @@ void UnixDomainSocketServer::acceptNewClient() {
     {
         std::lock_guard<std::mutex> guard(clients_mutex_);
         clients_.push_back(fd);
+        inboxes_[fd] = Inbox{};
+        std::lock_guard<std::mutex> sending(send_mutex_);
+        outboxes_[fd] = Outbox{};
     }
     logF->logger->info("New client connected: fd={} on path {}", fd, socket_path_);
     onClientConnected(fd);
 }
 
+// ---------------------------------------------------------------------------------------
+// Reading
+
 void UnixDomainSocketServer::handleClientIo(const fd_set& read_set) {
-    std::vector<int> failed;
+    std::vector<int> ended;
     {
         std::lock_guard<std::mutex> guard(clients_mutex_);
         // Handlers cannot change clients_ (they must not take the lock), but
         // index anyway rather than hold iterators across them.
         for (size_t i = 0; i < clients_.size(); ++i) {
             int fd = clients_[i];
-            if (FD_ISSET(fd, &read_set) && !readFromClient(fd)) failed.push_back(fd);
+            if (FD_ISSET(fd, &read_set) && !readFromClient(fd)) ended.push_back(fd);
         }
     }
-    for (int fd : failed) removeClient(fd, true);
+    for (int fd : ended) closeClient(fd);
 }
 
+// Takes, without waiting, what has arrived of the client's message in hand, and hands
+// the message on once it is whole: at most one message per call. False when the client
+// is to be removed.
 bool UnixDomainSocketServer::readFromClient(int client_fd) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(velantis::kClientReceiveTimeoutMs);
-    velantis::MessageHeader header{};
-    size_t got = 0;
-    int err = 0;
-    IoEnd end = receiveAll(client_fd, reinterpret_cast<uint8_t*>(&header), sizeof(header), deadline, got, err);
-    if (end != IoEnd::Done) {
-        if (got == 0 && end != IoEnd::TimedOut) return false;
-        if (end == IoEnd::TimedOut) {
-            logF->logger->warn("Timed out after {} ms waiting for a message from client fd={} on path {}",
-                               velantis::kClientReceiveTimeoutMs, client_fd, socket_path_);
+    Inbox& in = inboxes_[client_fd];
+    while (!in.whole()) {
+        const bool had_header = in.headerWhole();
+        ssize_t n = in.receive(client_fd);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && wouldBlock(errno)) return true;
+        if (n <= 0) {
+            warnIncomplete(client_fd, in);
+            return false;
         }
-        logF->logger->warn("Incomplete message header from client fd={} on path {}", client_fd, socket_path_);
-        return false;
-    }
-
-    if (header.length > velantis::kMaxPayloadLength) {
-        logF->logger->warn("Payload length {} from client fd={} on path {} exceeds the limit of {} bytes",
-                           header.length, client_fd, socket_path_, velantis::kMaxPayloadLength);
-        return false;
-    }
-
-    std::vector<uint8_t> payload(header.length);
-    if (header.length != 0) {
-        end = receiveAll(client_fd, payload.data(), payload.size(), deadline, got, err);
-        if (end != IoEnd::Done) {
-            if (end == IoEnd::TimedOut) {
-                logF->logger->warn("Timed out after {} ms waiting for a message from client fd={} on path {}",
-                                   velantis::kClientReceiveTimeoutMs, client_fd, socket_path_);
-            }
-            logF->logger->warn("Incomplete payload from client fd={} on path {}", client_fd, socket_path_);
+        if (!had_header && in.headerWhole() && in.header.length > velantis::kMaxPayloadLength) {
+            logF->logger->warn("Payload length {} from client fd={} on path {} exceeds the limit of {} bytes",
+                               in.header.length, client_fd, socket_path_, velantis::kMaxPayloadLength);
             return false;
         }
     }
-
+    const velantis::MessageHeader header = in.header;
+    const std::vector<uint8_t> payload = std::move(in.payload);
+    in = Inbox{};
     handleClientMessage(client_fd, header, payload);
     return true;
 }
 
-void UnixDomainSocketServer::removeClient(int client_fd, bool lock) {
-    std::unique_lock<std::mutex> guard(clients_mutex_, std::defer_lock);
-    if (lock) guard.lock();
-
-    auto it = std::remove(clients_.begin(), clients_.end(), client_fd);
-    // Not (or no longer) ours: another thread has dropped it already.
-    if (it == clients_.end()) return;
-    clients_.erase(it, clients_.end());
-
-    if (lock) {
-        // Server thread, after its read pass: nothing else holds the descriptor.
-        ::close(client_fd);
-        guard.unlock();
-    } else {
-        // A broadcast, possibly while the server thread still holds the
-        // descriptor in onClientConnected: end the connection now, close later.
-        ::shutdown(client_fd, SHUT_RDWR);
-        dropped_.push_back(client_fd);
+ssize_t UnixDomainSocketServer::Inbox::receive(int fd) {
+    if (!headerWhole()) {
+        ssize_t n = ::recv(fd, reinterpret_cast<uint8_t*>(&header) + header_bytes, sizeof(header) - header_bytes,
+                           MSG_DONTWAIT);
+        if (n > 0 && header_bytes == 0) begun = Clock::now();
+        if (n > 0) header_bytes += static_cast<size_t>(n);
+        return n;
     }
+    const size_t have = payload.size();
+    const size_t want = std::min<size_t>(header.length - have, kReadChunk);
+    payload.resize(have + want);
+    ssize_t n = ::recv(fd, payload.data() + have, want, MSG_DONTWAIT);
+    const int e = errno;
+    payload.resize(have + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    errno = e;
+    return n;
+}
+
+// For a client that ended, failed or stalled in the middle of a message.
+void UnixDomainSocketServer::warnIncomplete(int client_fd, const Inbox& inbox) {
+    if (!inbox.started()) return;  // between messages: nothing is lost
+    if (!inbox.headerWhole()) {
+        logF->logger->warn("Incomplete message header from client fd={} on path {}", client_fd, socket_path_);
+    } else {
+        logF->logger->warn("Incomplete payload from client fd={} on path {}", client_fd, socket_path_);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing
+
+bool UnixDomainSocketServer::sendMessage(int client_fd, const velantis::MessageHeader& header, const void* payload) {
+    const size_t payload_size = (payload != nullptr) ? header.length : 0;
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    auto it = outboxes_.find(client_fd);
+    // Gone, or dropped and about to be removed.
+    if (it == outboxes_.end() || it->second.failed) return false;
+    Outbox& out = it->second;
+    const size_t size = sizeof(header) + payload_size;
+    if (out.messages.size() >= kQueueMessages || (!out.messages.empty() && out.bytes + size > kQueueBytes)) {
+        logF->logger->warn("Dropping client fd={} on path {}: its queue is full ({} messages, {} bytes)", client_fd,
+                           socket_path_, out.messages.size(), out.bytes);
+        failOutbox(out);
+        return false;
+    }
+    const bool was_idle = out.messages.empty();
+    if (was_idle) out.progressed = Clock::now();
+    out.messages.push_back(flatten(header, payload, payload_size));
+    out.bytes += size;
+    flushOutbox(client_fd, out);
+    if (out.failed) return false;
+    // The rest goes out from the server thread as the client reads.
+    if (was_idle && !out.messages.empty()) wakeServerThread();
+    return true;
+}
+
+void UnixDomainSocketServer::broadcastMessage(const velantis::MessageHeader& header, const void* payload) {
+    std::lock_guard<std::mutex> guard(clients_mutex_);
+    std::vector<int> failed;
+    for (int fd : clients_) {
+        if (!sendMessage(fd, header, payload)) failed.push_back(fd);
+    }
+    for (int fd : failed) dropClientLocked(fd);
+}
+
+void UnixDomainSocketServer::flushQueues(const fd_set& write_set) {
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    for (auto& [fd, out] : outboxes_) {
+        if (!out.messages.empty() && FD_ISSET(fd, &write_set)) flushOutbox(fd, out);
+    }
+}
+
+// Sends from the front of the queue until the client takes no more; send_mutex_ held.
+void UnixDomainSocketServer::flushOutbox(int client_fd, Outbox& out) {
+    while (!out.messages.empty()) {
+        const std::vector<uint8_t>& front = out.messages.front();
+        ssize_t n = ::send(client_fd, front.data() + out.front_sent, front.size() - out.front_sent,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            out.front_sent += static_cast<size_t>(n);
+            out.bytes -= static_cast<size_t>(n);
+            out.progressed = Clock::now();
+            if (out.front_sent == front.size()) {
+                out.messages.pop_front();
+                out.front_sent = 0;
+            }
+            continue;
+        }
+        const int e = errno;
+        if (n < 0 && e == EINTR) continue;
+        if (n < 0 && wouldBlock(e)) return;
+        if (out.front_sent < sizeof(velantis::MessageHeader)) {
+            logF->logger->error("Failed to send message header to client fd={}: {}", client_fd, std::strerror(e));
+        } else {
+            logF->logger->error("Failed to send payload to client fd={}: {}", client_fd, std::strerror(e));
+        }
+        failOutbox(out);
+        return;
+    }
+}
+
+// The client can no longer be served: nothing more is sent to it, and the server thread
+// removes it (a broadcast removes it at once).
+void UnixDomainSocketServer::failOutbox(Outbox& out) {
+    out.failed = true;
+    out.messages.clear();
+    out.bytes = 0;
+    wakeServerThread();
+}
+
+// send_mutex_ held.
+void UnixDomainSocketServer::wakeServerThread() {
+    const uint64_t one = 1;
+    if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
+}
+
+// ---------------------------------------------------------------------------------------
+// Dropping and removing clients
+
+// Clients in the middle of a message for too long, and clients that took nothing of
+// their queue for too long.
+void UnixDomainSocketServer::dropStalledClients() {
+    const auto now = Clock::now();
+    std::vector<int> stalled;
+    {
+        std::lock_guard<std::mutex> guard(clients_mutex_);
+        for (const auto& [fd, in] : inboxes_) {
+            if (!in.started() || now < in.begun + kReceiveTimeout) continue;
+            logF->logger->warn("Timed out after {} ms waiting for a message from client fd={} on path {}",
+                               velantis::kClientReceiveTimeoutMs, fd, socket_path_);
+            warnIncomplete(fd, in);
+            stalled.push_back(fd);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(send_mutex_);
+        for (auto& [fd, out] : outboxes_) {
+            if (out.failed || out.messages.empty() || now < out.progressed + kSendTimeout) continue;
+            logF->logger->warn("Dropping client fd={} on path {}: it took no message within {} ms", fd, socket_path_,
+                               velantis::kClientSendTimeoutMs);
+            failOutbox(out);
+        }
+    }
+    for (int fd : stalled) closeClient(fd);
+    removeFailedClients();
+}
+
+void UnixDomainSocketServer::removeFailedClients() {
+    std::vector<int> failed;
+    {
+        std::lock_guard<std::mutex> guard(send_mutex_);
+        for (const auto& [fd, out] : outboxes_) {
+            if (out.failed) failed.push_back(fd);
+        }
+    }
+    for (int fd : failed) closeClient(fd);
+}
+
+// Server thread, outside a read pass: nothing else holds the descriptor, so it is
+// closed at once.
+void UnixDomainSocketServer::closeClient(int client_fd) {
+    {
+        std::lock_guard<std::mutex> guard(clients_mutex_);
+        // Not (or no longer) ours: a broadcast has dropped it already.
+        if (!forgetClientLocked(client_fd)) return;
+        ::close(client_fd);
+    }
+    announceRemoval(client_fd);
+}
+
+// Any thread, clients_mutex_ held. The server thread may still hold the descriptor (in
+// onClientConnected, which runs without the lock): end the connection now, and let the
+// server thread close it.
+void UnixDomainSocketServer::dropClientLocked(int client_fd) {
+    if (!forgetClientLocked(client_fd)) return;
+    ::shutdown(client_fd, SHUT_RDWR);
+    dropped_.push_back(client_fd);
+    announceRemoval(client_fd);
+}
+
+// Takes the client off every list; false if it was on none. clients_mutex_ held.
+bool UnixDomainSocketServer::forgetClientLocked(int client_fd) {
+    auto it = std::remove(clients_.begin(), clients_.end(), client_fd);
+    if (it == clients_.end()) return false;
+    clients_.erase(it, clients_.end());
+    inboxes_.erase(client_fd);
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    outboxes_.erase(client_fd);
+    return true;
+}
+
+void UnixDomainSocketServer::announceRemoval(int client_fd) {
     logF->logger->info("Client disconnected: fd={} from path {}", client_fd, socket_path_);
     onClientDisconnected(client_fd);
 }
@@ -342,59 +524,30 @@ void UnixDomainSocketServer::closeDroppedLocked() {
     dropped_.clear();
 }
 
-bool UnixDomainSocketServer::sendMessage(int client_fd, const velantis::MessageHeader& header, const void* payload) {
-    const size_t payload_size = (payload != nullptr) ? header.length : 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(velantis::kClientSendTimeoutMs);
-    size_t sent = 0;
-    int err = 0;
-    IoEnd end;
-    {
-        std::lock_guard<std::mutex> guard(send_mutex_);
-        end = sendAll(client_fd, &header, sizeof(header), payload, payload_size, deadline, sent, err);
-    }
-    if (end == IoEnd::Done) return true;
-
-    if (end == IoEnd::TimedOut) err = ETIMEDOUT;
-    if (sent < sizeof(header)) {
-        logF->logger->error("Failed to send message header to client fd={}: {}", client_fd, std::strerror(err));
-    } else {
-        logF->logger->error("Failed to send payload to client fd={}: {}", client_fd, std::strerror(err));
-    }
-    // A client that takes no messages, or one left holding half a message,
-    // cannot be served any more: end its connection and the loop drops it.
-    if (end == IoEnd::TimedOut) {
-        logF->logger->warn("Dropping client fd={} on path {}: it took no message within {} ms", client_fd, socket_path_,
-                           velantis::kClientSendTimeoutMs);
-        ::shutdown(client_fd, SHUT_RDWR);
-    } else if (sent != 0) {
-        ::shutdown(client_fd, SHUT_RDWR);
-    }
-    return false;
-}
-
-void UnixDomainSocketServer::broadcastMessage(const velantis::MessageHeader& header, const void* payload) {
-    std::lock_guard<std::mutex> guard(clients_mutex_);
-    std::vector<int> failed;
-    for (int fd : clients_) {
-        if (!sendMessage(fd, header, payload)) failed.push_back(fd);
-    }
-    for (int fd : failed) removeClient(fd, false);
-}
+// ---------------------------------------------------------------------------------------
+// Stop
 
 void UnixDomainSocketServer::stop() {
     if (t_serving == this) {
         logF->logger->error("stop() called on the server thread for path {}; ignored", socket_path_);
         return;
     }
-    stopSteps(true);
+    std::lock_guard<std::mutex> stopping(stop_mutex_);
+    if (!endServerThread()) return;
+    onCleanup();
+    closeAll();
 }
 
-void UnixDomainSocketServer::stopSteps(bool run_cleanup_hook) {
-    std::lock_guard<std::mutex> stopping(stop_mutex_);
-    if (!running_.exchange(false)) return;
+// The first steps of a stop, stop_mutex_ held: false when the server is not running.
+bool UnixDomainSocketServer::endServerThread() {
+    if (!running_.exchange(false)) return false;
     if (server_fd_ != -1) ::shutdown(server_fd_, SHUT_RDWR);
     if (server_thread_.joinable()) server_thread_.join();
-    if (run_cleanup_hook) onCleanup();
+    return true;
+}
+
+// The last steps of a stop, stop_mutex_ held.
+void UnixDomainSocketServer::closeAll() {
     cleanup();
     logF->logger->info("Server stopped for path: {}", socket_path_);
 }
@@ -404,7 +557,12 @@ void UnixDomainSocketServer::cleanup() {
         std::lock_guard<std::mutex> guard(clients_mutex_);
         for (int fd : clients_) ::close(fd);
         clients_.clear();
+        inboxes_.clear();
         closeDroppedLocked();
+        std::lock_guard<std::mutex> sending(send_mutex_);
+        outboxes_.clear();
+        if (wake_fd_ != -1) ::close(wake_fd_);
+        wake_fd_ = -1;
     }
     if (server_fd_ != -1) {
         ::close(server_fd_);

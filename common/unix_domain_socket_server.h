@@ -3,10 +3,14 @@
 #pragma once
 
 #include <sys/select.h>
+#include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,8 +72,21 @@ using velantis::WAKEWORD_STATE;
 // Each whole message is handed to handleClientMessage on the server thread,
 // with clients_mutex_ held: a handler replies with sendMessage and must not
 // call broadcastMessage or stop.
+//
+// Nothing waits on a client. Each client's bytes are gathered as they arrive and a
+// message is handled once it is whole; a client whose message stays incomplete for
+// kClientReceiveTimeoutMs is dropped. A message that a client cannot take at once waits
+// in that client's own small queue and is sent, in order, as the client reads; a client
+// whose queue is full, or that takes nothing of it for kClientSendTimeoutMs, is dropped.
 class UnixDomainSocketServer {
 public:
+    // What made the last start() fail.
+    struct StartFailure {
+        enum Step { None, AlreadyRunning, Socket, Init, Thread };
+        Step step = None;
+        std::string reason;  // the system's error text, where a system call failed
+    };
+
     explicit UnixDomainSocketServer(std::string socket_path);
     virtual ~UnixDomainSocketServer();
 
@@ -77,17 +94,22 @@ public:
     UnixDomainSocketServer& operator=(const UnixDomainSocketServer&) = delete;
 
     // Binds and listens (removing any stale file at the path), runs onInit and
-    // starts the server thread. False if already running or set-up failed.
+    // starts the server thread. False if already running or set-up failed;
+    // startFailure() then says which step failed and why.
     bool start();
+    // Step None after a start that succeeded.
+    const StartFailure& startFailure() const;
     // start(), then waits until another thread's stop() has finished.
     void run();
     // Ends the server thread, runs onCleanup, closes every socket and removes
     // the socket file. Not to be called on the server thread.
     void stop();
 
-    // Sends one message to one client; payload may be null. Takes no lock.
+    // Sends one message to one client, or queues it behind the client's earlier ones;
+    // payload may be null. Never waits and takes no client-list lock. False when the
+    // client is gone or has just been dropped.
     bool sendMessage(int client_fd, const velantis::MessageHeader& header, const void* payload);
-    // Sends one message to every client and drops those that fail.
+    // Sends one message to every client and removes those dropped.
     void broadcastMessage(const velantis::MessageHeader& header, const void* payload);
 
     // Milliseconds since the Unix epoch (system clock, truncated).
@@ -109,19 +131,68 @@ protected:
     std::mutex clients_mutex_;
 
 private:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // The message a client is in the middle of sending.
+    struct Inbox {
+        velantis::MessageHeader header{};
+        size_t header_bytes = 0;
+        std::vector<uint8_t> payload;  // grows as the bytes arrive
+        TimePoint begun{};             // arrival of its first byte
+
+        // Receives without waiting more of this message, never beyond its end: the
+        // number of bytes taken, 0 at the end of the stream, -1 (errno set) on failure.
+        ssize_t receive(int fd);
+        bool started() const { return header_bytes != 0; }
+        bool headerWhole() const { return header_bytes == sizeof(header); }
+        bool whole() const { return headerWhole() && payload.size() == header.length; }
+    };
+    // Messages accepted for a client and not yet taken by it.
+    struct Outbox {
+        std::deque<std::vector<uint8_t>> messages;  // whole messages; the front one partly sent
+        size_t front_sent = 0;
+        size_t bytes = 0;        // bytes still to send
+        TimePoint progressed{};  // the client last took bytes (or the queue began)
+        bool failed = false;     // dropped: refuses messages until the client is removed
+    };
+    struct IoSets;
+
+    bool startFailed(StartFailure::Step step, std::string reason = {});
     bool createSocket();
+    bool socketFailed(const char* step, const std::string& reason);
+    bool createWakeup();
     void serverLoop();
+    void prepareIoSets(IoSets& sets);
+    void serveReady(const IoSets& sets);
     void acceptNewClient();
     void handleClientIo(const fd_set& read_set);
     bool readFromClient(int client_fd);
-    void removeClient(int client_fd, bool lock);
+    void warnIncomplete(int client_fd, const Inbox& inbox);
+    void flushQueues(const fd_set& write_set);
+    void flushOutbox(int client_fd, Outbox& outbox);
+    void failOutbox(Outbox& outbox);
+    void dropStalledClients();
+    void removeFailedClients();
+    void closeClient(int client_fd);
+    void dropClientLocked(int client_fd);
+    bool forgetClientLocked(int client_fd);
+    void announceRemoval(int client_fd);
+    void wakeServerThread();
     void cleanup();
-    void stopSteps(bool run_cleanup_hook);
+    bool endServerThread();
+    void closeAll();
     void closeDroppedLocked();
 
-    // Serialises sends, so that a message sent from onClientConnected and one
-    // from a broadcast never interleave on one connection.
+    StartFailure start_failure_;
+    // Guarded by clients_mutex_, like clients_.
+    std::map<int, Inbox> inboxes_;
+    // Guarded by send_mutex_, taken after clients_mutex_ where both are held. Every write
+    // to a client goes through its outbox under this lock, so messages never interleave.
+    std::map<int, Outbox> outboxes_;
     std::mutex send_mutex_;
+    // Written to when a client's queue begins or a client fails, so that the server
+    // thread watches it (guarded by send_mutex_ outside the server thread).
+    int wake_fd_ = -1;
     // Held for the whole of the stop steps: a second stop, the destructor and the
     // end of run() wait until the first stop has finished with the object.
     std::mutex stop_mutex_;
