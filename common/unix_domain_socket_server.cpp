@@ -268,6 +268,11 @@ void UnixDomainSocketServer::acceptNewClient() {
         ::close(fd);
         return;
     }
+    addClient(fd);
+}
+
+// Takes a connected socket as a client; the server owns it from here.
+void UnixDomainSocketServer::addClient(int fd) {
     {
         std::lock_guard<std::mutex> guard(clients_mutex_);
         clients_.push_back(fd);

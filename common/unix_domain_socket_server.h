@@ -122,6 +122,8 @@ protected:
     virtual void onClientDisconnected(int client_fd);
     virtual void handleClientMessage(int client_fd, const velantis::MessageHeader& header,
                                      const std::vector<uint8_t>& payload) = 0;
+    // Takes a connected socket as a client, as if just accepted; the server owns it.
+    void addClient(int client_fd);
 
     std::atomic<bool> running_{false};
     std::string socket_path_;

@@ -19,18 +19,6 @@ namespace {
 
 using velantis::MessageHeader;
 
-// The servers are only constructed: their handlers are called directly, with one end of a
-// socket pair as the client. No model is loaded, so the speech engine answers at once.
-KokoroTtsServer& ttsServer() {
-    static KokoroTtsServer* server = new KokoroTtsServer();
-    return *server;
-}
-
-WakeWordServer& wakeWordServer() {
-    static WakeWordServer* server = new WakeWordServer();
-    return *server;
-}
-
 struct Pair {
     int fds[2];
     Pair() {
@@ -41,6 +29,33 @@ struct Pair {
         close(fds[1]);
     }
 };
+
+// The servers are only constructed: their handlers are called directly. Each has one
+// client, the server's end of a socket pair taken as if accepted; the harness reads
+// the other end. No model is loaded, so the speech engine answers at once.
+template <typename Server>
+struct Served : Server {
+    using UnixDomainSocketServer::addClient;
+    int client = -1;  // the server's end
+    int peer = -1;    // the harness's end
+    Served() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) __builtin_trap();
+        client = fds[0];
+        peer = fds[1];
+        addClient(client);
+    }
+};
+
+Served<KokoroTtsServer>& ttsServer() {
+    static auto* server = new Served<KokoroTtsServer>();
+    return *server;
+}
+
+Served<WakeWordServer>& wakeWordServer() {
+    static auto* server = new Served<WakeWordServer>();
+    return *server;
+}
 
 // Everything waiting on fd (its peer has finished writing or is idle).
 std::vector<uint8_t> drain(int fd) {
@@ -68,22 +83,22 @@ void expectReplies(int fd, size_t count, uint32_t type, uint64_t id) {
 void speechServer(MessageHeader header, const std::vector<uint8_t>& payload, bool force_type) {
     if (force_type) header.type = TTS_REQUEST;
     header.length = static_cast<uint32_t>(payload.size());  // as the base server hands it on
-    Pair pair;
-    ttsServer().handleClientMessage(pair.fds[0], header, payload);
+    auto& server = ttsServer();
+    server.handleClientMessage(server.client, header, payload);
     bool well_formed = false;
     if (header.type == TTS_REQUEST && payload.size() >= sizeof(TtsRequestPayload)) {
         TtsRequestPayload request;
         std::memcpy(&request, payload.data(), sizeof request);
         well_formed = sizeof(TtsRequestPayload) + request.text_length <= payload.size();
     }
-    expectReplies(pair.fds[1], well_formed ? 1 : 0, TTS_ACK, header.id);
+    expectReplies(server.peer, well_formed ? 1 : 0, TTS_ACK, header.id);
 }
 
 void wakeWordServerMessage(MessageHeader header, const std::vector<uint8_t>& payload) {
     header.length = static_cast<uint32_t>(payload.size());
-    Pair pair;
-    wakeWordServer().handleClientMessage(pair.fds[0], header, payload);
-    expectReplies(pair.fds[1], 1, WAKEWORD_ACK, 0);
+    auto& server = wakeWordServer();
+    server.handleClientMessage(server.client, header, payload);
+    expectReplies(server.peer, 1, WAKEWORD_ACK, 0);
 }
 
 // The client reads the payload of `header` from the socket; the server's side is closed
@@ -116,7 +131,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceStdout();
     fuzz::silenceLog();
     ttsServer();
-    wakeWordServer();
+    drain(wakeWordServer().peer);  // its initial state
     return 0;
 }
 
