@@ -10,16 +10,11 @@
 #include <vector>
 
 #include "agent/audio_recorder.h"
+#include "common/log_quote.h"
 #include "log_utils.h"
 #include "unix_domain_socket_server.h"
 
 namespace {
-
-struct AgentCommandPayload {
-    char from[64];
-    char description[256];
-};
-static_assert(sizeof(AgentCommandPayload) == 320, "AgentCommandPayload is 320 bytes");
 
 // A field ends at its first NUL or at its last byte.
 std::string field_text(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
@@ -76,18 +71,14 @@ private:
         }
         AgentCommandPayload cmd;
         std::memcpy(&cmd, payload.data(), sizeof(cmd));
-        logF->logger->info("Received {} from: {}, description: {}", name, field_text(cmd.from, sizeof(cmd.from)),
-                           field_text(cmd.description, sizeof(cmd.description)));
+        logF->logger->info("Received {} from: {}, description: {}", name,
+                           logQuote(field_text(cmd.from, sizeof(cmd.from))),
+                           logQuote(field_text(cmd.description, sizeof(cmd.description))));
         return true;
     }
 
     void reply(int fd, const velantis::MessageHeader& request) {
-        velantis::MessageHeader answer{};
-        answer.type = request.type;
-        answer.length = 0;
-        answer.timestamp = getCurrentTimestamp();
-        answer.id = request.id;
-        sendMessage(fd, answer, nullptr);
+        sendMessage(fd, velantis::makeMessageHeader(request.type, 0, request.id), nullptr);
     }
 
     void recordingThread() {

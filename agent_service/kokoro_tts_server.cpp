@@ -295,10 +295,5 @@ void KokoroTtsServer::handleClientMessage(int client_fd, const velantis::Message
 }
 
 void KokoroTtsServer::sendAck(int client_fd, uint64_t id) {
-    velantis::MessageHeader ack{};
-    ack.type = TTS_ACK;
-    ack.length = 0;
-    ack.timestamp = getCurrentTimestamp();
-    ack.id = id;
-    sendMessage(client_fd, ack, nullptr);
+    sendMessage(client_fd, velantis::makeMessageHeader(TTS_ACK, 0, id), nullptr);
 }

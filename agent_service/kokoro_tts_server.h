@@ -15,16 +15,6 @@
 
 typedef struct _snd_pcm snd_pcm_t;
 
-// Payload of TTS_REQUEST (2001): sid (i32), speed (f32), text_length (u16), then the text.
-#pragma pack(push, 1)
-struct TtsRequestPayload {
-    int32_t sid;
-    float speed;
-    uint16_t text_length;  // the text's bytes follow
-};
-#pragma pack(pop)
-static_assert(sizeof(TtsRequestPayload) == 10, "TtsRequestPayload header is 10 bytes");
-
 // Process-wide speech engine. The model loads on a background task (one per server
 // start); GenerateAudio waits for the latest load to end and plays each stretch of
 // speech from inside the library's progress callback.
