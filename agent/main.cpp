@@ -1,5 +1,8 @@
 // The agent process: a control server on the agent socket that starts and stops recording.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -10,19 +13,39 @@
 #include <vector>
 
 #include "agent/audio_recorder.h"
+#include "common/log_quote.h"
 #include "log_utils.h"
 #include "unix_domain_socket_server.h"
 
 namespace {
 
-struct AgentCommandPayload {
-    char from[64];
-    char description[256];
-};
-static_assert(sizeof(AgentCommandPayload) == 320, "AgentCommandPayload is 320 bytes");
+// Held by the running agent for the life of its process; the kernel lets it go when the
+// process ends, however it ends.
+constexpr const char* kAgentLockPath = "/tmp/velantis_agent.lock";
 
 // A field ends at its first NUL or at its last byte.
 std::string field_text(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+
+// Takes the agent's lock, so that a second agent never takes over the socket and the serial
+// port of one that runs. The descriptor stays open until the process ends.
+bool lockAgentInstance() {
+    int fd = ::open(kAgentLockPath, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        logF->logger->error("Cannot open the agent lock file {}: {}", kAgentLockPath, std::strerror(errno));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        if (e == EWOULDBLOCK) {
+            logF->logger->error("Another agent is already running ({} is locked).", kAgentLockPath);
+        } else {
+            logF->logger->error("Cannot lock the agent lock file {}: {}", kAgentLockPath, std::strerror(e));
+        }
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -76,18 +99,14 @@ private:
         }
         AgentCommandPayload cmd;
         std::memcpy(&cmd, payload.data(), sizeof(cmd));
-        logF->logger->info("Received {} from: {}, description: {}", name, field_text(cmd.from, sizeof(cmd.from)),
-                           field_text(cmd.description, sizeof(cmd.description)));
+        logF->logger->info("Received {} from: {}, description: {}", name,
+                           logQuote(field_text(cmd.from, sizeof(cmd.from))),
+                           logQuote(field_text(cmd.description, sizeof(cmd.description))));
         return true;
     }
 
     void reply(int fd, const velantis::MessageHeader& request) {
-        velantis::MessageHeader answer{};
-        answer.type = request.type;
-        answer.length = 0;
-        answer.timestamp = getCurrentTimestamp();
-        answer.id = request.id;
-        sendMessage(fd, answer, nullptr);
+        sendMessage(fd, velantis::makeMessageHeader(request.type, 0, request.id), nullptr);
     }
 
     void recordingThread() {
@@ -105,7 +124,7 @@ private:
 
 int main() {
     Tavrin_Agent agent;
-    if (!agent.start()) {
+    if (!lockAgentInstance() || !agent.start()) {
         logF->logger->error("Failed to start the agent server.");
         return -1;
     }

@@ -2,12 +2,17 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "common/log_quote.h"
 #include "common/log_utils.h"
 
 namespace {
@@ -37,6 +42,109 @@ int16_t toPcm16(float sample) {
         sample = -1.0f;
     }
     return static_cast<int16_t>(static_cast<int32_t>(sample * 32767.0f));
+}
+
+struct Utf8Step {
+    std::size_t length;  // bytes of the character, or of the invalid part that one U+FFFD replaces
+    bool valid;
+};
+
+// The UTF-8 sequence at text[at]. An invalid one is cut to its longest start that could still
+// begin a well-formed character (at least its first byte): no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+Utf8Step utf8Step(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) return {1, true};
+    std::size_t follow = 0;
+    unsigned char lo = 0x80;  // range of the byte after the lead
+    unsigned char hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        follow = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        follow = 2;
+        if (lead == 0xE0) lo = 0xA0;  // overlong
+        if (lead == 0xED) hi = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        follow = 3;
+        if (lead == 0xF0) lo = 0x90;  // overlong
+        if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        return {1, false};
+    }
+    for (std::size_t k = 1; k <= follow; ++k) {
+        if (at + k >= text.size()) return {k, false};
+        const auto byte = static_cast<unsigned char>(text[at + k]);
+        if (byte < lo || byte > hi) return {k, false};
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    return {follow + 1, true};
+}
+
+// Replaces each invalid UTF-8 sequence with U+FFFD; returns the number of bytes replaced.
+std::size_t replaceInvalidUtf8(std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t replaced = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const Utf8Step step = utf8Step(text, at);
+        if (step.valid) {
+            out.append(text, at, step.length);
+        } else {
+            out += "\xEF\xBF\xBD";
+            replaced += step.length;
+        }
+        at += step.length;
+    }
+    if (replaced > 0) text.swap(out);
+    return replaced;
+}
+
+bool oneOf(std::string_view c, std::initializer_list<std::string_view> set) {
+    return std::find(set.begin(), set.end(), c) != set.end();
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Where the piece that begins at `start` ends: the rest of the text when it fits in
+// kPieceBytes; else the last cut within them after sentence punctuation, else after clause
+// punctuation, else after a space, else at the last character boundary. ASCII punctuation
+// counts only before a space, so that "3.14" or "1,000" stay whole.
+std::size_t pieceEnd(std::string_view text, std::size_t start) {
+    const std::size_t limit = start + TtsEngine::kPieceBytes;
+    if (text.size() <= limit) return text.size();
+    std::size_t sentence = 0, clause = 0, space = 0, at = start;
+    for (;;) {
+        const std::size_t next = at + utf8Step(text, at).length;
+        if (next > limit) break;
+        const std::string_view c = text.substr(at, next - at);
+        const bool spaced = isSpace(text[next]);  // next <= limit < size
+        if (oneOf(c, {"\u3002", "\uFF01", "\uFF1F", "\u2026"}) || (spaced && oneOf(c, {".", "!", "?"}))) {
+            sentence = next;
+        } else if (oneOf(c, {"\uFF0C", "\uFF1B", "\uFF1A", "\u3001", "\u2014"}) ||
+                   (spaced && oneOf(c, {",", ";", ":"}))) {
+            clause = next;
+        } else if (isSpace(c[0])) {
+            space = next;
+        }
+        at = next;
+    }
+    for (std::size_t cut : {sentence, clause, space}) {
+        if (cut > start) return cut;
+    }
+    return at;
+}
+
+// The text in pieces for the library, in order; pieces of nothing but spaces are left out.
+std::vector<std::string> splitIntoPieces(std::string_view text) {
+    std::vector<std::string> pieces;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = pieceEnd(text, start);
+        const std::string_view piece = text.substr(start, end - start);
+        if (!std::all_of(piece.begin(), piece.end(), isSpace)) pieces.emplace_back(piece);
+        start = end;
+    }
+    return pieces;
 }
 
 }  // namespace
@@ -95,30 +203,41 @@ void TtsEngine::LoadModel() {
     load_cv.notify_all();
 }
 
-void TtsEngine::GenerateAudio(const char* text, int sid, float speed) {
-    bool loaded;
-    {
-        std::unique_lock<std::mutex> lock(load_mutex);
-        if (!model_loaded) {
-            logF->logger->info("Waiting for TTS model to be loaded...");
-            load_cv.wait(lock, [this] { return load_ended; });
-        }
-        loaded = model_loaded;
+bool TtsEngine::waitForModel() {
+    std::unique_lock<std::mutex> lock(load_mutex);
+    if (!model_loaded) {
+        logF->logger->info("Waiting for TTS model to be loaded...");
+        load_cv.wait(lock, [this] { return load_ended; });
     }
-    if (!loaded) {
+    return model_loaded;
+}
+
+void TtsEngine::GenerateAudio(const char* text, int sid, float speed) {
+    if (!waitForModel()) {
         logF->logger->error("TTS model is not loaded yet. Cannot generate audio.");
         return;
     }
-
     std::lock_guard<std::mutex> generating(generate_mutex);
     if (shut_down || tts == nullptr) {
         logF->logger->error("TTS model is not loaded yet. Cannot generate audio.");
         return;
     }
-    logF->logger->info("Generating audio for text: '{}', sid: {}, speed: {}", text, sid, speed);
+    const std::string_view whole(text);
+    logF->logger->info("Generating audio for text: '{}', sid: {}, speed: {}", logQuote(whole), sid, speed);
+    const std::vector<std::string> pieces = splitIntoPieces(whole);
+    if (pieces.size() > 1) {
+        logF->logger->info("Speaking a text of {} bytes in {} pieces", whole.size(), pieces.size());
+    }
+    for (const std::string& piece : pieces) {
+        generatePiece(piece.c_str(), sid, speed);
+    }
+    logF->logger->info("Finished audio generation for text: '{}'", logQuote(whole));
+}
+
+void TtsEngine::generatePiece(const char* piece, int sid, float speed) {
     const SherpaOnnxGeneratedAudio* audio = nullptr;
     try {
-        audio = SherpaOnnxOfflineTtsGenerateWithProgressCallback(tts, text, sid, speed,
+        audio = SherpaOnnxOfflineTtsGenerateWithProgressCallback(tts, piece, sid, speed,
                                                                  &TtsEngine::AudioGeneratedCallback);
     } catch (const std::exception& e) {
         logF->logger->error("TTS generation failed: {}", e.what());
@@ -127,7 +246,6 @@ void TtsEngine::GenerateAudio(const char* text, int sid, float speed) {
     }
     // Already played stretch by stretch: free unread (null when nothing was speakable).
     SherpaOnnxDestroyOfflineTtsGeneratedAudio(audio);
-    logF->logger->info("Finished audio generation for text: '{}'", text);
 }
 
 int TtsEngine::AudioGeneratedCallback(const float* samples, int n, float progress) {
@@ -283,22 +401,24 @@ void KokoroTtsServer::handleClientMessage(int client_fd, const velantis::Message
                            payload.size(), client_fd);
         return;
     }
-    std::string text(reinterpret_cast<const char*>(payload.data()) + sizeof(TtsRequestPayload), request.text_length);
-    if (!std::isfinite(request.speed) || request.speed < kMinSpeed) {
-        logF->logger->warn("Received TTS_REQUEST with unusable speed {} from fd={}: nothing spoken", request.speed,
-                           client_fd);
+    const float speed = request.speed;
+    if (!std::isfinite(speed) || speed < kMinSpeed) {
+        logF->logger->warn("Received TTS_REQUEST with unusable speed {} from fd={}: nothing spoken", speed, client_fd);
         sendAck(client_fd, header.id);
         return;
     }
-    TtsEngine::Instance().GenerateAudio(text.c_str(), request.sid, request.speed);
+    // The text ends at its first NUL, if any.
+    const char* bytes = reinterpret_cast<const char*>(payload.data()) + sizeof(TtsRequestPayload);
+    std::string text(bytes, strnlen(bytes, request.text_length));
+    const std::size_t replaced = replaceInvalidUtf8(text);
+    if (replaced > 0) {
+        logF->logger->warn("Replaced {} bytes of invalid UTF-8 with U+FFFD in the text from fd={}", replaced,
+                           client_fd);
+    }
+    TtsEngine::Instance().GenerateAudio(text.c_str(), request.sid, speed);
     sendAck(client_fd, header.id);
 }
 
 void KokoroTtsServer::sendAck(int client_fd, uint64_t id) {
-    velantis::MessageHeader ack{};
-    ack.type = TTS_ACK;
-    ack.length = 0;
-    ack.timestamp = getCurrentTimestamp();
-    ack.id = id;
-    sendMessage(client_fd, ack, nullptr);
+    sendMessage(client_fd, velantis::makeMessageHeader(TTS_ACK, 0, id), nullptr);
 }

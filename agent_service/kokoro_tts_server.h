@@ -15,16 +15,6 @@
 
 typedef struct _snd_pcm snd_pcm_t;
 
-// Payload of TTS_REQUEST (2001): sid (i32), speed (f32), text_length (u16), then the text.
-#pragma pack(push, 1)
-struct TtsRequestPayload {
-    int32_t sid;
-    float speed;
-    uint16_t text_length;  // the text's bytes follow
-};
-#pragma pack(pop)
-static_assert(sizeof(TtsRequestPayload) == 10, "TtsRequestPayload header is 10 bytes");
-
 // Process-wide speech engine. The model loads on a background task (one per server
 // start); GenerateAudio waits for the latest load to end and plays each stretch of
 // speech from inside the library's progress callback.
@@ -32,10 +22,16 @@ class TtsEngine {
 public:
     static TtsEngine& Instance();
 
+    // Longest piece of text handed to the library in one call. Its front end recurses once
+    // per character, about 0.6 KiB of stack each on top of 80 KiB: a call of some 14,500
+    // characters overflows an 8 MiB thread stack, a piece of 500 bytes needs about 0.3 MiB.
+    static constexpr std::size_t kPieceBytes = 500;
+
     // Body of the background load task.
     void LoadModel();
-    // Speaks the text; returns when every generated sample has been written to the
-    // device, or at once when no model could be loaded.
+    // Speaks the text, handing it to the library in pieces of at most kPieceBytes; returns
+    // when every generated sample has been written to the device, or at once when no model
+    // could be loaded.
     void GenerateAudio(const char* text, int sid, float speed);
     // Progress callback handed to sherpa-onnx: converts (clamping to [-1, 1]) and plays.
     static int AudioGeneratedCallback(const float* samples, int n, float progress);
@@ -62,6 +58,10 @@ public:
 
 private:
     TtsEngine();
+    // Waits for the latest load to end; true when it produced a model.
+    bool waitForModel();
+    // One call of the library on a piece of text short enough for its front end.
+    void generatePiece(const char* piece, int sid, float speed);
 };
 
 class KokoroTtsServer : public UnixDomainSocketServer {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -30,12 +29,6 @@ constexpr float kTtsSpeed = 1.2f;
 constexpr size_t kTtsMaxTextBytes = 65535;
 constexpr int kAgentReplyTimeoutSeconds = 5;
 
-struct AgentCommandPayload {
-    char from[64];
-    char description[256];
-};
-static_assert(sizeof(AgentCommandPayload) == 320, "agent command payload is 320 bytes");
-
 // Guards the hand-over of the wake-word listening socket between listenWakeWord and
 // stopWakeWordListening: a listener closes its own socket, so a descriptor number is
 // never reused under a receive that is still running.
@@ -45,12 +38,6 @@ bool s_listening = false;
 int loadFd(const int& fd) { return __atomic_load_n(&fd, __ATOMIC_SEQ_CST); }
 void storeFd(int& fd, int value) { __atomic_store_n(&fd, value, __ATOMIC_SEQ_CST); }
 uint64_t takeMessageId() { return __atomic_fetch_add(&g_msg_id, 1, __ATOMIC_SEQ_CST); }
-
-uint64_t nowMillis() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-}
 
 bool connectTo(int fd, const char* path) {
     sockaddr_un addr;
@@ -140,11 +127,7 @@ bool agentRequest(const AgentRequest& r) {
     std::vector<uint8_t> payload(sizeof(command));
     std::memcpy(payload.data(), &command, sizeof(command));
 
-    velantis::MessageHeader request;
-    request.type = r.type;
-    request.length = sizeof(command);
-    request.timestamp = nowMillis();
-    request.id = takeMessageId();
+    const velantis::MessageHeader request = velantis::makeMessageHeader(r.type, sizeof(command), takeMessageId());
     if (!sendMessage(fd, request, payload)) {
         logF->logger->error(fmt::runtime(r.send_failed));
         close(fd);
@@ -346,23 +329,17 @@ bool sendTTSRequest(const std::string& text) {
         logF->logger->warn("TTS text of {} bytes is longer than {} bytes: sending its first {} bytes", text.size(),
                            kTtsMaxTextBytes, text_bytes);
     }
-    std::vector<uint8_t> payload(10 + text_bytes);
-    const int32_t sid = kTtsSpeakerId;
-    const float speed = kTtsSpeed;
-    const uint16_t text_length = static_cast<uint16_t>(text_bytes);
-    std::memcpy(payload.data(), &sid, 4);
-    std::memcpy(payload.data() + 4, &speed, 4);
-    std::memcpy(payload.data() + 8, &text_length, 2);
-    std::memcpy(payload.data() + 10, text.data(), text_bytes);
-
-    velantis::MessageHeader request;
-    request.type = velantis::TTS_REQUEST;
-    request.length = static_cast<uint32_t>(payload.size());
-    request.timestamp = nowMillis();
-    request.id = takeMessageId();
+    const TtsRequestPayload fixed{kTtsSpeakerId, kTtsSpeed, static_cast<uint16_t>(text_bytes)};
+    std::vector<uint8_t> payload(sizeof(fixed) + text_bytes);
+    std::memcpy(payload.data(), &fixed, sizeof(fixed));
+    std::memcpy(payload.data() + sizeof(fixed), text.data(), text_bytes);
+    const velantis::MessageHeader request = velantis::makeMessageHeader(velantis::TTS_REQUEST,
+                                                                        static_cast<uint32_t>(payload.size()),
+                                                                        takeMessageId());
 
     std::ostringstream sending;
-    sending << "Sending TTS request: \"" << text << "\", sid: " << sid << ", speed: " << static_cast<double>(speed);
+    sending << "Sending TTS request: \"" << text << "\", sid: " << fixed.sid
+            << ", speed: " << static_cast<double>(fixed.speed);
     printLine(std::cout, sending);
     if (!sendMessage(fd, request, payload)) {
         close(fd);

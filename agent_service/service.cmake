@@ -16,11 +16,12 @@ if(TARGET orvanite)
   target_link_options(velantis_agent_service PRIVATE -Wl,-z,nodelete)
   install(TARGETS velantis_agent_service EXPORT VelantisTargets
           LIBRARY DESTINATION lib INCLUDES DESTINATION include/velantis)
-  # Public headers: the host interface, the message header and types it uses, and the
-  # wake-word payload records a listener reads.
+  # Public headers: the host interface, and the message header, types and payload records
+  # (the wake-word ones a listener reads) it uses.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/velantis_agent_service.h ${CMAKE_CURRENT_LIST_DIR}/wakeword_server.h
           DESTINATION include/velantis/agent_service)
-  install(FILES ${CMAKE_SOURCE_DIR}/common/unix_domain_socket_server.h DESTINATION include/velantis/common)
+  install(FILES ${CMAKE_SOURCE_DIR}/common/unix_domain_socket_server.h ${CMAKE_SOURCE_DIR}/common/local_message.h
+          DESTINATION include/velantis/common)
 
   # agent_speech is described by a file sorted after this one.
   function(_velantis_service_link_speech)

@@ -106,17 +106,12 @@ void WakeWordServer::onWakeWordDetected(double angle, int beam) {
 }
 
 void WakeWordServer::broadcastWakeWordEvent(double angle, int beam, float confidence, uint8_t state) {
-    velantis::MessageHeader header{};
-    header.type = WAKEWORD_EVENT;
-    header.length = sizeof(WakeWordEventPayload);
-    header.timestamp = getCurrentTimestamp();
-    header.id = 0;
     WakeWordEventPayload event{};
     event.angle = angle;
     event.beam = beam;
     event.confidence = confidence;
     event.state = state;
-    broadcastMessage(header, &event);
+    broadcastMessage(velantis::makeMessageHeader(WAKEWORD_EVENT, sizeof(event), 0), &event);
     logF->logger->info("Wake word event broadcasted");
 }
 
@@ -134,12 +129,7 @@ WakeWordStatePayload makeState(uint8_t old_state, uint8_t new_state, const char*
 }
 
 velantis::MessageHeader stateHeader() {
-    velantis::MessageHeader header{};
-    header.type = WAKEWORD_STATE;
-    header.length = sizeof(WakeWordStatePayload);
-    header.timestamp = UnixDomainSocketServer::getCurrentTimestamp();
-    header.id = 0;
-    return header;
+    return velantis::makeMessageHeader(WAKEWORD_STATE, sizeof(WakeWordStatePayload), 0);
 }
 
 }  // namespace
@@ -167,12 +157,7 @@ void WakeWordServer::handleClientMessage(int client_fd, const velantis::MessageH
 }
 
 void WakeWordServer::sendAck(int client_fd) {
-    velantis::MessageHeader header{};
-    header.type = WAKEWORD_ACK;
-    header.length = 0;
-    header.timestamp = getCurrentTimestamp();
-    header.id = 0;
-    sendMessage(client_fd, header, nullptr);
+    sendMessage(client_fd, velantis::makeMessageHeader(WAKEWORD_ACK, 0, 0), nullptr);
 }
 
 void WakeWordServer::keywordResponse(double angle, int beam) {

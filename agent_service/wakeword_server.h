@@ -22,31 +22,9 @@
 #include <thread>
 #include <vector>
 
+// The payload records (WakeWordEventPayload, WakeWordStatePayload, WakeWordErrorPayload) come
+// with the message header.
 #include "common/unix_domain_socket_server.h"
-
-#pragma pack(push, 1)
-// WAKEWORD_EVENT (1001), 17 bytes.
-struct WakeWordEventPayload {
-    double angle;
-    int32_t beam;
-    float confidence;
-    uint8_t state;
-};
-// WAKEWORD_STATE (1002), 66 bytes; reason holds at most 63 bytes, zero-filled.
-struct WakeWordStatePayload {
-    uint8_t old_state;
-    uint8_t new_state;
-    char reason[64];
-};
-// WAKEWORD_ERROR (1003), 132 bytes.
-struct WakeWordErrorPayload {
-    int32_t code;
-    char message[128];
-};
-#pragma pack(pop)
-static_assert(sizeof(WakeWordEventPayload) == 17, "WakeWordEventPayload is 17 bytes");
-static_assert(sizeof(WakeWordStatePayload) == 66, "WakeWordStatePayload is 66 bytes");
-static_assert(sizeof(WakeWordErrorPayload) == 132, "WakeWordErrorPayload is 132 bytes");
 
 class WakeWordServer : public UnixDomainSocketServer {
 public:

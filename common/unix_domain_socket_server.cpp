@@ -75,11 +75,7 @@ void UnixDomainSocketServer::onCleanup() {}
 void UnixDomainSocketServer::onClientConnected(int) {}
 void UnixDomainSocketServer::onClientDisconnected(int) {}
 
-uint64_t UnixDomainSocketServer::getCurrentTimestamp() {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-                  .count();
-    return static_cast<uint64_t>(ns) / 1000000u;
-}
+uint64_t UnixDomainSocketServer::getCurrentTimestamp() { return velantis::currentTimestamp(); }
 
 // ---------------------------------------------------------------------------------------
 // Start and set-up

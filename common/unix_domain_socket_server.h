@@ -17,34 +17,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "local_message.h"
+
 namespace velantis {
-
-// Header of every local message, native byte order; `length` payload bytes follow it.
-struct MessageHeader {
-    uint32_t type;       // a MessageType value
-    uint32_t length;     // payload bytes that follow; 0 = none
-    uint64_t timestamp;  // sender's clock, ms since the Unix epoch
-    uint64_t id;         // request id, echoed by the reply
-};
-
-static_assert(sizeof(MessageHeader) == 24, "MessageHeader is 24 bytes on the wire");
-static_assert(offsetof(MessageHeader, type) == 0, "type at offset 0");
-static_assert(offsetof(MessageHeader, length) == 4, "length at offset 4");
-static_assert(offsetof(MessageHeader, timestamp) == 8, "timestamp at offset 8");
-static_assert(offsetof(MessageHeader, id) == 16, "id at offset 16");
-static_assert(std::is_trivial<MessageHeader>::value, "MessageHeader is sent as its in-memory bytes");
-static_assert(std::is_standard_layout<MessageHeader>::value, "MessageHeader is sent as its in-memory bytes");
-
-enum MessageType : uint32_t {
-    WAKEWORD_EVENT = 1001,
-    WAKEWORD_STATE = 1002,
-    WAKEWORD_ERROR = 1003,
-    WAKEWORD_ACK = 1004,
-    TTS_REQUEST = 2001,
-    TTS_ACK = 2006,
-    AGENT_START = 9001,
-    AGENT_STOP = 9002,
-};
 
 // Largest payload a server accepts. The largest message of the system is a
 // TTS_REQUEST of 10 + 65535 bytes; a header announcing more drops its client.
@@ -57,16 +32,6 @@ constexpr int kClientReceiveTimeoutMs = 2000;
 constexpr int kClientSendTimeoutMs = 2000;
 
 }  // namespace velantis
-
-using velantis::AGENT_START;
-using velantis::AGENT_STOP;
-using velantis::MessageType;
-using velantis::TTS_ACK;
-using velantis::TTS_REQUEST;
-using velantis::WAKEWORD_ACK;
-using velantis::WAKEWORD_ERROR;
-using velantis::WAKEWORD_EVENT;
-using velantis::WAKEWORD_STATE;
 
 // One listening Unix-domain stream socket served by one thread with select.
 // Each whole message is handed to handleClientMessage on the server thread,

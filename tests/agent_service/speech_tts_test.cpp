@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -102,6 +103,26 @@ protected:
     // "三" is the lexicon's "s a n", framed by the pad.
     static std::vector<int> san() { return {0, ids.at("s"), ids.at("a"), ids.at("n"), 0}; }
 
+    // A text of exactly 65,535 bytes: clauses, sentences, a long run without a space, runs of
+    // spaces and one of some 39,000 (more than the library takes in one call), with "三" and
+    // "二" throughout. `want` gets the tokens of its words.
+    static std::string longText(std::vector<int>& want) {
+        const std::vector<int> three{ids.at("s"), ids.at("a"), ids.at("n")};
+        std::string text;
+        auto add = [&](const std::string& part, const std::vector<int>& tokens, int times) {
+            for (int i = 0; i < times; ++i) {
+                text += part;
+                want.insert(want.end(), tokens.begin(), tokens.end());
+            }
+        };
+        add("三，" + std::string(200, ' '), three, 30);
+        add("三。" + std::string(300, ' '), three, 30);
+        add("二", {ids.at("ɚ")}, 400);
+        add(std::string(997, ' ') + "三", three, 10);
+        add(std::string(65535 - 3 - text.size(), ' ') + "三", three, 1);
+        return text;
+    }
+
     static void expectSpeech(const std::vector<int16_t>& got, const std::vector<int>& tokens, float speed, int sid) {
         auto want = kokoro_rig::expectedSpeech(tokens, speed, sid);
         ASSERT_EQ(got.size(), want.size());
@@ -189,6 +210,55 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     ASSERT_TRUE(long_ack);
     EXPECT_EQ(long_ack->id, 12u);
     EXPECT_EQ(kokoro_rig::decodeTokens(spokenSince(before), 1.0f, 0).size() >= 5, true);
+
+    // The longest text a request can carry is spoken whole, in order, and acknowledged.
+    std::vector<int> want;
+    const std::string text = longText(want);
+    ASSERT_EQ(text.size(), 65535u);
+    before = spoken();
+    mark = log->size();
+    ASSERT_TRUE(c.send(TTS_REQUEST, 15, request(0, 4.0f, text)));
+    auto whole_ack = c.readHeader(seconds(120));
+    ASSERT_TRUE(whole_ack);
+    EXPECT_EQ(whole_ack->id, 15u);
+    auto said = spokenSince(before);
+    EXPECT_EQ(said.size() % 60, 0u) << "whole segments only";
+    auto tokens = kokoro_rig::decodeTokens(said, 4.0f, 0);
+    // Pads and punctuation depend on where sentences end: only the words are compared.
+    const std::vector<int> unspoken{0, ids.at(","), ids.at(".")};
+    tokens.erase(std::remove_if(tokens.begin(), tokens.end(),
+                                [&](int t) { return std::count(unspoken.begin(), unspoken.end(), t) > 0; }),
+                 tokens.end());
+    EXPECT_EQ(tokens, want);
+    EXPECT_EQ(log->count("Generating audio for text: '三，   ", mark), 1u);
+    EXPECT_EQ(log->count("... (65535 bytes)', sid: 0, speed: 4", mark), 1u);
+    EXPECT_EQ(log->count("... (65535 bytes)'", mark), 2u) << "the finished line quotes it the same way";
+    for (const auto& line : log->lines()) EXPECT_LT(line.size(), 1200u);
+
+    // Invalid UTF-8 is replaced, counted in one warning, and the request still acknowledged.
+    const std::string fffd = "\xEF\xBF\xBD";
+    const struct {
+        std::string bytes;
+        size_t replaced;
+        std::string logged;
+    } broken[] = {{"\xFF\xFE", 2, fffd + fffd},
+                  {"\xC3\x28", 1, fffd + "("},
+                  {"\xED\xA0\x80", 3, fffd + fffd + fffd},
+                  {"\xF4\x90\x80\x80", 4, fffd + fffd + fffd + fffd}};
+    uint64_t id = 20;
+    for (const auto& b : broken) {
+        SCOPED_TRACE(b.logged);
+        mark = log->size();
+        ASSERT_TRUE(c.send(TTS_REQUEST, ++id, request(0, 4.0f, "三" + b.bytes + "三")));
+        auto broken_ack = c.readHeader();
+        ASSERT_TRUE(broken_ack);
+        EXPECT_EQ(broken_ack->id, id);
+        EXPECT_EQ(log->count("Replaced " + std::to_string(b.replaced) + " bytes of invalid UTF-8 with U+FFFD", mark),
+                  1u);
+        EXPECT_EQ(log->count("Generating audio for text: '三" + b.logged + "三', sid: 0", mark), 1u);
+        EXPECT_EQ(log->count("Finished audio generation for text: '三" + b.logged + "三'", mark), 1u);
+        EXPECT_EQ(log->count(b.bytes, mark), 0u) << "no raw bytes in the log";
+    }
     server->stop();
 }
 

@@ -1,6 +1,7 @@
 // The agent process's control socket, driven over the real socket of a running agent.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -24,14 +25,29 @@ protected:
             GTEST_SKIP() << "needs root for a private mount namespace (own /dev/ttyACM0 and /tmp)";
     }
 
-    // Starts the agent with the given ALSA environment and connects to its socket.
-    void startAgent(std::vector<std::string> env) {
+    agent_rig::AgentOptions options(std::vector<std::string> env) {
         agent_rig::AgentOptions opt;
         opt.program = agentProgram();
         opt.ttySlave = board_.slave_path();
         opt.env = std::move(env);
-        ASSERT_TRUE(agent_.start(opt));
+        return opt;
+    }
+
+    // Starts the agent with the given ALSA environment and connects to its socket.
+    void startAgent(std::vector<std::string> env) {
+        ASSERT_TRUE(agent_.start(options(std::move(env))));
         ASSERT_TRUE(client_.connect(agent_.socketPath(), 20s)) << agent_.errors();
+    }
+
+    // Options for an agent that shares the "/tmp" of `other`.
+    agent_rig::AgentOptions besides(const agent_rig::AgentProcess& other) {
+        agent_rig::AgentOptions opt = options(alsa_rig::environment("", ""));
+        std::string shared = other.tmpDir();
+        opt.prepareTmp = [shared](const std::string& tmp) {
+            std::filesystem::remove(tmp);
+            std::filesystem::create_directory_symlink(shared, tmp);
+        };
+        return opt;
     }
 
     std::string start() { return agent_rig::commandPayload("velantis_agent_service", kStartText); }
@@ -124,6 +140,39 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     expectReply(AGENT_STOP, 15, stop());
     EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording finished."), 2u);
     EXPECT_TRUE(agent_.running());
+
+    // A second agent sees the first and ends without touching its socket.
+    agent_rig::AgentProcess second;
+    ASSERT_TRUE(second.start(besides(agent_)));
+    ASSERT_TRUE(agent_rig::waitUntil([&] { return !second.running(); }, 20s)) << second.log();
+    ASSERT_TRUE(second.exitStatus().has_value());
+    EXPECT_TRUE(WIFEXITED(*second.exitStatus()));
+    EXPECT_EQ(WEXITSTATUS(*second.exitStatus()), 255);
+    log = second.log();
+    size_t running = log.find("Another agent is already running");
+    size_t failed = log.find("Failed to start the agent server.");
+    ASSERT_NE(running, std::string::npos) << log;
+    ASSERT_NE(failed, std::string::npos) << log;
+    EXPECT_LT(running, failed);
+    EXPECT_EQ(log.find("Server started successfully"), std::string::npos) << log;
+
+    // The first is still reached at its socket, by a new connection too.
+    expectReply(AGENT_STOP, 16, stop());
+    ASSERT_TRUE(client_.connect(agent_.socketPath(), 5s));
+    expectReply(AGENT_START, 17, start());
+    expectReply(AGENT_STOP, 18, stop());
+    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording stopped."), 3u);
+
+    // Killed, the first leaves its socket file; the next agent replaces it and serves.
+    agent_.kill();
+    ASSERT_TRUE(std::filesystem::exists(agent_.socketPath()));
+    agent_rig::AgentProcess replacement;
+    ASSERT_TRUE(replacement.start(besides(agent_)));
+    ASSERT_TRUE(client_.connect(agent_.socketPath(), 20s)) << replacement.log();
+    expectReply(AGENT_START, 19, start());
+    expectReply(AGENT_STOP, 20, stop());
+    EXPECT_TRUE(replacement.running());
+    EXPECT_EQ(agent_rig::countOf(replacement.log(), "Audio recording stopped."), 1u);
 }
 
 TEST_F(AgentControl, StopRightAfterStartEndsTheNewThread) {

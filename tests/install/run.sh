@@ -69,6 +69,7 @@ step "$w/install.log" "$cmake" --install "$build" --prefix "$prefix"
 headers=$(cd "$prefix" && find include -type f | sort)
 want="include/velantis/agent_service/velantis_agent_service.h
 include/velantis/agent_service/wakeword_server.h
+include/velantis/common/local_message.h
 include/velantis/common/unix_domain_socket_server.h
 include/velantis/orvanite/orvanite.h"
 [ "$headers" = "$want" ] || fail "installed headers differ: $headers"
