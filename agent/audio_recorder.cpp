@@ -1,6 +1,7 @@
 #include "agent/audio_recorder.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -14,6 +15,7 @@ namespace velantis {
 namespace {
 
 constexpr snd_pcm_uframes_t kBlockFrames = 960;
+constexpr int kBlockMs = 60;
 constexpr int kMaxPacket = 4000;
 constexpr uint32_t kMaxChannels = 2;
 
@@ -27,7 +29,50 @@ const std::vector<std::string>& goodbye_files() {
     return files;
 }
 
+// Logs a failed set-up step with ALSA's text and gives the step's code.
+int failed_step(int code, const char* what, int err) {
+    logF->logger->error("{} ({}, {})", what, snd_strerror(err), err);
+    return code;
+}
+
 }  // namespace
+
+stoppable_semaphore::stoppable_semaphore() { sem_init(&sem_, 0, 0); }
+
+stoppable_semaphore::~stoppable_semaphore() { sem_destroy(&sem_); }
+
+void stoppable_semaphore::post() { sem_post(&sem_); }
+
+void stoppable_semaphore::stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // One post ends a blocked wait. The count of wake-ups stays right: whichever post that
+    // wait takes, the one left stands for the other.
+    if (!stop_ && waiting_) sem_post(&sem_);
+    stop_ = true;
+}
+
+bool stoppable_semaphore::wait() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) return false;
+        waiting_ = true;
+    }
+    while (sem_wait(&sem_) != 0 && errno == EINTR) {
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_ = false;
+    return !stop_;
+}
+
+bool stoppable_semaphore::stopping() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stop_;
+}
+
+void stoppable_semaphore::end_loop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = false;
+}
 
 audio_recorder& audio_recorder::Instance(unsigned int rate, unsigned int channels) {
     static audio_recorder instance(rate, channels);
@@ -35,94 +80,97 @@ audio_recorder& audio_recorder::Instance(unsigned int rate, unsigned int channel
 }
 
 audio_recorder::audio_recorder(unsigned int rate, unsigned int ch) : sample_rate(rate), channels(ch) {
-    sem_init(&wake_sem, 0, 0);
     ws_controller_ptr = std::make_shared<ws_controller>();
 }
 
 audio_recorder::~audio_recorder() {
-    if (capture_pcm) close_soundcard();
-    sem_destroy(&wake_sem);
-    if (opus_encoder) {
-        opus_encoder_destroy(opus_encoder);
-        opus_encoder = nullptr;
-    }
+    release_capture();
     ws_controller_ptr.reset();
 }
 
 int audio_recorder::init_soundcard(const char* device) {
     logF->logger->info("Open default soundcard");
-    ready_ = false;
-    if (capture_pcm) {
-        close_soundcard();
-        if (opus_encoder) {
-            opus_encoder_destroy(opus_encoder);
-            opus_encoder = nullptr;
-        }
+    // A repeated set-up starts afresh.
+    release_capture();
+    int code = open_capture(device);
+    if (code == 0) {
+        start_link_thread();
+        code = create_encoder();
     }
+    // A failed set-up leaves nothing behind, so do_record finds no device.
+    if (code != 0) release_capture();
+    return code;
+}
 
+// Opens the capture device, configures and starts it. 0, or the failed step's code.
+int audio_recorder::open_capture(const char* device) {
     int err = snd_pcm_open(&capture_pcm, device, SND_PCM_STREAM_CAPTURE, 0);
     if (err < 0) {
         capture_pcm = nullptr;
         logF->logger->error("cannot open audio device {} ({}, {})", device, snd_strerror(err), err);
         return 1;
     }
-
     snd_pcm_hw_params_t* params = nullptr;
     if ((err = snd_pcm_hw_params_malloc(&params)) < 0) {
-        logF->logger->error("cannot allocate hardware parameter structure ({}, {})", snd_strerror(err), err);
-        return 2;
+        return failed_step(2, "cannot allocate hardware parameter structure", err);
     }
-    // Each step's code and message; the parameter structure is freed on every path.
-    int code = 0;
-    auto step = [&](int result, int c, const char* what) {
-        if (code != 0) return;
-        err = result;
-        if (err < 0) {
-            logF->logger->error("{} ({}, {})", what, snd_strerror(err), err);
-            code = c;
-        }
-    };
-    step(snd_pcm_hw_params_any(capture_pcm, params), 3, "cannot initialize hardware parameter structure");
-    if (code == 0)
-        step(snd_pcm_hw_params_set_access(capture_pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED), 4,
-             "cannot set access type");
-    if (code == 0)
-        step(snd_pcm_hw_params_set_format(capture_pcm, params, SND_PCM_FORMAT_S16_LE), 5, "cannot set sample format");
-    if (code == 0) {
-        unsigned int rate = sample_rate;
-        step(snd_pcm_hw_params_set_rate_near(capture_pcm, params, &rate, nullptr), 6, "cannot set sample rate");
-        if (code == 0) sample_rate = rate;
-    }
-    if (code == 0) {
-        // The capture block on the loop's stack holds at most two channels.
-        step(channels > kMaxChannels ? -EINVAL : snd_pcm_hw_params_set_channels(capture_pcm, params, channels), 7,
-             "cannot set channel count");
-    }
-    if (code == 0) step(snd_pcm_hw_params(capture_pcm, params), 8, "cannot set parameters");
-    if (code == 0) step(snd_pcm_prepare(capture_pcm), 9, "cannot prepare audio interface for use");
-    if (code == 0) step(snd_pcm_start(capture_pcm), 13, "cannot start soundcard");
+    const int code = configure_capture(params);
     snd_pcm_hw_params_free(params);
-    if (code != 0) return code;
+    return code;
+}
 
-    if (!link_started_.exchange(true)) {
+int audio_recorder::configure_capture(snd_pcm_hw_params_t* params) {
+    snd_pcm_t* pcm = capture_pcm;
+    int err = 0;
+    if ((err = snd_pcm_hw_params_any(pcm, params)) < 0) {
+        return failed_step(3, "cannot initialize hardware parameter structure", err);
+    }
+    if ((err = snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+        return failed_step(4, "cannot set access type", err);
+    }
+    if ((err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE)) < 0) {
+        return failed_step(5, "cannot set sample format", err);
+    }
+    // The granted rate replaces the one asked for.
+    if ((err = snd_pcm_hw_params_set_rate_near(pcm, params, &sample_rate, nullptr)) < 0) {
+        return failed_step(6, "cannot set sample rate", err);
+    }
+    // The capture block on the loop's stack holds at most two channels.
+    err = channels > kMaxChannels ? -EINVAL : snd_pcm_hw_params_set_channels(pcm, params, channels);
+    if (err < 0) return failed_step(7, "cannot set channel count", err);
+    if ((err = snd_pcm_hw_params(pcm, params)) < 0) return failed_step(8, "cannot set parameters", err);
+    if ((err = snd_pcm_prepare(pcm)) < 0) return failed_step(9, "cannot prepare audio interface for use", err);
+    if ((err = snd_pcm_start(pcm)) < 0) return failed_step(13, "cannot start soundcard", err);
+    return 0;
+}
+
+// The link runs for the life of the process: the first set-up that gets this far starts it.
+void audio_recorder::start_link_thread() {
+    std::call_once(link_started_, [this] {
         link_thread = std::thread([this] {
             logF->logger->info("New Thread: init_orvanite");
             orvanite::init_orvanite([this](double angle, int beam) { on_wakeup(angle, beam); });
         });
         link_thread.detach();
-    }
+    });
+}
 
+int audio_recorder::create_encoder() {
     int error = 0;
     opus_encoder = opus_encoder_create(static_cast<opus_int32>(sample_rate), static_cast<int>(channels),
                                        OPUS_APPLICATION_AUDIO, &error);
-    if (error != 0) {
-        if (opus_encoder) opus_encoder_destroy(opus_encoder);
+    if (error == 0) return 0;
+    logF->logger->error("opus_encoder_create failed: {}", opus_strerror(error));
+    return 15;
+}
+
+// Closes the capture device and destroys the encoder, whichever of them there is.
+void audio_recorder::release_capture() {
+    if (capture_pcm) close_soundcard();
+    if (opus_encoder) {
+        opus_encoder_destroy(opus_encoder);
         opus_encoder = nullptr;
-        logF->logger->error("opus_encoder_create failed: {}", opus_strerror(error));
-        return 15;
     }
-    ready_ = true;
-    return 0;
 }
 
 int audio_recorder::close_soundcard() {
@@ -149,7 +197,7 @@ void audio_recorder::on_wakeup(double angle, int beam) {
             ws_controller_ptr->connect();
         else
             logF->logger->error("ws_controller_ptr is null, can not connect now");
-        sem_post(&wake_sem);
+        wake_sem.post();
         std::cout << "Callback executed, post awaken." << std::endl;
         keywordResponse(angle, beam);
     }
@@ -168,103 +216,84 @@ void audio_recorder::byeResponse() {
     const auto& files = goodbye_files();
     const std::string& file = files[static_cast<size_t>(rand()) % files.size()];
     if (!ws_controller_ptr) return;
-    ws_controller_ptr->processWaveFile(file);
+    ws_controller_ptr->processGoodbyeFile(file);
     ws_controller_ptr->rcSetEmoji(4);
-}
-
-bool audio_recorder::stop_requested() {
-    std::lock_guard<std::mutex> lock(stop_mutex_);
-    return stop_pending_;
-}
-
-// Blocks until a wake-up starts a conversation (true) or a stop ends the wait (false).
-// A stop posts the semaphore at most once and only while we wait on it, so every wait
-// consumes exactly one post and the wake-ups that remain keep their count.
-bool audio_recorder::wait_for_wakeup() {
-    logF->logger->info("Waiting for hotword");
-    {
-        std::lock_guard<std::mutex> lock(stop_mutex_);
-        if (stop_pending_) return false;
-        waiting_ = true;
-    }
-    while (sem_wait(&wake_sem) != 0 && errno == EINTR) {
-    }
-    {
-        std::lock_guard<std::mutex> lock(stop_mutex_);
-        waiting_ = false;
-        stop_posted_ = false;
-        if (stop_pending_) return false;
-    }
-    logF->logger->info("Awakened, start recording");
-    return true;
 }
 
 int audio_recorder::do_record() {
     logF->logger->info("Record process...");
-    // A set-up that failed after opening leaves a handle that cannot capture, or no encoder.
-    if (!capture_pcm || !ready_ || !opus_encoder) {
+    int result = 0;
+    if (!capture_pcm || !opus_encoder) {
         logF->logger->error("Soundcard have not been initialized");
-        return 1;
-    }
-
-    int16_t block[kBlockFrames * kMaxChannels] = {};
-    unsigned char packet[kMaxPacket];
-    while (wait_for_wakeup()) {
-        while (recording.load() && !stop_requested()) {
-            // A block is encoded only once all of its 960 frames have been read: a short read
-            // (an overrun in the middle of a transfer) is completed by the next reads instead of
-            // encoding what the previous block left in the buffer.
-            snd_pcm_uframes_t got = 0;
-            while (got < kBlockFrames && recording.load() && !stop_requested()) {
-                snd_pcm_sframes_t frames = snd_pcm_readi(capture_pcm, block + got * channels, kBlockFrames - got);
-                if (frames < 0) {
-                    int rc = snd_pcm_recover(capture_pcm, static_cast<int>(frames), 0);
-                    if (rc < 0) {
-                        logF->logger->error("Error reading audio data: {}", snd_strerror(rc));
-                        // The device is gone: wait a block's time instead of spinning on it.
-                        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-                    }
-                    continue;
-                }
-                if (frames == 0) {
-                    logF->logger->error("No audio data readed");
-                    snd_pcm_wait(capture_pcm, 60);
-                    continue;
-                }
-                got += static_cast<snd_pcm_uframes_t>(frames);
-            }
-            if (got < kBlockFrames) continue;  // ended by a wake-up or a stop
-            opus_int32 len = opus_encode(opus_encoder, block, static_cast<int>(kBlockFrames), packet, kMaxPacket);
-            if (len < 0) {
-                logF->logger->error("Opus 编码错误: {}", opus_strerror(len));
-                continue;
-            }
-            if (!ws_controller_ptr) {
-                logF->logger->error("ws_controller_ptr is null, can not send opus data");
-            } else if (ws_controller_ptr->getConnectionState() == 1) {
-                ws_controller_ptr->sendMessage(
-                    std::string(reinterpret_cast<const char*>(packet), static_cast<size_t>(len)));
-            }
+        result = 1;
+    } else {
+        // A wake-up that ends a conversation sends the loop back to waiting; a stop ends it.
+        while (wait_for_wakeup()) {
+            capture_conversation();
+            if (wake_sem.stopping()) break;
         }
-        if (stop_requested()) break;
     }
-    return 0;
+    wake_sem.end_loop();
+    return result;
+}
+
+// True when a wake-up starts a conversation, false when a stop ends the wait.
+bool audio_recorder::wait_for_wakeup() {
+    logF->logger->info("Waiting for hotword");
+    if (!wake_sem.wait()) return false;
+    logF->logger->info("Awakened, start recording");
+    return true;
+}
+
+bool audio_recorder::capturing() { return recording.load() && !wake_sem.stopping(); }
+
+// Captures, encodes and sends 60 ms blocks until the conversation ends or a stop comes.
+void audio_recorder::capture_conversation() {
+    int16_t block[kBlockFrames * kMaxChannels] = {};
+    while (read_block(block)) send_packet(block);
+}
+
+// Reads one whole block. A short read (an overrun in the middle of a transfer) is completed
+// by the next reads rather than encoding what the previous block left in the buffer. False
+// when the conversation ends or a stop comes first.
+bool audio_recorder::read_block(int16_t* block) {
+    snd_pcm_uframes_t got = 0;
+    while (got < kBlockFrames) {
+        if (!capturing()) return false;
+        const snd_pcm_sframes_t frames = snd_pcm_readi(capture_pcm, block + got * channels, kBlockFrames - got);
+        if (frames > 0) {
+            got += static_cast<snd_pcm_uframes_t>(frames);
+        } else if (frames == 0) {
+            logF->logger->error("No audio data readed");
+            snd_pcm_wait(capture_pcm, kBlockMs);
+        } else if (int rc = snd_pcm_recover(capture_pcm, static_cast<int>(frames), 0); rc < 0) {
+            logF->logger->error("Error reading audio data: {}", snd_strerror(rc));
+            // The device is gone: wait a block's time instead of spinning on it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kBlockMs));
+        }
+    }
+    return true;
+}
+
+// Encodes one block and sends it while the connection is open; dropped otherwise.
+void audio_recorder::send_packet(const int16_t* block) {
+    unsigned char packet[kMaxPacket];
+    const opus_int32 len = opus_encode(opus_encoder, block, static_cast<int>(kBlockFrames), packet, kMaxPacket);
+    if (len < 0) {
+        logF->logger->error("Opus 编码错误: {}", opus_strerror(len));
+        return;
+    }
+    if (!ws_controller_ptr) {
+        logF->logger->error("ws_controller_ptr is null, can not send opus data");
+    } else if (ws_controller_ptr->getConnectionState() == 1) {
+        ws_controller_ptr->sendMessage(std::string(reinterpret_cast<const char*>(packet), static_cast<size_t>(len)));
+    }
 }
 
 int audio_recorder::stop_record() {
     recording.exchange(false);
-    std::lock_guard<std::mutex> lock(stop_mutex_);
-    stop_pending_ = true;
-    if (waiting_ && !stop_posted_) {
-        stop_posted_ = true;
-        sem_post(&wake_sem);
-    }
+    wake_sem.stop();
     return 0;
-}
-
-void audio_recorder::clear_stop() {
-    std::lock_guard<std::mutex> lock(stop_mutex_);
-    stop_pending_ = false;
 }
 
 }  // namespace velantis

@@ -14,6 +14,33 @@
 
 namespace velantis {
 
+// The recording loop's counting semaphore, whose wait a stop can also end. Each post is one
+// wake-up and releases one wait. A stop is meant for the loop that runs, or for the one about
+// to start: it ends that loop and is used up when the loop ends.
+class stoppable_semaphore {
+public:
+    stoppable_semaphore();
+    ~stoppable_semaphore();
+    stoppable_semaphore(const stoppable_semaphore&) = delete;
+    stoppable_semaphore& operator=(const stoppable_semaphore&) = delete;
+
+    void post();
+    void stop();
+    // Blocks until a wake-up (true) or a stop (false); returns false at once while a stop
+    // waits to be used up.
+    bool wait();
+    // A stop waits to be used up.
+    bool stopping();
+    // The loop has ended: its stop, if one came, is used up.
+    void end_loop();
+
+private:
+    sem_t sem_;
+    std::mutex mutex_;
+    bool stop_ = false;     // under mutex_
+    bool waiting_ = false;  // under mutex_: wait() is blocked on sem_
+};
+
 // The microphone side of the agent: capture, Opus encoding and the wake-up toggle of a
 // conversation. One instance per process, reached through Instance().
 class audio_recorder {
@@ -25,15 +52,12 @@ public:
     ~audio_recorder();
 
     // Opens and starts the capture device, starts the link thread (once per process) and
-    // creates the encoder. 0 or an error code.
+    // creates the encoder. 0 or an error code; a failed set-up leaves nothing open.
     int init_soundcard(const char* device);
-    // The recording loop. 1 when the device is not ready to capture; otherwise returns after
-    // stop_record().
+    // The recording loop. 1 without a complete set-up; otherwise returns after stop_record().
     int do_record();
     // Ends the current capture and makes the current (or the next starting) do_record return.
     int stop_record();
-    // Forgets a stop request once the recording thread it was meant for has been joined.
-    void clear_stop();
     int close_soundcard();
 
     void keywordResponse(double angle, int beam);
@@ -41,28 +65,28 @@ public:
 
 private:
     audio_recorder(unsigned int rate, unsigned int channels);
+    int open_capture(const char* device);
+    int configure_capture(snd_pcm_hw_params_t* params);
+    void start_link_thread();
+    int create_encoder();
+    void release_capture();
     void on_wakeup(double angle, int beam);
     bool wait_for_wakeup();
-    bool stop_requested();
+    bool capturing();
+    void capture_conversation();
+    bool read_block(int16_t* block);
+    void send_packet(const int16_t* block);
 
     std::thread link_thread;
     uint32_t sample_rate;
     uint32_t channels;
     snd_pcm_t* capture_pcm = nullptr;
-    sem_t wake_sem;
+    stoppable_semaphore wake_sem;
     OpusEncoder* opus_encoder = nullptr;
     std::atomic<bool> recording{false};
     std::shared_ptr<ws_controller> ws_controller_ptr;
 
-    // Set-up result of the last init_soundcard: capture runs only after a full set-up.
-    bool ready_ = false;
-    std::atomic<bool> link_started_{false};
-
-    // Stop handshake with the agent server thread.
-    std::mutex stop_mutex_;
-    bool stop_pending_ = false;
-    bool waiting_ = false;      // do_record is blocked on wake_sem
-    bool stop_posted_ = false;  // stop_record posted wake_sem to end that wait
+    std::once_flag link_started_;
 };
 
 }  // namespace velantis

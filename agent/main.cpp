@@ -77,8 +77,6 @@ protected:
                 auto& recorder = velantis::audio_recorder::Instance(16000, 1);
                 recorder.stop_record();
                 if (record_thread_.joinable()) record_thread_.join();
-                // The thread that this stop was meant for has ended: a new one starts afresh.
-                recorder.clear_stop();
                 logF->logger->info("Audio recording stopped.");
             } else {
                 logF->logger->warn("Audio recording is not running.");

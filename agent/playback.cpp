@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -19,11 +20,8 @@ namespace velantis {
 static snd_pcm_t* s_handle = nullptr;
 static bool s_alsaInit = false;
 static std::atomic<uint64_t> s_epoch{0};
-
-std::recursive_mutex& playbackMutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
-}
+// Held by each call while it uses the device.
+static std::mutex s_deviceMutex;
 
 namespace {
 
@@ -92,15 +90,9 @@ bool ensureDevice() {
     return true;
 }
 
-}  // namespace
+// The bodies of the playing calls, run under s_deviceMutex.
 
-void initAlsa() {
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
-    openDevice();
-}
-
-void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete) {
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+void writeBlock(const void* data, size_t bytes, bool complete) {
     consoleLine(std::cout, "playOnDefaultSpeaker called, size: ", bytes, ", complete: ", complete ? 1 : 0);
     if (!ensureDevice()) {
         return;
@@ -131,28 +123,7 @@ void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete) {
     }
 }
 
-uint64_t playbackEpoch() { return s_epoch.load(); }
-
-bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes) {
-    // Checked before waiting for the device too: a cut stream does not queue behind the
-    // sound that cut it.
-    if (s_epoch.load() != epoch) {
-        return false;
-    }
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
-    if (s_epoch.load() != epoch) {
-        return false;
-    }
-    playOnDefaultSpeaker(data, bytes, false);
-    return true;
-}
-
-void cutStreams() { s_epoch.fetch_add(1); }
-
-void StopPlaying() {
-    // Before the lock: the stream in hand stops after the block it is writing.
-    cutStreams();
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+void dropAndPrepare() {
     if (!ensureDevice()) {
         return;
     }
@@ -166,8 +137,30 @@ void StopPlaying() {
     }
 }
 
-void PlayFile(const std::string& path) {
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
+// Writes one chunk of a file; false when an error ends the file.
+bool writeFileChunk(const char* chunk, snd_pcm_uframes_t frames) {
+    const snd_pcm_sframes_t result = snd_pcm_writei(s_handle, chunk, frames);
+    if (result >= 0) {
+        return true;
+    }
+    if (result == -EPIPE) {
+        snd_pcm_prepare(s_handle);
+    } else if (result == -ESTRPIPE) {
+        int err;
+        while ((err = snd_pcm_resume(s_handle)) == -EAGAIN) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        if (err < 0) {
+            snd_pcm_prepare(s_handle);
+        }
+    } else {
+        consoleLine(std::cerr, "Error writing to PCM device: ", snd_strerror(static_cast<int>(result)));
+        return false;
+    }
+    return true;
+}
+
+void playFile(const std::string& path) {
     logF->logger->info("Playing file: {}", path);
     if (!ensureDevice()) {
         return;
@@ -189,29 +182,59 @@ void PlayFile(const std::string& path) {
     while (file) {
         file.read(chunk, sizeof(chunk));
         const std::streamsize got = file.gcount();
-        if (got <= 0) {
-            break;
-        }
-        const auto frames = static_cast<snd_pcm_uframes_t>(got / 2);
-        const snd_pcm_sframes_t result = snd_pcm_writei(s_handle, chunk, frames);
-        if (result >= 0) {
-            continue;
-        }
-        if (result == -EPIPE) {
-            snd_pcm_prepare(s_handle);
-        } else if (result == -ESTRPIPE) {
-            int err;
-            while ((err = snd_pcm_resume(s_handle)) == -EAGAIN) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            }
-            if (err < 0) {
-                snd_pcm_prepare(s_handle);
-            }
-        } else {
-            consoleLine(std::cerr, "Error writing to PCM device: ", snd_strerror(static_cast<int>(result)));
+        if (got <= 0 || !writeFileChunk(chunk, static_cast<snd_pcm_uframes_t>(got / 2))) {
             break;
         }
     }
+}
+
+}  // namespace
+
+void initAlsa() {
+    std::lock_guard<std::mutex> lock(s_deviceMutex);
+    openDevice();
+}
+
+void playOnDefaultSpeaker(const void* data, size_t bytes, bool complete) {
+    std::lock_guard<std::mutex> lock(s_deviceMutex);
+    writeBlock(data, bytes, complete);
+}
+
+uint64_t playbackEpoch() { return s_epoch.load(); }
+
+bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes) {
+    // Checked before waiting for the device too: a cut stream does not queue behind the
+    // sound that cut it.
+    if (s_epoch.load() != epoch) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(s_deviceMutex);
+    if (s_epoch.load() != epoch) {
+        return false;
+    }
+    writeBlock(data, bytes, false);
+    return true;
+}
+
+void cutStreams() { s_epoch.fetch_add(1); }
+
+void StopPlaying() {
+    // Before the lock: the stream in hand stops after the block it is writing.
+    cutStreams();
+    std::lock_guard<std::mutex> lock(s_deviceMutex);
+    dropAndPrepare();
+}
+
+void PlayFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(s_deviceMutex);
+    playFile(path);
+}
+
+void StopAndPlayFile(const std::string& path) {
+    cutStreams();
+    std::lock_guard<std::mutex> lock(s_deviceMutex);
+    dropAndPrepare();
+    playFile(path);
 }
 
 }  // namespace velantis

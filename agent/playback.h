@@ -1,12 +1,11 @@
 // Playback on ALSA "default": one process-wide device, opened on first use and kept
 // open. Each call holds the device while it writes; received speech takes it block by
-// block, so a greeting or goodbye (StopPlaying, then the file under one lock) cuts the
-// speech in hand within one block and the two never interleave.
+// block, so a greeting or goodbye (StopAndPlayFile) cuts the speech in hand within one
+// block and the two never interleave.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace velantis {
@@ -21,8 +20,8 @@ void StopPlaying();
 // Plays a WAV file (its first 44 bytes skipped); returns once the last data is queued.
 void PlayFile(const std::string& path);
 
-// The lock each playing call holds; held across several calls to keep them together.
-std::recursive_mutex& playbackMutex();
+// StopPlaying, then PlayFile, with no received speech written in between.
+void StopAndPlayFile(const std::string& path);
 
 // Streams of received speech. A stream takes the epoch when it begins and writes each
 // block with playStreamBlock, which writes nothing and returns false once StopPlaying or

@@ -25,6 +25,7 @@ constexpr long kPollIntervalMs = 100;
 constexpr long kMoveIntervalMs = 10;
 constexpr long kBeforeActionMs = 1000;
 constexpr long kAfterDemoMs = 4000;
+constexpr int kWagTailEmoji = 6;
 
 // Sleeps the whole time, also when a signal interrupts the sleep.
 void sleep_ms(long ms) {
@@ -48,6 +49,27 @@ bool read_status(ROBOT_COMMON_STATUS_& status) {
     if (rcClientInterfaceGetCommonStatus(&status)) return true;
     status = ROBOT_COMMON_STATUS_{};
     return false;
+}
+
+// Reads the status, logging a failure.
+bool read_status_or_log(ROBOT_COMMON_STATUS_& status) {
+    if (read_status(status)) return true;
+    logF->logger->error("Failed to get robot status");
+    return false;
+}
+
+enum class poll_result { reached, read_failed, timed_out };
+
+// Polls the status every 100 ms, up to 100 times, until `reached` holds for it.
+template <typename Reached>
+poll_result poll_status(Reached reached) {
+    ROBOT_COMMON_STATUS_ status;
+    for (int i = 0; i < kPolls; ++i) {
+        if (!read_status_or_log(status)) return poll_result::read_failed;
+        if (reached(status)) return poll_result::reached;
+        sleep_ms(kPollIntervalMs);
+    }
+    return poll_result::timed_out;
 }
 
 void demo_action(int action) {
@@ -108,6 +130,88 @@ bool turn_duration(int n, int& ms) {
     return true;
 }
 
+void start_task() {
+    sleep_ms(kBeforeActionMs);
+    rc_sdk_controller::driver_enable(true);
+}
+
+void stand_up_task() {
+    sleep_ms(kBeforeActionMs);
+    rc_sdk_controller::driver_enable(true);
+    console_line(rcClientInterfaceSpeedAdjust(JOY_MODE, 50) ? "Max Speed Set Successfully."
+                                                            : "Failed to Set Max Speed.");
+    console_line(rcClientInterfaceSetGuardianSwitch(JOY_MODE, true) ? "Guardian Switch Set Successfully."
+                                                                    : "Failed to Set Guardian Switch.");
+    rc_sdk_controller::set_scene(robot_control::common::SCENE_STAND);
+}
+
+void lie_down_task() {
+    sleep_ms(kBeforeActionMs);
+    rc_sdk_controller::set_scene(robot_control::common::SCENE_LIE_DOWN);
+}
+
+void stop_task() {
+    sleep_ms(kBeforeActionMs);
+    rc_sdk_controller::driver_enable(false);
+}
+
+void shake_head_task() { demo_action(2); }
+void wag_tail_task() { demo_action(3); }
+void greet_task() { demo_action(4); }
+
+// What one command word does: a movement (its duration rule and velocity) or a task of its
+// own, optionally with an emoji shown once the task is queued.
+struct word_action {
+    std::string word;
+    void (*task)() = nullptr;
+    bool (*duration)(int n, int& ms) = nullptr;
+    ROBOT_TWIST_ twist{};
+    int emoji = 0;  // 0: none
+};
+
+word_action task_word(const char* word, void (*task)(), int emoji = 0) {
+    word_action a;
+    a.word = word;
+    a.task = task;
+    a.emoji = emoji;
+    return a;
+}
+
+word_action movement_word(const char* word, bool (*duration)(int, int&), ROBOT_TWIST_ twist) {
+    word_action a;
+    a.word = word;
+    a.duration = duration;
+    a.twist = twist;
+    return a;
+}
+
+// The command words, in the order they are tested; at most one matches.
+const std::vector<word_action>& command_words() {
+    static const std::vector<word_action> words{
+        task_word("启动", start_task),
+        task_word("起立", stand_up_task),
+        task_word("趴下", lie_down_task),
+        task_word("停", stop_task),
+        movement_word("前", linear_duration, twist_of(0.5f, 0.0f, 0.0f)),
+        movement_word("后", linear_duration, twist_of(-0.5f, 0.0f, 0.0f)),
+        movement_word("左移", linear_duration, twist_of(0.0f, 0.5f, 0.0f)),
+        movement_word("右移", linear_duration, twist_of(0.0f, -0.5f, 0.0f)),
+        movement_word("左转", turn_duration, twist_of(0.0f, 0.0f, 0.5f)),
+        movement_word("右转", turn_duration, twist_of(0.0f, 0.0f, -0.5f)),
+        task_word("摇头", shake_head_task),
+        task_word("摆尾", wag_tail_task, kWagTailEmoji),
+        task_word("招呼", greet_task),
+    };
+    return words;
+}
+
+const word_action* find_word(const std::string& word) {
+    for (const auto& action : command_words()) {
+        if (action.word == word) return &action;
+    }
+    return nullptr;
+}
+
 std::string f32(float v) {
     char buf[64];
     int n = std::snprintf(buf, sizeof buf, "%f", static_cast<double>(v));
@@ -162,7 +266,7 @@ rc_sdk_controller::~rc_sdk_controller() {
     if (worker_thread.joinable()) worker_thread.join();
 }
 
-void rc_sdk_controller::enqueue(std::function<void()> task) {
+bool rc_sdk_controller::enqueue(std::function<void()> task, const std::function<void()>& announce) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         // Tasks run for seconds each: a cloud that sends more than the robot could ever do
@@ -172,14 +276,16 @@ void rc_sdk_controller::enqueue(std::function<void()> task) {
                 queue_full = true;
                 logF->logger->warn("Robot task queue is full ({} tasks waiting), commands dropped", kMaxQueuedTasks);
             }
-            return;
+            return false;
         }
         // Warn again only once the worker has worked the queue down to half: a flood that
         // outpaces the robot gets one line per backlog, not one per task the worker takes.
         if (task_queue.size() <= kMaxQueuedTasks / 2) queue_full = false;
+        if (announce) announce();
         task_queue.push_back(std::move(task));
     }
     queue_cv.notify_one();
+    return true;
 }
 
 void rc_sdk_controller::processCommands() {
@@ -210,10 +316,7 @@ void rc_sdk_controller::driver_enable(bool enable) {
     const int32_t wanted = enable ? kDriveEnabled : kDriveDisabled;
 
     ROBOT_COMMON_STATUS_ status;
-    if (!read_status(status)) {
-        logF->logger->error("Failed to get robot status");
-        return;
-    }
+    if (!read_status_or_log(status)) return;
     if (status.driver_enable_state == wanted) {
         logF->logger->info("Driver already {}", word);
         return;
@@ -223,18 +326,13 @@ void rc_sdk_controller::driver_enable(bool enable) {
         return;
     }
     logF->logger->info("Attempting to {} driver", verb);
-    for (int i = 0; i < kPolls; ++i) {
-        if (!read_status(status)) {
-            logF->logger->error("Failed to get robot status");
-            return;
-        }
-        if (status.driver_enable_state == wanted) {
-            logF->logger->info("Driver successfully {}", word);
-            return;
-        }
-        sleep_ms(kPollIntervalMs);
+    const auto result = poll_status(
+        [wanted](const ROBOT_COMMON_STATUS_& s) { return s.driver_enable_state == wanted; });
+    if (result == poll_result::reached) {
+        logF->logger->info("Driver successfully {}", word);
+    } else if (result == poll_result::timed_out) {
+        logF->logger->error("Timeout waiting for driver to be {}", word);
     }
-    logF->logger->error("Timeout waiting for driver to be {}", word);
 }
 
 void rc_sdk_controller::set_scene(SCENE_TYPE_ scene) {
@@ -244,85 +342,39 @@ void rc_sdk_controller::set_scene(SCENE_TYPE_ scene) {
         return;
     }
     logF->logger->info("Attempting to set scene to {}", value);
-    ROBOT_COMMON_STATUS_ status;
-    for (int i = 0; i < kPolls; ++i) {
-        if (!read_status(status)) {
-            logF->logger->error("Failed to get robot status");
-            return;
-        }
-        if (status.cur_scene == scene) {
-            logF->logger->info("Scene successfully changed to {}", value);
-            return;
-        }
-        sleep_ms(kPollIntervalMs);
+    const auto result = poll_status([scene](const ROBOT_COMMON_STATUS_& s) { return s.cur_scene == scene; });
+    if (result == poll_result::reached) {
+        logF->logger->info("Scene successfully changed to {}", value);
+    } else if (result == poll_result::timed_out) {
+        logF->logger->error("Timeout waiting for scene change to {}", value);
     }
-    logF->logger->error("Timeout waiting for scene change to {}", value);
+}
+
+void rc_sdk_controller::show_emoji(int state) {
+    logF->logger->info("Setting emoji state: {}", state);
+    rcClientInterfaceLightStripControl(JOY_MODE, "led", static_cast<_EN_MICRO_EMOJI_CONTROL_CMD>(state), 0, 0);
 }
 
 void rc_sdk_controller::handle_movement_command(ROBOT_TWIST_ twist, int duration) {
-    logF->logger->info("Handling movement command with direction:, duration: {}", duration);
-    enqueue([twist, duration] { run_movement(twist, duration); });
+    enqueue([twist, duration] { run_movement(twist, duration); },
+            [duration] { logF->logger->info("Handling movement command with direction:, duration: {}", duration); });
 }
 
 void rc_sdk_controller::handle_command_list(const std::vector<std::pair<std::string, int>>& commands) {
     for (const auto& [word, n] : commands) {
-        if (word == "启动") {
-            enqueue([] {
-                sleep_ms(kBeforeActionMs);
-                driver_enable(true);
-            });
-        } else if (word == "起立") {
-            enqueue([] {
-                sleep_ms(kBeforeActionMs);
-                driver_enable(true);
-                console_line(rcClientInterfaceSpeedAdjust(JOY_MODE, 50) ? "Max Speed Set Successfully."
-                                                                        : "Failed to Set Max Speed.");
-                console_line(rcClientInterfaceSetGuardianSwitch(JOY_MODE, true) ? "Guardian Switch Set Successfully."
-                                                                                : "Failed to Set Guardian Switch.");
-                set_scene(robot_control::common::SCENE_STAND);
-            });
-        } else if (word == "趴下") {
-            enqueue([] {
-                sleep_ms(kBeforeActionMs);
-                set_scene(robot_control::common::SCENE_LIE_DOWN);
-            });
-        } else if (word == "停") {
-            enqueue([] {
-                sleep_ms(kBeforeActionMs);
-                driver_enable(false);
-            });
-        } else if (word == "前" || word == "后" || word == "左移" || word == "右移" || word == "左转" ||
-                   word == "右转") {
-            const bool turn = word == "左转" || word == "右转";
-            int duration = 0;
-            if (!(turn ? turn_duration(n, duration) : linear_duration(n, duration))) {
-                // Out of the millisecond range: refuse rather than move for an unbounded time.
-                logF->logger->error("Movement duration out of range for {} {}, command ignored", word, n);
-                continue;
-            }
-            ROBOT_TWIST_ twist{};
-            if (word == "前")
-                twist = twist_of(0.5f, 0.0f, 0.0f);
-            else if (word == "后")
-                twist = twist_of(-0.5f, 0.0f, 0.0f);
-            else if (word == "左移")
-                twist = twist_of(0.0f, 0.5f, 0.0f);
-            else if (word == "右移")
-                twist = twist_of(0.0f, -0.5f, 0.0f);
-            else if (word == "左转")
-                twist = twist_of(0.0f, 0.0f, 0.5f);
-            else
-                twist = twist_of(0.0f, 0.0f, -0.5f);
-            handle_movement_command(twist, duration);
-        } else if (word == "摇头") {
-            enqueue([] { demo_action(2); });
-        } else if (word == "摆尾") {
-            enqueue([] { demo_action(3); });
-            logF->logger->info("Setting emoji state: {}", 6);
-            rcClientInterfaceLightStripControl(JOY_MODE, "led", static_cast<_EN_MICRO_EMOJI_CONTROL_CMD>(6), 0, 0);
-        } else if (word == "招呼") {
-            enqueue([] { demo_action(4); });
+        const word_action* action = find_word(word);
+        if (action == nullptr) continue;  // not a command word: passed over
+        if (action->duration == nullptr) {
+            if (enqueue(action->task) && action->emoji != 0) show_emoji(action->emoji);
+            continue;
         }
+        int duration = 0;
+        if (!action->duration(n, duration)) {
+            // Out of the millisecond range: refuse rather than move for an unbounded time.
+            logF->logger->error("Movement duration out of range for {} {}, command ignored", word, n);
+            continue;
+        }
+        handle_movement_command(action->twist, duration);
     }
 }
 

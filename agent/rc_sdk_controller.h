@@ -39,9 +39,14 @@ public:
     static void driver_enable(bool enable);
     static void set_scene(robot_control::common::SCENE_TYPE_ scene);
 
+    // Shows an emoji state on the LED strip.
+    static void show_emoji(int state);
+
 private:
     void processCommands();
-    void enqueue(std::function<void()> task);
+    // Queues `task`; false when the queue is full and the task is dropped (warned once per
+    // backlog). `announce` runs only for a task that is taken, before the worker can start it.
+    bool enqueue(std::function<void()> task, const std::function<void()>& announce = nullptr);
 
     std::string address;
     static constexpr size_t kMaxQueuedTasks = 256;

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/log_quote.h"
 #include "log_utils.h"
 
 #ifndef VELANTIS_CLOUD_HOST_NAME
@@ -27,7 +28,6 @@ constexpr const char* kDeviceId = "00:11:22:33:44:55";
 constexpr auto kNormalCode = net::WebSocketCloseConstants::kNormalClosureCode;
 constexpr const char* kNormalReason = net::WebSocketCloseConstants::kNormalClosureMessage;
 constexpr int kOpusBlockSamples = 5760;
-constexpr auto kControlMode = static_cast<robot_control::common::NAV_OR_JOY_MODE_>(2);
 
 nlohmann::json makeHello() {
     nlohmann::json hello;
@@ -63,6 +63,15 @@ int commandNumber(const std::string& text) {
     return static_cast<int>(rounded);
 }
 
+// Logs the "text" of an "stt" or "tts" message (`kind`), or that it has none.
+void logText(const nlohmann::json& message, const char* kind) {
+    if (message.contains("text")) {
+        logF->logger->info("Received {} text: {}", kind, logQuote(message["text"].get<std::string>()));
+    } else {
+        logF->logger->warn("{} message does not contain 'text'", kind);
+    }
+}
+
 }  // namespace
 
 const std::string TOLVANE_WS_URL = std::string("wss://") + VELANTIS_CLOUD_HOST_NAME +
@@ -84,7 +93,7 @@ std::vector<std::pair<std::string, int>> parseCommandList(const std::string& val
         try {
             commands.emplace_back(word, commandNumber(number));
         } catch (const std::exception& e) {
-            logF->logger->error("Failed to parse command value: {} - {}", number, e.what());
+            logF->logger->error("Failed to parse command value: {} - {}", logQuote(number), e.what());
         }
     }
     return commands;
@@ -119,7 +128,6 @@ void ws_controller::connect() {
     logF->logger->info("Connecting to {}", TOLVANE_WS_URL);
     web_socket->setOnMessageCallback([this](const net::WebSocketMessagePtr& msg) { onMessage(msg); });
     resetHello();
-    greeting_due_ = true;
     conversation_open_ = true;
     web_socket->start();
 }
@@ -175,16 +183,14 @@ void ws_controller::sendMessage(const std::string& data) {
     }
 }
 
-void ws_controller::processWaveFile(const std::string& path) {
-    if (!greeting_due_.exchange(false)) {
-        // The goodbye: no stream starts from here on. Cleared before StopPlaying's cut, so a
-        // stream that still saw the conversation open took its epoch before the cut. Not
-        // under connection_mutex_: the goodbye must not wait for a restart in sendMessage.
-        conversation_open_ = false;
-    }
-    std::lock_guard<std::recursive_mutex> lock(playbackMutex());
-    StopPlaying();
-    PlayFile(path);
+void ws_controller::processWaveFile(const std::string& path) { StopAndPlayFile(path); }
+
+void ws_controller::processGoodbyeFile(const std::string& path) {
+    // No stream starts from here on. Cleared before the cut, so a stream that still saw the
+    // conversation open took its epoch before the cut. Not under connection_mutex_: the
+    // goodbye must not wait for a restart in sendMessage.
+    conversation_open_ = false;
+    processWaveFile(path);
 }
 
 void ws_controller::decodeAndProcessOpus(const std::string& data) { decodeAndPlay(data, playbackEpoch()); }
@@ -230,9 +236,7 @@ void ws_controller::rcSetEmoji(int emoji) {
         logF->logger->warn("Emoji state {} is not supported, will using default state 8", emoji);
         state = 8;
     }
-    logF->logger->info("Setting emoji state: {}", state);
-    rcClientInterfaceLightStripControl(kControlMode, std::string("led"),
-                                       static_cast<_EN_MICRO_EMOJI_CONTROL_CMD>(state), 0, 0);
+    rc_sdk_controller::show_emoji(state);
 }
 
 void ws_controller::rcFollowAwaken(double angle, int beam) {
@@ -261,43 +265,52 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg) {
     switch (msg->type) {
     case net::WebSocketMessageType::Message:
         if (msg->binary) {
-            // Taken before the conversation is looked at: a goodbye or disconnect in between cuts it.
-            const uint64_t epoch = playbackEpoch();
-            // One write of the whole line, so other threads' console lines never cut into it.
-            std::cout << localTimestamp() + "Received binary message of size: " + std::to_string(msg->wireSize) + "\n"
-                      << std::flush;
-            if (conversation_open_) {
-                decodeAndPlay(msg->str, epoch);
-            }
+            onSpeech(*msg);
         } else {
-            logF->logger->debug("Received string message: {}", msg->str);
+            logF->logger->debug("Received string message: {}", logQuote(msg->str));
             onTextMessage(msg->str);
         }
         break;
-    case net::WebSocketMessageType::Open: {
-        std::string headers;
-        for (const auto& header : msg->openInfo.headers) {
-            headers += header.first + ": " + header.second + "\n";
-        }
-        logF->logger->info("Connection opened:\n{}", headers);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::lock_guard<std::mutex> lock(send_mutex_);
-        logF->logger->info("Sending message: {}", HELLO_MSG.dump());
-        web_socket->send(HELLO_MSG.dump(), false);
-        hello_sent_ = true;
+    case net::WebSocketMessageType::Open:
+        onOpen(*msg);
         break;
-    }
     case net::WebSocketMessageType::Close:
-        logF->logger->info("Connection closed: {}, str: {}, errorinfo: {}", msg->closeInfo.reason, msg->str,
-                           msg->errorInfo.reason);
+        logF->logger->info("Connection closed: {}, str: {}, errorinfo: {}", logQuote(msg->closeInfo.reason),
+                           logQuote(msg->str), logQuote(msg->errorInfo.reason));
         break;
     case net::WebSocketMessageType::Error:
-        logF->logger->error("Error: {}", msg->errorInfo.reason);
+        logF->logger->error("Error: {}", logQuote(msg->errorInfo.reason));
         break;
     default:
-        logF->logger->error("Unknown message type: {}, with msg: {}", static_cast<int>(msg->type), msg->str);
+        logF->logger->error("Unknown message type: {}, with msg: {}", static_cast<int>(msg->type), logQuote(msg->str));
         break;
     }
+}
+
+// Received speech: one console line, then the stream is played unless the conversation has ended.
+void ws_controller::onSpeech(const net::WebSocketMessage& msg) {
+    // Taken before the conversation is looked at: a goodbye or disconnect in between cuts it.
+    const uint64_t epoch = playbackEpoch();
+    // One write of the whole line, so other threads' console lines never cut into it.
+    std::cout << localTimestamp() + "Received binary message of size: " + std::to_string(msg.wireSize) + "\n"
+              << std::flush;
+    if (conversation_open_) {
+        decodeAndPlay(msg.str, epoch);
+    }
+}
+
+// The server's handshake headers go to the log; the hello follows 100 ms later.
+void ws_controller::onOpen(const net::WebSocketMessage& msg) {
+    std::string headers;
+    for (const auto& header : msg.openInfo.headers) {
+        headers += header.first + ": " + header.second + "\n";
+    }
+    logF->logger->info("Connection opened:\n{}", logQuote(headers));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    logF->logger->info("Sending message: {}", HELLO_MSG.dump());
+    web_socket->send(HELLO_MSG.dump(), false);
+    hello_sent_ = true;
 }
 
 void ws_controller::onTextMessage(const std::string& text) {
@@ -308,47 +321,45 @@ void ws_controller::onTextMessage(const std::string& text) {
         }
         const std::string type = message["type"].get<std::string>();
         if (type == "control") {
-            if (!message.contains("value")) {
-                logF->logger->warn("Control message does not contain 'value'");
-                return;
-            }
-            const std::string value = message["value"].get<std::string>();
-            logF->logger->info("Control command: {}", value);
-            if (value.empty()) {
-                logF->logger->error("Received empty message block");
-                return;
-            }
-            const auto commands = parseCommandList(value);
-            rc_controller.handle_command_list(commands);
-        } else if (type == "hello") {
-            // Nothing to do: the cloud greets back.
+            onControl(message);
         } else if (type == "stt") {
-            if (message.contains("text")) {
-                logF->logger->info("Received STT text: {}", message["text"].get<std::string>());
-            } else {
-                logF->logger->warn("STT message does not contain 'text'");
-            }
+            logText(message, "STT");
         } else if (type == "tts") {
-            if (message.contains("state")) {
-                const std::string state = message["state"].get<std::string>();
-                logF->logger->info("Received TTS state: {}", state);
-                if (state == "start") {
-                    rcSetEmoji(5);
-                }
-            } else {
-                logF->logger->warn("TTS message does not contain 'state'");
-            }
-            if (message.contains("text")) {
-                logF->logger->info("Received TTS text: {}", message["text"].get<std::string>());
-            } else {
-                logF->logger->warn("TTS message does not contain 'text'");
-            }
-        } else {
-            logF->logger->warn("Unknown message type: {}", type);
+            onTts(message);
+        } else if (type != "hello") {  // the cloud's hello needs no answer
+            logF->logger->warn("Unknown message type: {}", logQuote(type));
         }
     } catch (const std::exception& e) {
-        logF->logger->error("Failed to parse JSON message: {}", e.what());
+        logF->logger->error("Failed to parse JSON message: {}", logQuote(e.what()));
     }
+}
+
+void ws_controller::onControl(const nlohmann::json& message) {
+    if (!message.contains("value")) {
+        logF->logger->warn("Control message does not contain 'value'");
+        return;
+    }
+    const std::string value = message["value"].get<std::string>();
+    logF->logger->info("Control command: {}", logQuote(value));
+    if (value.empty()) {
+        logF->logger->error("Received empty message block");
+        return;
+    }
+    rc_controller.handle_command_list(parseCommandList(value));
+}
+
+// The state ("start" shows emoji 5) and the text, each logged on its own.
+void ws_controller::onTts(const nlohmann::json& message) {
+    if (message.contains("state")) {
+        const std::string state = message["state"].get<std::string>();
+        logF->logger->info("Received TTS state: {}", logQuote(state));
+        if (state == "start") {
+            rcSetEmoji(5);
+        }
+    } else {
+        logF->logger->warn("TTS message does not contain 'state'");
+    }
+    logText(message, "TTS");
 }
 
 }  // namespace velantis

@@ -42,10 +42,12 @@ public:
     // Sends one binary frame while open; otherwise restarts the connection and drops it.
     void sendMessage(const std::string& data);
 
-    // Stops what is playing and plays a WAV file. The first file after connect is the
-    // greeting: speech that arrives meanwhile is the answer and plays after it. A later one
-    // is the goodbye: from then on no more of the cloud's speech is played.
+    // Stops what is playing and plays a WAV file, such as the greeting: speech that arrives
+    // meanwhile is the answer and plays after it.
     void processWaveFile(const std::string& path);
+    // The goodbye: from here on no more of the cloud's speech is played; then as
+    // processWaveFile.
+    void processGoodbyeFile(const std::string& path);
     // Decodes one Ogg Opus stream held in memory and plays it, until a sound or the end
     // of the conversation cuts it.
     void decodeAndProcessOpus(const std::string& data);
@@ -60,6 +62,10 @@ public:
 
 private:
     void onMessage(const net::WebSocketMessagePtr& msg);
+    void onSpeech(const net::WebSocketMessage& msg);
+    void onOpen(const net::WebSocketMessage& msg);
+    void onControl(const nlohmann::json& message);
+    void onTts(const nlohmann::json& message);
     // Plays a received stream as one that began at `epoch` (see playbackEpoch).
     void decodeAndPlay(const std::string& data, uint64_t epoch);
     // The next connection starts without its hello.
@@ -72,10 +78,8 @@ private:
     std::mutex connection_mutex_;
     // Between connect and the goodbye (or disconnect): only then may sendMessage restart the
     // connection, and only then is received speech played. connect and disconnect set it
-    // under connection_mutex_; the goodbye clears it without.
+    // under connection_mutex_; processGoodbyeFile clears it without.
     std::atomic<bool> conversation_open_{false};
-    // Set by connect: the next file played is the conversation's greeting.
-    std::atomic<bool> greeting_due_{false};
     // Keeps the hello and the packets in order: the hello is sent and hello_sent_ set under
     // it, and a packet is sent only under it once hello_sent_ is set.
     std::mutex send_mutex_;

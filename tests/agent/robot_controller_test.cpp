@@ -77,9 +77,14 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     // More than the queue takes: the rest is dropped with one warning.
     const size_t mark = log_capture().entries().size();
     rc->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
-    EXPECT_EQ(count_log(logs_since(mark), spdlog::level::warn,
-                        "Robot task queue is full (256 tasks waiting), commands dropped"),
+    // A dropped wag shows no emoji and a dropped movement logs no line of its own: the
+    // warning above stays the one line about them.
+    rc->handle_command_list({{"摆尾", 0}, {"前", 2}});
+    const auto flood = logs_since(mark);
+    EXPECT_EQ(count_log(flood, spdlog::level::warn, "Robot task queue is full (256 tasks waiting), commands dropped"),
               1u);
+    EXPECT_EQ(count_log(flood, spdlog::level::info, "Setting emoji state: 6"), 0u);
+    EXPECT_EQ(count_log(flood, spdlog::level::info, "Handling movement command with direction:, duration: 600"), 0u);
     auto t = trace();
     ASSERT_TRUE(t.wait_for_call("DirectionMovement", 10s).has_value());
     rc.reset();  // returns only after the worker has ended
@@ -88,6 +93,7 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     EXPECT_EQ(moves.size(), 180u);
     for (const auto& m : moves) EXPECT_EQ(direction(m), "lx+");
     EXPECT_EQ(t.count("DemoControl"), 0u);
+    EXPECT_EQ(t.count("LightStripControl"), 0u);
     const uint64_t calls = mc_sim_call_count();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(mc_sim_call_count(), calls);

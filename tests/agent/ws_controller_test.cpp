@@ -475,7 +475,7 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
         std::this_thread::sleep_for(2ms);
     const size_t atGoodbye = speakerSamples() - before;
     ASSERT_GE(atGoodbye, chime.size() + 9600) << "the answer did not start";
-    controller_->processWaveFile(goodbye);
+    controller_->processGoodbyeFile(goodbye);
     // A slow robot before the disconnect: the stream still waiting is handed over meanwhile,
     // and does not play.
     auto binaryLines = [&] {
