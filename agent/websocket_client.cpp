@@ -19,9 +19,11 @@ namespace {
 
 // Frames waiting to be written; beyond this send() refuses more.
 constexpr size_t kMaxPendingBytes = 8u * 1024u * 1024u;
-// Received payload not yet handed to the callback; beyond this the connection stops reading
-// (TCP holds the peer back) until the callback has caught up.
+// Records not yet handed to the callback, at what they cost in memory; beyond this the
+// connection stops reading (TCP holds the peer back) until the callback has caught up.
 constexpr size_t kMaxUndeliveredBytes = 32u * 1024u * 1024u;
+// Pings and pongs among them; beyond this more are not handed over (pings are still answered).
+constexpr size_t kMaxUndeliveredControlBytes = 1024u * 1024u;
 
 }  // namespace
 
@@ -54,7 +56,8 @@ struct WebSocket::CallbackSlot {
 
 struct WebSocket::Session {
     std::shared_ptr<detail::Outbox> outbox = std::make_shared<detail::Outbox>(kMaxPendingBytes);
-    std::shared_ptr<detail::Inbox> inbox = std::make_shared<detail::Inbox>(kMaxUndeliveredBytes);
+    std::shared_ptr<detail::Inbox> inbox = std::make_shared<detail::Inbox>(kMaxUndeliveredBytes,
+                                                                           kMaxUndeliveredControlBytes);
     std::shared_ptr<detail::Connection> connection;
     std::thread io;
     std::thread dispatcher;
@@ -90,11 +93,6 @@ WebSocket::~WebSocket() {
 void WebSocket::setUrl(const std::string& url) {
     std::lock_guard<std::mutex> lock(mutex_);
     url_ = url;
-}
-
-std::string WebSocket::getUrl() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return url_;
 }
 
 void WebSocket::setExtraHeaders(const WebSocketHttpHeaders& headers) {
@@ -165,7 +163,6 @@ void WebSocket::stop(uint16_t code, const std::string& reason) {
 
 WebSocketSendInfo WebSocket::send(const std::string& data, bool binary) {
     WebSocketSendInfo info;
-    info.payloadSize = data.size();
     std::shared_ptr<Session> session;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -183,7 +180,6 @@ WebSocketSendInfo WebSocket::send(const std::string& data, bool binary) {
         break;
     }
     info.success = true;
-    info.wireSize = data.size();
     return info;
 }
 

@@ -2,10 +2,12 @@
 //
 // Each start() runs two threads until stop() joins them: the connection thread resolves,
 // connects, does TLS (system trust store, host-name verification, SNI) and the WebSocket
-// handshake, then reads and writes; the dispatcher thread hands every record to the message
+// handshake, then reads and writes; the dispatcher thread hands the records to the message
 // callback, one at a time and in order. A callback may take seconds (received speech is
 // played inside it): reading, writing and close handshakes go on meanwhile, so send() from
-// any thread reaches the peer at once. Every wait of the connection has a time limit.
+// any thread reaches the peer at once. Records wait for a slow callback within bounds: at
+// 32 MiB the connection stops reading, and pings and pongs beyond 1 MiB of them are not
+// handed over (pings are still answered). Every wait of the connection has a time limit.
 // No automatic reconnection.
 // The trust store is OpenSSL's default one; SSL_CERT_FILE / SSL_CERT_DIR override it.
 #pragma once
@@ -36,12 +38,11 @@ using WebSocketHttpHeaders = std::map<std::string, std::string, CaseInsensitiveL
 
 enum class ReadyState : int { Connecting = 0, Open = 1, Closing = 2, Closed = 3 };
 
-enum class WebSocketMessageType : int { Message = 0, Open = 1, Close = 2, Error = 3, Ping = 4, Pong = 5, Fragment = 6 };
+enum class WebSocketMessageType : int { Message = 0, Open = 1, Close = 2, Error = 3, Ping = 4, Pong = 5 };
 
 struct WebSocketOpenInfo {
     std::string uri;               // request target (path and query)
     WebSocketHttpHeaders headers;  // the server's handshake response headers
-    std::string protocol;          // negotiated sub-protocol, empty when none
 };
 
 struct WebSocketCloseInfo {
@@ -51,11 +52,8 @@ struct WebSocketCloseInfo {
 };
 
 struct WebSocketErrorInfo {
-    uint32_t retries = 0;
-    double wait_time = 0;
     int http_status = 0;  // the handshake response's status when the server refused the upgrade
     std::string reason;
-    bool decompressionError = false;
 };
 
 struct WebSocketMessage {
@@ -73,9 +71,6 @@ using OnMessageCallback = std::function<void(const WebSocketMessagePtr&)>;
 
 struct WebSocketSendInfo {
     bool success = false;  // queued on an open connection (false too when the queue is full)
-    bool compressionError = false;
-    size_t payloadSize = 0;
-    size_t wireSize = 0;
 };
 
 struct WebSocketCloseConstants {
@@ -115,11 +110,8 @@ public:
     // out in the order of the calls. Fails when the connection is not open or 8 MiB are
     // already waiting to be written.
     WebSocketSendInfo send(const std::string& data, bool binary = false);
-    WebSocketSendInfo sendText(const std::string& text) { return send(text, false); }
-    WebSocketSendInfo sendBinary(const std::string& data) { return send(data, true); }
 
     ReadyState getReadyState() const;
-    std::string getUrl() const;
 
     struct Session;       // one start(): the connection, its queues and its two threads
     struct CallbackSlot;  // the callback, shared with the dispatcher thread

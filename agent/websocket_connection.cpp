@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,14 @@ constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
 constexpr auto kCloseTimeout = std::chrono::seconds(3);
 constexpr size_t kMaxMessageBytes = 16u * 1024u * 1024u;
 
+// An I/O context whose pending handlers and operations can all be dropped, unrun, before
+// it is destroyed.
+class IoContext : public asio::io_context {
+public:
+    IoContext() : asio::io_context(1) {}
+    void dropPending() { shutdown(); }
+};
+
 bool isIpLiteral(const std::string& host) {
     boost::system::error_code ec;
     asio::ip::make_address(host, ec);
@@ -55,26 +64,32 @@ public:
           inbox_(std::move(inbox)) {}
 
     void run() override {
-        asio::post(ioc_, [this] { begin(); });
+        post([this] { begin(); });
         ioc_.run();
+        {
+            std::lock_guard<std::mutex> lock(postMutex_);
+            ended_ = true;
+        }
+        // Beast's operations may still wait on one another (a close waiting for a read that
+        // waits to write its own close), and their handlers hold this connection.
+        ioc_.dropPending();
         setState(ReadyState::Closed);
         outbox_->close();
         inbox_->finish();
     }
 
     // The handlers posted from other threads hold a plain pointer: they only ever run inside
-    // run(), while the connection thread holds the connection; one left over in a finished
-    // context is destroyed with it and keeps nothing alive.
+    // run(), while the connection thread holds the connection.
     void requestClose(uint16_t code, const std::string& reason) override {
-        asio::post(ioc_, [this, code, reason] { closeNow(code, reason); });
+        post([this, code, reason] { closeNow(code, reason); });
     }
 
     void wakeWriter() override {
-        asio::post(ioc_, [this] { writeNext(); });
+        post([this] { writeNext(); });
     }
 
     void resumeReading() override {
-        asio::post(ioc_, [this] {
+        post([this] {
             if (!readPaused_) return;
             readPaused_ = false;
             read();
@@ -85,6 +100,14 @@ public:
 
 private:
     void setState(ReadyState s) { state_.store(static_cast<int>(s)); }
+
+    // Hands `fn` to the connection thread; dropped once run() is ending, so that nothing is
+    // queued while the pending handlers are being dropped.
+    template <typename Fn>
+    void post(Fn&& fn) {
+        std::lock_guard<std::mutex> lock(postMutex_);
+        if (!ended_) asio::post(ioc_, std::forward<Fn>(fn));
+    }
 
     void emit(WebSocketMessagePtr msg) {
         if (!inbox_->push(std::move(msg))) readPaused_ = true;
@@ -114,7 +137,7 @@ private:
         emit(std::move(msg));
     }
 
-    // Drops the socket and every pending operation; run() returns once their handlers have run.
+    // Drops the socket and ends run() at once, without waiting for pending operations.
     void teardown() {
         setState(ReadyState::Closed);
         outbox_->close();
@@ -122,6 +145,7 @@ private:
         guard_.cancel();
         if (ws_) beast::get_lowest_layer(*ws_).close();
         work_.reset();
+        ioc_.stop();
     }
 
     void begin() {
@@ -162,7 +186,7 @@ private:
                 std::string error = rc == 0 ? std::string() : gai_strerror(rc);
                 if (auto self = weak.lock()) {
                     BeastConnection* raw = self.get();
-                    asio::post(raw->ioc_, [raw, endpoints = std::move(endpoints), error = std::move(error)] {
+                    raw->post([raw, endpoints = std::move(endpoints), error = std::move(error)] {
                         raw->onResolve(endpoints, error);
                     });
                 }
@@ -273,8 +297,6 @@ private:
                 it->second += ", " + value;
             }
         }
-        auto proto = msg->openInfo.headers.find("Sec-WebSocket-Protocol");
-        if (proto != msg->openInfo.headers.end()) msg->openInfo.protocol = proto->second;
         // Open before the record goes out: the callback may send at once.
         setState(ReadyState::Open);
         outbox_->open();
@@ -381,7 +403,9 @@ private:
 
     // Declared before the context: handlers the context still holds may own TLS streams.
     ssl::context tls_{ssl::context::tls_client};
-    asio::io_context ioc_{1};
+    IoContext ioc_;
+    std::mutex postMutex_;
+    bool ended_ = false;  // under postMutex_
     asio::executor_work_guard<asio::io_context::executor_type> work_{ioc_.get_executor()};
     asio::steady_timer timer_{ioc_};  // resolving
     asio::steady_timer guard_{ioc_};  // WebSocket handshake, close handshakes

@@ -19,7 +19,8 @@ class Connection {
 public:
     virtual ~Connection() = default;
 
-    // Runs the connection on the calling thread; returns once every operation has ended.
+    // Runs the connection on the calling thread; returns once it has ended (its final record
+    // is out), dropping the operations still pending.
     virtual void run() = 0;
     // Starts the close: a close frame when open, the socket dropped while connecting.
     virtual void requestClose(uint16_t code, const std::string& reason) = 0;

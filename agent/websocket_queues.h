@@ -3,7 +3,7 @@
 // Outbox: frames from send(), in the order of the calls, whatever thread made them; the
 // connection thread takes them one by one. Inbox: records for the message callback; the
 // dispatcher thread hands them over one at a time, so the connection thread never waits
-// on user code.
+// on user code. Both are bounded.
 #pragma once
 
 #include <condition_variable>
@@ -80,16 +80,33 @@ private:
     bool writerIdle_ = true;
 };
 
+// What a waiting record costs in memory: the record with its allocation, its slot in the
+// queue, and its payload's own allocation when the payload does not fit in the string.
+inline size_t recordCost(const WebSocketMessage& msg) {
+    constexpr size_t kAllocationOverhead = 16;
+    size_t cost = sizeof(WebSocketMessage) + kAllocationOverhead + sizeof(WebSocketMessagePtr);
+    if (msg.str.capacity() > std::string().capacity()) cost += msg.str.capacity() + 1 + kAllocationOverhead;
+    return cost;
+}
+
 class Inbox {
 public:
-    explicit Inbox(size_t maxBytes) : maxBytes_(maxBytes) {}
+    // maxBytes bounds what all waiting records cost, maxControlBytes what the pings and
+    // pongs among them cost.
+    Inbox(size_t maxBytes, size_t maxControlBytes) : maxBytes_(maxBytes), maxControlBytes_(maxControlBytes) {}
 
-    // Connection side. False once maxBytes of payload wait: the reader pauses until the
-    // resume hook runs.
+    // Connection side. False once the records waiting cost maxBytes: the reader pauses until
+    // the resume hook runs. A ping or pong that would take its kind past maxControlBytes is
+    // dropped: the reader cannot pause inside a message, where they may keep coming.
     bool push(WebSocketMessagePtr msg) {
         std::lock_guard<std::mutex> lock(m_);
         if (discarding_ && droppable(*msg)) return true;
-        bytes_ += msg->str.size();
+        const size_t cost = recordCost(*msg);
+        if (isControl(*msg)) {
+            if (controlBytes_ + cost > maxControlBytes_) return true;
+            controlBytes_ += cost;
+        }
+        bytes_ += cost;
         records_.push_back(std::move(msg));
         ready_.notify_one();
         if (bytes_ < maxBytes_) return true;
@@ -111,7 +128,7 @@ public:
         discarding_ = true;
         for (auto it = records_.begin(); it != records_.end();) {
             if (droppable(**it)) {
-                bytes_ -= (*it)->str.size();
+                release(**it);
                 it = records_.erase(it);
             } else {
                 ++it;
@@ -135,7 +152,7 @@ public:
             if (records_.empty()) return nullptr;
             msg = std::move(records_.front());
             records_.pop_front();
-            bytes_ -= msg->str.size();
+            release(*msg);
             if (paused_ && bytes_ < maxBytes_ / 2) {
                 paused_ = false;
                 resume = resume_;
@@ -146,16 +163,28 @@ public:
     }
 
 private:
+    static bool isControl(const WebSocketMessage& msg) {
+        return msg.type == WebSocketMessageType::Ping || msg.type == WebSocketMessageType::Pong;
+    }
+
     static bool droppable(const WebSocketMessage& msg) {
-        return msg.type == WebSocketMessageType::Message || msg.type == WebSocketMessageType::Ping ||
-               msg.type == WebSocketMessageType::Pong;
+        return msg.type == WebSocketMessageType::Message || isControl(msg);
+    }
+
+    // A record leaves the queue (under m_).
+    void release(const WebSocketMessage& msg) {
+        const size_t cost = recordCost(msg);
+        bytes_ -= cost;
+        if (isControl(msg)) controlBytes_ -= cost;
     }
 
     std::mutex m_;
     std::condition_variable ready_;
     std::deque<WebSocketMessagePtr> records_;
     size_t bytes_ = 0;
+    size_t controlBytes_ = 0;
     const size_t maxBytes_;
+    const size_t maxControlBytes_;
     bool paused_ = false;
     bool finished_ = false;
     bool discarding_ = false;

@@ -12,11 +12,15 @@
 //    (a sender thread hands over one packet per 60 ms like the recorder), the time from a
 //    goodbye's start to the close frame at the cloud during the answer and in silence, and
 //    the time stop() takes against each kind of misbehaving cloud.
+// 4. Resident memory of this process after a conversation whose 60-s answer is interrupted
+//    by 600,000 empty pings from the cloud (goodbye once all are answered), against the same
+//    conversation without pings; and the highest figure seen while the pings came.
 #include "agent/ws_controller.h"
 
 #include "alsa_test_device.h"
 #include "fake_cloud.h"
 #include "ogg_opus.h"
+#include "tests/rig/agent/agent_runner.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -97,12 +101,28 @@ struct CloudRun {
     int sent = 0;
     size_t arrived = 0;
     double goodbyeToCloseMs = -1;
+    double talkMs = 0;     // from the answer to the goodbye
+    size_t pongs = 0;      // answers to the cloud's pings
+    long peakKiB = 0;      // highest resident memory seen before the goodbye
+    long residentKiB = 0;  // resident memory after the disconnect
 };
 
-// One conversation: the greeting, the hello, packets every 60 ms, optionally a long answer;
-// 3 s in, the goodbye and the disconnect, as wake-ups do them.
+// Waits `limit`, or until `pings` more pongs reached the cloud; samples resident memory.
+void talk(rig::FakeCloud& cloud, int pings, Clock::duration limit, CloudRun& run) {
+    const size_t pongs = cloud.count(rig::FrameKind::Pong) + static_cast<size_t>(pings);
+    const auto until = Clock::now() + limit;
+    while (Clock::now() < until && (pings == 0 || cloud.count(rig::FrameKind::Pong) < pongs)) {
+        run.peakKiB = std::max(run.peakKiB, agent_rig::residentKiB(::getpid()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// One conversation: the greeting, the hello, packets every 60 ms, optionally a long answer
+// and pings after it; `talkFor` in (or once every ping is answered), the goodbye and the
+// disconnect, as wake-ups do them.
 CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cloud, const std::string& answer,
-                         const std::string& greeting, const std::string& goodbye) {
+                         const std::string& greeting, const std::string& goodbye, int pings = 0,
+                         Clock::duration talkFor = std::chrono::seconds(3)) {
     CloudRun run;
     const int connection = cloud.connectionCount() + 1;
     controller.connect();
@@ -118,13 +138,18 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
         }
     });
     const auto from = Clock::now();
+    const size_t pongsBefore = cloud.count(rig::FrameKind::Pong);
     if (!answer.empty()) cloud.sendBinary(answer);
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    if (pings > 0) cloud.act({rig::CloudAction::pingFlood(pings)});
+    talk(cloud, pings, talkFor, run);
     const auto goodbyeAt = Clock::now();
+    run.talkMs = ms(goodbyeAt - from);
+    run.pongs = cloud.count(rig::FrameKind::Pong) - pongsBefore;
     controller.processWaveFile(goodbye);
     controller.disconnect();
     done = true;
     sender.join();
+    run.residentKiB = agent_rig::residentKiB(::getpid());
     auto last = from;
     for (const auto& f : framesOf(cloud, connection, rig::FrameKind::Binary)) {
         if (f.at > goodbyeAt) break;
@@ -165,6 +190,7 @@ double stopAgainst(rig::FakeCloud& cloud, const std::string& fault) {
             }
         }
         if (fault == "reset in the middle of a frame") cloud.act({rig::CloudAction::reset()});
+        if (fault == "stalls inside a text frame") cloud.act({rig::CloudAction::stallInText()});
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const auto t0 = Clock::now();
@@ -314,10 +340,25 @@ int main(int argc, char** argv) {
         if (faulty.start()) {
             answering = conversationRun(controller, faulty, longAnswer, greeting, goodbye);
             quiet = conversationRun(controller, faulty, "", greeting, goodbye);
-            for (const char* fault : {"close frame, then silence", "stops reading", "silent before the upgrade",
-                                      "silent before TLS", "reset in the middle of a frame"})
+            for (const char* fault :
+                 {"close frame, then silence", "stops reading", "silent before the upgrade", "silent before TLS",
+                  "reset in the middle of a frame", "stalls inside a text frame"})
                 stops.emplace_back(fault, stopAgainst(faulty, fault));
             faulty.stop();
+        }
+
+        // 4. Pings while a long answer plays. The cloud only counts the pongs, so that what
+        // grows here is the agent's side.
+        o.keepControlFrames = false;
+        rig::FakeCloud pinging(o);
+        constexpr int kPings = 600000;
+        const std::string minuteAnswer = rig::encodeOggOpus(rig::chirp(60.0));
+        CloudRun calm, flooded;
+        if (pinging.start()) {
+            calm = conversationRun(controller, pinging, minuteAnswer, greeting, goodbye, 0, std::chrono::seconds(10));
+            flooded = conversationRun(controller, pinging, minuteAnswer, greeting, goodbye, kPings,
+                                      std::chrono::seconds(55));
+            pinging.stop();
         }
 
         std::fprintf(stderr,
@@ -337,6 +378,13 @@ int main(int argc, char** argv) {
                      answering.goodbyeToCloseMs, quiet.goodbyeToCloseMs);
         for (const auto& [fault, took] : stops)
             std::fprintf(stderr, "stop() against a cloud that %-28s %8.1f ms\n", (fault + ":").c_str(), took);
+        std::fprintf(stderr, "resident memory after a 60-s answer, no pings        %8ld KiB (goodbye after %.1f s)\n",
+                     calm.residentKiB, calm.talkMs / 1000);
+        std::fprintf(stderr,
+                     "resident memory after %d pings during it        %8ld KiB (%+ld KiB; highest %ld KiB; "
+                     "%zu answered, goodbye after %.1f s)\n",
+                     kPings, flooded.residentKiB, flooded.residentKiB - calm.residentKiB, flooded.peakKiB,
+                     flooded.pongs, flooded.talkMs / 1000);
     }
     std::filesystem::remove_all(dir);
     return 0;

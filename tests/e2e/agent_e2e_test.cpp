@@ -274,12 +274,13 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     ASSERT_TRUE(rig.setUp(&error, "", script)) << error;
     auto& agent = rig.agent();
     auto& cloud = rig.cloud();
-    // Connections 2 to 6 misbehave; 1 and 7 are well behaved.
+    // Connections 2 to 7 misbehave; 1 and 8 are well behaved.
     cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::closeSilently(4000, "bye")}, 2});
     cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::stopReading()}, 3});
     cloud.silence(rig::CloudSilence::BeforeUpgrade, 4);
     cloud.silence(rig::CloudSilence::BeforeTls, 5);
     cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::reset()}, 6});
+    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::stallInText()}, 7});
     ASSERT_NO_FATAL_FAILURE(startRecording(rig));
 
     // While the 6-s answer plays, the microphone's packets keep reaching the cloud.
@@ -308,14 +309,14 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     // One conversation per fault; each ends with the next wake-up, and the wake-up after it
     // is handled, so no disconnect hangs. The link pauses for a second after each wake-up.
     auto last = woke;
-    for (int connection = 2; connection <= 7; ++connection) {
+    for (int connection = 2; connection <= 8; ++connection) {
         SCOPED_TRACE(connection);
         std::this_thread::sleep_until(last + 1200ms);
         last = rig.wakeUp(kAngle, kBeam);
         ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 15s, static_cast<size_t>(connection)))
             << agent.log();
         ASSERT_TRUE(cloud.waitUntil([&] { return cloud.connectionCount() >= connection; }, 10s));
-        if (connection == 7) break;
+        if (connection == 8) break;
         if (connection != 4 && connection != 5) {
             ASSERT_TRUE(cloud.waitUntil(
                 [&] {
@@ -333,8 +334,8 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     }
 
     // The conversation after the faults: hello first, then the microphone's packets.
-    ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(7).size() >= 10; }, 20s)) << agent.log();
-    for (int connection : {1, 2, 3, 6, 7}) {
+    ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(8).size() >= 10; }, 20s)) << agent.log();
+    for (int connection : {1, 2, 3, 6, 7, 8}) {
         for (const auto& f : cloud.frames()) {
             if (f.connection != connection) continue;
             EXPECT_EQ(f.kind, rig::FrameKind::Text) << connection;
@@ -342,7 +343,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
             break;
         }
     }
-    EXPECT_GT(rig.microphoneCorrelation(agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(7))), 0.9);
+    EXPECT_GT(rig.microphoneCorrelation(agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(8))), 0.9);
     EXPECT_TRUE(agent.running());
     EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
 }

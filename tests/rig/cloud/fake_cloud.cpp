@@ -111,6 +111,7 @@ struct FakeCloud::Impl {
     mutable std::mutex m;
     std::vector<Handshake> handshakes;
     std::vector<ReceivedFrame> frames;
+    std::map<FrameKind, size_t> counts;  // every frame received, kept in `frames` or not
     std::vector<CloudRule> rules;
     std::map<int, CloudSilence> silences;  // by connection, 0 for every one
     std::map<int, Clock::time_point> opened;
@@ -239,7 +240,9 @@ struct Session : std::enable_shared_from_this<Session> {
         ws.set_option(deflate);
         ws.read_message_max(16u * 1024u * 1024u);
         ws.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
-            if (kind == websocket::frame_type::close) return;  // recorded when the read ends
+            // Recorded on arrival: the read ends only after the closing handshake, or with an
+            // error when the client cuts the connection meanwhile.
+            if (kind == websocket::frame_type::close) return recordClose();
             record(kind == websocket::frame_type::ping ? FrameKind::Ping : FrameKind::Pong,
                    std::string(payload.data(), payload.size()));
         });
@@ -265,22 +268,7 @@ struct Session : std::enable_shared_from_this<Session> {
     void onRead(const boost::system::error_code& ec) {
         if (!reading) return;
         if (ec) {
-            if (ec == websocket::error::closed) {
-                const auto& why = ws.reason();
-                ReceivedFrame f;
-                f.connection = id;
-                f.at = Clock::now();
-                f.kind = FrameKind::Close;
-                f.closeCode = static_cast<uint16_t>(why.code);
-                f.closeReason = std::string(why.reason.c_str());
-                {
-                    std::lock_guard<std::mutex> lock(impl.m);
-                    impl.frames.push_back(f);
-                }
-                impl.logLine(id, "recv close " + std::to_string(f.closeCode) + " " + printable(f.closeReason));
-                return end("closed");
-            }
-            return end("read ended: " + ec.message());
+            return end(ec == websocket::error::closed ? "closed" : "read ended: " + ec.message());
         }
         std::string data = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
@@ -295,7 +283,29 @@ struct Session : std::enable_shared_from_this<Session> {
         read();
     }
 
+    void recordClose() {
+        const auto& why = ws.reason();
+        ReceivedFrame f;
+        f.connection = id;
+        f.at = Clock::now();
+        f.kind = FrameKind::Close;
+        f.closeCode = static_cast<uint16_t>(why.code);
+        f.closeReason = std::string(why.reason.c_str());
+        {
+            std::lock_guard<std::mutex> lock(impl.m);
+            impl.frames.push_back(f);
+            impl.counts[FrameKind::Close]++;
+        }
+        impl.logLine(id, "recv close " + std::to_string(f.closeCode) + " " + printable(f.closeReason));
+    }
+
     void record(FrameKind kind, const std::string& data) {
+        {
+            std::lock_guard<std::mutex> lock(impl.m);
+            impl.counts[kind]++;
+        }
+        const bool control = kind == FrameKind::Ping || kind == FrameKind::Pong;
+        if (control && !impl.options.keepControlFrames) return;
         ReceivedFrame f;
         f.connection = id;
         f.at = Clock::now();
@@ -420,7 +430,28 @@ struct Session : std::enable_shared_from_this<Session> {
             // A binary frame of 1000 bytes announced, 10 of them sent.
             writeRaw(std::string("\x82\x7e\x03\xe8", 4) + std::string(10, 'x'), true);
             break;
+        case CloudAction::Kind::StallInText:
+            impl.logLine(id, "stall in a text frame");
+            // 100 bytes announced, 24 sent: JSON text, then F0 9F of a four-byte character.
+            // Actions end here; reading goes on.
+            writeRaw("\x81\x64{\"type\":\"tts\",\"text\":\"\xf0\x9f", false);
+            break;
+        case CloudAction::Kind::PingFlood:
+            floodPings(a.count, 0);
+            break;
         }
+    }
+
+    void floodPings(int left, int sent) {
+        if (left <= 0) {
+            impl.logLine(id, "sent " + std::to_string(sent) + " pings");
+            return next();
+        }
+        ws.async_ping({}, [self = shared_from_this(), left, sent](const boost::system::error_code& ec) {
+            if (!ec) return self->floodPings(left - 1, sent + 1);
+            self->impl.logLine(self->id, "ping flood ended after " + std::to_string(sent) + " pings: " + ec.message());
+            self->next();
+        });
     }
 
     // Reads no more: the pending read is cancelled, and the session is kept alive without it.
@@ -581,6 +612,12 @@ std::vector<ReceivedFrame> FakeCloud::frames(FrameKind kind) const {
         if (f.kind == kind) out.push_back(f);
     }
     return out;
+}
+
+size_t FakeCloud::count(FrameKind kind) const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    auto it = impl_->counts.find(kind);
+    return it == impl_->counts.end() ? 0 : it->second;
 }
 
 int FakeCloud::connectionCount() const {

@@ -52,11 +52,24 @@ struct ReceivedFrame {
 };
 
 struct CloudAction {
-    enum class Kind { Text, Binary, Ping, Close, Drop, Wait, CloseSilently, StopReading, Reset };
+    enum class Kind {
+        Text,
+        Binary,
+        Ping,
+        Close,
+        Drop,
+        Wait,
+        CloseSilently,
+        StopReading,
+        Reset,
+        StallInText,
+        PingFlood
+    };
     Kind kind = Kind::Text;
     std::string data;  // payload or close reason
     uint16_t code = 1000;
     int ms = 0;
+    int count = 0;  // PingFlood
 
     static CloudAction text(std::string s) { return {Kind::Text, std::move(s), 0, 0}; }
     static CloudAction binary(std::string s) { return {Kind::Binary, std::move(s), 0, 0}; }
@@ -72,6 +85,12 @@ struct CloudAction {
     static CloudAction stopReading() { return {Kind::StopReading, {}, 0, 0}; }
     // The first bytes of a binary frame, then a TCP reset.
     static CloudAction reset() { return {Kind::Reset, {}, 0, 0}; }
+    // The start of a text frame that ends in the first two bytes of a four-byte character,
+    // then nothing more of it. The session still reads and answers a close with its own,
+    // whose bytes the client takes for the rest of the frame: invalid UTF-8.
+    static CloudAction stallInText() { return {Kind::StallInText, {}, 0, 0}; }
+    // `count` empty pings, one after another as fast as the client takes them.
+    static CloudAction pingFlood(int count) { return {Kind::PingFlood, {}, 0, 0, count}; }
 };
 
 // Connections that go silent before the WebSocket opens: the TCP connection is accepted,
@@ -100,6 +119,8 @@ public:
         bool deflate = true;  // accept per-message deflate when offered
         uint16_t port = 0;    // 0: any free port
         std::string logFile;  // non-empty: every event is appended as one line
+        // False: pings and pongs received are only counted, not kept (and not logged).
+        bool keepControlFrames = true;
     };
 
     explicit FakeCloud(Options options);
@@ -133,8 +154,9 @@ public:
     std::vector<Handshake> handshakes() const;
     std::vector<ReceivedFrame> frames() const;
     std::vector<ReceivedFrame> frames(FrameKind kind) const;
-    int connectionCount() const;  // TCP connections accepted so far
-    int openConnections() const;  // handshakes accepted whose connection has not ended
+    size_t count(FrameKind kind) const;  // frames of that kind received, kept or not
+    int connectionCount() const;         // TCP connections accepted so far
+    int openConnections() const;         // handshakes accepted whose connection has not ended
     // When the n-th connection (1-based) was accepted: just before its 101 answer went out,
     // so before the client can see it open.
     Clock::time_point openedAt(int connection) const;
