@@ -296,4 +296,6 @@ int audio_recorder::stop_record() {
     return 0;
 }
 
+void audio_recorder::clear_stop() { wake_sem.end_loop(); }
+
 }  // namespace velantis

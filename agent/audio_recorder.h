@@ -58,6 +58,9 @@ public:
     int do_record();
     // Ends the current capture and makes the current (or the next starting) do_record return.
     int stop_record();
+    // Once the recording thread has been joined: a stop that came after its loop ended
+    // does not end the next one.
+    void clear_stop();
     int close_soundcard();
 
     void keywordResponse(double angle, int beam);

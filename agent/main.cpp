@@ -77,6 +77,7 @@ protected:
                 auto& recorder = velantis::audio_recorder::Instance(16000, 1);
                 recorder.stop_record();
                 if (record_thread_.joinable()) record_thread_.join();
+                recorder.clear_stop();
                 logF->logger->info("Audio recording stopped.");
             } else {
                 logF->logger->warn("Audio recording is not running.");

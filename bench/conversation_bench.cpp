@@ -145,7 +145,7 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
     const auto goodbyeAt = Clock::now();
     run.talkMs = ms(goodbyeAt - from);
     run.pongs = cloud.count(rig::FrameKind::Pong) - pongsBefore;
-    controller.processWaveFile(goodbye);
+    controller.processGoodbyeFile(goodbye);
     controller.disconnect();
     done = true;
     sender.join();
