@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "agent/audio_recorder.h"
-#include "log_utils.h"
-#include "unix_domain_socket_server.h"
+#include "common/log_utils.h"
+#include "common/unix_domain_socket_server.h"
 
 namespace {
 

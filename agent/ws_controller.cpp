@@ -12,11 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "log_utils.h"
-
-#ifndef VELANTIS_CLOUD_HOST_NAME
-#error "VELANTIS_CLOUD_HOST_NAME must name the cloud host (see agent/conversation.cmake)"
-#endif
+#include "common/log_utils.h"
 
 namespace velantis {
 
@@ -65,8 +61,6 @@ int commandNumber(const std::string& text) {
 
 }  // namespace
 
-const std::string TOLVANE_WS_URL = std::string("wss://") + VELANTIS_CLOUD_HOST_NAME +
-                                   "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 const nlohmann::json HELLO_MSG = makeHello();
 
 std::vector<std::pair<std::string, int>> parseCommandList(const std::string& value) {

@@ -14,9 +14,10 @@
 //    the time stop() takes against each kind of misbehaving cloud.
 #include "agent/ws_controller.h"
 
-#include "alsa_test_device.h"
-#include "fake_cloud.h"
-#include "ogg_opus.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/cloud/fake_cloud.h"
+#include "tests/rig/cloud/ogg_opus.h"
+#include "tests/support/build_dirs.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -305,8 +306,7 @@ int main(int argc, char** argv) {
         ::setenv("VELANTIS_ALSA_SPEED", "1", 1);
         velantis::initAlsa();
         const std::string longAnswer = rig::encodeOggOpus(rig::chirp(6.0));
-        const char* source = std::getenv("VELANTIS_SOURCE_DIR");
-        const std::string res = std::string(source ? source : VELANTIS_SOURCE_DIR) + "/res/";
+        const std::string res = test_support::sourceDir() + "/res/";
         const std::string greeting = res + "在呢.wav", goodbye = res + "好的，再见.wav";
         rig::FakeCloud faulty(o);
         CloudRun answering, quiet;

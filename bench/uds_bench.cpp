@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "unix_domain_socket_server.h"
+#include "common/log_utils.h"
+#include "common/unix_domain_socket_server.h"
 
 namespace {
 

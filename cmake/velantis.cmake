@@ -1,15 +1,48 @@
-# Project helpers shared by every directory.
+# Build options turned into flags, and the helpers every folder uses.
 
-# velantis_logger(<target> AGENT|SERVICE|ORVANITE)
-# Compiles the process-wide logger bootstrap into a deliverable with that deliverable's banner.
-# A program also exports the bootstrap's symbols, so the libraries it loads share its instance.
+add_compile_options(-Wall -Wextra -Wpedantic -Wno-unused-parameter)
+
+# Sanitizer builds optimise less (-O1) and keep line tables only (-g1): quicker to build,
+# and the reports still name every frame with its file and line.
+set(_velantis_sanitizer_opt -O1 -g1)
+if(VELANTIS_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+                      ${_velantis_sanitizer_opt})
+  add_link_options(-fsanitize=address,undefined)
+elseif(VELANTIS_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan ${_velantis_sanitizer_opt})
+  add_link_options(-fsanitize=thread)
+elseif(NOT VELANTIS_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VELANTIS_SANITIZE must be '', 'address' or 'thread'")
+endif()
+
+if(VELANTIS_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VELANTIS_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  if(NOT BUILD_TESTING)
+    message(FATAL_ERROR "VELANTIS_FUZZ needs BUILD_TESTING (the fuzz targets use the test-support library)")
+  endif()
+  if(NOT VELANTIS_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "VELANTIS_FUZZ brings its own sanitizers: leave VELANTIS_SANITIZE empty")
+  endif()
+  # Everything the fuzz targets drive is built with coverage and sanitizers.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# velantis_logger(<target> AGENT|SERVICE|ORVANITE|SHARED)
+# The process-wide logger (common/log_utils.h) in a target's units. AGENT, SERVICE and
+# ORVANITE compile its bootstrap with that deliverable's banner; SHARED units, linked into
+# several deliverables, only log through it. A program also exports the bootstrap's symbols,
+# so the libraries it loads share its instance.
 function(velantis_logger target kind)
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/common)
   target_compile_definitions(${target} PRIVATE LOG_UTILS_${kind})
   target_link_libraries(${target} PRIVATE spdlog::spdlog fmt::fmt)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
-    target_link_options(${target} PRIVATE -Wl,--dynamic-list=${CMAKE_SOURCE_DIR}/cmake/log_utils.dynlist)
+    target_link_options(${target} PRIVATE -Wl,--dynamic-list=${PROJECT_SOURCE_DIR}/cmake/log_utils.dynlist)
   endif()
 endfunction()
 
@@ -27,14 +60,13 @@ endfunction()
 function(velantis_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;LOCK;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "VELANTIS_SOURCE_DIR=${CMAKE_SOURCE_DIR};VELANTIS_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENV}")
+    ENVIRONMENT "VELANTIS_SOURCE_DIR=${PROJECT_SOURCE_DIR};VELANTIS_BINARY_DIR=${PROJECT_BINARY_DIR};${T_ENV}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

@@ -1,4 +1,4 @@
-#include "unix_domain_socket_server.h"
+#include "common/unix_domain_socket_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Serial link to the microphone-array board: frames, the byte-by-byte parser and the port.
 #pragma once
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 #include <fcntl.h>
 #include <unistd.h>
