@@ -11,9 +11,16 @@ find_package(Boost 1.81 EXACT REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
-pkg_check_modules(OPUSFILE REQUIRED IMPORTED_TARGET opusfile)
-pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
+# velantis_pkg(<prefix> <module> <Debian package>): PkgConfig::<prefix>, or a configure error.
+function(velantis_pkg prefix module package)
+  pkg_check_modules(${prefix} QUIET IMPORTED_TARGET GLOBAL ${module})
+  if(NOT ${prefix}_FOUND)
+    message(FATAL_ERROR "${module} not found by pkg-config (Debian package ${package}): run scripts/setup")
+  endif()
+endfunction()
+velantis_pkg(OPUS opus libopus-dev)
+velantis_pkg(OPUSFILE opusfile libopusfile-dev)
+velantis_pkg(ALSA alsa libasound2-dev)
 
 set(SHERPA_ONNX_VERSION 1.13.8)
 set(SHERPA_ONNX_DIR ${PROJECT_SOURCE_DIR}/third_party/sherpa-onnx-${SHERPA_ONNX_VERSION})
@@ -33,8 +40,8 @@ install(FILES ${SHERPA_ONNX_DIR}/libsherpa-onnx-c-api.so ${SHERPA_ONNX_DIR}/libo
 
 # The stand-ins' (tests and benchmarks): the fake cloud encodes Ogg Opus.
 if(BUILD_TESTING OR VELANTIS_BENCH)
-  pkg_check_modules(OGG REQUIRED IMPORTED_TARGET ogg)
-  pkg_check_modules(OPUSENC REQUIRED IMPORTED_TARGET libopusenc)
+  velantis_pkg(OGG ogg libogg-dev)
+  velantis_pkg(OPUSENC libopusenc libopusenc-dev)
 endif()
 # The tests'.
 if(BUILD_TESTING)
