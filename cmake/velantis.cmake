@@ -2,16 +2,19 @@
 
 add_compile_options(-Wall -Wextra -Wpedantic -Wno-unused-parameter)
 
-# Sanitizer builds optimise less (-O1) and keep line tables only (-g1): quicker to build,
-# and the reports still name every frame with its file and line.
-set(_velantis_sanitizer_opt -O1 -g1)
+# Sanitizer builds keep line tables only (-g1): quicker to build, and the reports still name
+# every frame with its file and line. The test side (VELANTIS_TEST_COMPILE_OPTIONS: tests,
+# rigs, test support) is also optimised less there (-O1); the system's own code keeps -O2,
+# so that the programs under test keep their real-time pace.
+set(VELANTIS_TEST_COMPILE_OPTIONS "")
 if(VELANTIS_SANITIZE STREQUAL "address")
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-                      ${_velantis_sanitizer_opt})
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g1)
   add_link_options(-fsanitize=address,undefined)
+  set(VELANTIS_TEST_COMPILE_OPTIONS -O1)
 elseif(VELANTIS_SANITIZE STREQUAL "thread")
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan ${_velantis_sanitizer_opt})
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan -g1)
   add_link_options(-fsanitize=thread)
+  set(VELANTIS_TEST_COMPILE_OPTIONS -O1)
 elseif(NOT VELANTIS_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VELANTIS_SANITIZE must be '', 'address' or 'thread'")
 endif()
