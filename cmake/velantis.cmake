@@ -29,9 +29,10 @@ if(VELANTIS_FUZZ)
   if(NOT VELANTIS_SANITIZE STREQUAL "")
     message(FATAL_ERROR "VELANTIS_FUZZ brings its own sanitizers: leave VELANTIS_SANITIZE empty")
   endif()
-  # Everything the fuzz targets drive is built with coverage and sanitizers.
+  # Everything the fuzz targets drive is built with coverage and sanitizers (line tables
+  # only, as in the sanitizer builds).
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
-                      -fno-omit-frame-pointer)
+                      -fno-omit-frame-pointer -g1)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
