@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 #include "orvanite/orvanite.h"
 
 namespace velantis {

@@ -14,8 +14,8 @@
 
 #include "agent/audio_recorder.h"
 #include "common/log_quote.h"
-#include "log_utils.h"
-#include "unix_domain_socket_server.h"
+#include "common/log_utils.h"
+#include "common/unix_domain_socket_server.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include <fmt/format.h>
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 namespace velantis {
 

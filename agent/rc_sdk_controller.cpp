@@ -1,6 +1,6 @@
-#include "rc_sdk_controller.h"
+#include "agent/rc_sdk_controller.h"
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 #include <time.h>
 

@@ -2,7 +2,7 @@
 // time and in queue order, as calls of the motion-control library.
 #pragma once
 
-#include "mc_client.h"
+#include "platform/mc_client/mc_client.h"
 
 #include <condition_variable>
 #include <deque>

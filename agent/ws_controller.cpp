@@ -13,11 +13,7 @@
 #include <thread>
 
 #include "common/log_quote.h"
-#include "log_utils.h"
-
-#ifndef VELANTIS_CLOUD_HOST_NAME
-#error "VELANTIS_CLOUD_HOST_NAME must name the cloud host (see agent/conversation.cmake)"
-#endif
+#include "common/log_utils.h"
 
 namespace velantis {
 
@@ -74,8 +70,6 @@ void logText(const nlohmann::json& message, const char* kind) {
 
 }  // namespace
 
-const std::string TOLVANE_WS_URL = std::string("wss://") + VELANTIS_CLOUD_HOST_NAME +
-                                   "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 const nlohmann::json HELLO_MSG = makeHello();
 
 std::vector<std::pair<std::string, int>> parseCommandList(const std::string& value) {

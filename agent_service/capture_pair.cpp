@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "agent_service/velantis_agent_service.h"
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 bool record_running = true;
 int nchan = 1;

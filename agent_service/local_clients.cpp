@@ -12,7 +12,7 @@
 
 #include "agent_service/velantis_agent_service.h"
 #include "agent_service/wakeword_server.h"
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 uint64_t g_msg_id = 0;
 int g_wakeword_client_fd = -1;

@@ -11,7 +11,7 @@
 
 #include "agent_service/kokoro_tts_server.h"
 #include "agent_service/wakeword_server.h"
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 std::atomic<bool> g_shutdown_requested{false};
 std::mutex g_main_mutex;

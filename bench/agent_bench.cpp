@@ -21,8 +21,8 @@
 #include <sstream>
 #include <thread>
 
-#include "alsa_test_device.h"
-#include "conversation_rig.h"
+#include "tests/rig/agent/conversation_rig.h"
+#include "tests/rig/alsa/alsa_test_device.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -17,10 +17,11 @@
 //    conversation without pings; and the highest figure seen while the pings came.
 #include "agent/ws_controller.h"
 
-#include "alsa_test_device.h"
-#include "fake_cloud.h"
-#include "ogg_opus.h"
 #include "tests/rig/agent/agent_runner.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/cloud/fake_cloud.h"
+#include "tests/rig/cloud/ogg_opus.h"
+#include "tests/support/build_dirs.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -331,8 +332,7 @@ int main(int argc, char** argv) {
         ::setenv("VELANTIS_ALSA_SPEED", "1", 1);
         velantis::initAlsa();
         const std::string longAnswer = rig::encodeOggOpus(rig::chirp(6.0));
-        const char* source = std::getenv("VELANTIS_SOURCE_DIR");
-        const std::string res = std::string(source ? source : VELANTIS_SOURCE_DIR) + "/res/";
+        const std::string res = test_support::sourceDir() + "/res/";
         const std::string greeting = res + "在呢.wav", goodbye = res + "好的，再见.wav";
         rig::FakeCloud faulty(o);
         CloudRun answering, quiet;

@@ -5,7 +5,7 @@
 #include "orvanite/orvanite_link.h"
 #include "orvanite/uart_connector.h"
 
-#include "board_rig.h"
+#include "tests/rig/board/board_rig.h"
 
 #include <sys/ioctl.h>
 #include <sys/prctl.h>

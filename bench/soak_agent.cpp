@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "conversation_rig.h"
-#include "ogg_opus.h"
-#include "soak.h"
-#include "soak_agent.h"
+#include "bench/soak.h"
+#include "bench/soak_agent.h"
+#include "tests/rig/agent/conversation_rig.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

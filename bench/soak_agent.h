@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "conversation_rig.h"
+#include "tests/rig/agent/conversation_rig.h"
 
 namespace soak {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "alsa_test_device.h"
-#include "ogg_opus.h"
-#include "soak_agent.h"
+#include "bench/soak_agent.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 namespace soak {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "agent_runner.h"
-#include "soak.h"
+#include "bench/soak.h"
+#include "tests/rig/agent/agent_runner.h"
 
 namespace soak {
 

@@ -27,7 +27,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "soak.h"
+#include "bench/soak.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "alsa_test_device.h"
-#include "conversation_rig.h"
-#include "kokoro_rig.h"
-#include "service_test_util.h"
-#include "soak.h"
+#include "bench/soak.h"
+#include "tests/rig/agent/conversation_rig.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/kokoro/kokoro_rig.h"
+#include "tests/support/framed_client.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -96,7 +96,7 @@ bool canConnect(const char* path) {
     return true;
 }
 
-using service_test::recvExact;
+using test_support::recvExact;
 
 // A client of our own: the wake-word server greets it with its state.
 bool wakeWordServerGreets() {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "agent_service/kokoro_tts_server.h"
-#include "alsa_test_device.h"
-#include "kokoro_rig.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/kokoro/kokoro_rig.h"
 
 namespace {
 

@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "unix_domain_socket_server.h"
+#include "common/log_utils.h"
+#include "common/unix_domain_socket_server.h"
 
 namespace {
 

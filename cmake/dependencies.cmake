@@ -1,5 +1,8 @@
 # Every dependency comes from Debian, except sherpa-onnx's C API library, which
-# scripts/setup unpacks from its pinned npm package into third_party/.
+# scripts/setup unpacks from its pinned npm package into third_party/. A missing one stops
+# the configure with its name.
+
+# The deliverables'.
 find_package(Threads REQUIRED)
 find_package(spdlog REQUIRED)
 find_package(fmt REQUIRED)
@@ -7,16 +10,20 @@ find_package(nlohmann_json 3.11 REQUIRED)
 find_package(Boost 1.81 EXACT REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(ZLIB REQUIRED)
-find_package(GTest REQUIRED)
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
-pkg_check_modules(OPUSFILE REQUIRED IMPORTED_TARGET opusfile)
-pkg_check_modules(OGG REQUIRED IMPORTED_TARGET ogg)
-pkg_check_modules(OPUSENC REQUIRED IMPORTED_TARGET libopusenc)
-pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
+# velantis_pkg(<prefix> <module> <Debian package>): PkgConfig::<prefix>, or a configure error.
+function(velantis_pkg prefix module package)
+  pkg_check_modules(${prefix} QUIET IMPORTED_TARGET GLOBAL ${module})
+  if(NOT ${prefix}_FOUND)
+    message(FATAL_ERROR "${module} not found by pkg-config (Debian package ${package}): run scripts/setup")
+  endif()
+endfunction()
+velantis_pkg(OPUS opus libopus-dev)
+velantis_pkg(OPUSFILE opusfile libopusfile-dev)
+velantis_pkg(ALSA alsa libasound2-dev)
 
 set(SHERPA_ONNX_VERSION 1.13.8)
-set(SHERPA_ONNX_DIR ${CMAKE_SOURCE_DIR}/third_party/sherpa-onnx-${SHERPA_ONNX_VERSION})
+set(SHERPA_ONNX_DIR ${PROJECT_SOURCE_DIR}/third_party/sherpa-onnx-${SHERPA_ONNX_VERSION})
 if(NOT EXISTS ${SHERPA_ONNX_DIR}/libsherpa-onnx-c-api.so)
   message(FATAL_ERROR "sherpa-onnx ${SHERPA_ONNX_VERSION} not found in ${SHERPA_ONNX_DIR}: run scripts/setup")
 endif()
@@ -30,3 +37,13 @@ set_target_properties(sherpa_onnx_c_api PROPERTIES
   IMPORTED_LOCATION ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libsherpa-onnx-c-api.so
   IMPORTED_NO_SONAME ON)
 install(FILES ${SHERPA_ONNX_DIR}/libsherpa-onnx-c-api.so ${SHERPA_ONNX_DIR}/libonnxruntime.so DESTINATION lib)
+
+# The stand-ins' (tests and benchmarks): the fake cloud encodes Ogg Opus.
+if(BUILD_TESTING OR VELANTIS_BENCH)
+  velantis_pkg(OGG ogg libogg-dev)
+  velantis_pkg(OPUSENC libopusenc libopusenc-dev)
+endif()
+# The tests'.
+if(BUILD_TESTING)
+  find_package(GTest REQUIRED)
+endif()

@@ -1,15 +1,52 @@
-# Project helpers shared by every directory.
+# Build options turned into flags, and the helpers every folder uses.
 
-# velantis_logger(<target> AGENT|SERVICE|ORVANITE)
-# Compiles the process-wide logger bootstrap into a deliverable with that deliverable's banner.
-# A program also exports the bootstrap's symbols, so the libraries it loads share its instance.
+add_compile_options(-Wall -Wextra -Wpedantic -Wno-unused-parameter)
+
+# Sanitizer builds keep line tables only (-g1): quicker to build, and the reports still name
+# every frame with its file and line. The test side (VELANTIS_TEST_COMPILE_OPTIONS: tests,
+# rigs, test support) is also optimised less there (-O1); the system's own code keeps -O2,
+# so that the programs under test keep their real-time pace.
+set(VELANTIS_TEST_COMPILE_OPTIONS "")
+if(VELANTIS_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g1)
+  add_link_options(-fsanitize=address,undefined)
+  set(VELANTIS_TEST_COMPILE_OPTIONS -O1)
+elseif(VELANTIS_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan -g1)
+  add_link_options(-fsanitize=thread)
+  set(VELANTIS_TEST_COMPILE_OPTIONS -O1)
+elseif(NOT VELANTIS_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VELANTIS_SANITIZE must be '', 'address' or 'thread'")
+endif()
+
+if(VELANTIS_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VELANTIS_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  if(NOT BUILD_TESTING)
+    message(FATAL_ERROR "VELANTIS_FUZZ needs BUILD_TESTING (the fuzz targets use the test-support library)")
+  endif()
+  if(NOT VELANTIS_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "VELANTIS_FUZZ brings its own sanitizers: leave VELANTIS_SANITIZE empty")
+  endif()
+  # Everything the fuzz targets drive is built with coverage and sanitizers (line tables
+  # only, as in the sanitizer builds).
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer -g1)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# velantis_logger(<target> AGENT|SERVICE|ORVANITE|SHARED)
+# The process-wide logger (common/log_utils.h) in a target's units. AGENT, SERVICE and
+# ORVANITE compile its bootstrap with that deliverable's banner; SHARED units, linked into
+# several deliverables, only log through it. A program also exports the bootstrap's symbols,
+# so the libraries it loads share its instance.
 function(velantis_logger target kind)
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/common)
   target_compile_definitions(${target} PRIVATE LOG_UTILS_${kind})
   target_link_libraries(${target} PRIVATE spdlog::spdlog fmt::fmt)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
-    target_link_options(${target} PRIVATE -Wl,--dynamic-list=${CMAKE_SOURCE_DIR}/cmake/log_utils.dynlist)
+    target_link_options(${target} PRIVATE -Wl,--dynamic-list=${PROJECT_SOURCE_DIR}/cmake/log_utils.dynlist)
   endif()
 endfunction()
 
@@ -27,14 +64,13 @@ endfunction()
 function(velantis_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;LOCK;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "VELANTIS_SOURCE_DIR=${CMAKE_SOURCE_DIR};VELANTIS_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENV}")
+    ENVIRONMENT "VELANTIS_SOURCE_DIR=${PROJECT_SOURCE_DIR};VELANTIS_BINARY_DIR=${PROJECT_BINARY_DIR};${T_ENV}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

@@ -1,6 +1,8 @@
 // Process-wide file logger. Every deliverable compiles this header in; within one
 // process all modules bind to one definition (GNU unique symbols), so the first
 // static initialiser that reaches logF builds the single instance.
+// A unit linked into several deliverables is compiled with LOG_UTILS_SHARED: it logs
+// through logF, and the bootstrap with its banner comes from the deliverable's own units.
 #pragma once
 
 #include <spdlog/sinks/basic_file_sink.h>
@@ -20,8 +22,8 @@
 #elif defined(LOG_UTILS_ORVANITE)
 #define LOG_UTILS_BANNER "------------ ORVANITE VERSION {} ------------"
 #define LOG_UTILS_VERSION "0.1.2"
-#else
-#error "define LOG_UTILS_AGENT, LOG_UTILS_SERVICE or LOG_UTILS_ORVANITE (see velantis_logger)"
+#elif !defined(LOG_UTILS_SHARED)
+#error "define LOG_UTILS_AGENT, LOG_UTILS_SERVICE, LOG_UTILS_ORVANITE or LOG_UTILS_SHARED (see velantis_logger)"
 #endif
 
 class log_utils {
@@ -29,6 +31,10 @@ public:
     std::shared_ptr<spdlog::logger> logger;
     int level;
 
+#if defined(LOG_UTILS_SHARED)
+    static log_utils& instance();
+    log_utils();
+#else
     // Never inlined: a library's call must reach, through the dynamic linker, the
     // definition that the process's symbol lookup finds first.
     __attribute__((noinline)) static log_utils& instance() {
@@ -53,6 +59,7 @@ public:
             logger = std::make_shared<spdlog::logger>("file_logger");
         }
     }
+#endif
 
     ~log_utils() { logger.reset(); }
 

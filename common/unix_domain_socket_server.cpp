@@ -1,4 +1,4 @@
-#include "unix_domain_socket_server.h"
+#include "common/unix_domain_socket_server.h"
 
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 namespace {
 

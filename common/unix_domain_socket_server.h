@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "local_message.h"
+#include "common/local_message.h"
 
 namespace velantis {
 

@@ -6,16 +6,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "log_utils.h"
+#include "common/log_utils.h"
+#include "tests/support/log_capture.h"
 
 namespace fuzz {
 
 // Every log line is still formatted; it just goes nowhere.
-inline void silenceLog() {
-    auto& sinks = logF->logger->sinks();
-    sinks.clear();
-    sinks.push_back(std::make_shared<spdlog::sinks::null_sink_mt>());
-}
+inline void silenceLog() { test_support::silence(*logF->logger); }
 
 // The code under test prints to standard output; libFuzzer reports on standard error.
 inline void silenceStdout() {

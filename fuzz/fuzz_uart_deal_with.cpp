@@ -1,18 +1,15 @@
 // Arbitrary bytes from the serial line into the frame parser.
 #include "orvanite/uart_connector.h"
 
-#include <spdlog/sinks/null_sink.h>
-
 #include <fcntl.h>
+
+#include "fuzz/fuzz_common.h"
 
 namespace {
 
 UartConnector& connector() {
     static UartConnector* conn = [] {
-        // Every line is still formatted; it just goes nowhere.
-        auto& sinks = logF->logger->sinks();
-        sinks.clear();
-        sinks.push_back(std::make_shared<spdlog::sinks::null_sink_mt>());
+        fuzz::silenceLog();
         auto* c = new UartConnector([](double angle, int beam) { (void)(angle + beam); }, "/dev/ttyACM0");
         c->serial_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
         return c;

@@ -3,7 +3,7 @@
 // point, then the bytes the client writes. The server echoes every whole message it
 // hands to its handler; the client checks the handler calls and the echo against the
 // messages the stream holds.
-#include "unix_domain_socket_server.h"
+#include "common/unix_domain_socket_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>

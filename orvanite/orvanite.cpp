@@ -1,7 +1,7 @@
-#include "orvanite.h"
+#include "orvanite/orvanite.h"
 
-#include "orvanite_link.h"
-#include "uart_connector.h"
+#include "orvanite/orvanite_link.h"
+#include "orvanite/uart_connector.h"
 
 #include <poll.h>
 #include <sys/prctl.h>

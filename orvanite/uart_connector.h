@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/log_quote.h"
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 // Every call is recorded, one line each, in the trace file named by MC_SIM_TRACE;
 // the robot's behaviour and its faults are configured by MC_SIM_* variables, read
 // when rcClientInterfaceInit connects (see README.md).
-#include "mc_client.h"
-#include "mc_sim.h"
+#include "platform/mc_client/mc_client.h"
+#include "platform/mc_client/mc_sim.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

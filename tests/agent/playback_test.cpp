@@ -2,9 +2,9 @@
 // the speaker, device re-opening, underruns and the serialised use from two threads.
 #include "agent/ws_controller.h"
 
-#include "alsa_test_device.h"
-#include "ogg_opus.h"
-#include "playback_test_support.h"
+#include "tests/agent/playback_test_support.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 #include <gtest/gtest.h>
 #include <opus/opusenc.h>

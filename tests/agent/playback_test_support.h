@@ -2,7 +2,10 @@
 // captured standard output and error, and a temporary directory.
 #pragma once
 
-#include "log_utils.h"
+#include "common/log_utils.h"
+#include "tests/support/files.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <spdlog/sinks/base_sink.h>
 #include <stdlib.h>
@@ -23,69 +26,23 @@
 
 namespace conversation_test {
 
-struct LogEntry {
-    spdlog::level::level_enum level;
-    std::string text;
-    size_t thread = 0;
-};
-
+using LogEntry = test_support::LogEntry;
 // Keeps every message the process logs, beside the log file.
-class LogSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    std::vector<LogEntry> entries() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return entries_;
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        entries_.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size()), msg.thread_id});
-    }
-    void flush_() override {}
-
-private:
-    std::vector<LogEntry> entries_;
-};
+using LogSink = test_support::LogCapture;
 
 // Install from the main thread before any other thread logs.
 inline LogSink& logSink() {
-    static std::shared_ptr<LogSink> sink = [] {
-        auto s = std::make_shared<LogSink>();
-        logF->logger->sinks().push_back(s);
-        return s;
-    }();
+    static std::shared_ptr<LogSink> sink = test_support::attach(*logF->logger, std::make_shared<LogSink>());
     return *sink;
 }
 
-inline size_t logMark() { return logSink().entries().size(); }
+inline size_t logMark() { return logSink().size(); }
 
-inline std::vector<LogEntry> logsSince(size_t mark) {
-    auto all = logSink().entries();
-    if (mark >= all.size()) return {};
-    return std::vector<LogEntry>(all.begin() + static_cast<long>(mark), all.end());
-}
+inline std::vector<LogEntry> logsSince(size_t mark) { return test_support::since(logSink().entries(), mark); }
 
-inline size_t countLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text) {
-    size_t n = 0;
-    for (const auto& e : logs) n += (e.level == level && e.text == text) ? 1 : 0;
-    return n;
-}
-
-// Index of the first entry at or after `from` with this level and text, or -1.
-inline long findLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text,
-                    size_t from = 0) {
-    for (size_t i = from; i < logs.size(); ++i)
-        if (logs[i].level == level && logs[i].text == text) return static_cast<long>(i);
-    return -1;
-}
-
-// The entries logged by the thread that logged logs[index], from that one on.
-inline std::vector<LogEntry> sameThreadFrom(const std::vector<LogEntry>& logs, size_t index) {
-    std::vector<LogEntry> out;
-    for (size_t i = index; i < logs.size(); ++i)
-        if (logs[i].thread == logs[index].thread) out.push_back(logs[i]);
-    return out;
-}
+using test_support::countLog;
+using test_support::findLog;
+using test_support::sameThreadFrom;
 
 // Polls the log until `done` holds for the messages since `mark` or the deadline passes.
 inline bool waitForLogs(size_t mark, const std::function<bool(const std::vector<LogEntry>&)>& done,
@@ -104,22 +61,8 @@ inline bool waitForLog(size_t mark, spdlog::level::level_enum level, const std::
         mark, [&](const std::vector<LogEntry>& l) { return findLog(l, level, text) >= 0; }, deadline);
 }
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-inline std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
+using test_support::readFile;
+using test_support::splitLines;
 
 // 16-bit mono samples as the bytes a device or a file holds.
 inline std::string pcmBytes(const std::vector<int16_t>& samples) {
@@ -136,58 +79,9 @@ inline std::string writeWave(const std::string& path, const std::string& data) {
 }
 
 // Redirects a file descriptor (1 or 2) into a file while it lives.
-class FdCapture {
-public:
-    FdCapture(int fd, const std::string& path) : fd_(fd), path_(path) {
-        flushAll();
-        saved_ = ::dup(fd_);
-        int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, fd_);
-        ::close(out);
-    }
-    ~FdCapture() { restore(); }
-    FdCapture(const FdCapture&) = delete;
-    FdCapture& operator=(const FdCapture&) = delete;
-
-    // What arrived so far.
-    std::string text() {
-        flushAll();
-        return readFile(path_);
-    }
-    std::vector<std::string> lines() { return splitLines(text()); }
-    size_t count(const std::string& line) {
-        size_t n = 0;
-        for (const auto& l : lines()) n += l == line ? 1 : 0;
-        return n;
-    }
-    void restore() {
-        if (saved_ >= 0) {
-            flushAll();
-            ::dup2(saved_, fd_);
-            ::close(saved_);
-            saved_ = -1;
-        }
-    }
-
-private:
-    static void flushAll() {
-        std::cout.flush();
-        std::cerr.flush();
-        std::fflush(stdout);
-        std::fflush(stderr);
-    }
-    int fd_;
-    std::string path_;
-    int saved_ = -1;
-};
+using test_support::FdCapture;
 
 // A fresh directory under /tmp (the caller removes it).
-inline std::string makeTempDir(const std::string& tag) {
-    std::string pattern = "/tmp/" + tag + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    const char* dir = ::mkdtemp(buf.data());
-    return dir ? dir : "/tmp";
-}
+inline std::string makeTempDir(const std::string& tag) { return test_support::makeTempDir(tag); }
 
 }  // namespace conversation_test

@@ -1,6 +1,6 @@
 // Command words: movement durations and velocities, heartbeats, refusals, unknown words.
-#include "rc_sdk_controller.h"
-#include "robot_test_support.h"
+#include "agent/rc_sdk_controller.h"
+#include "tests/agent/robot_test_support.h"
 
 #include <climits>
 #include <memory>

@@ -1,7 +1,7 @@
 // The robot controller's worker and queue: order, producers, shutdown, library set-up.
-#include "mc_sim.h"
-#include "rc_sdk_controller.h"
-#include "robot_test_support.h"
+#include "agent/rc_sdk_controller.h"
+#include "platform/mc_client/mc_sim.h"
+#include "tests/agent/robot_test_support.h"
 
 #include <signal.h>
 #include <sys/syscall.h>

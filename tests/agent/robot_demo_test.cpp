@@ -1,7 +1,7 @@
 // Demo words: their actions and pauses, and the wag-tail emoji shown at once.
-#include "mc_sim.h"
-#include "rc_sdk_controller.h"
-#include "robot_test_support.h"
+#include "agent/rc_sdk_controller.h"
+#include "platform/mc_client/mc_sim.h"
+#include "tests/agent/robot_test_support.h"
 
 #include <sys/syscall.h>
 

@@ -1,7 +1,7 @@
 // Posture steps: drive and scene requests with their status polls, time-outs and failures,
 // and the posture words that run them.
-#include "rc_sdk_controller.h"
-#include "robot_test_support.h"
+#include "agent/rc_sdk_controller.h"
+#include "tests/agent/robot_test_support.h"
 
 #include <memory>
 #include <thread>

@@ -1,6 +1,6 @@
 // The robot status report line and check_robot_state's output.
-#include "rc_sdk_controller.h"
-#include "robot_test_support.h"
+#include "agent/rc_sdk_controller.h"
+#include "tests/agent/robot_test_support.h"
 
 #include <cmath>
 #include <cstring>

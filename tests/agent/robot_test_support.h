@@ -2,8 +2,11 @@
 // a temporary directory), captured log messages and captured standard output.
 #pragma once
 
-#include "log_utils.h"
-#include "robot_trace.h"
+#include "common/log_utils.h"
+#include "tests/rig/robot/robot_trace.h"
+#include "tests/support/files.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
@@ -25,90 +28,28 @@ namespace robot_test {
 
 using namespace std::chrono_literals;
 
-struct LogEntry {
-    spdlog::level::level_enum level;
-    std::string text;
-};
-
+using LogEntry = test_support::LogEntry;
 // Keeps every message the process logs, beside the log file.
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    std::vector<LogEntry> entries() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return entries_;
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        entries_.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
-    }
-    void flush_() override {}
-
-private:
-    std::vector<LogEntry> entries_;
-};
+using CaptureSink = test_support::LogCapture;
 
 // Installed once, from the main thread, before any controller starts a worker.
 inline CaptureSink& log_capture() {
-    static std::shared_ptr<CaptureSink> sink = [] {
-        auto s = std::make_shared<CaptureSink>();
-        logF->logger->sinks().push_back(s);
-        return s;
-    }();
+    static std::shared_ptr<CaptureSink> sink = test_support::attach(*logF->logger, std::make_shared<CaptureSink>());
     return *sink;
 }
 
 // Log messages since `from` (an index into the capture).
-inline std::vector<LogEntry> logs_since(size_t from) {
-    auto all = log_capture().entries();
-    if (from >= all.size()) return {};
-    return std::vector<LogEntry>(all.begin() + static_cast<long>(from), all.end());
-}
+inline std::vector<LogEntry> logs_since(size_t from) { return test_support::since(log_capture().entries(), from); }
 
 inline size_t count_log(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text) {
-    size_t n = 0;
-    for (const auto& e : logs) n += (e.level == level && e.text == text) ? 1 : 0;
-    return n;
+    return test_support::countLog(logs, level, text);
 }
 
-// Redirects file descriptor 1 into a file while it lives; text() reads what arrived.
-class StdoutCapture {
+// Redirects standard output into a file while it lives; text() reads what arrived. Restoring
+// echoes what was captured, so failures stay readable.
+class StdoutCapture : public test_support::FdCapture {
 public:
-    explicit StdoutCapture(const std::string& path) : path_(path) {
-        std::fflush(stdout);
-        saved_ = ::dup(1);
-        FILE* f = std::fopen(path.c_str(), "w");
-        ::dup2(fileno(f), 1);
-        std::fclose(f);
-    }
-    ~StdoutCapture() { restore(); }
-    // Restores standard output and echoes what was captured, so failures stay readable.
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stdout);
-        ::dup2(saved_, 1);
-        ::close(saved_);
-        saved_ = -1;
-        std::fputs(text().c_str(), stdout);
-        std::fflush(stdout);
-    }
-    std::string text() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        std::stringstream ss(text());
-        std::string line;
-        while (std::getline(ss, line)) out.push_back(line);
-        return out;
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
+    explicit StdoutCapture(const std::string& path) : FdCapture(1, path, true) {}
 };
 
 inline size_t count_line(const std::vector<std::string>& lines, const std::string& text) {
@@ -123,9 +64,7 @@ class RobotTest : public ::testing::Test {
 protected:
     void SetUp() override {
         log_capture();
-        char tmpl[] = "/tmp/robot_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = test_support::makeTempDir("robot_test");
         for (const char* v :
              {"MC_SIM_FAIL_INIT", "MC_SIM_FAIL_STATUS", "MC_SIM_FAIL_STATUS_AFTER", "MC_SIM_REFUSE_DRIVE",
               "MC_SIM_REFUSE_SCENE", "MC_SIM_REFUSE_SPEED", "MC_SIM_REFUSE_GUARDIAN", "MC_SIM_DRIVE_STUCK",

@@ -1,6 +1,6 @@
 // The standalone fake_cloud program, driven by the WebSocket client: script, port file and log.
 #include "agent/websocket_client.h"
-#include "ogg_opus.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The WebSocket client against the fake cloud over real TLS on loopback.
 #include "agent/websocket_client.h"
-#include "fake_cloud.h"
+#include "tests/rig/cloud/fake_cloud.h"
 
 #include <gtest/gtest.h>
 

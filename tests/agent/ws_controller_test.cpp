@@ -2,11 +2,11 @@
 // upstream packets, received speech, text messages, closes and failures, emoji and turns.
 #include "agent/ws_controller.h"
 
-#include "alsa_test_device.h"
-#include "fake_cloud.h"
-#include "ogg_opus.h"
-#include "playback_test_support.h"
-#include "robot_trace.h"
+#include "tests/agent/playback_test_support.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/cloud/fake_cloud.h"
+#include "tests/rig/cloud/ogg_opus.h"
+#include "tests/rig/robot/robot_trace.h"
 
 #include <gtest/gtest.h>
 

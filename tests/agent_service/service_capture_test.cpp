@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "agent_service/velantis_agent_service.h"
-#include "alsa_test_device.h"
-#include "service_test_util.h"
+#include "tests/agent_service/service_test_util.h"
+#include "tests/rig/alsa/alsa_test_device.h"
 
 using namespace service_test;
 using namespace std::chrono_literals;

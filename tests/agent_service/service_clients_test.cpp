@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "agent_service/velantis_agent_service.h"
-#include "service_test_util.h"
+#include "tests/agent_service/service_test_util.h"
 
 using namespace service_test;
 using namespace std::chrono_literals;

@@ -9,10 +9,10 @@
 #include <chrono>
 #include <filesystem>
 
-#include "alsa_test_device.h"
-#include "board_rig.h"
-#include "kokoro_rig.h"
-#include "service_test_util.h"
+#include "tests/agent_service/service_test_util.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/board/board_rig.h"
+#include "tests/rig/kokoro/kokoro_rig.h"
 
 using namespace service_test;
 using namespace std::chrono_literals;

@@ -16,15 +16,18 @@
 #include <thread>
 #include <vector>
 
-#include "agent_runner.h"
-#include "unix_domain_socket_server.h"
+#include "common/unix_domain_socket_server.h"
+#include "tests/rig/agent/agent_runner.h"
+#include "tests/support/files.h"
+#include "tests/support/framed_client.h"
 
 namespace service_test {
 
-using agent_rig::countOf;
-using agent_rig::readFile;
 using agent_rig::TempDir;
-using agent_rig::waitUntil;
+using test_support::countOf;
+using test_support::readFile;
+using test_support::recvExact;
+using test_support::waitUntil;
 
 // Gives this process a /tmp of its own (a tmpfs in a private mount namespace), so the
 // system's fixed socket paths never meet those of a running system. Root only; call it
@@ -45,25 +48,12 @@ inline velantis::MessageHeader header(uint32_t type, uint32_t length, uint64_t i
     return h;
 }
 
-inline bool sendBytes(int fd, const void* data, size_t size) {
-    return ::send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
-}
+inline bool sendBytes(int fd, const void* data, size_t size) { return test_support::sendAll(fd, data, size); }
 
 inline bool sendMsg(int fd, const velantis::MessageHeader& h, const std::string& payload = {}) {
     std::string bytes(reinterpret_cast<const char*>(&h), sizeof(h));
     bytes += payload;
     return sendBytes(fd, bytes.data(), bytes.size());
-}
-
-inline bool recvExact(int fd, void* buf, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::recv(fd, static_cast<char*>(buf) + got, size - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // One received request.

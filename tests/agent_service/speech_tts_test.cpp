@@ -10,9 +10,9 @@
 #include <random>
 
 #include "agent_service/kokoro_tts_server.h"
-#include "alsa_test_device.h"
-#include "kokoro_rig.h"
-#include "speech_test_util.h"
+#include "tests/agent_service/speech_test_util.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/kokoro/kokoro_rig.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <iterator>
 
 #include "agent_service/wakeword_server.h"
-#include "board_rig.h"
-#include "speech_test_util.h"
+#include "tests/agent_service/speech_test_util.h"
+#include "tests/rig/board/board_rig.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <map>
 
-#include "uds_test_support.h"
+#include "tests/common/uds_test_support.h"
 
 using namespace uds_test;
 using spdlog::level::err;

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "uds_test_support.h"
+#include "tests/common/uds_test_support.h"
 
 using namespace uds_test;
 using spdlog::level::err;

@@ -24,8 +24,11 @@
 #include <utility>
 #include <vector>
 
-#include "log_utils.h"
-#include "unix_domain_socket_server.h"
+#include "common/log_utils.h"
+#include "common/unix_domain_socket_server.h"
+#include "tests/support/framed_client.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace uds_test {
 
@@ -33,74 +36,22 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Copies every line the process logger writes, so tests can look for them.
-class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
+class LogCapture : public test_support::LogCapture {
 public:
-    struct Line {
-        spdlog::level::level_enum level;
-        std::string text;
-    };
+    using Line = test_support::LogEntry;
 
     static LogCapture& get() {
-        static std::shared_ptr<LogCapture> sink = [] {
-            auto s = std::make_shared<LogCapture>();
-            logF->logger->sinks().push_back(s);
-            return s;
-        }();
+        static std::shared_ptr<LogCapture> sink = test_support::attach(*logF->logger, std::make_shared<LogCapture>());
         return *sink;
     }
 
-    std::vector<Line> lines() {
-        std::lock_guard<std::mutex> g(mutex_);
-        return lines_;
-    }
-
-    // Lines at `level` that contain every one of `parts`.
-    size_t count(spdlog::level::level_enum level, const std::vector<std::string>& parts) {
-        size_t n = 0;
-        for (const auto& l : lines()) {
-            if (l.level != level) continue;
-            bool all = true;
-            for (const auto& p : parts) all = all && l.text.find(p) != std::string::npos;
-            if (all) ++n;
-        }
-        return n;
-    }
-
-    bool waitFor(spdlog::level::level_enum level, const std::vector<std::string>& parts,
-                 std::chrono::milliseconds timeout = 10s) {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (count(level, parts) > 0) return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return count(level, parts) > 0;
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        lines_.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
-    }
-    void flush_() override {}
-
-private:
-    std::vector<Line> lines_;
+    std::vector<Line> lines() { return entries(); }
 };
 
 // A private directory for socket files, removed with everything in it.
-class TempDir {
+class TempDir : public test_support::TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/uds_test_XXXXXX";
-        char* p = ::mkdtemp(tmpl);
-        if (p == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = p;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+    TempDir() : test_support::TempDir("uds_test") {}
 };
 
 inline bool fileExists(const std::string& path) {
@@ -207,113 +158,13 @@ inline velantis::MessageHeader makeHeader(uint32_t type, uint32_t length, uint64
     return h;
 }
 
-inline std::vector<uint8_t> frame(const velantis::MessageHeader& h, const std::vector<uint8_t>& payload = {}) {
-    std::vector<uint8_t> out(sizeof(h));
-    std::memcpy(out.data(), &h, sizeof(h));
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
+using test_support::frame;
 
 // A blocking client on one connection; every wait has a deadline.
-class Client {
+class Client : public test_support::FramedClient {
 public:
     Client() = default;
     explicit Client(const std::string& path) { connectTo(path); }
-    ~Client() { close(); }
-    Client(Client&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Client& operator=(Client&& o) noexcept {
-        if (this != &o) {
-            close();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-
-    // Returns 0 or the errno of the failed connect.
-    int connectTo(const std::string& path) {
-        close();
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-            int e = errno;
-            close();
-            return e;
-        }
-        return 0;
-    }
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-
-    bool write(const std::vector<uint8_t>& bytes) { return write(bytes.data(), bytes.size()); }
-    bool write(const void* data, size_t size) {
-        const auto* p = static_cast<const uint8_t*>(data);
-        while (size > 0) {
-            ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool send(const velantis::MessageHeader& h, const std::vector<uint8_t>& payload = {}) {
-        return write(frame(h, payload));
-    }
-
-    // Reads exactly `size` bytes; false on end of stream, error or time-out.
-    bool readExact(void* data, size_t size, std::chrono::milliseconds timeout = 10s) {
-        auto deadline = Clock::now() + timeout;
-        auto* p = static_cast<uint8_t*>(data);
-        while (size > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return false;
-            pollfd pfd{fd_, POLLIN, 0};
-            int r = ::poll(&pfd, 1, static_cast<int>(left));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) return false;
-            ssize_t n = ::recv(fd_, p, size, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>> readMessage(
-        std::chrono::milliseconds timeout = 10s) {
-        velantis::MessageHeader h{};
-        if (!readExact(&h, sizeof(h), timeout)) return std::nullopt;
-        std::vector<uint8_t> payload(h.length);
-        if (h.length != 0 && !readExact(payload.data(), payload.size(), timeout)) return std::nullopt;
-        return std::make_pair(h, std::move(payload));
-    }
-
-    // True once the server has ended the connection (any unread bytes are discarded).
-    bool waitClosed(std::chrono::milliseconds timeout = 10s) {
-        auto deadline = Clock::now() + timeout;
-        uint8_t buf[4096];
-        while (Clock::now() < deadline) {
-            pollfd pfd{fd_, POLLIN, 0};
-            int r = ::poll(&pfd, 1, 50);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) continue;
-            ssize_t n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n == 0) return true;
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return true;
-        }
-        return false;
-    }
-
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
 };
 
 // Every test logs into the capture from its first line on.

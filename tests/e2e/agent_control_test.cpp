@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "agent_runner.h"
-#include "alsa_test_device.h"
-#include "board_rig.h"
+#include "tests/rig/agent/agent_runner.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/board/board_rig.h"
 
 using namespace std::chrono_literals;
 

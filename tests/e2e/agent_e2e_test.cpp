@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "conversation_rig.h"
+#include "tests/rig/agent/conversation_rig.h"
 
 using namespace std::chrono_literals;
 

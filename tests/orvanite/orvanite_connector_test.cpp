@@ -1,8 +1,8 @@
 // UartConnector on its own: frame writers, hex dumps and the byte-by-byte parser.
 #include "orvanite/uart_connector.h"
 
-#include "board_rig.h"
-#include "test_support.h"
+#include "tests/orvanite/test_support.h"
+#include "tests/rig/board/board_rig.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // standard input: "send <text>", "init2", "exit". It reports on standard output.
 #include "orvanite/orvanite.h"
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 #include <cstdio>
 #include <iostream>

@@ -2,8 +2,8 @@
 #include "orvanite/orvanite_link.h"
 #include "orvanite/orvanite.h"
 
-#include "board_rig.h"
-#include "test_support.h"
+#include "tests/orvanite/test_support.h"
+#include "tests/rig/board/board_rig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The process-wide logger, seen from real processes: which definition builds the one instance,
 // the file it writes and what happens when it cannot.
-#include "test_support.h"
+#include "tests/orvanite/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Carries the agent's logger definition and links liborvanite, like tavrin_agent.
 #include "orvanite/orvanite.h"
 
-#include "log_utils.h"
+#include "common/log_utils.h"
 
 #include <fstream>
 #include <iostream>

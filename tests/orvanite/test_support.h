@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/build_dirs.h"
+#include "tests/support/temp_dir.h"
+
 namespace orvanite_test {
 
 using Clock = std::chrono::steady_clock;
@@ -110,24 +113,9 @@ private:
     size_t offset_ = 0;
 };
 
-class TempDir {
+class TempDir : public test_support::TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/orvanite-test-XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    TempDir() : test_support::TempDir("orvanite-test") {}
 };
 
 // A program started with pipes on its standard streams, in a working directory of our choice.
@@ -243,12 +231,7 @@ private:
 
 inline bool exited_ok(int status) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
-// The build tree: from CTest's environment, or else the parent of this program's bin/.
-inline std::string binary_dir() {
-    if (const char* d = std::getenv("VELANTIS_BINARY_DIR")) return d;
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? "." : exe.parent_path().parent_path().string();
-}
+// The build tree.
+inline std::string binary_dir() { return test_support::binaryDir(); }
 
 }  // namespace orvanite_test

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "conversation_rig.h"
+#include "tests/rig/agent/conversation_rig.h"
 
 using namespace std::chrono_literals;
 

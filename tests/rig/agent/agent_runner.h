@@ -24,32 +24,21 @@
 #include <thread>
 #include <vector>
 
-#include "unix_domain_socket_server.h"
+#include "common/unix_domain_socket_server.h"
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
+#include "tests/support/framed_client.h"
+#include "tests/support/temp_dir.h"
 
 namespace agent_rig {
 
-inline std::string sourceDir() {
-    const char* dir = std::getenv("VELANTIS_SOURCE_DIR");
-#ifdef AGENT_RIG_SOURCE_DIR
-    if (!dir || !*dir) dir = AGENT_RIG_SOURCE_DIR;
-#endif
-    return dir ? dir : ".";
-}
-
-inline std::string binaryDir() {
-    const char* dir = std::getenv("VELANTIS_BINARY_DIR");
-#ifdef AGENT_RIG_BINARY_DIR
-    if (!dir || !*dir) dir = AGENT_RIG_BINARY_DIR;
-#endif
-    return dir ? dir : ".";
-}
+using test_support::binaryDir;
+using test_support::countOf;
+using test_support::readFile;
+using test_support::sourceDir;
+using test_support::waitUntil;
 
 inline bool isRoot() { return ::geteuid() == 0; }
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
 
 // VmRSS of a process in KiB, -1 when it cannot be read.
 inline long residentKiB(pid_t pid) {
@@ -58,44 +47,12 @@ inline long residentKiB(pid_t pid) {
     return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
 }
 
-// Polls `done` every 10 ms until it holds or `timeout` has passed.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-// Number of times `needle` occurs in `text`.
-inline size_t countOf(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size())) ++n;
-    return n;
-}
-
 // A directory under /var/tmp, removed with everything in it. Not under /tmp: the agent
 // gets a private /tmp, and files that it must see (sounds in, speaker out, configuration)
 // live here.
-class TempDir {
+class TempDir : public test_support::TempDir {
 public:
-    explicit TempDir(const std::string& prefix = "agent-rig") {
-        std::string templ = "/var/tmp/" + prefix + "-XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data())) path_ = buf.data();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+    explicit TempDir(const std::string& prefix = "agent-rig") : test_support::TempDir(prefix, "/var/tmp") {}
 };
 
 struct AgentOptions {
@@ -219,49 +176,23 @@ inline std::string commandPayload(const std::string& from, const std::string& de
 }
 
 // A client of the agent's control socket.
-class ControlClient {
+class ControlClient : public test_support::FramedClient {
 public:
-    ~ControlClient() { close(); }
-
     // Connects, retrying until the socket accepts or the time is up.
     bool connect(const std::string& path, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return waitUntil(
-            [&] {
-                close();
-                fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_un addr{};
-                addr.sun_family = AF_UNIX;
-                std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-                return ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-            },
-            timeout);
+        return FramedClient::connect(path, timeout);
     }
 
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
+    using FramedClient::send;
     bool send(uint32_t type, uint64_t id, const std::string& payload) {
-        velantis::MessageHeader h{};
-        h.type = type;
-        h.length = static_cast<uint32_t>(payload.size());
-        h.timestamp = static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count());
-        h.id = id;
-        std::string bytes(reinterpret_cast<const char*>(&h), sizeof(h));
-        bytes += payload;
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        return FramedClient::send(type, id, std::vector<uint8_t>(payload.begin(), payload.end()));
     }
 
     // The next message's header (its payload is skipped), or nothing within `timeout`.
     std::optional<velantis::MessageHeader> receive(std::chrono::milliseconds timeout) {
-        velantis::MessageHeader h{};
-        if (!readExact(&h, sizeof(h), timeout)) return std::nullopt;
-        std::vector<char> rest(h.length);
-        if (h.length && !readExact(rest.data(), rest.size(), timeout)) return std::nullopt;
-        return h;
+        auto message = readMessage(timeout);
+        if (!message) return std::nullopt;
+        return message->first;
     }
 
     // One request and its reply.
@@ -270,30 +201,6 @@ public:
         if (!send(type, id, payload)) return std::nullopt;
         return receive(timeout);
     }
-
-    int fd() const { return fd_; }
-
-private:
-    bool readExact(void* buf, size_t n, std::chrono::milliseconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        char* p = static_cast<char*>(buf);
-        size_t got = 0;
-        while (got < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd pfd{fd_, POLLIN, 0};
-            int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) return false;
-            ssize_t k = ::recv(fd_, p + got, n - got, 0);
-            if (k <= 0) return false;
-            got += static_cast<size_t>(k);
-        }
-        return true;
-    }
-
-    int fd_ = -1;
 };
 
 }  // namespace agent_rig

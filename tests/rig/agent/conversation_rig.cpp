@@ -1,4 +1,4 @@
-#include "conversation_rig.h"
+#include "tests/rig/agent/conversation_rig.h"
 
 #include <net/if.h>
 #include <sched.h>
@@ -11,8 +11,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "alsa_test_device.h"
-#include "ogg_opus.h"
+#include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 namespace agent_rig {
 

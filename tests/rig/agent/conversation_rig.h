@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "agent_runner.h"
-#include "board_rig.h"
-#include "fake_cloud.h"
-#include "robot_trace.h"
+#include "tests/rig/agent/agent_runner.h"
+#include "tests/rig/board/board_rig.h"
+#include "tests/rig/cloud/fake_cloud.h"
+#include "tests/rig/robot/robot_trace.h"
 
 namespace agent_rig {
 

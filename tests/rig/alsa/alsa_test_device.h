@@ -9,17 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/build_dirs.h"
+
 namespace alsa_rig {
 
-// Build tree of the test program (CTest sets VELANTIS_BINARY_DIR; the fallback is the
-// directory the tests are configured with).
-inline std::string binaryDir() {
-    const char* dir = std::getenv("VELANTIS_BINARY_DIR");
-#ifdef ALSA_RIG_BINARY_DIR
-    if (!dir || !*dir) dir = ALSA_RIG_BINARY_DIR;
-#endif
-    return dir ? dir : ".";
-}
+// The build tree holds the plugin and its configuration.
+using test_support::binaryDir;
 
 inline std::string configPath() { return binaryDir() + "/share/alsa/velantis_test.conf"; }
 inline std::string pluginPath() { return binaryDir() + "/lib/libasound_module_pcm_velantis_paced.so"; }

@@ -13,7 +13,7 @@
 // the command (its whole process group) is sent SIGTERM and waited for; the exit status is the command's.
 //
 //   board_play [-- command args...]
-#include "board_rig.h"
+#include "tests/rig/board/board_rig.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "board_rig.h"
+#include "tests/rig/board/board_rig.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "fake_cloud.h"
+#include "tests/rig/cloud/fake_cloud.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>

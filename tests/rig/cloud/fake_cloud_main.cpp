@@ -12,8 +12,8 @@
 //             | close-silent <code> [reason] | stop-reading | reset
 // --silent: every connection goes silent before TLS, or before answering the upgrade.
 // Lines starting with '#' and empty lines are skipped.
-#include "fake_cloud.h"
-#include "ogg_opus.h"
+#include "tests/rig/cloud/fake_cloud.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

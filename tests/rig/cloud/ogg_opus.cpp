@@ -1,4 +1,4 @@
-#include "ogg_opus.h"
+#include "tests/rig/cloud/ogg_opus.h"
 
 #include <opus/opusenc.h>
 #include <opus/opusfile.h>

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/build_dirs.h"
+
 namespace kokoro_rig {
 
 constexpr int kSampleRate = 24000;
@@ -25,15 +27,7 @@ constexpr const char* kDirName = "kokoro-multi-lang-v1_1";
 inline double amplitude(int sid) { return sid == 1 ? 1.25 : 0.5; }
 
 // The model generated into the build tree (target kokoro_model).
-inline std::string builtModelDir() {
-    const char* dir = std::getenv("VELANTIS_BINARY_DIR");
-    if (dir && *dir) return std::string(dir) + "/share/kokoro/" + kDirName;
-#ifdef KOKORO_RIG_MODEL_DIR
-    return KOKORO_RIG_MODEL_DIR;
-#else
-    return std::string("share/kokoro/") + kDirName;
-#endif
-}
+inline std::string builtModelDir() { return test_support::binaryDir() + "/share/kokoro/" + kDirName; }
 
 // Copies the model into <dir>/kokoro-multi-lang-v1_1 (the engine reads it relative to
 // its working directory). Returns false when the built model is missing.

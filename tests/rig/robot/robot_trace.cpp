@@ -1,4 +1,4 @@
-#include "robot_trace.h"
+#include "tests/rig/robot/robot_trace.h"
 
 #include <cstdlib>
 #include <fstream>
