@@ -24,7 +24,7 @@ function(_tavrin_agent_targets)
     return()
   endif()
   _tavrin_agent_program(tavrin_agent agent_conversation)
-  install(TARGETS tavrin_agent RUNTIME DESTINATION bin)
+  install(TARGETS tavrin_agent RUNTIME DESTINATION bin COMPONENT runtime)
 
   # The same program talking to a cloud on loopback, for the end-to-end test, the demo and the benchmarks.
   if(COMMAND velantis_conversation_library)

@@ -15,12 +15,13 @@ if(TARGET orvanite)
   # process ends, so dlclose must not unmap it.
   target_link_options(velantis_agent_service PRIVATE -Wl,-z,nodelete)
   install(TARGETS velantis_agent_service EXPORT VelantisTargets
-          LIBRARY DESTINATION lib INCLUDES DESTINATION include/velantis)
+          LIBRARY DESTINATION lib COMPONENT runtime NAMELINK_COMPONENT development INCLUDES DESTINATION include)
   # Public headers: the host interface, the message header and types it uses, and the
   # wake-word payload records a listener reads.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/velantis_agent_service.h ${CMAKE_CURRENT_LIST_DIR}/wakeword_server.h
-          DESTINATION include/velantis/agent_service)
-  install(FILES ${CMAKE_SOURCE_DIR}/common/unix_domain_socket_server.h DESTINATION include/velantis/common)
+          DESTINATION include/velantis/agent_service COMPONENT development)
+  install(FILES ${CMAKE_SOURCE_DIR}/common/unix_domain_socket_server.h DESTINATION include/velantis/common
+          COMPONENT development)
 
   # agent_speech is described by a file sorted after this one.
   function(_velantis_service_link_speech)

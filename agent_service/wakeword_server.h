@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/unix_domain_socket_server.h"
+#include "../common/unix_domain_socket_server.h"
 
 #pragma pack(push, 1)
 // WAKEWORD_EVENT (1001), 17 bytes.

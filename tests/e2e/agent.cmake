@@ -28,4 +28,7 @@ if(TARGET tavrin_agent_loopback AND TARGET rig_board AND TARGET alsa_rig AND TAR
   # The README's simulated conversation, printed as a transcript.
   add_executable(agent_demo ${_agent_rig_dir}/agent_demo.cpp)
   target_link_libraries(agent_demo PRIVATE agent_conversation_rig)
+  # The same, as from a clone under /tmp.
+  add_test(NAME agent_demo_from_tmp COMMAND sh ${_agent_rig_dir}/demo-from-tmp ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+  set_tests_properties(agent_demo_from_tmp PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
 endif()
