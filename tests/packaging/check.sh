@@ -44,7 +44,7 @@ dev_depends=$(dpkg-deb -f "$dev" Depends)
 echo "$name $version: Depends: $depends"
 echo "$name-dev: Depends: $dev_depends"
 [ "$version" = "$(dpkg-deb -f "$dev" Version)" ] || fail "the two packages differ in version"
-for p in adduser libc6 libstdc++6 libasound2 libopus0 libssl3 libspdlog; do
+for p in adduser ca-certificates libc6 libstdc++6 libasound2 libopus0 libssl3 libspdlog; do
   [[ ", $depends" == *", $p"* ]] || fail "Depends lacks $p"
 done
 if grep -qE '(^|[ ,|])[a-z0-9.+]+-dev([ ,(]|$)' <<<"$depends"; then fail "Depends names a -dev package"; fi
