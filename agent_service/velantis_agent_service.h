@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/unix_domain_socket_server.h"
+#include "../common/unix_domain_socket_server.h"
 
 struct OpusEncoder;
 typedef struct _snd_pcm snd_pcm_t;

@@ -24,7 +24,7 @@
 
 // The payload records (WakeWordEventPayload, WakeWordStatePayload, WakeWordErrorPayload) come
 // with the message header.
-#include "common/unix_domain_socket_server.h"
+#include "../common/unix_domain_socket_server.h"
 
 class WakeWordServer : public UnixDomainSocketServer {
 public:

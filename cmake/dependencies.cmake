@@ -36,7 +36,8 @@ add_library(sherpa_onnx_c_api SHARED IMPORTED GLOBAL)
 set_target_properties(sherpa_onnx_c_api PROPERTIES
   IMPORTED_LOCATION ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libsherpa-onnx-c-api.so
   IMPORTED_NO_SONAME ON)
-install(FILES ${SHERPA_ONNX_DIR}/libsherpa-onnx-c-api.so ${SHERPA_ONNX_DIR}/libonnxruntime.so DESTINATION lib)
+install(FILES ${SHERPA_ONNX_DIR}/libsherpa-onnx-c-api.so ${SHERPA_ONNX_DIR}/libonnxruntime.so DESTINATION lib
+        COMPONENT runtime)
 
 # The stand-ins' (tests and benchmarks): the fake cloud encodes Ogg Opus.
 if(BUILD_TESTING OR VELANTIS_BENCH)

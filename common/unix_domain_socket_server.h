@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "common/local_message.h"
+#include "local_message.h"  // beside this header when installed
 
 namespace velantis {
 

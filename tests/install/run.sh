@@ -1,28 +1,31 @@
 #!/usr/bin/env bash
-# Installs a build tree into a fresh prefix, checks what the prefix holds, builds
-# host_project/ against it out of tree (find_package, and the same source with pkg-config),
-# and runs the installed tavrin_agent (working directory: the prefix) beside the host in a
-# private /tmp, with the synthetic speech model and the paced sound device of the build tree.
+# Installs a build tree into a fresh prefix (or takes a prefix already laid out, such as the
+# Debian packages extracted), checks what the prefix holds, builds host_project/ against it
+# out of tree (find_package, and the same source with pkg-config), and runs the prefix's
+# tavrin_agent (working directory: the prefix) beside the host in a private /tmp, with the
+# synthetic speech model and the paced sound device of the build tree.
 #
-#   run.sh BUILD_DIR
+#   run.sh BUILD_DIR [PREFIX]
 #
-# Everything goes to BUILD_DIR/install-check (made anew). Needs a private mount namespace
+# Everything else goes to BUILD_DIR/install-check (made anew). Needs a private mount namespace
 # (root, or user namespaces); exits 77 (skipped) without one, or when a real board is
 # attached at /dev/ttyACM0.
 set -euo pipefail
 
 if [ "${1:-}" = "--inside" ]; then
-  # Inside the namespace: a tmpfs over /tmp, with the check directory kept at its path.
-  w=$2
-  mount --bind "$w" /mnt
+  # Inside the namespace: a tmpfs over /tmp, with the build tree (the check directory is in
+  # it) and the prefix kept at their paths.
+  w=$2 prefix=$3 build=$4
+  mount --rbind /tmp /mnt
   mount -t tmpfs -o mode=1777,size=16m velantis-install /tmp
-  mkdir -p "$w"
-  mount --bind /mnt "$w"
-  umount /mnt
-  (cd "$w/prefix" && VELANTIS_ALSA_OUT="$w/agent_speaker_%r.raw" exec bin/tavrin_agent >"$w/agent.out" 2>&1) &
+  for d in "$build" "$prefix"; do
+    case $d in "$build"/*) ;; /tmp/*) mkdir -p "$d" && mount --bind "/mnt/${d#/tmp/}" "$d" ;; esac
+  done
+  umount -l /mnt
+  (cd "$prefix" && VELANTIS_ALSA_OUT="$w/agent_speaker_%r.raw" exec bin/tavrin_agent >"$w/agent.out" 2>&1) &
   agent=$!
   for _ in $(seq 200); do
-    grep -qs "Server started successfully on path: /tmp/velantis_agent.sock" "$w/prefix/logs/basic-log.txt" && break
+    grep -qs "Server started successfully on path: /tmp/velantis_agent.sock" "$prefix/logs/basic-log.txt" && break
     sleep 0.1
   done
   status=0
@@ -37,7 +40,8 @@ src=$(cd "$here/../.." && pwd)
 build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
 cmake=${CMAKE:-cmake}
 w=$build/install-check
-prefix=$w/prefix
+prefix=${2:-$w/prefix}
+[ -z "${2:-}" ] || prefix=$(cd "$2" && pwd)
 
 if [ "$(id -u)" = 0 ]; then
   ns=(unshare --mount --propagation private)
@@ -64,8 +68,13 @@ step() {  # step LOG command...: runs quietly, shows the log on failure
 rm -rf "$w"
 mkdir -p "$w/work"
 
-echo "-- install into $prefix"
-step "$w/install.log" "$cmake" --install "$build" --prefix "$prefix"
+if [ -z "${2:-}" ]; then
+  echo "-- install into $prefix"
+  step "$w/install.log" "$cmake" --install "$build" --prefix "$prefix"
+else
+  echo "-- checking $prefix"
+  rm -rf "$prefix/logs"
+fi
 headers=$(cd "$prefix" && find include -type f | sort)
 want="include/velantis/agent_service/velantis_agent_service.h
 include/velantis/agent_service/wakeword_server.h
@@ -74,10 +83,16 @@ include/velantis/common/unix_domain_socket_server.h
 include/velantis/orvanite/orvanite.h"
 [ "$headers" = "$want" ] || fail "installed headers differ: $headers"
 for f in bin/tavrin_agent lib/libvelantis_agent_service.so lib/liborvanite.so lib/libmc_client.so \
+         lib/libvelantis_agent_service.so.0 lib/liborvanite.so.0 \
          lib/libsherpa-onnx-c-api.so lib/libonnxruntime.so lib/cmake/Velantis/VelantisConfig.cmake \
          lib/pkgconfig/velantis_agent_service.pc lib/pkgconfig/orvanite.pc; do
   [ -e "$prefix/$f" ] || fail "missing $f"
 done
+# Versioned libraries: the SONAME is lib<name>.so.0, and the agent asks for that name.
+for lib in orvanite velantis_agent_service; do
+  readelf -d "$prefix/lib/lib$lib.so" | grep -qF "Library soname: [lib$lib.so.0]" || fail "lib$lib.so: SONAME is not lib$lib.so.0"
+done
+readelf -d "$prefix/bin/tavrin_agent" | grep -qF "Shared library: [liborvanite.so.0]" || fail "tavrin_agent does not need liborvanite.so.0"
 for wav in "$src"/res/*.wav; do
   cmp -s "$wav" "$prefix/res/$(basename "$wav")" || fail "res/$(basename "$wav") not installed"
 done
@@ -90,6 +105,9 @@ step "$w/host-build.log" "$cmake" --build "$w/host"
 echo "-- the same host with pkg-config"
 flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs velantis_agent_service orvanite) ||
   fail "pkg-config"
+# Only the prefix's include/ goes on the host's include path: headers are <velantis/...>.
+includes=$(for f in $flags; do case $f in -I*) realpath -m "${f#-I}" ;; esac; done)
+[ "$includes" = "$(realpath "$prefix/include")" ] || fail "pkg-config's include path is not the prefix's include/: $flags"
 # shellcheck disable=SC2086
 step "$w/host-pkgconfig.log" "${CXX:-c++}" -std=c++17 -Wall -Wextra -Wpedantic -Werror \
   "$here/host_project/main.cpp" $flags -o "$w/host/host_check_pkgconfig"
@@ -100,7 +118,7 @@ export ALSA_CONFIG_PATH=$build/share/alsa/velantis_test.conf
 export VELANTIS_ALSA_PLUGIN=$build/lib/libasound_module_pcm_velantis_paced.so
 export VELANTIS_ALSA_IN='' VELANTIS_ALSA_OUT=$w/speaker_%r.raw VELANTIS_ALSA_SPEED=1
 status=0
-timeout 120 "${ns[@]}" bash "$here/run.sh" --inside "$w" || status=$?
+timeout 120 "${ns[@]}" bash "$here/run.sh" --inside "$w" "$prefix" "$build" || status=$?
 cat "$w/host.out" "$w/host.err" 2>/dev/null || true
 [ $status = 0 ] || fail "host run, status $status"
 
@@ -112,6 +130,6 @@ expect "$w/host.out" "host: service stopped"
 [ -s "$w/speaker_24000.raw" ] || fail "nothing was spoken"
 expect "$w/work/logs/basic-log.txt" "Successfully received ACK for AGENT_STOP."
 expect "$w/work/logs/basic-log.txt" "Velantis Agent Service stopped."
-expect "$w/prefix/logs/basic-log.txt" "Received AGENT_START from: velantis_agent_service"
-expect "$w/prefix/logs/basic-log.txt" "Audio recording stopped."
+expect "$prefix/logs/basic-log.txt" "Received AGENT_START from: velantis_agent_service"
+expect "$prefix/logs/basic-log.txt" "Audio recording stopped."
 echo "install check passed"

@@ -21,7 +21,7 @@ TempDir::TempDir(const std::string& prefix, const std::string& parent) : path_(m
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!keep_) std::filesystem::remove_all(path_, ec);
 }
 
 }  // namespace test_support

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "agent_service/velantis_agent_service.h"
-#include "agent_service/wakeword_server.h"
-#include "orvanite/orvanite.h"
+#include <velantis/agent_service/velantis_agent_service.h>
+#include <velantis/agent_service/wakeword_server.h>
+#include <velantis/orvanite/orvanite.h>
 
 namespace {
 

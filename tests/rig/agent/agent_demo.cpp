@@ -181,6 +181,14 @@ private:
     size_t playedBlocks_ = 0;
 };
 
+// The agent's directory stays behind for a look at what went wrong.
+int failed(agent_rig::ConversationRig& rig) {
+    rig.agent().keep();
+    std::printf("\nAgent log: %s (kept)\nAgent output: %s, %s\n", rig.agent().logPath().c_str(),
+                rig.agent().stdoutPath().c_str(), rig.agent().stderrPath().c_str());
+    return 1;
+}
+
 std::string seconds(size_t samples, int rate) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.2f s", static_cast<double>(samples) / rate);
@@ -201,7 +209,7 @@ int main(int argc, char** argv) {
     script.answerAfterPackets = 20;
     if (!rig.setUp(&error, argc > 1 ? argv[1] : "", script)) {
         std::fprintf(stderr, "agent_demo: %s\n", error.c_str());
-        return 1;
+        return failed(rig);
     }
     Transcript t(rig);
     auto& agent = rig.agent();
@@ -218,9 +226,9 @@ int main(int argc, char** argv) {
 
     say("HOST", "-> agent  AGENT_START (id 1)");
     auto reply = rig.start(1);
-    if (!check(reply && reply->id == 1, "reply to AGENT_START")) return 1;
+    if (!check(reply && reply->id == 1, "reply to AGENT_START")) return failed(rig);
     say("HOST", "<- agent  reply type " + std::to_string(reply->type) + " id " + std::to_string(reply->id));
-    if (!check(board.wait_raw(20s), "the agent never set up /dev/ttyACM0")) return 1;
+    if (!check(board.wait_raw(20s), "the agent never set up /dev/ttyACM0")) return failed(rig);
     say("BOARD", "port set up by the agent (raw, 115200 baud)");
     board.write(board_rig::handshake(1));
     say("BOARD", "-> agent  handshake");
@@ -299,11 +307,11 @@ int main(int argc, char** argv) {
     if (check(byeAt >= 0, "no goodbye on the speaker"))
         say("SPEAKER", "  goodbye res/好的，再见.wav (" + seconds(bye.size(), 48000) + ")");
 
-    std::printf("\nAgent log: %s\n", ok ? "(kept only on failure)" : agent.logPath().c_str());
     if (!ok) {
-        std::printf("%s\n", agent.log().c_str());
-        return 1;
+        std::printf("\n%s", agent.log().c_str());
+        return failed(rig);
     }
+    std::printf("\nAgent log: (kept only on failure)\n");
     std::printf("The simulated conversation ran from wake-up to goodbye.\n");
     return 0;
 }

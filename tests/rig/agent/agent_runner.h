@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -47,13 +48,33 @@ inline long residentKiB(pid_t pid) {
     return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
 }
 
-// A directory under /var/tmp, removed with everything in it. Not under /tmp: the agent
-// gets a private /tmp, and files that it must see (sounds in, speaker out, configuration)
-// live here.
+// A directory under /var/tmp, removed with everything in it unless kept. Not under /tmp:
+// the agent gets a private /tmp, and files that it must see (sounds in, speaker out,
+// configuration) live here.
 class TempDir : public test_support::TempDir {
 public:
     explicit TempDir(const std::string& prefix = "agent-rig") : test_support::TempDir(prefix, "/var/tmp") {}
 };
+
+// The directories among `dirs` that lie under /tmp, outermost only: the agent's private /tmp
+// would hide them, so they are mounted back inside it at their paths.
+inline std::vector<std::string> underTmp(const std::vector<std::string>& dirs) {
+    std::vector<std::string> found;
+    for (const auto& dir : dirs) {
+        std::error_code ec;
+        std::string path = std::filesystem::weakly_canonical(dir, ec).string();
+        if (ec || path.rfind("/tmp/", 0) != 0) continue;
+        found.push_back(path);
+    }
+    std::vector<std::string> outer;
+    for (const auto& path : found) {
+        bool inner = false;
+        for (const auto& other : found)
+            if (other != path && path.rfind(other + "/", 0) == 0) inner = true;
+        if (!inner && std::find(outer.begin(), outer.end(), path) == outer.end()) outer.push_back(path);
+    }
+    return outer;
+}
 
 struct AgentOptions {
     std::string program;                                        // path of the agent program
@@ -98,9 +119,18 @@ public:
         std::vector<char*> envp;
         for (auto& kv : envStore) envp.push_back(&kv[0]);
         envp.push_back(nullptr);
-        const char* script = "mount --bind \"$1\" /tmp && shift && exec \"$@\"";
-        std::vector<const char*> argv{"sh",   runner.c_str(), opt.ttySlave.c_str(), "/bin/sh",           "-c",
-                                      script, "sh",           tmp_.c_str(),         opt.program.c_str(), nullptr};
+        // The private /tmp, with the trees the agent runs from (program, libraries, sounds,
+        // test devices) mounted back at their paths when they lie under /tmp.
+        const char* script =
+            "t=$1; shift; "
+            "while [ \"$1\" != -- ]; do mkdir -p \"$t${1#/tmp}\" && mount --bind \"$1\" \"$t${1#/tmp}\" || exit 1; "
+            "shift; done; shift; mount --rbind \"$t\" /tmp && exec \"$@\"";
+        const std::vector<std::string> keep = underTmp(
+            {sourceDir(), binaryDir(), fs::path(opt.program).parent_path().string(), work_ + "/res"});
+        std::vector<const char*> argv{"sh",   runner.c_str(), opt.ttySlave.c_str(), "/bin/sh", "-c",
+                                      script, "sh",           tmp_.c_str()};
+        for (const auto& dir : keep) argv.push_back(dir.c_str());
+        argv.insert(argv.end(), {"--", opt.program.c_str(), nullptr});
 
         pid_ = ::fork();
         if (pid_ < 0) return false;
@@ -118,6 +148,9 @@ public:
         }
         return true;
     }
+
+    // Leaves the working directory (log, standard output and error) behind.
+    void keep() { dir_.keep(); }
 
     // Kills the agent (it has no orderly shutdown) and reaps it.
     void kill() {

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Checks the Debian packages that scripts/package built, without installing them: their
+# fields and contents, the service unit (systemd-analyze verify), lintian, and the install
+# check (tests/install/run.sh) on both packages extracted into a fresh directory.
+#
+#   check.sh PACKAGE_DIR BUILD_DIR
+#
+# PACKAGE_DIR holds the .deb files (build-package); BUILD_DIR is a plain build with the test
+# rigs, whose synthetic speech model and paced sound device the install check borrows.
+# Works in PACKAGE_DIR/package-check (made anew).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+pkgdir=$(cd "${1:?usage: check.sh PACKAGE_DIR BUILD_DIR}" && pwd)
+build=$(cd "${2:?usage: check.sh PACKAGE_DIR BUILD_DIR}" && pwd)
+w=$pkgdir/package-check
+name=velantis-agent
+prefix=usr/lib/$name
+
+fail() { echo "FAILED: $*"; exit 1; }
+one() {  # one GLOB: the single file it matches
+  local m=("$pkgdir"/$1)
+  [ ${#m[@]} = 1 ] && [ -f "${m[0]}" ] || fail "expected one $1 in $pkgdir, found: ${m[*]}"
+  echo "${m[0]}"
+}
+has() {  # has ROOT PATH...: each exists (a link counts, dangling or not)
+  local root=$1; shift
+  for f; do [ -e "$root/$f" ] || [ -L "$root/$f" ] || fail "$(basename "$root") lacks $f"; done
+}
+link() {  # link ROOT PATH TARGET
+  [ "$(readlink "$1/$2")" = "$3" ] || fail "$2 should link to $3, is: $(readlink "$1/$2" || echo none)"
+}
+
+runtime=$(one "${name}_*_amd64.deb")
+dev=$(one "${name}-dev_*_amd64.deb")
+rm -rf "$w"
+mkdir -p "$w"
+
+echo "-- fields"
+version=$(dpkg-deb -f "$runtime" Version)
+depends=$(dpkg-deb -f "$runtime" Depends)
+dev_depends=$(dpkg-deb -f "$dev" Depends)
+echo "$name $version: Depends: $depends"
+echo "$name-dev: Depends: $dev_depends"
+[ "$version" = "$(dpkg-deb -f "$dev" Version)" ] || fail "the two packages differ in version"
+for p in adduser ca-certificates libc6 libstdc++6 libasound2 libopus0 libssl3 libspdlog; do
+  [[ ", $depends" == *", $p"* ]] || fail "Depends lacks $p"
+done
+if grep -qE '(^|[ ,|])[a-z0-9.+]+-dev([ ,(]|$)' <<<"$depends"; then fail "Depends names a -dev package"; fi
+[ "$dev_depends" = "$name (= $version)" ] || fail "$name-dev should depend on $name (= $version)"
+
+echo "-- contents"
+dpkg-deb -x "$runtime" "$w/runtime"
+dpkg-deb -x "$dev" "$w/dev"
+has "$w/runtime" lib/systemd/system/$name.service etc/logrotate.d/$name \
+  usr/share/doc/$name/copyright usr/share/doc/$name/changelog.gz \
+  $prefix/bin/tavrin_agent $prefix/lib/libsherpa-onnx-c-api.so $prefix/lib/libonnxruntime.so \
+  $prefix/lib/libmc_client.so $prefix/res/你好啊.wav $prefix/res/在呢.wav $prefix/res/好的，再见.wav
+grep -qF copytruncate "$w/runtime/etc/logrotate.d/$name" || fail "logrotate snippet without copytruncate"
+for lib in orvanite velantis_agent_service; do
+  link "$w/runtime" $prefix/lib/lib$lib.so.0 "lib$lib.so.$version"
+  has "$w/runtime" $prefix/lib/lib$lib.so.$version
+  link "$w/dev" $prefix/lib/lib$lib.so "lib$lib.so.0"
+  [ ! -e "$w/runtime/$prefix/lib/lib$lib.so" ] || fail "the runtime package holds the development link lib$lib.so"
+done
+link "$w/runtime" var/lib/$name/res /$prefix/res
+link "$w/runtime" var/lib/$name/logs ../../log/$name
+has "$w/dev" usr/share/doc/$name-dev/copyright $prefix/include/velantis/agent_service/velantis_agent_service.h \
+  $prefix/include/velantis/orvanite/orvanite.h $prefix/lib/cmake/Velantis/VelantisConfig.cmake \
+  $prefix/lib/pkgconfig/velantis_agent_service.pc $prefix/lib/pkgconfig/orvanite.pc
+[ -z "$(find "$w/runtime" -path "*/include/*" -o -name "*.pc" -o -name "*.cmake")" ] ||
+  fail "development files in the runtime package"
+[ -z "$(find "$w/dev" -type f -name "*.so*")" ] || fail "a library file in the development package"
+
+# Every binary stripped; every library that is not ours named in the copyright file.
+elves=$(find "$w/runtime" -type f -exec sh -c 'head -c4 "$1" | grep -q "ELF"' sh {} \; -print)
+[ -n "$elves" ] || fail "no binaries found"
+for f in $elves; do
+  ! readelf -S --wide "$f" | grep -qE ' \.(symtab|debug_[a-z]+) ' || fail "not stripped: ${f#"$w"/runtime/}"
+  case $(basename "$f") in liborvanite.so.* | libvelantis_agent_service.so.* | libmc_client.so | tavrin_agent) ;;
+  *) grep -qxF "Files: ${f#"$w"/runtime/}" "$w/runtime/usr/share/doc/$name/copyright" ||
+       fail "no licence given for ${f#"$w"/runtime/}" ;;
+  esac
+done
+cmp -s "$w/runtime/usr/share/doc/$name/copyright" "$src/packaging/copyright" || fail "copyright file differs"
+cmp -s "$src/LICENSE" /usr/share/common-licenses/Apache-2.0 || fail "LICENSE is not the Apache License 2.0"
+
+echo "-- service unit"
+# The unit in a root of the runtime package's files and this machine's systemd units (the
+# targets it depends on): no systemd needs to run, nothing is installed.
+dpkg-deb -x "$runtime" "$w/unit-root"
+cp -an /lib/systemd/system/. "$w/unit-root/lib/systemd/system/"
+systemd-analyze verify --root="$w/unit-root" "$w/unit-root/lib/systemd/system/$name.service" >"$w/verify.log" 2>&1 ||
+  { cat "$w/verify.log"; fail "systemd-analyze verify"; }
+[ ! -s "$w/verify.log" ] || { cat "$w/verify.log"; fail "systemd-analyze verify complains"; }
+for key in "User=_velantis" "WorkingDirectory=/var/lib/$name" "ExecStart=/$prefix/bin/tavrin_agent" \
+           "Restart=always" "StandardOutput=journal" "StandardError=journal"; do
+  grep -qxF "$key" "$w/runtime/lib/systemd/system/$name.service" || fail "unit lacks $key"
+done
+
+echo "-- lintian"
+lintian --fail-on error --tag-display-limit 0 "$runtime" "$dev" >"$w/lintian.log" 2>&1 ||
+  { cat "$w/lintian.log"; fail "lintian found errors"; }
+cat "$w/lintian.log"
+
+echo "-- install check on both packages extracted"
+mkdir "$w/root"
+dpkg-deb -x "$runtime" "$w/root"
+dpkg-deb -x "$dev" "$w/root"
+bash "$src/tests/install/run.sh" "$build" "$w/root/$prefix"
+echo "package check passed"
