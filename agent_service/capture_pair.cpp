@@ -44,11 +44,10 @@ void releaseCapture() {
 
 }  // namespace
 
-bool init_soundcard(const char* device) {
-    logF->logger->info("Open default soundcard");
-    // A second set-up replaces the device and encoder of the first.
-    releaseCapture();
+namespace {
 
+// Opens, configures and starts the capture device; on failure it is closed again.
+bool openCapture(const char* device) {
     int err = snd_pcm_open(&capture_handle, device, SND_PCM_STREAM_CAPTURE, 0);
     if (err < 0) {
         logF->logger->error("cannot open audio device {} ({}, {})", device, snd_strerror(err), err);
@@ -95,6 +94,16 @@ bool init_soundcard(const char* device) {
     if ((err = snd_pcm_start(capture_handle)) < 0) {
         return fail("cannot start soundcard");
     }
+    return true;
+}
+
+}  // namespace
+
+bool init_soundcard(const char* device) {
+    logF->logger->info("Open default soundcard");
+    // A second set-up replaces the device and encoder of the first.
+    releaseCapture();
+    if (!openCapture(device)) return false;
 
     int opus_err = OPUS_OK;
     encoder = opus_encoder_create(srate, nchan, OPUS_APPLICATION_AUDIO, &opus_err);

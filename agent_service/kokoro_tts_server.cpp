@@ -260,63 +260,73 @@ int TtsEngine::AudioGeneratedCallback(const float* samples, int n, float progres
     return 1;
 }
 
+namespace {
+
+// The default playback device set up for the engine's mono speech; nullptr on failure.
+snd_pcm_t* openDefaultSpeaker() {
+    snd_pcm_t* pcm = nullptr;
+    int err = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0);
+    if (err < 0) {
+        logF->logger->error("Cannot open ALSA device 'default': {}", snd_strerror(err));
+        return nullptr;
+    }
+    snd_pcm_hw_params_t* params = nullptr;
+    err = snd_pcm_hw_params_malloc(&params);
+    if (err < 0) {
+        logF->logger->error("Cannot set ALSA hw params: {}", snd_strerror(err));
+        snd_pcm_close(pcm);
+        return nullptr;
+    }
+    unsigned int rate = kPlaybackRate;
+    snd_pcm_hw_params_any(pcm, params);
+    snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE);
+    snd_pcm_hw_params_set_channels(pcm, params, 1);
+    snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
+    err = snd_pcm_hw_params(pcm, params);
+    snd_pcm_hw_params_free(params);
+    if (err < 0) {
+        logF->logger->error("Cannot set ALSA hw params: {}", snd_strerror(err));
+        snd_pcm_close(pcm);
+        return nullptr;
+    }
+    snd_pcm_prepare(pcm);
+    logF->logger->info("ALSA audio device initialized successfully at {} Hz", rate);
+    return pcm;
+}
+
+// Writes every frame; one underrun is recovered, any other error ends the write.
+void writeFrames(snd_pcm_t* pcm, const int16_t* data, snd_pcm_uframes_t left) {
+    bool retried = false;
+    while (left > 0) {
+        snd_pcm_sframes_t written = snd_pcm_writei(pcm, data, left);
+        if (written == -EPIPE && !retried) {
+            logF->logger->warn("ALSA buffer underrun, preparing device...");
+            snd_pcm_prepare(pcm);
+            retried = true;
+            continue;
+        }
+        if (written < 0) {
+            logF->logger->error("Failed to write audio data to ALSA: {}", snd_strerror(static_cast<int>(written)));
+            return;
+        }
+        // A short write (a signal in blocking mode) goes on with the rest.
+        data += written;
+        left -= static_cast<snd_pcm_uframes_t>(written);
+    }
+}
+
+}  // namespace
+
 void TtsEngine::playOnDefaultSpeaker(const void* samples, std::size_t size, bool drain) {
     if (playback_pcm == nullptr) {
-        int err = snd_pcm_open(&playback_pcm, "default", SND_PCM_STREAM_PLAYBACK, 0);
-        if (err < 0) {
-            logF->logger->error("Cannot open ALSA device 'default': {}", snd_strerror(err));
-            playback_pcm = nullptr;
-            return;
-        }
-        snd_pcm_hw_params_t* params = nullptr;
-        err = snd_pcm_hw_params_malloc(&params);
-        if (err < 0) {
-            logF->logger->error("Cannot set ALSA hw params: {}", snd_strerror(err));
-            snd_pcm_close(playback_pcm);
-            playback_pcm = nullptr;
-            return;
-        }
-        unsigned int rate = kPlaybackRate;
-        snd_pcm_hw_params_any(playback_pcm, params);
-        snd_pcm_hw_params_set_access(playback_pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
-        snd_pcm_hw_params_set_format(playback_pcm, params, SND_PCM_FORMAT_S16_LE);
-        snd_pcm_hw_params_set_channels(playback_pcm, params, 1);
-        snd_pcm_hw_params_set_rate_near(playback_pcm, params, &rate, nullptr);
-        err = snd_pcm_hw_params(playback_pcm, params);
-        snd_pcm_hw_params_free(params);
-        if (err < 0) {
-            logF->logger->error("Cannot set ALSA hw params: {}", snd_strerror(err));
-            snd_pcm_close(playback_pcm);
-            playback_pcm = nullptr;
-            return;
-        }
-        snd_pcm_prepare(playback_pcm);
-        logF->logger->info("ALSA audio device initialized successfully at {} Hz", rate);
+        playback_pcm = openDefaultSpeaker();
+        if (playback_pcm == nullptr) return;
     }
-
     if (samples != nullptr && size > 0) {
-        const auto* data = static_cast<const int16_t*>(samples);
-        snd_pcm_uframes_t left = size / sizeof(int16_t);
-        bool retried = false;
-        while (left > 0) {
-            snd_pcm_sframes_t written = snd_pcm_writei(playback_pcm, data, left);
-            if (written == -EPIPE && !retried) {
-                logF->logger->warn("ALSA buffer underrun, preparing device...");
-                snd_pcm_prepare(playback_pcm);
-                retried = true;
-                continue;
-            }
-            if (written < 0) {
-                logF->logger->error("Failed to write audio data to ALSA: {}", snd_strerror(static_cast<int>(written)));
-                break;
-            }
-            // A short write (a signal in blocking mode) goes on with the rest.
-            data += written;
-            left -= static_cast<snd_pcm_uframes_t>(written);
-        }
+        writeFrames(playback_pcm, static_cast<const int16_t*>(samples), size / sizeof(int16_t));
     }
-
-    if (drain && playback_pcm != nullptr) {
+    if (drain) {
         snd_pcm_drain(playback_pcm);
         logF->logger->info("Audio playback drained.");
     }

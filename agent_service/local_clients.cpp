@@ -227,19 +227,18 @@ void handleMessage(const velantis::MessageHeader& header) {
     }
 }
 
-namespace velantis {
+namespace {
 
-// By value: the signature is exported (velantis_agent_service.map).
-bool listenWakeWord(
-    std::function<void(const velantis::MessageHeader&)> callback) {  // NOLINT(performance-unnecessary-value-param)
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int previous;
+// A new socket for this listening, in g_wakeword_client_fd; -1 (logged) when none could be
+// made. A socket still held from an earlier listening is released: a listener that is
+// still running is woken and closes its own socket.
+int claimListenSocket() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int socket_error = errno;
     {
         std::lock_guard<std::mutex> lock(s_listen_mutex);
-        previous = loadFd(g_wakeword_client_fd);
+        const int previous = loadFd(g_wakeword_client_fd);
         if (previous != -1) {
-            // A socket still held from an earlier listening: release it. A listener that is
-            // still running is woken and closes its own socket.
             if (s_listening) {
                 shutdown(previous, SHUT_RDWR);
             } else {
@@ -249,20 +248,32 @@ bool listenWakeWord(
         storeFd(g_wakeword_client_fd, fd);
         if (fd >= 0) s_listening = true;
     }
-    if (fd < 0) {
-        logF->logger->error("Failed to create client socket: {}", std::strerror(errno));
-        return false;
-    }
+    if (fd < 0) logF->logger->error("Failed to create client socket: {}", std::strerror(socket_error));
+    return fd;
+}
 
-    auto finish = [fd](bool keep_socket) {
-        std::lock_guard<std::mutex> lock(s_listen_mutex);
-        bool still_ours = loadFd(g_wakeword_client_fd) == fd;
-        if (!keep_socket || !still_ours) {
-            if (still_ours) storeFd(g_wakeword_client_fd, -1);
-            close(fd);
-        }
-        if (still_ours) s_listening = false;
-    };
+// The end of the listening on fd. Its socket stays in g_wakeword_client_fd only when
+// keep_socket and nobody has replaced it since.
+void finishListening(int fd, bool keep_socket) {
+    std::lock_guard<std::mutex> lock(s_listen_mutex);
+    bool still_ours = loadFd(g_wakeword_client_fd) == fd;
+    if (!keep_socket || !still_ours) {
+        if (still_ours) storeFd(g_wakeword_client_fd, -1);
+        close(fd);
+    }
+    if (still_ours) s_listening = false;
+}
+
+}  // namespace
+
+namespace velantis {
+
+// By value: the signature is exported (velantis_agent_service.map).
+bool listenWakeWord(
+    std::function<void(const velantis::MessageHeader&)> callback) {  // NOLINT(performance-unnecessary-value-param)
+    const int fd = claimListenSocket();
+    if (fd < 0) return false;
+    auto finish = [fd](bool keep_socket) { finishListening(fd, keep_socket); };
 
     if (!connectTo(fd, kWakeWordSocketPath)) {
         logF->logger->error("Failed to connect to server: {}", std::strerror(errno));

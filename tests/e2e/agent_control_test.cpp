@@ -42,8 +42,7 @@ protected:
     // Options for an agent that shares the "/tmp" of `other`.
     agent_rig::AgentOptions besides(const agent_rig::AgentProcess& other) {
         agent_rig::AgentOptions opt = options(alsa_rig::environment("", ""));
-        std::string shared = other.tmpDir();
-        opt.prepareTmp = [shared](const std::string& tmp) {
+        opt.prepareTmp = [shared = other.tmpDir()](const std::string& tmp) {
             std::filesystem::remove(tmp);
             std::filesystem::create_directory_symlink(shared, tmp);
         };
