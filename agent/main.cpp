@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "agent/audio_recorder.h"
-#include "common/log_quote.h"
 #include "common/log_utils.h"
 #include "common/unix_domain_socket_server.h"
 
@@ -98,9 +97,8 @@ private:
         }
         AgentCommandPayload cmd;
         std::memcpy(&cmd, payload.data(), sizeof(cmd));
-        logF->logger->info("Received {} from: {}, description: {}", name,
-                           logQuote(field_text(cmd.from, sizeof(cmd.from))),
-                           logQuote(field_text(cmd.description, sizeof(cmd.description))));
+        logF->logger->info("Received {} from: {}, description: {}", name, field_text(cmd.from, sizeof(cmd.from)),
+                           field_text(cmd.description, sizeof(cmd.description)));
         return true;
     }
 

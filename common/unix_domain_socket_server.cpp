@@ -241,7 +241,6 @@ void UnixDomainSocketServer::serveReady(const IoSets& sets) {
     if (FD_ISSET(server_fd_, &sets.read)) acceptNewClient();
     handleClientIo(sets.read);
     flushQueues(sets.write);
-    removeFailedClients();
 }
 
 void UnixDomainSocketServer::acceptNewClient() {
@@ -443,8 +442,8 @@ void UnixDomainSocketServer::wakeServerThread() {
 // ---------------------------------------------------------------------------------------
 // Dropping and removing clients
 
-// Clients in the middle of a message for too long, and clients that took nothing of
-// their queue for too long.
+// Drops the clients in the middle of a message for too long, and those that took nothing
+// of their queue for too long; then removes every client dropped since the last pass.
 void UnixDomainSocketServer::dropStalledClients() {
     const auto now = Clock::now();
     std::vector<int> stalled;

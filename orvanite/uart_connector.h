@@ -167,7 +167,7 @@ public:
                 // Would not fit the buffer: drop the header and look for a frame in what followed
                 // its sync byte.
                 logF->logger->error("frame length {} exceeds the receive buffer, dropped: {}", payload_len,
-                                    logQuote(hex_dump(rx_buffer, 7)));
+                                    hex_dump(rx_buffer, 7));
                 uint8_t rest[6];
                 std::memcpy(rest, rx_buffer + 1, sizeof rest);
                 std::memset(rx_buffer, 0, 7);
