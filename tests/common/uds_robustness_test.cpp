@@ -87,7 +87,6 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
     // Another client's requests are answered at once, not after 2 s per stalled client;
     // a message that arrives in pieces meanwhile is handled once it is whole.
     auto slow = frame(makeHeader(AGENT_START, 320, 55), pattern(320, 5));
-    auto t0 = Clock::now();
     for (uint64_t id = 70; id < 73; ++id) {
         ASSERT_TRUE(dribbler.write(slow.data() + (id - 70) * 100, 100));
         ASSERT_TRUE(good.send(makeHeader(AGENT_STOP, 320, id), pattern(320, 2)));
@@ -96,7 +95,9 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
         EXPECT_EQ(id, reply->first.id);
         std::this_thread::sleep_for(100ms);
     }
-    EXPECT_LT(Clock::now() - t0, 5s) << "replies waited for the stalled clients";
+    // Answered before any stalled client's 2 s ran out.
+    EXPECT_EQ(0u, log().count(warn, {"Timed out after 2000 ms waiting for a message from client fd=", path}))
+        << "replies waited for the stalled clients";
     ASSERT_TRUE(dribbler.write(slow.data() + 300, slow.size() - 300));
     auto echo = dribbler.readMessage();
     ASSERT_TRUE(echo);
@@ -139,7 +140,6 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
     // waits on those, and the reader finds each event waiting as soon as it was sent.
     constexpr uint64_t kEvents = 1000;
     auto event = pattern(17, 17);
-    auto t0 = Clock::now();
     for (uint64_t i = 0; i < kEvents; ++i) {
         server.broadcastMessage(makeHeader(WAKEWORD_EVENT, 17, i), event.data());
         auto m = reader.readMessage();
@@ -147,7 +147,7 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
         ASSERT_EQ(i, m->first.id);
         ASSERT_TRUE(m->second == event);
     }
-    EXPECT_LT(Clock::now() - t0, 5s) << "broadcasts waited for clients that do not read";
+    // Dropped for a full queue, not after waiting on them.
     for (size_t i = 0; i < kSleepers; ++i) {
         const std::string fd = std::to_string(server.connectedFd(i + 1));
         std::string dropping = "Dropping client fd=" + fd;

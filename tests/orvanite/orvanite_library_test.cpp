@@ -207,7 +207,7 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     EXPECT_EQ(*ack, board_rig::ack(8));
 
     board_rig::PtyBoard back;
-    replug(*host, back);
+    ASSERT_NO_FATAL_FAILURE(replug(*host, back));
 
     host->send("exit\n");
     int status = host->wait(10s);
