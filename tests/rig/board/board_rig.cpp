@@ -86,10 +86,7 @@ PtyBoard::PtyBoard() {
     fcntl(master_, F_SETFL, flags | O_NONBLOCK);
 }
 
-PtyBoard::~PtyBoard() {
-    close_slave();
-    if (master_ >= 0) ::close(master_);
-}
+PtyBoard::~PtyBoard() { hang_up(); }
 
 void PtyBoard::close_slave() {
     if (slave_ >= 0) ::close(slave_);

@@ -283,38 +283,39 @@ struct Session : std::enable_shared_from_this<Session> {
         read();
     }
 
-    void recordClose() {
-        const auto& why = ws.reason();
-        ReceivedFrame f;
-        f.connection = id;
-        f.at = Clock::now();
-        f.kind = FrameKind::Close;
-        f.closeCode = static_cast<uint16_t>(why.code);
-        f.closeReason = std::string(why.reason.c_str());
-        {
-            std::lock_guard<std::mutex> lock(impl.m);
-            impl.frames.push_back(f);
-            impl.counts[FrameKind::Close]++;
-        }
-        impl.logLine(id, "recv close " + std::to_string(f.closeCode) + " " + printable(f.closeReason));
-    }
-
-    void record(FrameKind kind, const std::string& data) {
-        {
-            std::lock_guard<std::mutex> lock(impl.m);
-            impl.counts[kind]++;
-        }
-        const bool control = kind == FrameKind::Ping || kind == FrameKind::Pong;
-        if (control && !impl.options.keepControlFrames) return;
+    ReceivedFrame frameOf(FrameKind kind) const {
         ReceivedFrame f;
         f.connection = id;
         f.at = Clock::now();
         f.kind = kind;
+        return f;
+    }
+
+    // Counts the frame and keeps it (pings and pongs only when asked to), under one lock;
+    // false when it is not kept.
+    bool keep(ReceivedFrame f) {
+        const bool control = f.kind == FrameKind::Ping || f.kind == FrameKind::Pong;
+        std::lock_guard<std::mutex> lock(impl.m);
+        impl.counts[f.kind]++;
+        if (control && !impl.options.keepControlFrames) return false;
+        impl.frames.push_back(std::move(f));
+        return true;
+    }
+
+    void recordClose() {
+        const auto& why = ws.reason();
+        ReceivedFrame f = frameOf(FrameKind::Close);
+        f.closeCode = static_cast<uint16_t>(why.code);
+        f.closeReason = std::string(why.reason.c_str());
+        const std::string line = "recv close " + std::to_string(f.closeCode) + " " + printable(f.closeReason);
+        keep(std::move(f));
+        impl.logLine(id, line);
+    }
+
+    void record(FrameKind kind, const std::string& data) {
+        ReceivedFrame f = frameOf(kind);
         f.data = data;
-        {
-            std::lock_guard<std::mutex> lock(impl.m);
-            impl.frames.push_back(f);
-        }
+        if (!keep(std::move(f))) return;
         switch (kind) {
         case FrameKind::Text:
             impl.logLine(id, "recv text " + std::to_string(data.size()) + " " + printable(data));
