@@ -108,11 +108,11 @@ struct CloudRun {
     long residentKiB = 0;  // resident memory after the disconnect
 };
 
-// Waits `limit`, or until `pings` more pongs reached the cloud; samples resident memory.
-void talk(rig::FakeCloud& cloud, int pings, Clock::duration limit, CloudRun& run) {
-    const size_t pongs = cloud.count(rig::FrameKind::Pong) + static_cast<size_t>(pings);
+// Waits `limit`, or until the cloud has counted `pongs` pongs (0: no wait for them);
+// samples resident memory.
+void talk(rig::FakeCloud& cloud, size_t pongs, Clock::duration limit, CloudRun& run) {
     const auto until = Clock::now() + limit;
-    while (Clock::now() < until && (pings == 0 || cloud.count(rig::FrameKind::Pong) < pongs)) {
+    while (Clock::now() < until && (pongs == 0 || cloud.count(rig::FrameKind::Pong) < pongs)) {
         run.peakKiB = std::max(run.peakKiB, agent_rig::residentKiB(::getpid()));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -142,7 +142,7 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
     const size_t pongsBefore = cloud.count(rig::FrameKind::Pong);
     if (!answer.empty()) cloud.sendBinary(answer);
     if (pings > 0) cloud.act({rig::CloudAction::pingFlood(pings)});
-    talk(cloud, pings, talkFor, run);
+    talk(cloud, pings > 0 ? pongsBefore + static_cast<size_t>(pings) : 0, talkFor, run);
     const auto goodbyeAt = Clock::now();
     run.talkMs = ms(goodbyeAt - from);
     run.pongs = cloud.count(rig::FrameKind::Pong) - pongsBefore;

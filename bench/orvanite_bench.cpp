@@ -222,6 +222,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
 
     // 4. The board goes away and comes back.
     replugs(board, link, wakeups, last_wakeup);
+    ::unlink(link.c_str());
     ::rmdir(dir);
     std::fflush(stdout);
     _exit(0);

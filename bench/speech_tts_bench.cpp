@@ -4,7 +4,8 @@
 // the time to speak the longest text a request carries (65,535 bytes, spoken in pieces).
 //
 //   speech_tts_bench [repetitions] [speed]   (run from anywhere; uses the build tree's model
-//                                             and the paced ALSA test device, output discarded;
+//                                             and the paced ALSA test device, output discarded
+//                                             with its temporary directory;
 //                                             speed: the device's pace for the long text, 20)
 #include <alsa/asoundlib.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "agent_service/kokoro_tts_server.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -69,17 +71,15 @@ size_t playedSamples(const std::string& out) {
 // `speed`: the engine keeps ahead of the device across the pieces. Much faster, stretches
 // are lost to underruns.
 void benchLongText(KokoroTtsServer& server, double speed) {
-    const std::string out = "/tmp/speech_tts_bench_" + std::to_string(::getpid()) + "_%r.raw";
-    const std::string played = "/tmp/speech_tts_bench_" + std::to_string(::getpid()) + "_24000.raw";
+    const test_support::TempDir dir("speech_tts_bench");
     server.onCleanup();  // the next stretch reopens the device with these settings
-    alsa_rig::useTestDevice("", out, speed);
+    alsa_rig::useTestDevice("", dir / "speaker_%r.raw", speed);
     const std::string text = longText(65535);
     auto t0 = Clock::now();
     TtsEngine::Instance().GenerateAudio(text.c_str(), 0, 1.0f);
     TtsEngine::Instance().playOnDefaultSpeaker(nullptr, 0, true);
     const double took = ms(Clock::now() - t0);
-    const size_t samples = playedSamples(played);
-    std::remove(played.c_str());
+    const size_t samples = playedSamples(dir / "speaker_24000.raw");
     std::printf("text of %zu bytes in pieces of at most %zu bytes: %.2f s of speech at 24000 Hz\n", text.size(),
                 TtsEngine::kPieceBytes, samples / 24000.0);
     std::printf("  spoken and drained with the device at %.0fx real time: %.1f ms\n", speed, took);

@@ -89,6 +89,7 @@ void writeAll(int fd, const void* data, size_t size) {
 double us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 void report(const char* what, std::vector<double>& samples) {
+    if (samples.empty()) return;
     std::sort(samples.begin(), samples.end());
     double sum = 0;
     for (double s : samples) sum += s;
@@ -175,7 +176,7 @@ void benchStalled(EchoServer& server, const std::string& path, int round_trips) 
         readExact(fd, &h, sizeof(h));
         samples.push_back(us(Clock::now() - t0));
     }
-    std::printf("%-34s first reply %.1f us\n", "AGENT_STOP beside 10 stalled", samples.front());
+    if (!samples.empty()) std::printf("%-34s first reply %.1f us\n", "AGENT_STOP beside 10 stalled", samples.front());
     report("AGENT_STOP beside 10 stalled", samples);
     while (server.disconnected.load() - before < 10 && Clock::now() - start < std::chrono::seconds(10)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
