@@ -5,8 +5,8 @@
 #   include/velantis/    public headers, included as <velantis/agent_service/...> and <velantis/orvanite/...>
 #   lib/cmake/Velantis/  find_package(Velantis CONFIG): Velantis::velantis_agent_service, Velantis::orvanite
 #   lib/pkgconfig/       velantis_agent_service.pc, orvanite.pc
-# Components: "runtime" (what the agent and a host run with) and "development" (headers,
-# the unversioned .so links, the CMake and pkg-config files).
+# Components: "runtime" (what the agent and a host run with), "development" (headers, the
+# unversioned .so links, the CMake and pkg-config files) and "example" (the example host).
 # The libraries add themselves to the export set VelantisTargets with their headers.
 include(CMakePackageConfigHelpers)
 
