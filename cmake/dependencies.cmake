@@ -21,6 +21,8 @@ endfunction()
 velantis_pkg(OPUS opus libopus-dev)
 velantis_pkg(OPUSFILE opusfile libopusfile-dev)
 velantis_pkg(ALSA alsa libasound2-dev)
+# The journal (the logger's warnings and errors under systemd) and the agent's readiness.
+velantis_pkg(SYSTEMD libsystemd libsystemd-dev)
 
 set(SHERPA_ONNX_VERSION 1.13.8)
 set(SHERPA_ONNX_DIR ${PROJECT_SOURCE_DIR}/third_party/sherpa-onnx-${SHERPA_ONNX_VERSION})

@@ -38,12 +38,15 @@ endif()
 
 # velantis_logger(<target> AGENT|SERVICE|ORVANITE|SHARED)
 # The process-wide logger (common/log_utils.h) in a target's units. AGENT, SERVICE and
-# ORVANITE compile its bootstrap with that deliverable's banner; SHARED units, linked into
-# several deliverables, only log through it. A program also exports the bootstrap's symbols,
-# so the libraries it loads share its instance.
+# ORVANITE compile its bootstrap with that deliverable's banner (and its journal sink, from
+# libsystemd); SHARED units, linked into several deliverables, only log through it. A program
+# also exports the bootstrap's symbols, so the libraries it loads share its instance.
 function(velantis_logger target kind)
   target_compile_definitions(${target} PRIVATE LOG_UTILS_${kind})
   target_link_libraries(${target} PRIVATE spdlog::spdlog fmt::fmt)
+  if(NOT kind STREQUAL "SHARED")
+    target_link_libraries(${target} PRIVATE PkgConfig::SYSTEMD)
+  endif()
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
     target_link_options(${target} PRIVATE -Wl,--dynamic-list=${PROJECT_SOURCE_DIR}/cmake/log_utils.dynlist)

@@ -3,10 +3,21 @@
 // static initialiser that reaches logF builds the single instance.
 // A unit linked into several deliverables is compiled with LOG_UTILS_SHARED: it logs
 // through logF, and the bootstrap with its banner comes from the deliverable's own units.
+// Under systemd (standard error is the journal) warnings and errors also go to the journal.
 #pragma once
 
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
+
+#if !defined(LOG_UTILS_SHARED)
+#include <errno.h>
+#include <spdlog/sinks/systemd_sink.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#endif
 
 #include <exception>
 #include <iostream>
@@ -58,6 +69,22 @@ public:
         if (!logger) {
             logger = std::make_shared<spdlog::logger>("file_logger");
         }
+        if (stderrIsJournal()) {
+            auto journal = std::make_shared<spdlog::sinks::systemd_sink_mt>(program_invocation_short_name, false);
+            journal->set_level(spdlog::level::warn);
+            logger->sinks().push_back(std::move(journal));
+        }
+    }
+
+    // True when systemd connected standard error to the journal: JOURNAL_STREAM names
+    // its device and inode.
+    static bool stderrIsJournal() {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        unsigned long long dev = 0;
+        unsigned long long ino = 0;
+        struct stat st {};
+        return stream && std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 && ::fstat(STDERR_FILENO, &st) == 0 &&
+               st.st_dev == dev && st.st_ino == ino;
     }
 #endif
 
