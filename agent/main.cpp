@@ -1,6 +1,8 @@
 // The agent process: a control server on the agent socket that starts and stops recording.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "agent/audio_recorder.h"
+#include "common/file_owner.h"
 #include "common/log_utils.h"
 #include "common/unix_domain_socket_server.h"
 
@@ -25,12 +28,32 @@ constexpr const char* kAgentLockPath = "/tmp/velantis_agent.lock";
 // A field ends at its first NUL or at its last byte.
 std::string field_text(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
+// Opens the lock file, creating it when missing. An existing one is opened read-only and
+// without O_CREAT: flock needs no more, and a lock file that another user left in /tmp
+// (where fs.protected_regular refuses O_CREAT on it) must not keep this agent from starting.
+// A new one is readable by all, whatever the umask, for the same reason.
+int openLockFile() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::open(kAgentLockPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = ::open(kAgentLockPath, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            ::fchmod(fd, 0644);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
 // Takes the agent's lock, so that a second agent never takes over the socket and the serial
 // port of one that runs. The descriptor stays open until the process ends.
 bool lockAgentInstance() {
-    int fd = ::open(kAgentLockPath, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = openLockFile();
     if (fd < 0) {
-        logF->logger->error("Cannot open the agent lock file {}: {}", kAgentLockPath, std::strerror(errno));
+        const int e = errno;
+        logF->logger->error("Cannot open the agent lock file {} (owner {}): {}", kAgentLockPath,
+                            fileOwner(kAgentLockPath), std::strerror(e));
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -50,7 +73,9 @@ bool lockAgentInstance() {
 
 class Tavrin_Agent : public UnixDomainSocketServer {
 public:
-    Tavrin_Agent() : UnixDomainSocketServer("/tmp/velantis_agent.sock") {}
+    // Host programs of the service library connect through the group: user and group may
+    // connect, whatever the umask under which the agent runs.
+    Tavrin_Agent() : UnixDomainSocketServer("/tmp/velantis_agent.sock") { setSocketMode(0660); }
     ~Tavrin_Agent() override = default;
 
 protected:
@@ -125,6 +150,8 @@ int main() {
         logF->logger->error("Failed to start the agent server.");
         return -1;
     }
+    // Under systemd (Type=notify): the control socket listens, the service is ready.
+    sd_notify(0, "READY=1");
     for (;;) {
         timespec step{1, 0};
         while (nanosleep(&step, &step) != 0 && errno == EINTR) {

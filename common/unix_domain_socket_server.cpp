@@ -2,6 +2,7 @@
 
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/file_owner.h"
 #include "common/log_utils.h"
 
 namespace {
@@ -127,8 +129,15 @@ bool UnixDomainSocketServer::startFailed(StartFailure::Step step, std::string re
     return false;
 }
 
+void UnixDomainSocketServer::setSocketMode(mode_t mode) { socket_mode_ = mode; }
+
 bool UnixDomainSocketServer::createSocket() {
-    ::unlink(socket_path_.c_str());
+    // A file that another user left in a sticky /tmp cannot be removed: the bind below fails.
+    if (::unlink(socket_path_.c_str()) != 0 && errno != ENOENT) {
+        const int e = errno;
+        logF->logger->error("Cannot remove the stale socket file {} (owner {}): {}", socket_path_,
+                            fileOwner(socket_path_), std::strerror(e));
+    }
 
     sockaddr_un addr{};
     if (socket_path_.size() >= sizeof(addr.sun_path)) {
@@ -145,6 +154,12 @@ bool UnixDomainSocketServer::createSocket() {
     std::memcpy(addr.sun_path, socket_path_.data(), socket_path_.size());
     if (::bind(server_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
         return socketFailed("bind socket", std::strerror(errno));
+    }
+    // Before listening: nobody connects with the mode as created.
+    if (socket_mode_ != 0 && ::chmod(socket_path_.c_str(), socket_mode_) != 0) {
+        const int e = errno;
+        ::unlink(socket_path_.c_str());
+        return socketFailed("set the mode of socket", std::strerror(e));
     }
     if (::listen(server_fd_, 10) < 0) return socketFailed("listen on socket", std::strerror(errno));
     logF->logger->info("Socket server listening on {}", socket_path_);

@@ -88,6 +88,9 @@ protected:
                                      const std::vector<uint8_t>& payload) = 0;
     // Takes a connected socket as a client, as if just accepted; the server owns it.
     void addClient(int client_fd);
+    // The mode that start() gives the socket file once bound, whatever the umask
+    // (0, the default: as created).
+    void setSocketMode(mode_t mode);
 
     std::atomic<bool> running_{false};
     std::string socket_path_;
@@ -150,6 +153,7 @@ private:
     void closeDroppedLocked();
 
     StartFailure start_failure_;
+    mode_t socket_mode_ = 0;
     // Guarded by clients_mutex_, like clients_.
     std::map<int, Inbox> inboxes_;
     // Guarded by send_mutex_, taken after clients_mutex_ where both are held. Every write

@@ -1,5 +1,6 @@
 // Lifecycle and framing of UnixDomainSocketServer, driven through real clients.
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -130,6 +131,16 @@ TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
     EXPECT_FALSE(nowhere.start());
     EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + missing + ": No such file or directory"}));
     EXPECT_TRUE(nowhere.events().empty()) << "onInit must not run";
+
+    // Something at the path that cannot be removed (here a directory; in /tmp, another
+    // user's file): the log names it and its owner before the bind fails.
+    std::string taken = dir_.file("taken.sock");
+    ASSERT_EQ(0, ::mkdir(taken.c_str(), 0755));
+    RecordingServer squatted(taken);
+    EXPECT_FALSE(squatted.start());
+    EXPECT_EQ(1u, log().count(err, {"Cannot remove the stale socket file " + taken + " (owner " +
+                                    ::getpwuid(::geteuid())->pw_name + "): Is a directory"}));
+    EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + taken + ": Address already in use"}));
 
     // Too long for sun_path: refused rather than bound under a truncated name.
     std::string overlong = dir_.path() + "/" + std::string(120, 'x');

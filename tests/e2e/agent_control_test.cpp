@@ -1,5 +1,7 @@
 // The agent process's control socket, driven over the real socket of a running agent.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -74,7 +76,16 @@ protected:
 };
 
 TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
+    // Under the tightest umask the socket stays connectable by the group and the lock file
+    // readable by all, so that an agent of another user can take the lock later.
+    const mode_t umask = ::umask(077);
     startAgent(alsa_rig::environment("", ""));
+    ::umask(umask);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(agent_.socketPath().c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 07777);
+    ASSERT_EQ(0, ::stat((agent_.tmpDir() + "/velantis_agent.lock").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
 
     // Nothing runs yet.
     expectReply(AGENT_STOP, 1, stop());
@@ -162,9 +173,11 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     expectReply(AGENT_STOP, 18, stop());
     EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording stopped."), 3u);
 
-    // Killed, the first leaves its socket file; the next agent replaces it and serves.
+    // Killed, the first leaves its socket file; the next agent replaces it and serves. The
+    // lock file left behind belongs to another user now: it blocks nobody.
     agent_.kill();
     ASSERT_TRUE(std::filesystem::exists(agent_.socketPath()));
+    ASSERT_EQ(0, ::chown((agent_.tmpDir() + "/velantis_agent.lock").c_str(), 65534, 65534));
     agent_rig::AgentProcess replacement;
     ASSERT_TRUE(replacement.start(besides(agent_)));
     ASSERT_TRUE(client_.connect(agent_.socketPath(), 20s)) << replacement.log();
