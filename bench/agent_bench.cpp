@@ -23,6 +23,7 @@
 
 #include "tests/rig/agent/conversation_rig.h"
 #include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/support/figures.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -31,7 +32,7 @@ namespace {
 
 // utime + stime of a process or one of its threads, in seconds.
 double cpuSeconds(const std::string& statPath) {
-    std::string s = agent_rig::readFile(statPath);
+    std::string s = test_support::readFile(statPath);
     size_t close = s.rfind(')');
     if (close == std::string::npos) return 0.0;
     std::istringstream in(s.substr(close + 2));
@@ -46,7 +47,7 @@ double cpuSeconds(const std::string& statPath) {
 
 // Time on the CPU of one thread in seconds, with nanosecond resolution.
 double threadCpuSeconds(const std::string& schedstatPath) {
-    std::istringstream in(agent_rig::readFile(schedstatPath));
+    std::istringstream in(test_support::readFile(schedstatPath));
     unsigned long long ns = 0;
     in >> ns;
     return static_cast<double>(ns) / 1e9;
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
     double idleSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
     double idleCpu = (cpuSeconds(stat) - cpu0) / idleSeconds * 100.0;
     auto threads1 = threadTimes();
-    long idleRss = agent_rig::residentKiB(pid);
+    long idleRss = test_support::residentKiB(pid);
     std::string log = agent.log();
     std::map<long, std::string> names{{logTid(log, "Server loop started"), "server"},
                                       {logTid(log, "New Thread: init_orvanite"), "link"},

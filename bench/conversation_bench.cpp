@@ -22,6 +22,7 @@
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/rig/cloud/ogg_opus.h"
 #include "tests/support/build_dirs.h"
+#include "tests/support/figures.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -113,7 +114,7 @@ struct CloudRun {
 void talk(rig::FakeCloud& cloud, size_t pongs, Clock::duration limit, CloudRun& run) {
     const auto until = Clock::now() + limit;
     while (Clock::now() < until && (pongs == 0 || cloud.count(rig::FrameKind::Pong) < pongs)) {
-        run.peakKiB = std::max(run.peakKiB, agent_rig::residentKiB(::getpid()));
+        run.peakKiB = std::max(run.peakKiB, test_support::residentKiB(::getpid()));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
@@ -150,7 +151,7 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
     controller.disconnect();
     done = true;
     sender.join();
-    run.residentKiB = agent_rig::residentKiB(::getpid());
+    run.residentKiB = test_support::residentKiB(::getpid());
     auto last = from;
     for (const auto& f : framesOf(cloud, connection, rig::FrameKind::Binary)) {
         if (f.at > goodbyeAt) break;

@@ -7,19 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/figures.h"
+
 namespace soak {
 
 // ---------------------------------------------------------------------------------------
 // Figures of a process.
 
-struct Figures {
-    long rssKiB = -1;
-    int fds = -1;
-    int threads = -1;
-};
+using test_support::Figures;
 
-Figures figuresOf(pid_t pid);
-std::string describe(const Figures& f);
 // Appends why to failures when the figures moved.
 void compareFigures(const std::string& who, const Figures& a, const Figures& b, std::vector<std::string>& failures);
 off_t fileSize(const std::string& path);

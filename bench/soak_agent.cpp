@@ -86,11 +86,11 @@ public:
         for (int i = 0; i < n; ++i) {
             if (i == warm) {
                 settle();
-                start = figuresOf(agent_.pid());
+                start = test_support::figuresOf(agent_.pid());
                 logStart = fileSize(agent_.logPath());
                 measuredFrom = i;
                 std::printf("soak: agent after %d warm-up conversations: %s, log %lld bytes\n", warm,
-                            describe(start).c_str(), static_cast<long long>(logStart));
+                            test_support::describe(start).c_str(), static_cast<long long>(logStart));
                 std::fflush(stdout);
             }
             Fault fault = (i + 1) % 10 == 0 ? kFaultCycle[((i + 1) / 10 - 1) % std::size(kFaultCycle)] : Fault::None;
@@ -116,17 +116,17 @@ public:
             if ((i + 1) % 50 == 0) {
                 std::printf("soak: %d conversations, %.1f s, agent %s\n", i + 1,
                             std::chrono::duration<double>(Clock::now() - began).count(),
-                            describe(figuresOf(agent_.pid())).c_str());
+                            test_support::describe(test_support::figuresOf(agent_.pid())).c_str());
                 std::fflush(stdout);
             }
         }
         settle();
         if (agent_.running()) {
-            end = figuresOf(agent_.pid());
+            end = test_support::figuresOf(agent_.pid());
             off_t logEnd = fileSize(agent_.logPath());
             double seconds = std::chrono::duration<double>(Clock::now() - began).count();
             int measured = n - measuredFrom;
-            std::printf("soak: agent after %d conversations: %s, log %lld bytes\n", n, describe(end).c_str(),
+            std::printf("soak: agent after %d conversations: %s, log %lld bytes\n", n, test_support::describe(end).c_str(),
                         static_cast<long long>(logEnd));
             std::printf("soak: %d conversations in %.1f s (%.2f s each), log %.0f bytes per conversation\n", n, seconds,
                         seconds / n, measured > 0 ? static_cast<double>(logEnd - logStart) / measured : 0.0);
@@ -188,13 +188,13 @@ private:
         resDir_ = dir_.path() + "/res";
         fs::create_directories(resDir_);
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(agent_rig::sourceDir() + "/res", ec))
+        for (const auto& e : fs::directory_iterator(test_support::sourceDir() + "/res", ec))
             fs::create_symlink(e.path(), resDir_ + "/" + e.path().filename().string(), ec);
         tracePath_ = dir_.path() + "/robot.trace";
 
         board_ = std::make_unique<board_rig::PtyBoard>();
         agent_rig::AgentOptions o;
-        o.program = agent_rig::binaryDir() + "/bin/tavrin_agent_loopback";
+        o.program = test_support::binaryDir() + "/bin/tavrin_agent_loopback";
         o.ttySlave = board_->slave_path();
         o.resDir = resDir_;
         o.env = {"ALSA_CONFIG_PATH=" + alsaConf, "SSL_CERT_FILE=" + trusted_.caFile, "MC_SIM_TRACE=" + tracePath_,
@@ -441,7 +441,7 @@ private:
     // The robot fault's calls reached the robot and were refused.
     void checkRobotRefusals(bool expected) {
         if (!expected) return;
-        std::string trace = agent_rig::readFile(tracePath_);
+        std::string trace = test_support::readFile(tracePath_);
         for (const char* fn : {"rcClientInterfaceDriverEnable", "rcClientInterfaceSetScene",
                                "rcClientInterfaceSpeedAdjust", "rcClientInterfaceSetGuardianSwitch"}) {
             bool refused = false;
@@ -454,7 +454,7 @@ private:
     }
 
     Options opt_;
-    agent_rig::TempDir dir_{"soak"};
+    test_support::TempDir dir_{"soak", agent_rig::kRunDir};
     rig::CloudCertificates trusted_, untrusted_;
     std::string answerOgg_;
     std::vector<rig::CloudAction> answer_;

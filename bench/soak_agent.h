@@ -48,7 +48,7 @@ public:
         return counts_[i];
     }
     bool waitFor(size_t i, size_t atLeast, std::chrono::milliseconds timeout) {
-        return agent_rig::waitUntil([&] { return count(i) >= atLeast; }, timeout);
+        return test_support::waitUntil([&] { return count(i) >= atLeast; }, timeout);
     }
 
 private:

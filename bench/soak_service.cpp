@@ -61,7 +61,7 @@ struct ServiceLibrary {
     }
 
     bool load() {
-        std::string path = agent_rig::binaryDir() + "/lib/libvelantis_agent_service.so";
+        std::string path = test_support::binaryDir() + "/lib/libvelantis_agent_service.so";
         handle = dlopen(path.c_str(), RTLD_NOW);
         if (!handle) {
             std::printf("service: %s\n", dlerror());
@@ -133,13 +133,13 @@ int serviceWorker(int cycles, int warm) {
     for (int c = 0; c < cycles && failures.size() < 20; ++c) {
         if (c == warm) {
             std::this_thread::sleep_for(500ms);
-            start = figuresOf(::getpid());
-            std::printf("service: after %d warm-up cycles: %s\n", warm, describe(start).c_str());
+            start = test_support::figuresOf(::getpid());
+            std::printf("service: after %d warm-up cycles: %s\n", warm, test_support::describe(start).c_str());
         }
-        if (c > 0 && c % 20 == 0) std::printf("service: %d cycles, %s\n", c, describe(figuresOf(::getpid())).c_str());
+        if (c > 0 && c % 20 == 0) std::printf("service: %d cycles, %s\n", c, test_support::describe(test_support::figuresOf(::getpid())).c_str());
         std::string at = "cycle " + std::to_string(c + 1) + ": ";
         std::thread service(lib.startService);
-        if (!agent_rig::waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 15s))
+        if (!test_support::waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 15s))
             failures.push_back(at + "the servers did not listen");
 
         // The library's listener, our own client, a text to speak, and the agent client
@@ -156,7 +156,7 @@ int serviceWorker(int cycles, int warm) {
                 }
             });
         });
-        if (!agent_rig::waitUntil([&] { return listening.load(); }, 10s))
+        if (!test_support::waitUntil([&] { return listening.load(); }, 10s))
             failures.push_back(at + "the library's listener was not greeted");
         if (!wakeWordServerGreets()) failures.push_back(at + "the wake-word server did not greet a client");
         if (lib.sendTTSRequest("三"))
@@ -169,7 +169,7 @@ int serviceWorker(int cycles, int warm) {
             int before = events.load();
             ++requested;
             std::ofstream(kWakeUpRequest).put('\n');
-            if (!agent_rig::waitUntil([&] { return events.load() > before; }, 10s))
+            if (!test_support::waitUntil([&] { return events.load() > before; }, 10s))
                 failures.push_back(at + "the board's wake-up did not reach the listener");
         }
 
@@ -186,10 +186,10 @@ int serviceWorker(int cycles, int warm) {
         }
     }
     std::this_thread::sleep_for(500ms);
-    end = figuresOf(::getpid());
+    end = test_support::figuresOf(::getpid());
     double seconds = std::chrono::duration<double>(Clock::now() - began).count();
     off_t log = fileSize("logs/basic-log.txt");
-    std::printf("service: after %d cycles: %s\n", cycles, describe(end).c_str());
+    std::printf("service: after %d cycles: %s\n", cycles, test_support::describe(end).c_str());
     std::printf(
         "service: %d cycles in %.1f s, %d texts spoken, %d listener greetings, %d of %d wake-ups heard, log %.0f "
         "bytes per cycle\n",
@@ -245,8 +245,8 @@ int serviceSoak(int cycles, double playbackSpeed) {
         std::printf("service: FAILED: the worker did not finish in time\n");
         return 1;
     }
-    auto status = worker.exitStatus();
-    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+    auto status = worker.exitCode();
+    if (status != 0) {
         std::string err = worker.errors();
         std::fputs(err.substr(err.size() > 2000 ? err.size() - 2000 : 0).c_str(), stdout);
         std::printf("service: FAILED: the worker ended with status %d\n", status ? *status : -1);

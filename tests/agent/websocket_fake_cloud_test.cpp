@@ -4,17 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
+
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
 using velantis::net::WebSocket;
@@ -23,86 +24,48 @@ using velantis::net::WebSocketMessageType;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-template <typename F>
-bool poll(F done, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return done();
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using test_support::readFile;
+using test_support::waitUntil;
 
 class FakeCloudProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/websocket_fake_cloud_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        const char* bin = std::getenv("VELANTIS_BINARY_DIR");
-        program_ = std::string(bin ? bin : ".") + "/bin/fake_cloud";
-    }
     void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        if (cloud_.pid() > 0) {
+            cloud_.signal(SIGTERM);
+            EXPECT_EQ(cloud_.wait(20s), 0);
         }
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
 
-    // Runs fake_cloud with the arguments; returns its exit status when it ends within the
+    // Runs fake_cloud with the arguments; returns its exit code when it ends within the
     // timeout, -1 while it still runs.
     int run(const std::vector<std::string>& args, std::chrono::milliseconds wait = 0ms) {
-        std::vector<std::string> all = {program_};
-        all.insert(all.end(), args.begin(), args.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        if (wait.count() > 0 && poll([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, wait)) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        }
-        return -1;
+        test_support::ProcessOptions o;
+        o.argv = {test_support::binaryDir() + "/bin/fake_cloud"};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.stdoutPath = o.stderrPath = "/dev/null";
+        if (!cloud_.start(o)) return -2;
+        return wait.count() > 0 ? cloud_.wait(wait) : -1;
     }
 
-    std::string dir_;
-    std::string program_;
-    pid_t pid_ = -1;
+    test_support::TempDir dir_{"websocket_fake_cloud_test"};
+    test_support::Process cloud_;
 };
 
 TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
-    std::ofstream(dir_ + "/script") << "# answer the hello\n"
+    std::ofstream(dir_ / "script") << "# answer the hello\n"
                                        "hello: text {\"type\":\"stt\",\"text\":\"你好\"}\n"
                                        "\n"
                                        "hello: opus 0.5 400 2000\n"
                                        "hello: ping hi\n"
                                        "binary#2: close 4000 that is all\n";
-    ASSERT_EQ(run({"--certs", dir_ + "/certs", "--port-file", dir_ + "/port", "--log", dir_ + "/log", "--auth",
-                   "bravo_key92", "--script", dir_ + "/script"}),
+    ASSERT_EQ(run({"--certs", dir_ / "certs", "--port-file", dir_ / "port", "--log", dir_ / "log", "--auth",
+                   "bravo_key92", "--script", dir_ / "script"}),
               -1);
-    ASSERT_TRUE(poll([&] { return !readFile(dir_ + "/port").empty(); }, 20s));
-    int port = std::stoi(readFile(dir_ + "/port"));
+    ASSERT_TRUE(waitUntil([&] { return !readFile(dir_ / "port").empty(); }, 20s));
+    int port = std::stoi(readFile(dir_ / "port"));
     // The program made the certificates; the client trusts its CA through SSL_CERT_FILE
     // (set before the first connection of this test program, while it runs no other thread).
-    setenv("SSL_CERT_FILE", (dir_ + "/certs/ca.pem").c_str(), 1);
+    setenv("SSL_CERT_FILE", (dir_ / "certs/ca.pem").c_str(), 1);
 
     std::mutex m;
     std::condition_variable cv;
@@ -148,9 +111,9 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     EXPECT_GT(rig::bestCorrelation(rig::chirp(0.5, 48000, 400, 2000), pcm), 0.95);
 
     std::string log;
-    ASSERT_TRUE(poll(
+    ASSERT_TRUE(waitUntil(
         [&] {
-            log = readFile(dir_ + "/log");
+            log = readFile(dir_ / "log");
             return log.find("ended") != std::string::npos;
         },
         10s));
@@ -169,7 +132,7 @@ TEST_F(FakeCloudProcess, RejectsBadScriptsWithExitStatusTwo) {
     for (std::string line : {"bogus", "hello: dance", "when: text x", "binary#0: drop", "open: close 12",
                              "open: wait -1", "open: opus 0"}) {
         SCOPED_TRACE(line);
-        EXPECT_EQ(run({"--certs", dir_ + "/certs", "--rule", line}, 20s), 2);
+        EXPECT_EQ(run({"--certs", dir_ / "certs", "--rule", line}, 20s), 2);
     }
     EXPECT_EQ(run({"--no-such-option"}, 20s), 2);
     EXPECT_EQ(run({"--certs"}, 20s), 2);

@@ -55,7 +55,7 @@ TEST(ServiceCapture, UnknownDeviceFailsCleanly) {
 }
 
 TEST(ServiceCapture, CapturesAndEncodesUntilTheFlagIsCleared) {
-    TempDir dir("service-capture");
+    test_support::TempDir dir("service-capture", agent_rig::kRunDir);
     ::setenv("VELANTIS_ALSA_IN", writeMicrophone(dir.path()).c_str(), 1);
     LogSince log;
     ASSERT_TRUE(init_soundcard("default"));

@@ -10,6 +10,8 @@
 
 #include "agent_service/velantis_agent_service.h"
 #include "tests/agent_service/service_test_util.h"
+#include "tests/support/figures.h"
+#include "tests/support/private_tmp.h"
 
 using namespace service_test;
 using namespace std::chrono_literals;
@@ -53,12 +55,6 @@ std::function<void(int)> replier(Seen& seen, uint32_t reply_type = 0, uint64_t i
             sendMsg(fd, header(reply_type ? reply_type : r.header.type, 0, r.header.id + id_shift));
         }
     };
-}
-
-size_t openDescriptors() {
-    size_t n = 0;
-    for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) (void)e, ++n;
-    return n;
 }
 
 std::string statePayload(uint8_t from, uint8_t to, const std::string& reason) {
@@ -397,19 +393,19 @@ TEST(ServiceClients, StopFromInsideTheCallback) {
 
 TEST(ServiceClients, ListeningAgainReleasesTheHeldSocket) {
     FakeServer peer(kWakePath, [](int) {});  // hangs up at once
-    size_t before = openDescriptors();
+    size_t before = test_support::descriptorCount(::getpid());
     EXPECT_TRUE(velantis::listenWakeWord([](const velantis::MessageHeader&) {}));
-    EXPECT_EQ(openDescriptors(), before + 1);
+    EXPECT_EQ(test_support::descriptorCount(::getpid()), before + 1);
     EXPECT_TRUE(velantis::listenWakeWord([](const velantis::MessageHeader&) {}));
-    EXPECT_EQ(openDescriptors(), before + 1);
+    EXPECT_EQ(test_support::descriptorCount(::getpid()), before + 1);
     velantis::stopWakeWordListening();
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(test_support::descriptorCount(::getpid()), before);
 
     ::unlink(kWakePath);
     LogSince log;
     EXPECT_FALSE(velantis::listenWakeWord(nullptr));
     EXPECT_EQ(g_wakeword_client_fd, -1);
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(test_support::descriptorCount(::getpid()), before);
     EXPECT_EQ(countOf(log.text(), "Failed to connect to server: No such file or directory"), 1u);
 }
 
@@ -439,7 +435,7 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
 
 int main(int argc, char** argv) {
     // Before any thread: the fixed socket paths then live in a /tmp of this process's own.
-    if (!usePrivateTmp()) std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
+    if (!test_support::enterPrivateTmp({})) std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
     s_id_at_load = currentId();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

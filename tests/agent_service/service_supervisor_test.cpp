@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +16,8 @@
 
 #include "agent_service/velantis_agent_service.h"
 #include "tests/agent_service/service_test_util.h"
+#include "tests/support/private_tmp.h"
+#include "tests/support/process.h"
 
 using namespace service_test;
 using namespace std::chrono_literals;
@@ -361,28 +362,18 @@ struct ChildResult {
 };
 
 ChildResult runChild(const std::string& scenario, std::chrono::seconds timeout = 60s) {
-    TempDir dir("service-supervisor");
+    test_support::TempDir dir("service-supervisor", agent_rig::kRunDir);
+    test_support::ProcessOptions o;
+    o.argv = {"/proc/self/exe", "--scenario", scenario};
+    o.cwd = dir.path();
+    o.stdoutPath = dir.path() + "/stdout.txt";
+    o.stderrPath = dir.path() + "/stderr.txt";
+    test_support::Process child(o);
     ChildResult result;
-    std::string out = dir.path() + "/stdout.txt", err = dir.path() + "/stderr.txt";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0 || ::chdir(dir.path().c_str()) != 0) ::_exit(127);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        ::execl("/proc/self/exe", "service_supervisor_test", "--scenario", scenario.c_str(), nullptr);
-        ::_exit(127);
-    }
-    int status = 0;
-    bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout);
-    if (!ended) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
-    result.status = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = readFile(out);
-    result.err = readFile(err);
+    result.status = child.wait(timeout);
+    child.kill();
+    result.out = child.out();
+    result.err = child.err();
     result.log = readFile(dir.path() + "/logs/basic-log.txt");
     return result;
 }
@@ -407,7 +398,7 @@ TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) { expectScenarioPasses
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--scenario") {
-        if (!usePrivateTmp()) std::cout << "note: using the real /tmp" << std::endl;
+        if (!test_support::enterPrivateTmp({})) std::cout << "note: using the real /tmp" << std::endl;
         return runScenario(argv[2]);
     }
     testing::InitGoogleTest(&argc, argv);

@@ -2,8 +2,6 @@
 // Unix-domain socket, and reading what the process logged since a point.
 #pragma once
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,21 +21,10 @@
 
 namespace service_test {
 
-using agent_rig::TempDir;
 using test_support::countOf;
 using test_support::readFile;
 using test_support::recvExact;
 using test_support::waitUntil;
-
-// Gives this process a /tmp of its own (a tmpfs in a private mount namespace), so the
-// system's fixed socket paths never meet those of a running system. Root only; call it
-// before any thread exists. Returns false when it could not be done.
-inline bool usePrivateTmp() {
-    if (::geteuid() != 0) return false;
-    if (::unshare(CLONE_NEWNS) != 0) return false;
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    return ::mount("service-test", "/tmp", "tmpfs", 0, "mode=1777,size=64m") == 0;
-}
 
 inline velantis::MessageHeader header(uint32_t type, uint32_t length, uint64_t id) {
     velantis::MessageHeader h{};

@@ -60,6 +60,5 @@ public:
 };
 
 // A directory of its own, removed with its content.
-using agent_rig::TempDir;
 
 }  // namespace speech_test

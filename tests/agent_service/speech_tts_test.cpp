@@ -39,7 +39,7 @@ class TtsServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         log = LogCapture::install();
-        root = std::make_unique<speech_test::TempDir>("speech-tts");
+        root = std::make_unique<test_support::TempDir>("speech-tts");
         ASSERT_FALSE(root->path().empty());
         speaker = root->path() + "/speaker_24000.raw";
         alsa_rig::useTestDevice("", root->path() + "/speaker_%r.raw");
@@ -132,7 +132,7 @@ protected:
     }
 
     static inline std::shared_ptr<LogCapture> log;
-    static inline std::unique_ptr<speech_test::TempDir> root;
+    static inline std::unique_ptr<test_support::TempDir> root;
     static inline std::string speaker, good, slow, missing, garbage;
     static inline fs::path original_cwd;
     static inline std::map<std::string, int> ids;

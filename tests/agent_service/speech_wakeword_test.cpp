@@ -1,18 +1,15 @@
 // The wake-word server on "/tmp/velantis_wakeword.sock": in this process without a board,
 // and as a process of its own whose "/dev/ttyACM0" is a pseudo-terminal board.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "agent_service/wakeword_server.h"
 #include "tests/agent_service/speech_test_util.h"
 #include "tests/rig/board/board_rig.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -134,67 +131,17 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
     EXPECT_FALSE(fs::exists(kSocket));
 }
 
-class Host {
-public:
-    Host(const std::string& dir, const std::vector<std::string>& argv) : dir_(dir) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.c_str()) != 0) ::_exit(126);
-            int out = ::open((dir + "/host.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-    }
-    ~Host() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int sig) { ::kill(pid_, sig); }
-    // Exit status, or -1 when it did not end in time.
-    int wait(seconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return -1;
-    }
-    std::string file(const std::string& name) const {
-        std::ifstream f(dir_ + "/" + name);
-        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    }
-    bool waitForFile(const std::string& name, const std::string& text, seconds timeout = seconds(20)) const {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (file(name).find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return true;
-    }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    bool exited_ = false;
-};
-
 TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
-    if (!board_rig::can_fake_ttyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
-    speech_test::TempDir dir("speech-wakeword");
+    if (!test_support::canFakeTtyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
+    test_support::TempDir dir("speech-wakeword");
     board_rig::PtyBoard board;
-    Host host(dir.path(), board_rig::ttyacm0_command(board.slave_path(), {SPEECH_WAKEWORD_HOST}));
-    ASSERT_TRUE(host.waitForFile("host.out", "started")) << host.file("host.out");
+    test_support::ProcessOptions o;
+    o.argv = board_rig::ttyacm0_command(board.slave_path(), {SPEECH_WAKEWORD_HOST});
+    o.cwd = dir.path();
+    o.stdoutPath = o.stderrPath = dir.path() + "/host.out";
+    test_support::Process host(o);
+    const std::string log = dir.path() + "/logs/basic-log.txt";
+    ASSERT_TRUE(host.waitOutput("started", seconds(20))) << host.out();
     ASSERT_TRUE(board.wait_raw());
 
     {
@@ -207,12 +154,14 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
         ASSERT_TRUE(board.write(board_rig::wakeup(90.5, 2)));
         expectEvent(a, 90.5, 2);
         expectEvent(b, 90.5, 2);
-        EXPECT_TRUE(host.waitForFile("logs/basic-log.txt", "Wake word detected: angle=90.50, beam=2"));
+        EXPECT_TRUE(test_support::waitUntil(
+            [&] { return test_support::countOf(test_support::readFile(log), "Wake word detected: angle=90.50, beam=2"); },
+            seconds(20)));
     }
 
     // A fresh server in the same process serves the link that is still reading.
     host.signal(SIGUSR1);
-    ASSERT_TRUE(host.waitForFile("host.out", "restarted")) << host.file("host.out");
+    ASSERT_TRUE(host.waitOutput("restarted", seconds(20))) << host.out();
     {
         Client c(kSocket);
         ASSERT_TRUE(c.ok());
@@ -223,8 +172,8 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
     }
 
     host.signal(SIGTERM);
-    EXPECT_EQ(host.wait(seconds(20)), 0) << host.file("host.out");
-    EXPECT_NE(host.file("logs/basic-log.txt").find("Server stopped for path: /tmp/velantis_wakeword.sock"),
+    EXPECT_EQ(host.wait(seconds(20)), 0) << host.out();
+    EXPECT_NE(test_support::readFile(log).find("Server stopped for path: /tmp/velantis_wakeword.sock"),
               std::string::npos);
     EXPECT_FALSE(fs::exists(kSocket));
 }

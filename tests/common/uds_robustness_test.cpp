@@ -1,7 +1,6 @@
 // UnixDomainSocketServer against bad and slow clients: oversized lengths,
 // stalled senders beside served ones, clients that never read beside ones that
 // do, descriptor exhaustion, and broadcasts racing with clients that come and go.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 
@@ -9,6 +8,7 @@
 #include <map>
 
 #include "tests/common/uds_test_support.h"
+#include "tests/support/figures.h"
 
 using namespace uds_test;
 using spdlog::level::err;
@@ -22,16 +22,6 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
     std::vector<uint8_t> v(size);
     for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
     return v;
-}
-
-size_t openDescriptors() {
-    size_t n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (dirent* e = ::readdir(d)) {
-        if (e->d_name[0] != '.') ++n;
-    }
-    ::closedir(d);
-    return n - 1;  // the directory stream itself
 }
 
 TEST_F(UdsRobustnessTest, PayloadLimitDropsOversizedHeadersOnly) {
@@ -285,7 +275,7 @@ bool wellFormed(const velantis::MessageHeader& h, const std::vector<uint8_t>& p)
 
 TEST_F(UdsRobustnessTest, BroadcastsRaceWithClientsComingAndGoing) {
     std::string path = dir_.file("churn.sock");
-    const size_t fds_before = openDescriptors();
+    const size_t fds_before = test_support::descriptorCount(::getpid());
     {
         GreetingServer server(path, false);
         ASSERT_TRUE(server.start());
@@ -353,7 +343,7 @@ TEST_F(UdsRobustnessTest, BroadcastsRaceWithClientsComingAndGoing) {
         EXPECT_GT(connections, 20u);
         for (const auto& [fd, n] : balance) EXPECT_TRUE(n == 0 || n == 1) << "fd " << fd << ": " << n;
     }
-    EXPECT_EQ(fds_before, openDescriptors()) << "a descriptor leaked or was closed twice";
+    EXPECT_EQ(fds_before, test_support::descriptorCount(::getpid())) << "a descriptor leaked or was closed twice";
     EXPECT_EQ(0u, log().count(err, {"Select error on path " + path}));
 }
 

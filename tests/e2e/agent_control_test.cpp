@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string agentProgram() { return agent_rig::binaryDir() + "/bin/tavrin_agent"; }
+std::string agentProgram() { return test_support::binaryDir() + "/bin/tavrin_agent"; }
 
 const std::string kStartText = "Request to start audio recording";
 const std::string kStopText = "Request to stop audio recording";
@@ -23,7 +23,7 @@ const std::string kStopText = "Request to stop audio recording";
 class AgentControl : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+        if (!test_support::canFakeTtyacm0())
             GTEST_SKIP() << "needs root for a private mount namespace (own /dev/ttyACM0 and /tmp)";
     }
 
@@ -69,7 +69,7 @@ protected:
         EXPECT_FALSE(client_.receive(1500ms).has_value()) << "unexpected reply to type " << type;
     }
 
-    agent_rig::TempDir dir_{"agent-control"};
+    test_support::TempDir dir_{"agent-control", agent_rig::kRunDir};
     board_rig::PtyBoard board_;
     agent_rig::AgentProcess agent_;
     agent_rig::ControlClient client_;
@@ -103,7 +103,7 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     // A second start while recording: answered with its own id, no second thread.
     expectReply(AGENT_START, 0xFFFFFFFFFFFFFFFFull, start());
     EXPECT_TRUE(agent_.waitForLog("Audio recording is already in progress.", 10s));
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Starting audio recording..."), 1u);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "Starting audio recording..."), 1u);
 
     // Malformed payloads get a warning naming the client's descriptor and no reply;
     // a malformed stop stops nothing.
@@ -115,11 +115,11 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     EXPECT_EQ(log.find("Stopping audio recording..."), std::string::npos);
 
     // Other types are ignored without a log line.
-    size_t lines = agent_rig::countOf(agent_.log(), "\n");
+    size_t lines = test_support::countOf(agent_.log(), "\n");
     expectNoReply(1001, 9, std::string(16, 'a'));
     expectNoReply(2001, 10, std::string(12, 'b'));
     expectNoReply(9003, 11, "");
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "\n"), lines);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "\n"), lines);
 
     // A sender name that fills its field: the log shows those 64 bytes and nothing after.
     std::string full = agent_rig::commandPayload(std::string(64, 'F'), "hidden");
@@ -145,19 +145,17 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     EXPECT_TRUE(agent_.waitForLog("Close default soundcard", 5s));
     std::this_thread::sleep_for(300ms);
     log = agent_.log();
-    EXPECT_EQ(agent_rig::countOf(log, "Audio recording finished."), 1u);
-    EXPECT_EQ(agent_rig::countOf(log, "New Thread: init_orvanite"), 1u);
+    EXPECT_EQ(test_support::countOf(log, "Audio recording finished."), 1u);
+    EXPECT_EQ(test_support::countOf(log, "New Thread: init_orvanite"), 1u);
     expectReply(AGENT_STOP, 15, stop());
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording finished."), 2u);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "Audio recording finished."), 2u);
     EXPECT_TRUE(agent_.running());
 
     // A second agent sees the first and ends without touching its socket.
     agent_rig::AgentProcess second;
     ASSERT_TRUE(second.start(besides(agent_)));
-    ASSERT_TRUE(agent_rig::waitUntil([&] { return !second.running(); }, 20s)) << second.log();
-    ASSERT_TRUE(second.exitStatus().has_value());
-    EXPECT_TRUE(WIFEXITED(*second.exitStatus()));
-    EXPECT_EQ(WEXITSTATUS(*second.exitStatus()), 255);
+    ASSERT_TRUE(test_support::waitUntil([&] { return !second.running(); }, 20s)) << second.log();
+    EXPECT_EQ(second.exitCode(), 255);
     log = second.log();
     size_t running = log.find("Another agent is already running");
     size_t failed = log.find("Failed to start the agent server.");
@@ -171,7 +169,7 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     ASSERT_TRUE(client_.connect(agent_.socketPath(), 5s));
     expectReply(AGENT_START, 17, start());
     expectReply(AGENT_STOP, 18, stop());
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording stopped."), 3u);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "Audio recording stopped."), 3u);
 
     // Killed, the first leaves its socket file; the next agent replaces it and serves. The
     // lock file left behind belongs to another user now: it blocks nobody.
@@ -184,7 +182,7 @@ TEST_F(AgentControl, StartStopRestartAndMalformedRequests) {
     expectReply(AGENT_START, 19, start());
     expectReply(AGENT_STOP, 20, stop());
     EXPECT_TRUE(replacement.running());
-    EXPECT_EQ(agent_rig::countOf(replacement.log(), "Audio recording stopped."), 1u);
+    EXPECT_EQ(test_support::countOf(replacement.log(), "Audio recording stopped."), 1u);
 }
 
 TEST_F(AgentControl, StopRightAfterStartEndsTheNewThread) {
@@ -200,8 +198,8 @@ TEST_F(AgentControl, StopRightAfterStartEndsTheNewThread) {
         EXPECT_EQ(a->id, 100 + i);
         EXPECT_EQ(b->id, 200 + i);
     }
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording finished."), 5u);
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Audio recording stopped."), 5u);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "Audio recording finished."), 5u);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "Audio recording stopped."), 5u);
 }
 
 TEST_F(AgentControl, CaptureDeviceThatCannotBeOpened) {
@@ -222,7 +220,7 @@ TEST_F(AgentControl, CaptureDeviceThatCannotBeOpened) {
 
     expectReply(AGENT_START, 23, start());
     EXPECT_TRUE(agent_.waitForLog("Audio recording finished.", 15s, 2)) << agent_.log();
-    EXPECT_EQ(agent_rig::countOf(agent_.log(), "Starting audio recording..."), 2u);
+    EXPECT_EQ(test_support::countOf(agent_.log(), "Starting audio recording..."), 2u);
 }
 
 TEST_F(AgentControl, FailedSetUpNeitherEncodesNorSpins) {
@@ -236,7 +234,7 @@ TEST_F(AgentControl, FailedSetUpNeitherEncodesNorSpins) {
     EXPECT_TRUE(agent_.waitForLog("Audio recording finished.", 15s)) << agent_.log();
     std::string log = agent_.log();
     EXPECT_NE(log.find("cannot set channel count ("), std::string::npos) << log;
-    EXPECT_EQ(agent_rig::countOf(log, "Soundcard have not been initialized"), 1u);
+    EXPECT_EQ(test_support::countOf(log, "Soundcard have not been initialized"), 1u);
     EXPECT_EQ(log.find("Waiting for hotword"), std::string::npos);
     EXPECT_EQ(log.find("Error reading audio data"), std::string::npos);
     expectReply(AGENT_STOP, 32, stop());
@@ -254,10 +252,8 @@ TEST_F(AgentControl, ServerThatCannotStartEndsTheProcess) {
         std::ofstream(tmp + "/velantis_agent.sock/keep") << "x";
     };
     ASSERT_TRUE(agent_.start(opt));
-    ASSERT_TRUE(agent_rig::waitUntil([&] { return !agent_.running(); }, 20s)) << agent_.log();
-    ASSERT_TRUE(agent_.exitStatus().has_value());
-    EXPECT_TRUE(WIFEXITED(*agent_.exitStatus()));
-    EXPECT_EQ(WEXITSTATUS(*agent_.exitStatus()), 255);
+    ASSERT_TRUE(test_support::waitUntil([&] { return !agent_.running(); }, 20s)) << agent_.log();
+    EXPECT_EQ(agent_.exitCode(), 255);
     std::string log = agent_.log();
     EXPECT_NE(log.find("Failed to bind socket for path /tmp/velantis_agent.sock"), std::string::npos) << log;
     EXPECT_NE(log.find("Failed to start the agent server."), std::string::npos) << log;

@@ -18,7 +18,7 @@ bool isMovement(const robot_rig::TraceCall& c, const char* axis, double value) {
 }
 
 TEST(AgentEndToEnd, WholeConversation) {
-    if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+    if (!test_support::canFakeTtyacm0())
         GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
 
     agent_rig::ConversationRig rig;
@@ -66,7 +66,7 @@ TEST(AgentEndToEnd, WholeConversation) {
                                     [](const robot_rig::TraceCall& c) { return c.num("emoji") == 7; }));
     EXPECT_TRUE(trace.wait_for_call("DirectionMovement", 20s, [](const robot_rig::TraceCall& c) {
         return std::abs(c.real("az")) > 0.4 && c.result();
-    })) << agent_rig::readFile(trace.path());
+    })) << test_support::readFile(trace.path());
 
     // The answer: emoji 5, movement forward, wag-tail (emoji 6, demo action 3).
     EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
@@ -79,7 +79,7 @@ TEST(AgentEndToEnd, WholeConversation) {
             return forward >= 60;
         },
         30s))
-        << agent_rig::readFile(trace.path());
+        << test_support::readFile(trace.path());
     EXPECT_TRUE(trace.wait_for_call("LightStripControl", 20s,
                                     [](const robot_rig::TraceCall& c) { return c.num("emoji") == 6; }));
     EXPECT_TRUE(
@@ -170,9 +170,9 @@ TEST(AgentEndToEnd, WholeConversation) {
     EXPECT_EQ(reply->id, 79u);
     EXPECT_TRUE(agent.waitForLog("Waiting for hotword", 20s, 3)) << agent.log();
     log = agent.log();
-    EXPECT_EQ(agent_rig::countOf(log, "Close default soundcard"), 1u);
-    EXPECT_EQ(agent_rig::countOf(log, "Open default soundcard"), 2u);
-    EXPECT_EQ(agent_rig::countOf(log, "New Thread: init_orvanite"), 1u);
+    EXPECT_EQ(test_support::countOf(log, "Close default soundcard"), 1u);
+    EXPECT_EQ(test_support::countOf(log, "Open default soundcard"), 2u);
+    EXPECT_EQ(test_support::countOf(log, "New Thread: init_orvanite"), 1u);
     EXPECT_TRUE(agent.running());
     EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
 }
@@ -201,7 +201,7 @@ void startRecording(agent_rig::ConversationRig& rig) {
 }
 
 TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
-    if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+    if (!test_support::canFakeTtyacm0())
         GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
 
     agent_rig::ConversationRig rig;
@@ -241,7 +241,7 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
     EXPECT_TRUE(agent.waitForLog("Awakened, start recording", 20s, 2)) << agent.log();
     EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Binary).size() >= sent + 10; }, 30s))
         << agent.log();
-    EXPECT_EQ(agent_rig::countOf(agent.log(), "New Thread: init_orvanite"), 1u);
+    EXPECT_EQ(test_support::countOf(agent.log(), "New Thread: init_orvanite"), 1u);
     EXPECT_TRUE(agent.running());
     EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
 }
@@ -264,7 +264,7 @@ std::chrono::steady_clock::duration longestUpstreamPause(rig::FakeCloud& cloud, 
 // it can, one conversation each: the agent keeps streaming, ends each conversation in
 // bounded time, and the conversation after the last fault works.
 TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
-    if (!agent_rig::isRoot() || !board_rig::can_fake_ttyacm0())
+    if (!test_support::canFakeTtyacm0())
         GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
 
     agent_rig::CloudScript script;

@@ -13,15 +13,9 @@
 set -euo pipefail
 
 if [ "${1:-}" = "--inside" ]; then
-  # Inside the namespace: a tmpfs over /tmp, with the build tree (the check directory is in
-  # it) and the prefix kept at their paths.
-  w=$2 prefix=$3 build=$4
-  mount --rbind /tmp /mnt
-  mount -t tmpfs -o mode=1777,size=16m velantis-install /tmp
-  for d in "$build" "$prefix"; do
-    case $d in "$build"/*) ;; /tmp/*) mkdir -p "$d" && mount --bind "/mnt/${d#/tmp/}" "$d" ;; esac
-  done
-  umount -l /mnt
+  # Inside the private /tmp, where the build tree (the check directory is in it) and the
+  # prefix are kept at their paths.
+  w=$2 prefix=$3
   (cd "$prefix" && VELANTIS_ALSA_OUT="$w/agent_speaker_%r.raw" exec bin/tavrin_agent >"$w/agent.out" 2>&1) &
   agent=$!
   for _ in $(seq 200); do
@@ -43,11 +37,7 @@ w=$build/install-check
 prefix=${2:-$w/prefix}
 [ -z "${2:-}" ] || prefix=$(cd "$2" && pwd)
 
-if [ "$(id -u)" = 0 ]; then
-  ns=(unshare --mount --propagation private)
-elif unshare --user --map-root-user --mount true 2>/dev/null; then
-  ns=(unshare --user --map-root-user --mount --propagation private)
-else
+if ! "$build/bin/private_tmp" --tmpfs -- true 2>/dev/null; then
   echo "skipped: needs a private mount namespace for /tmp"
   exit 77
 fi
@@ -118,7 +108,8 @@ export ALSA_CONFIG_PATH=$build/share/alsa/velantis_test.conf
 export VELANTIS_ALSA_PLUGIN=$build/lib/libasound_module_pcm_velantis_paced.so
 export VELANTIS_ALSA_IN='' VELANTIS_ALSA_OUT=$w/speaker_%r.raw VELANTIS_ALSA_SPEED=1
 status=0
-timeout 120 "${ns[@]}" bash "$here/run.sh" --inside "$w" "$prefix" "$build" || status=$?
+timeout 120 "$build/bin/private_tmp" --tmpfs --keep "$build" --keep "$prefix" -- \
+  bash "$here/run.sh" --inside "$w" "$prefix" || status=$?
 cat "$w/host.out" "$w/host.err" 2>/dev/null || true
 [ $status = 0 ] || fail "host run, status $status"
 

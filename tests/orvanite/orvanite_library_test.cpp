@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -17,7 +18,7 @@
 #include <set>
 #include <thread>
 
-using orvanite_test::Child;
+using test_support::Process;
 using orvanite_test::Clock;
 using orvanite_test::LogFile;
 using orvanite_test::TempDir;
@@ -111,12 +112,12 @@ std::optional<board_rig::Bytes> next_frame_but_meanwhile(board_rig::PtyBoard& bo
 class WholeRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!board_rig::can_fake_ttyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
+        if (!test_support::canFakeTtyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
     }
-    std::unique_ptr<Child> start_host() {
-        auto child = std::make_unique<Child>(
-            board_rig::ttyacm0_command(board_.slave_path(), {bin("orvanite_link_host")}), dir_.path());
-        EXPECT_TRUE(child->wait_stdout("ready\n", 10s)) << child->err();
+    std::unique_ptr<Process> start_host() {
+        auto child = std::make_unique<Process>(orvanite_test::in_dir(
+            board_rig::ttyacm0_command(board_.slave_path(), {bin("orvanite_link_host")}), dir_.path()));
+        EXPECT_TRUE(child->waitOutput("ready\n", 10s)) << child->err();
         EXPECT_TRUE(board_.wait_raw()) << child->err();
         return child;
     }
@@ -124,7 +125,7 @@ protected:
     // seconds later, while the host keeps sending: the link reopens the port, the new board's
     // handshake is answered, its wake-up reaches the same callback and sending goes to it, the
     // message ids going on.
-    void replug(Child& host, board_rig::PtyBoard& back) {
+    void replug(Process& host, board_rig::PtyBoard& back) {
         board_rig::Bytes bytes = board_rig::handshake(20), half = board_rig::handshake(21);
         bytes.insert(bytes.end(), half.begin(), half.begin() + 5);
         ASSERT_TRUE(board_.write(bytes));
@@ -162,7 +163,7 @@ protected:
         ASSERT_TRUE(f);
         EXPECT_EQ(*f, board_rig::ack(22));
         ASSERT_TRUE(back.write(board_rig::wakeup(30, 1)));
-        EXPECT_TRUE(host.wait_stdout("wakeup 30 1\n", 10s)) << host.out();
+        EXPECT_TRUE(host.waitOutput("wakeup 30 1\n", 10s)) << host.out();
 
         // The ids go on: one for every frame built, before, during and after.
         host.send("send after\n");
@@ -189,17 +190,17 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     EXPECT_EQ(board_rig::hex(*ack), "A5 01 FF 04 00 07 00 A5 00 00 00 AB ");
 
     ASSERT_TRUE(board_.write(board_rig::wakeup(90.5, 2)));
-    EXPECT_TRUE(host->wait_stdout("wakeup 90.5 2\n", 10s)) << host->out();
+    EXPECT_TRUE(host->waitOutput("wakeup 90.5 2\n", 10s)) << host->out();
 
     host->send("send first\nsend second\n");
-    EXPECT_TRUE(host->wait_stdout("sent 1\nsent 1\n", 10s)) << host->out();
+    EXPECT_TRUE(host->waitOutput("sent 1\nsent 1\n", 10s)) << host->out();
     auto f1 = board_.read_frame(5s), f2 = board_.read_frame(5s);
     ASSERT_TRUE(f1 && f2);
     EXPECT_EQ(*f1, board_rig::frame(board_rig::kControllerMsg, "first", 1));
     EXPECT_EQ(*f2, board_rig::frame(board_rig::kControllerMsg, "second", 2));
 
     host->send("init2\n");
-    EXPECT_TRUE(host->wait_stdout("init2 returned\n", 10s)) << host->out();
+    EXPECT_TRUE(host->waitOutput("init2 returned\n", 10s)) << host->out();
     // The first link still answers.
     ASSERT_TRUE(board_.write(board_rig::handshake(8)));
     ack = board_.read_frame(5s);
@@ -211,7 +212,7 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
 
     host->send("exit\n");
     int status = host->wait(10s);
-    EXPECT_TRUE(orvanite_test::exited_ok(status)) << status << "\n" << host->err();
+    EXPECT_EQ(status, 0) << "\n" << host->err();
     EXPECT_TRUE(clean_stderr(host->err())) << host->err();
     EXPECT_EQ(host->out().find("init returned"), std::string::npos);
 
@@ -249,7 +250,7 @@ TEST_F(WholeRun, ExitsCleanlyWhileTheBoardKeepsTalking) {
         int status = host->wait(15s);
         stop = true;
         chatter.join();
-        EXPECT_TRUE(orvanite_test::exited_ok(status)) << status << "\n" << host->err();
+        EXPECT_EQ(status, 0) << "\n" << host->err();
         EXPECT_TRUE(clean_stderr(host->err())) << host->err();
         EXPECT_TRUE(host->out().find("logged\n") != std::string::npos);
         board_.reset_cooked();
@@ -259,14 +260,17 @@ TEST_F(WholeRun, ExitsCleanlyWhileTheBoardKeepsTalking) {
 
 TEST_F(WholeRun, BoardPlayerDrivesAProgramFromAScript) {
     // The scripts' board: the host keeps its link up while its own input (a sleep) lasts.
-    Child player({bin("board_play"), "--", "/bin/sh", "-c", "sleep 30 | " + bin("orvanite_link_host")}, dir_.path());
+    Process player(
+        orvanite_test::in_dir({bin("board_play"), "--", "/bin/sh", "-c", "sleep 30 | " + bin("orvanite_link_host")},
+                              dir_.path()));
     player.send("wait-raw 10\nhandshake 7\nwakeup 12.5 3\n");
-    EXPECT_TRUE(player.wait_stdout("board: port ready\n", 15s)) << player.out() << player.err();
-    EXPECT_TRUE(player.wait_stdout("board: received A5 01 FF 04 00 07 00 A5 00 00 00 AB \n", 10s)) << player.out();
-    EXPECT_TRUE(player.wait_stdout("wakeup 12.5 3\n", 10s)) << player.out();
-    player.close_stdin();
+    EXPECT_TRUE(player.waitOutput("board: port ready\n", 15s)) << player.out() << player.err();
+    EXPECT_TRUE(player.waitOutput("board: received A5 01 FF 04 00 07 00 A5 00 00 00 AB \n", 10s)) << player.out();
+    EXPECT_TRUE(player.waitOutput("wakeup 12.5 3\n", 10s)) << player.out();
+    player.closeStdin();
     int status = player.wait(15s);
-    EXPECT_TRUE(WIFEXITED(status)) << status;
+    // The player ended the program's group and passed on how it ended.
+    EXPECT_EQ(status, 128 + SIGTERM);
 }
 
 }  // namespace

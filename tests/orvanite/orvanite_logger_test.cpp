@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-using orvanite_test::Child;
 using orvanite_test::LogFile;
 using orvanite_test::TempDir;
 using namespace std::chrono_literals;
@@ -19,9 +18,9 @@ const char* const START = "------------ file_logger start ------------";
 // Runs a probe program in dir and expects it to end well.
 void run_probe(const std::vector<std::string>& argv, const std::string& dir, std::string* err = nullptr,
                std::string* out = nullptr) {
-    Child child(argv, dir);
+    test_support::Process child(orvanite_test::in_dir(argv, dir));
     int status = child.wait(20s);
-    EXPECT_TRUE(orvanite_test::exited_ok(status)) << argv[0] << " status " << status << "\n" << child.err();
+    EXPECT_EQ(status, 0) << argv[0] << "\n" << child.err();
     EXPECT_NE(child.out().find("probe done\n"), std::string::npos) << child.out() << child.err();
     if (err) *err = child.err();
     if (out) *out = child.out();

@@ -1,16 +1,7 @@
-// Helpers for the link's tests: the log file, temporary directories and child processes.
+// Helpers for the link's tests: the log file and the options of their child processes.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/build_dirs.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace orvanite_test {
@@ -118,118 +110,17 @@ public:
     TempDir() : test_support::TempDir("orvanite-test") {}
 };
 
-// A program started with pipes on its standard streams, in a working directory of our choice.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& cwd) {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe2 failed");
-        // A program that died makes send fail rather than end the test.
-        static const bool ignore_sigpipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-        (void)ignore_sigpipe;
-        // Built before fork: the child may only exec.
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            if (chdir(cwd.c_str()) != 0) _exit(126);
-            ::signal(SIGPIPE, SIG_DFL);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        in_ = in[1];
-        out_ = out[0];
-        err_ = err[0];
-        fcntl(out_, F_SETFL, O_NONBLOCK);
-        fcntl(err_, F_SETFL, O_NONBLOCK);
-    }
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
-        close_stdin();
-        if (out_ >= 0) ::close(out_);
-        if (err_ >= 0) ::close(err_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    bool send(const std::string& text) {
-        return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
-    void close_stdin() {
-        if (in_ >= 0) ::close(in_);
-        in_ = -1;
-    }
-
-    // Waits until standard output holds a line containing text.
-    bool wait_stdout(const std::string& text, std::chrono::milliseconds timeout) {
-        auto deadline = Clock::now() + timeout;
-        for (;;) {
-            pump(10);
-            if (out_buf_.find(text) != std::string::npos) return true;
-            if (Clock::now() >= deadline) return false;
-        }
-    }
-
-    // The exit status (as from waitpid), or -1 if the program is still running at the deadline.
-    int wait(std::chrono::milliseconds timeout) {
-        auto deadline = Clock::now() + timeout;
-        for (;;) {
-            pump(10);
-            int st = 0;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                status_ = st;
-                pump(0);
-                return st;
-            }
-            if (Clock::now() >= deadline) return -1;
-        }
-    }
-
-    const std::string& out() const { return out_buf_; }
-    const std::string& err() const { return err_buf_; }
-
-private:
-    void pump(int timeout_ms) {
-        pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        poll(p, 2, timeout_ms);
-        char buf[4096];
-        for (;;) {
-            ssize_t n = out_ >= 0 ? ::read(out_, buf, sizeof buf) : -1;
-            if (n <= 0) break;
-            out_buf_.append(buf, static_cast<size_t>(n));
-        }
-        for (;;) {
-            ssize_t n = err_ >= 0 ? ::read(err_, buf, sizeof buf) : -1;
-            if (n <= 0) break;
-            err_buf_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-    pid_t pid_ = -1;
-    int in_ = -1, out_ = -1, err_ = -1;
-    bool exited_ = false;
-    int status_ = 0;
-    std::string out_buf_, err_buf_;
-};
-
-inline bool exited_ok(int status) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+// Runs argv in dir, with a pipe to its standard input and its output in dir/stdout.txt and
+// dir/stderr.txt.
+inline test_support::ProcessOptions in_dir(const std::vector<std::string>& argv, const std::string& dir) {
+    test_support::ProcessOptions o;
+    o.argv = argv;
+    o.cwd = dir;
+    o.stdoutPath = dir + "/stdout.txt";
+    o.stderrPath = dir + "/stderr.txt";
+    o.stdinPipe = true;
+    return o;
+}
 
 // The build tree.
 inline std::string binary_dir() { return test_support::binaryDir(); }

@@ -26,7 +26,7 @@ class Tail {
 public:
     explicit Tail(std::string path) : path_(std::move(path)) {}
     std::vector<std::string> lines() {
-        std::string all = agent_rig::readFile(path_);
+        std::string all = test_support::readFile(path_);
         std::vector<std::string> out;
         size_t end;
         while (offset_ < all.size() && (end = all.find('\n', offset_)) != std::string::npos) {

@@ -1,5 +1,5 @@
 // Plays the microphone-array board for scripts: makes a pseudo-terminal, optionally runs a
-// command with "/dev/ttyACM0" linked to it (through with-ttyacm0), and then acts out the lines
+// command with "/dev/ttyACM0" linked to it (through private_tmp), and then acts out the lines
 // read from standard input:
 //
 //   wait-raw [seconds]       wait until the link has set the port up (default 10 s)
@@ -15,10 +15,7 @@
 //   board_play [-- command args...]
 #include "tests/rig/board/board_rig.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -27,6 +24,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/process.h"
+
 namespace {
 
 std::mutex out_mutex;
@@ -34,26 +33,6 @@ std::mutex out_mutex;
 void say(const std::string& line) {
     std::lock_guard<std::mutex> lock(out_mutex);
     std::cout << "board: " << line << std::endl;
-}
-
-pid_t start(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // A process group of its own, so that the end reaches everything it started.
-        setpgid(0, 0);
-        // Our standard input carries the actions, not the command's.
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, 0);
-        execv(args[0], args.data());
-        std::perror("board_play: exec");
-        _exit(127);
-    }
-    // Also from here, so that the group exists before an early end of input signals it.
-    if (pid > 0) setpgid(pid, pid);
-    return pid;
 }
 
 }  // namespace
@@ -71,13 +50,21 @@ int main(int argc, char** argv) {
 
     board_rig::PtyBoard board;
     say("slave " + board.slave_path());
-    pid_t child = -1;
+    // A process group of its own, so that the end reaches everything it started; our standard
+    // input carries the actions, not the command's.
+    test_support::Process child;
     if (!command.empty()) {
-        if (!board_rig::can_fake_ttyacm0()) {
+        if (!test_support::canFakeTtyacm0()) {
             std::cerr << "board_play: needs root to give the command its own /dev/ttyACM0" << std::endl;
             return 77;
         }
-        child = start(board_rig::ttyacm0_command(board.slave_path(), command));
+        test_support::ProcessOptions options;
+        options.argv = board_rig::ttyacm0_command(board.slave_path(), command);
+        options.ownGroup = true;
+        if (!child.start(options)) {
+            std::perror("board_play: fork");
+            return 1;
+        }
     }
 
     std::atomic<bool> done{false};
@@ -89,7 +76,6 @@ int main(int argc, char** argv) {
     });
 
     std::string line;
-    int status = 0;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
         std::string verb;
@@ -136,15 +122,11 @@ int main(int argc, char** argv) {
         if (!ok) say("write failed");
     }
 
-    if (child > 0) {
-        kill(-child, SIGTERM);
-        waitpid(child, &status, 0);
+    if (child.pid() > 0) {
+        child.signal(SIGTERM);
+        if (child.wait(std::chrono::minutes(1)) < 0) child.kill();
     }
     done = true;
     reader.join();
-    if (child > 0) {
-        if (WIFEXITED(status)) return WEXITSTATUS(status);
-        return 128 + WTERMSIG(status);
-    }
-    return 0;
+    return child.exitCode().value_or(0);
 }

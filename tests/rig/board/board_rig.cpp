@@ -15,9 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
-#ifndef BOARD_RIG_RUNNER
-#error "BOARD_RIG_RUNNER must name the with-ttyacm0 script"
-#endif
+#include "tests/support/private_tmp.h"
+#include "tests/support/process.h"
 
 namespace board_rig {
 
@@ -220,62 +219,23 @@ std::optional<Bytes> PtyBoard::read_frame(std::chrono::milliseconds timeout) {
     }
 }
 
-std::string ttyacm0_runner() { return BOARD_RIG_RUNNER; }
-
 std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv) {
-    std::vector<std::string> cmd{"/bin/sh", ttyacm0_runner(), slave};
-    cmd.insert(cmd.end(), argv.begin(), argv.end());
-    return cmd;
+    test_support::PrivateTmp p;
+    p.privateTmp = false;
+    p.ttyacm0 = slave;
+    return test_support::privateTmpCommand(p, argv);
 }
-
-namespace {
-
-// Runs argv with its standard output and error on /dev/null; true when it exits with 0.
-bool run_quietly(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-}  // namespace
 
 bool unplug_ttyacm0(pid_t pid) {
-    return run_quietly(
-        {"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/rm", "-f", "/dev/ttyACM0"});
+    return test_support::runQuietly({"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/rm",
+                                     "-f", "/dev/ttyACM0"}) == 0;
 }
 
 bool plug_ttyacm0(pid_t pid, const std::string& slave) {
     // A new link beside the path, renamed onto it in one step.
-    return run_quietly({"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/sh", "-euc",
-                        "ln -sfn \"$1\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0", "plug", slave});
-}
-
-bool can_fake_ttyacm0() {
-    // Tried once for real: root alone is not enough without CAP_SYS_ADMIN or overlayfs.
-    static const bool works = [] {
-        if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0) return false;
-        try {
-            PtyBoard probe;
-            return run_quietly(ttyacm0_command(probe.slave_path(), {"/bin/sh", "-c", "test -L /dev/ttyACM0"}));
-        } catch (const std::exception&) {
-            return false;
-        }
-    }();
-    return works;
+    return test_support::runQuietly({"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/sh",
+                                     "-euc", "ln -sfn \"$1\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0",
+                                     "plug", slave}) == 0;
 }
 
 }  // namespace board_rig

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/private_tmp.h"
+
 namespace board_rig {
 
 using Bytes = std::vector<uint8_t>;
@@ -88,18 +90,14 @@ private:
     Bytes pending_;
 };
 
-// Path of the with-ttyacm0 runner script.
-std::string ttyacm0_runner();
-// The runner's command line that runs argv with "/dev/ttyACM0" linked to slave.
+// The command line that runs argv with its own "/dev/ttyACM0" linked to slave (through
+// private_tmp; test_support::canFakeTtyacm0() tells whether it works here).
 std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv);
-// The "/dev/ttyACM0" of a program started under the runner (pid), as the system keeps it for a
-// USB board: unplug removes it (do that before hang_up, or the program may open another
-// test's terminal that took the freed /dev/pts number), plug points it at a new slave. The
-// runner's namespace is entered with nsenter.
+// The "/dev/ttyACM0" of a program started so (pid), as the system keeps it for a USB board:
+// unplug removes it (do that before hang_up, or the program may open another test's terminal
+// that took the freed /dev/pts number), plug points it at a new slave. Its namespace is
+// entered with nsenter.
 bool unplug_ttyacm0(pid_t pid);
 bool plug_ttyacm0(pid_t pid, const std::string& slave);
-// Whether the runner works here (root, CAP_SYS_ADMIN, overlayfs; tried once); tests GTEST_SKIP
-// otherwise.
-bool can_fake_ttyacm0();
 
 }  // namespace board_rig
