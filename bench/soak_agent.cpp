@@ -126,8 +126,8 @@ public:
             off_t logEnd = fileSize(agent_.logPath());
             double seconds = std::chrono::duration<double>(Clock::now() - began).count();
             int measured = n - measuredFrom;
-            std::printf("soak: agent after %d conversations: %s, log %lld bytes\n", n, test_support::describe(end).c_str(),
-                        static_cast<long long>(logEnd));
+            std::printf("soak: agent after %d conversations: %s, log %lld bytes\n", n,
+                        test_support::describe(end).c_str(), static_cast<long long>(logEnd));
             std::printf("soak: %d conversations in %.1f s (%.2f s each), log %.0f bytes per conversation\n", n, seconds,
                         seconds / n, measured > 0 ? static_cast<double>(logEnd - logStart) / measured : 0.0);
             std::string faults;

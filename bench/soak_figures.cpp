@@ -12,7 +12,8 @@ namespace soak {
 // Appends why to failures when the figures moved.
 void compareFigures(const std::string& who, const Figures& a, const Figures& b, std::vector<std::string>& failures) {
     if (a.descriptors != b.descriptors)
-        failures.push_back(who + ": descriptors " + std::to_string(a.descriptors) + " -> " + std::to_string(b.descriptors));
+        failures.push_back(who + ": descriptors " + std::to_string(a.descriptors) + " -> " +
+                           std::to_string(b.descriptors));
     if (a.threads != b.threads)
         failures.push_back(who + ": threads " + std::to_string(a.threads) + " -> " + std::to_string(b.threads));
     if (std::labs(b.residentKiB - a.residentKiB) > 1024)

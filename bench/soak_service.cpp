@@ -136,7 +136,9 @@ int serviceWorker(int cycles, int warm) {
             start = test_support::figuresOf(::getpid());
             std::printf("service: after %d warm-up cycles: %s\n", warm, test_support::describe(start).c_str());
         }
-        if (c > 0 && c % 20 == 0) std::printf("service: %d cycles, %s\n", c, test_support::describe(test_support::figuresOf(::getpid())).c_str());
+        if (c > 0 && c % 20 == 0)
+            std::printf("service: %d cycles, %s\n", c,
+                        test_support::describe(test_support::figuresOf(::getpid())).c_str());
         std::string at = "cycle " + std::to_string(c + 1) + ": ";
         std::thread service(lib.startService);
         if (!test_support::waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 15s))

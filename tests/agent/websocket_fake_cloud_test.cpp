@@ -53,11 +53,11 @@ protected:
 
 TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     std::ofstream(dir_ / "script") << "# answer the hello\n"
-                                       "hello: text {\"type\":\"stt\",\"text\":\"你好\"}\n"
-                                       "\n"
-                                       "hello: opus 0.5 400 2000\n"
-                                       "hello: ping hi\n"
-                                       "binary#2: close 4000 that is all\n";
+                                      "hello: text {\"type\":\"stt\",\"text\":\"你好\"}\n"
+                                      "\n"
+                                      "hello: opus 0.5 400 2000\n"
+                                      "hello: ping hi\n"
+                                      "binary#2: close 4000 that is all\n";
     ASSERT_EQ(run({"--certs", dir_ / "certs", "--port-file", dir_ / "port", "--log", dir_ / "log", "--auth",
                    "bravo_key92", "--script", dir_ / "script"}),
               -1);

@@ -435,7 +435,8 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
 
 int main(int argc, char** argv) {
     // Before any thread: the fixed socket paths then live in a /tmp of this process's own.
-    if (!test_support::enterPrivateTmp({})) std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
+    if (!test_support::enterPrivateTmp({}))
+        std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
     s_id_at_load = currentId();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

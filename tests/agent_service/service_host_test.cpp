@@ -51,12 +51,10 @@ TEST(ServiceHost, HostDrivesTheServiceAndTheRealAgent) {
 
     ASSERT_TRUE(hostBoard.wait_raw(20s)) << host.out() << host.err();
     // Wake-ups reach only connected listeners: wait for the host's.
-    ASSERT_TRUE(host.waitOutput("(initial_state)", 20s))
-        << host.out() << host.err();
+    ASSERT_TRUE(host.waitOutput("(initial_state)", 20s)) << host.out() << host.err();
     ASSERT_TRUE(hostBoard.write(board_rig::handshake(1)));
     ASSERT_TRUE(hostBoard.write(board_rig::wakeup(90.5, 2)));
-    ASSERT_TRUE(host.waitOutput("   Angle: 90.5 degrees", 20s))
-        << host.out() << host.err();
+    ASSERT_TRUE(host.waitOutput("   Angle: 90.5 degrees", 20s)) << host.out() << host.err();
     EXPECT_EQ(host.wait(60s), 0) << host.out() << host.err();
 
     std::string out = host.out();

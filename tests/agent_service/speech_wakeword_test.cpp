@@ -155,7 +155,9 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
         expectEvent(a, 90.5, 2);
         expectEvent(b, 90.5, 2);
         EXPECT_TRUE(test_support::waitUntil(
-            [&] { return test_support::countOf(test_support::readFile(log), "Wake word detected: angle=90.50, beam=2"); },
+            [&] {
+                return test_support::countOf(test_support::readFile(log), "Wake word detected: angle=90.50, beam=2");
+            },
             seconds(20)));
     }
 

@@ -10,18 +10,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <set>
 #include <thread>
 
-using test_support::Process;
 using orvanite_test::Clock;
 using orvanite_test::LogFile;
 using orvanite_test::TempDir;
+using test_support::Process;
 using namespace std::chrono_literals;
 
 namespace {
@@ -260,9 +260,8 @@ TEST_F(WholeRun, ExitsCleanlyWhileTheBoardKeepsTalking) {
 
 TEST_F(WholeRun, BoardPlayerDrivesAProgramFromAScript) {
     // The scripts' board: the host keeps its link up while its own input (a sleep) lasts.
-    Process player(
-        orvanite_test::in_dir({bin("board_play"), "--", "/bin/sh", "-c", "sleep 30 | " + bin("orvanite_link_host")},
-                              dir_.path()));
+    Process player(orvanite_test::in_dir(
+        {bin("board_play"), "--", "/bin/sh", "-c", "sleep 30 | " + bin("orvanite_link_host")}, dir_.path()));
     player.send("wait-raw 10\nhandshake 7\nwakeup 12.5 3\n");
     EXPECT_TRUE(player.waitOutput("board: port ready\n", 15s)) << player.out() << player.err();
     EXPECT_TRUE(player.waitOutput("board: received A5 01 FF 04 00 07 00 A5 00 00 00 AB \n", 10s)) << player.out();

@@ -87,7 +87,8 @@ bool Process::start(const ProcessOptions& options) {
         if (options.ownGroup) ::setpgid(0, 0);
         bool ok = in[0] >= 0 ? ::dup2(in[0], 0) == 0 : redirect("/dev/null", 0, O_RDONLY);
         ok = ok && redirect(options.stdoutPath.c_str(), 1, O_WRONLY | O_CREAT | O_TRUNC);
-        ok = ok && (sameFile ? ::dup2(1, 2) == 2 : redirect(options.stderrPath.c_str(), 2, O_WRONLY | O_CREAT | O_TRUNC));
+        ok = ok &&
+             (sameFile ? ::dup2(1, 2) == 2 : redirect(options.stderrPath.c_str(), 2, O_WRONLY | O_CREAT | O_TRUNC));
         ok = ok && (options.cwd.empty() || ::chdir(options.cwd.c_str()) == 0);
         ::signal(SIGPIPE, SIG_DFL);
         if (ok) ::execve(argv[0], argv.data(), envp.data());

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <opus/opus.h>
 #include <algorithm>
@@ -76,7 +77,7 @@ ConversationRig::~ConversationRig() {
     if (cloud_) cloud_->stop();
 }
 
-std::string ConversationRig::resDir() const { return sourceDir() + "/res"; }
+std::string ConversationRig::resDir() const { return test_support::sourceDir() + "/res"; }
 
 bool ConversationRig::setUp(std::string* error, const std::string& program, const CloudScript& script) {
     script_ = script;
@@ -126,7 +127,7 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
         trace_ = std::make_unique<robot_rig::TraceReader>(tracePath);
 
         AgentOptions opt;
-        opt.program = program.empty() ? binaryDir() + "/bin/tavrin_agent_loopback" : program;
+        opt.program = program.empty() ? test_support::binaryDir() + "/bin/tavrin_agent_loopback" : program;
         opt.ttySlave = board_->slave_path();
         opt.env = alsa_rig::environment(micPath, dir_.path() + "/speaker_%r.raw");
         opt.env.push_back("SSL_CERT_FILE=" + certs.caFile);
@@ -218,7 +219,7 @@ double ConversationRig::microphoneMatch(const std::vector<int16_t>& decoded, siz
 std::vector<int16_t> ConversationRig::speaker() const { return alsa_rig::readPcm(speakerPath()); }
 
 std::vector<int16_t> ConversationRig::wavSamples(const std::string& path) {
-    std::string bytes = readFile(path);
+    std::string bytes = test_support::readFile(path);
     std::vector<int16_t> out;
     for (size_t i = 44; i + 1 < bytes.size(); i += 2)
         out.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8)));

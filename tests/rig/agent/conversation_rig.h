@@ -83,7 +83,7 @@ public:
     std::string resDir() const;
 
 private:
-    TempDir dir_{"conversation"};
+    test_support::TempDir dir_{"conversation", kRunDir};
     CloudScript script_;
     std::unique_ptr<rig::FakeCloud> cloud_;
     std::unique_ptr<board_rig::PtyBoard> board_;
