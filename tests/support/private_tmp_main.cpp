@@ -2,14 +2,19 @@
 // command replaces this program: same process id, its exit status is ours.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/support/private_tmp.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     test_support::PrivateTmp p;
     p.privateTmp = false;
     std::string cwd;
@@ -64,4 +69,15 @@ int main(int argc, char** argv) {
     ::execvp(argv[i + 1], argv + i + 1);
     std::cerr << "private_tmp: cannot run " << argv[i + 1] << ": " << std::strerror(errno) << std::endl;
     return 127;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        std::fputs("private_tmp: failed\n", stderr);
+        return 1;
+    }
 }
