@@ -24,7 +24,9 @@ velantis_pkg(ALSA alsa libasound2-dev)
 # The journal (the logger's warnings and errors under systemd) and the agent's readiness.
 velantis_pkg(SYSTEMD libsystemd libsystemd-dev)
 
-set(SHERPA_ONNX_VERSION 1.13.8)
+# The pinned version, also read by scripts/setup.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/sherpa-onnx.version SHERPA_ONNX_VERSION LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/sherpa-onnx.version)
 set(SHERPA_ONNX_DIR ${PROJECT_SOURCE_DIR}/third_party/sherpa-onnx-${SHERPA_ONNX_VERSION})
 if(NOT EXISTS ${SHERPA_ONNX_DIR}/libsherpa-onnx-c-api.so)
   message(FATAL_ERROR "sherpa-onnx ${SHERPA_ONNX_VERSION} not found in ${SHERPA_ONNX_DIR}: run scripts/setup")

@@ -21,7 +21,7 @@ endif()
 
 if(VELANTIS_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    message(FATAL_ERROR "VELANTIS_FUZZ needs clang (CC=clang CXX=clang++)")
+    message(FATAL_ERROR "VELANTIS_FUZZ needs clang (cmake --preset fuzz)")
   endif()
   if(NOT BUILD_TESTING)
     message(FATAL_ERROR "VELANTIS_FUZZ needs BUILD_TESTING (the fuzz targets use the test-support library)")
