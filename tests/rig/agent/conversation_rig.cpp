@@ -12,7 +12,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/cloud/ogg_opus.h"
 
 namespace agent_rig {
@@ -129,7 +128,8 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
         AgentOptions opt;
         opt.program = program.empty() ? test_support::binaryDir() + "/bin/tavrin_agent_loopback" : program;
         opt.ttySlave = board_->slave_path();
-        opt.env = alsa_rig::environment(micPath, dir_.path() + "/speaker_%r.raw");
+        devices_ = std::make_unique<alsa_rig::DeviceControl>(dir_.path() + "/sound-devices");
+        opt.env = alsa_rig::environment(micPath, dir_.path() + "/speaker_%r.raw", 1.0, devices_->path());
         opt.env.push_back("SSL_CERT_FILE=" + certs.caFile);
         opt.env.push_back("MC_SIM_TRACE=" + tracePath);
         opt.env.push_back("MC_SIM_DRIVE=1");

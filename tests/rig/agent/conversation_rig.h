@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/rig/agent/agent_runner.h"
+#include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/board/board_rig.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/rig/robot/robot_trace.h"
@@ -74,6 +75,8 @@ public:
     rig::FakeCloud& cloud() { return *cloud_; }
     board_rig::PtyBoard& board() { return *board_; }
     robot_rig::TraceReader& trace() { return *trace_; }
+    // Unplugs and plugs back the agent's microphone and speaker.
+    alsa_rig::DeviceControl& devices() { return *devices_; }
     const std::vector<int16_t>& mic() const { return mic_; }
     const std::vector<int16_t>& answer() const { return answer_; }
     const std::string& answerOgg() const { return answerOgg_; }
@@ -88,6 +91,7 @@ private:
     std::unique_ptr<rig::FakeCloud> cloud_;
     std::unique_ptr<board_rig::PtyBoard> board_;
     std::unique_ptr<robot_rig::TraceReader> trace_;
+    std::unique_ptr<alsa_rig::DeviceControl> devices_;
     AgentProcess agent_;
     ControlClient client_;
     std::vector<int16_t> mic_;

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/build_dirs.h"
@@ -20,18 +22,71 @@ inline std::string configPath() { return binaryDir() + "/share/alsa/velantis_tes
 inline std::string pluginPath() { return binaryDir() + "/lib/libasound_module_pcm_velantis_paced.so"; }
 
 // "NAME=value" entries that make ALSA "default" the test device. infile: raw S16_LE
-// read by capture ("" = silence); outfile: appended by playback, "%r" becomes the rate.
-inline std::vector<std::string> environment(const std::string& infile, const std::string& outfile, double speed = 1.0) {
+// read by capture ("" = silence); outfile: appended by playback, "%r" becomes the rate;
+// control: the file a DeviceControl writes ("" = always plugged in, no faults).
+inline std::vector<std::string> environment(const std::string& infile, const std::string& outfile, double speed = 1.0,
+                                            const std::string& control = "") {
     std::ostringstream s;
     s << speed;
-    return {"ALSA_CONFIG_PATH=" + configPath(), "VELANTIS_ALSA_PLUGIN=" + pluginPath(), "VELANTIS_ALSA_IN=" + infile,
-            "VELANTIS_ALSA_OUT=" + outfile, "VELANTIS_ALSA_SPEED=" + s.str()};
+    return {"ALSA_CONFIG_PATH=" + configPath(), "VELANTIS_ALSA_PLUGIN=" + pluginPath(),
+            "VELANTIS_ALSA_IN=" + infile,       "VELANTIS_ALSA_OUT=" + outfile,
+            "VELANTIS_ALSA_SPEED=" + s.str(),   "VELANTIS_ALSA_CONTROL=" + control};
 }
+
+// Unplugs and plugs back the test device's microphone or speaker, and switches transient
+// faults, through its control file (read by the device at every call). While a direction is
+// unplugged, opening it fails with -ENODEV; a handle that was open when it went away is
+// DISCONNECTED for good (transfers, pointer, prepare and drain give -ENODEV, poll POLLERR),
+// as a USB card's is. With failTransfers, transfers give -EIO until it is switched off.
+class DeviceControl {
+public:
+    enum Direction { Capture = 0, Playback = 1 };
+
+    explicit DeviceControl(std::string path) : path_(std::move(path)) { write(); }
+    const std::string& path() const { return path_; }
+
+    void unplug(Direction d) {
+        ++state_[d].unplugs;
+        state_[d].away = true;
+        write();
+    }
+    void replug(Direction d) {
+        state_[d].away = false;
+        write();
+    }
+    void failTransfers(Direction d, bool on) {
+        state_[d].eio = on;
+        write();
+    }
+
+private:
+    struct State {
+        unsigned long unplugs = 0;
+        bool away = false;
+        bool eio = false;
+    };
+
+    // Replaced whole, so the device never reads half a file.
+    void write() const {
+        const std::string tmp = path_ + ".new";
+        {
+            std::ofstream f(tmp, std::ios::trunc);
+            const char* names[] = {"capture", "playback"};
+            for (int d = 0; d < 2; ++d)
+                f << names[d] << ' ' << state_[d].unplugs << ' ' << state_[d].away << ' ' << state_[d].eio << '\n';
+        }
+        std::rename(tmp.c_str(), path_.c_str());
+    }
+
+    std::string path_;
+    State state_[2];
+};
 
 // Applies environment() to this process. Call before the first ALSA call: libasound
 // reads its configuration once per process (the file names are read at each open).
-inline void useTestDevice(const std::string& infile, const std::string& outfile, double speed = 1.0) {
-    for (const auto& kv : environment(infile, outfile, speed)) {
+inline void useTestDevice(const std::string& infile, const std::string& outfile, double speed = 1.0,
+                          const std::string& control = "") {
+    for (const auto& kv : environment(infile, outfile, speed, control)) {
         auto eq = kv.find('=');
         ::setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
     }

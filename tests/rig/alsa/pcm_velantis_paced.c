@@ -5,7 +5,8 @@
  *
  * Parameters: infile "path" (capture), outfile "path" (playback; "%r" in it
  * becomes the negotiated rate), speed "factor" (a number or a text; time runs
- * that many times faster than the wall clock).
+ * that many times faster than the wall clock), control "path" (optional: the
+ * card's plug state and fault switches, read at every call; see read_control).
  */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -20,10 +21,20 @@
 #include <time.h>
 #include <unistd.h>
 
+/* One direction's line of the control file. */
+typedef struct {
+    unsigned long unplugs; /* times the card was unplugged so far */
+    int away;              /* unplugged now: opening fails */
+    int eio;               /* transfers fail with -EIO while set */
+} control_t;
+
 typedef struct {
     snd_pcm_ioplug_t io;
     char* infile;
     char* outfile;
+    char* control;
+    unsigned long unplugs_at_open;
+    int dead; /* the card went away while open: DISCONNECTED for good */
     double speed;
     FILE* in;
     int in_eof;
@@ -34,6 +45,41 @@ typedef struct {
     uint64_t transferred; /* frames handed over since prepare */
     unsigned int frame_bytes;
 } paced_t;
+
+/*
+ * The control file holds one line per direction, "<capture|playback> <unplugs> <away> <eio>",
+ * and is replaced whole by its writer. A missing file or line: present, no fault.
+ */
+static control_t read_control(const char* path, snd_pcm_stream_t stream) {
+    control_t c = {0, 0, 0};
+    if (!path || !*path) return c;
+    FILE* f = fopen(path, "re");
+    if (!f) return c;
+    const char* want = stream == SND_PCM_STREAM_PLAYBACK ? "playback" : "capture";
+    char dir[16];
+    control_t line;
+    while (fscanf(f, "%15s %lu %d %d", dir, &line.unplugs, &line.away, &line.eio) == 4) {
+        if (!strcmp(dir, want)) c = line;
+    }
+    fclose(f);
+    return c;
+}
+
+/* The card's state for this handle: 0, -ENODEV once it has gone away since the open (the
+ * handle stays dead, as a USB card's does), or -EIO while transient faults are switched on. */
+static int card_state(snd_pcm_ioplug_t* io, int transfer) {
+    paced_t* p = io->private_data;
+    if (!p->dead) {
+        control_t c = read_control(p->control, io->stream);
+        if (c.unplugs != p->unplugs_at_open || c.away)
+            p->dead = 1;
+        else if (transfer && c.eio)
+            return -EIO;
+    }
+    if (!p->dead) return 0;
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
+    return -ENODEV;
+}
 
 static uint64_t elapsed_ns(const struct timespec* since) {
     struct timespec now;
@@ -64,6 +110,8 @@ static void arm_timer(paced_t* p, int on) {
 
 static int paced_start(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
+    int err = card_state(io, 0);
+    if (err < 0) return err;
     clock_gettime(CLOCK_MONOTONIC, &p->start_time);
     p->running = 1;
     arm_timer(p, 1);
@@ -79,6 +127,8 @@ static int paced_stop(snd_pcm_ioplug_t* io) {
 
 static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
+    int err = card_state(io, 0);
+    if (err < 0) return err;
     uint64_t hw = clock_frames(p);
     if (io->stream == SND_PCM_STREAM_PLAYBACK) {
         if (hw > p->transferred) return -EPIPE; /* underrun: the card ran out of data */
@@ -91,6 +141,8 @@ static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io) {
 static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                         snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     paced_t* p = io->private_data;
+    int err = card_state(io, 1);
+    if (err < 0) return err;
     char* buf = (char*)areas->addr + (areas->first + areas->step * offset) / 8;
     size_t bytes = size * p->frame_bytes;
     if (io->stream == SND_PCM_STREAM_PLAYBACK) {
@@ -117,6 +169,7 @@ static int paced_close(snd_pcm_ioplug_t* io) {
     if (p->timer_fd >= 0) close(p->timer_fd);
     free(p->infile);
     free(p->outfile);
+    free(p->control);
     free(p);
     return 0;
 }
@@ -159,6 +212,8 @@ static int paced_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
 
 static int paced_prepare(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
+    int err = card_state(io, 0);
+    if (err < 0) return err;
     p->running = 0;
     p->transferred = 0;
     arm_timer(p, 0);
@@ -167,6 +222,8 @@ static int paced_prepare(snd_pcm_ioplug_t* io) {
 
 static int paced_drain(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
+    int err = card_state(io, 0);
+    if (err < 0) return err;
     if (io->stream != SND_PCM_STREAM_PLAYBACK) return 0;
     if (!p->running) {
         clock_gettime(CLOCK_MONOTONIC, &p->start_time);
@@ -189,6 +246,10 @@ static int paced_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned
     while (read(p->timer_fd, &ticks, sizeof(ticks)) > 0) {
     }
     *revents = 0;
+    if (card_state(io, 0) < 0) {
+        *revents = POLLERR;
+        return 0;
+    }
     if (nfds >= 1 && (pfd[0].revents & POLLIN)) *revents = io->stream == SND_PCM_STREAM_PLAYBACK ? POLLOUT : POLLIN;
     return 0;
 }
@@ -264,6 +325,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
             err = read_text(n, &p->outfile);
         else if (!strcmp(id, "speed"))
             err = read_speed(n, &p->speed);
+        else if (!strcmp(id, "control"))
+            err = read_text(n, &p->control);
         else
             err = -EINVAL;
         if (err < 0) {
@@ -271,6 +334,14 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
             goto fail;
         }
     }
+
+    /* An unplugged card cannot be opened; a handle opened now dies at the next unplug. */
+    control_t c = read_control(p->control, stream);
+    if (c.away) {
+        err = -ENODEV;
+        goto fail;
+    }
+    p->unplugs_at_open = c.unplugs;
 
     if (stream == SND_PCM_STREAM_CAPTURE && p->infile && *p->infile) {
         p->in = fopen(p->infile, "rb");
@@ -311,6 +382,7 @@ fail:
     if (p->timer_fd >= 0) close(p->timer_fd);
     free(p->infile);
     free(p->outfile);
+    free(p->control);
     free(p);
     return err;
 }
