@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/alsa_capture.h"
 #include "common/log_utils.h"
 #include "orvanite/orvanite.h"
 
@@ -16,6 +17,8 @@ namespace {
 
 constexpr snd_pcm_uframes_t kBlockFrames = 960;
 constexpr int kBlockMs = 60;
+// How often a capture device that has gone away is looked for again.
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 constexpr int kMaxPacket = 4000;
 constexpr uint32_t kMaxChannels = 2;
 
@@ -27,12 +30,6 @@ const std::vector<std::string>& greeting_files() {
 const std::vector<std::string>& goodbye_files() {
     static const std::vector<std::string> files{"res/好的，再见.wav", "res/好的，再见.wav"};
     return files;
-}
-
-// Logs a failed set-up step with ALSA's text and gives the step's code.
-int failed_step(int code, const char* what, int err) {
-    logF->logger->error("{} ({}, {})", what, snd_strerror(err), err);
-    return code;
 }
 
 }  // namespace
@@ -92,7 +89,16 @@ int audio_recorder::init_soundcard(const char* device) {
     logF->logger->info("Open default soundcard");
     // A repeated set-up starts afresh.
     release_capture();
-    int code = open_capture(device);
+    device_ = device;
+    int code = 0;
+    if (channels > kMaxChannels) {
+        // The capture block on the loop's stack holds at most two channels.
+        logF->logger->error("cannot set channel count ({}, {})", snd_strerror(-EINVAL), -EINVAL);
+        code = 7;
+    } else {
+        // The granted rate replaces the one asked for.
+        code = open_capture(&capture_pcm, device, &sample_rate, channels);
+    }
     if (code == 0) {
         start_link_thread();
         code = create_encoder();
@@ -100,48 +106,6 @@ int audio_recorder::init_soundcard(const char* device) {
     // A failed set-up leaves nothing behind, so do_record finds no device.
     if (code != 0) release_capture();
     return code;
-}
-
-// Opens the capture device, configures and starts it. 0, or the failed step's code.
-int audio_recorder::open_capture(const char* device) {
-    int err = snd_pcm_open(&capture_pcm, device, SND_PCM_STREAM_CAPTURE, 0);
-    if (err < 0) {
-        capture_pcm = nullptr;
-        logF->logger->error("cannot open audio device {} ({}, {})", device, snd_strerror(err), err);
-        return 1;
-    }
-    snd_pcm_hw_params_t* params = nullptr;
-    if ((err = snd_pcm_hw_params_malloc(&params)) < 0) {
-        return failed_step(2, "cannot allocate hardware parameter structure", err);
-    }
-    const int code = configure_capture(params);
-    snd_pcm_hw_params_free(params);
-    return code;
-}
-
-int audio_recorder::configure_capture(snd_pcm_hw_params_t* params) {
-    snd_pcm_t* pcm = capture_pcm;
-    int err = 0;
-    if ((err = snd_pcm_hw_params_any(pcm, params)) < 0) {
-        return failed_step(3, "cannot initialize hardware parameter structure", err);
-    }
-    if ((err = snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
-        return failed_step(4, "cannot set access type", err);
-    }
-    if ((err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE)) < 0) {
-        return failed_step(5, "cannot set sample format", err);
-    }
-    // The granted rate replaces the one asked for.
-    if ((err = snd_pcm_hw_params_set_rate_near(pcm, params, &sample_rate, nullptr)) < 0) {
-        return failed_step(6, "cannot set sample rate", err);
-    }
-    // The capture block on the loop's stack holds at most two channels.
-    err = channels > kMaxChannels ? -EINVAL : snd_pcm_hw_params_set_channels(pcm, params, channels);
-    if (err < 0) return failed_step(7, "cannot set channel count", err);
-    if ((err = snd_pcm_hw_params(pcm, params)) < 0) return failed_step(8, "cannot set parameters", err);
-    if ((err = snd_pcm_prepare(pcm)) < 0) return failed_step(9, "cannot prepare audio interface for use", err);
-    if ((err = snd_pcm_start(pcm)) < 0) return failed_step(13, "cannot start soundcard", err);
-    return 0;
 }
 
 // The link runs for the life of the process: the first set-up that gets this far starts it.
@@ -260,6 +224,7 @@ bool audio_recorder::read_block(int16_t* block) {
     snd_pcm_uframes_t got = 0;
     while (got < kBlockFrames) {
         if (!capturing()) return false;
+        if (!capture_pcm && !reopen_capture()) return false;
         const snd_pcm_sframes_t frames = snd_pcm_readi(capture_pcm, block + got * channels, kBlockFrames - got);
         if (frames > 0) {
             got += static_cast<snd_pcm_uframes_t>(frames);
@@ -268,11 +233,42 @@ bool audio_recorder::read_block(int16_t* block) {
             snd_pcm_wait(capture_pcm, kBlockMs);
         } else if (int rc = snd_pcm_recover(capture_pcm, static_cast<int>(frames), 0); rc < 0) {
             logF->logger->error("Error reading audio data: {}", snd_strerror(rc));
-            // The device is gone: wait a block's time instead of spinning on it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(kBlockMs));
+            if (capture_gone(capture_pcm, rc)) {
+                // Unplugged: this handle never captures again. The block starts afresh on the
+                // device that comes back.
+                close_soundcard();
+                got = 0;
+            } else {
+                // A fault that may pass: wait a block's time instead of spinning on it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(kBlockMs));
+            }
         }
     }
     return true;
+}
+
+// Opens the capture device that went away again, with the same set-up, once a second until it
+// is back (true), or until the conversation ends or a stop comes (false).
+bool audio_recorder::reopen_capture() {
+    logF->logger->warn("Capture device {} is gone, opening it again every second", device_);
+    auto next_try = std::chrono::steady_clock::now();
+    while (capturing()) {
+        if (std::chrono::steady_clock::now() >= next_try) {
+            unsigned int rate = sample_rate;
+            if (open_capture(&capture_pcm, device_.c_str(), &rate, channels, true) == 0) {
+                // The encoder was made for the rate of the first set-up.
+                if (rate == sample_rate) {
+                    logF->logger->info("Open default soundcard");
+                    return true;
+                }
+                snd_pcm_close(capture_pcm);
+                capture_pcm = nullptr;
+            }
+            next_try += kReopenInterval;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBlockMs));
+    }
+    return false;
 }
 
 // Encodes one block and sends it while the connection is open; dropped otherwise.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "agent/ws_controller.h"
@@ -68,8 +69,6 @@ public:
 
 private:
     audio_recorder(unsigned int rate, unsigned int channels);
-    int open_capture(const char* device);
-    int configure_capture(snd_pcm_hw_params_t* params);
     void start_link_thread();
     int create_encoder();
     void release_capture();
@@ -78,6 +77,7 @@ private:
     bool capturing();
     void capture_conversation();
     bool read_block(int16_t* block);
+    bool reopen_capture();
     void send_packet(const int16_t* block);
 
     std::thread link_thread;
@@ -90,6 +90,7 @@ private:
     std::shared_ptr<ws_controller> ws_controller_ptr;
 
     std::once_flag link_started_;
+    std::string device_;  // reopened when the device goes away and comes back
 };
 
 }  // namespace velantis

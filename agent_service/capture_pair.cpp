@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent_service/velantis_agent_service.h"
+#include "common/alsa_capture.h"
 #include "common/log_utils.h"
 
 bool record_running = true;
@@ -44,66 +45,15 @@ void releaseCapture() {
 
 }  // namespace
 
-namespace {
-
-// Opens, configures and starts the capture device; on failure it is closed again.
-bool openCapture(const char* device) {
-    int err = snd_pcm_open(&capture_handle, device, SND_PCM_STREAM_CAPTURE, 0);
-    if (err < 0) {
-        logF->logger->error("cannot open audio device {} ({}, {})", device, snd_strerror(err), err);
-        capture_handle = nullptr;
-        return false;
-    }
-
-    snd_pcm_hw_params_t* params = nullptr;
-    auto fail = [&](const char* what) {
-        logF->logger->error(fmt::runtime(std::string(what) + " ({}, {})"), snd_strerror(err), err);
-        if (params != nullptr) snd_pcm_hw_params_free(params);
-        releaseCapture();
-        return false;
-    };
-
-    if ((err = snd_pcm_hw_params_malloc(&params)) < 0) {
-        return fail("cannot allocate hardware parameter structure");
-    }
-    if ((err = snd_pcm_hw_params_any(capture_handle, params)) < 0) {
-        return fail("cannot initialize hardware parameter structure");
-    }
-    if ((err = snd_pcm_hw_params_set_access(capture_handle, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
-        return fail("cannot set access type");
-    }
-    if ((err = snd_pcm_hw_params_set_format(capture_handle, params, SND_PCM_FORMAT_S16_LE)) < 0) {
-        return fail("cannot set sample format");
-    }
-    unsigned int rate = static_cast<unsigned int>(srate);
-    if ((err = snd_pcm_hw_params_set_rate_near(capture_handle, params, &rate, nullptr)) < 0) {
-        return fail("cannot set sample rate");
-    }
-    srate = static_cast<int>(rate);
-    if ((err = snd_pcm_hw_params_set_channels(capture_handle, params, static_cast<unsigned int>(nchan))) < 0) {
-        return fail("cannot set channel count");
-    }
-    if ((err = snd_pcm_hw_params(capture_handle, params)) < 0) {
-        return fail("cannot set parameters");
-    }
-    snd_pcm_hw_params_free(params);
-    params = nullptr;
-    if ((err = snd_pcm_prepare(capture_handle)) < 0) {
-        return fail("cannot prepare audio interface for use");
-    }
-    if ((err = snd_pcm_start(capture_handle)) < 0) {
-        return fail("cannot start soundcard");
-    }
-    return true;
-}
-
-}  // namespace
-
 bool init_soundcard(const char* device) {
     logF->logger->info("Open default soundcard");
     // A second set-up replaces the device and encoder of the first.
     releaseCapture();
-    if (!openCapture(device)) return false;
+    unsigned int rate = static_cast<unsigned int>(srate);
+    const int code = velantis::open_capture(&capture_handle, device, &rate, static_cast<unsigned int>(nchan));
+    // The granted rate, once the device has given one.
+    if (code == 0 || code > 6) srate = static_cast<int>(rate);
+    if (code != 0) return false;
 
     int opus_err = OPUS_OK;
     encoder = opus_encoder_create(srate, nchan, OPUS_APPLICATION_AUDIO, &opus_err);
