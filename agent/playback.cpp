@@ -78,6 +78,11 @@ void openDevice() {
     consoleLine(std::cout, "ALSA音频设备初始化成功，采样率: ", rate, " Hz");
 }
 
+// True when an error or the handle's state says that the device has gone away (a USB card
+// unplugged): the handle can never play again, so it is closed and the next call opens it
+// afresh.
+bool deviceGone(int err) { return err == -ENODEV || snd_pcm_state(s_handle) == SND_PCM_STATE_DISCONNECTED; }
+
 // Opens the device when it is not open yet; false (with the message) when that fails.
 bool ensureDevice() {
     if (!s_alsaInit) {
@@ -92,10 +97,11 @@ bool ensureDevice() {
 
 // The bodies of the playing calls, run under s_deviceMutex.
 
-void writeBlock(const void* data, size_t bytes, bool complete) {
+// False when the device could not be opened or has gone away.
+bool writeBlock(const void* data, size_t bytes, bool complete) {
     consoleLine(std::cout, "playOnDefaultSpeaker called, size: ", bytes, ", complete: ", complete ? 1 : 0);
     if (!ensureDevice()) {
-        return;
+        return false;
     }
 
     if (data != nullptr && bytes != 0) {
@@ -112,15 +118,23 @@ void writeBlock(const void* data, size_t bytes, bool complete) {
         }
         if (written < 0) {
             consoleLine(std::cerr, "写入音频数据失败: ", snd_strerror(static_cast<int>(written)));
+            if (deviceGone(static_cast<int>(written))) {
+                closeDevice();
+                return false;
+            }
         } else {
             consoleLine(std::cout, "成功写入 ", written, " 帧音频数据到默认扬声器");
         }
     }
 
     if (complete) {
-        snd_pcm_drain(s_handle);
+        if (deviceGone(snd_pcm_drain(s_handle))) {
+            closeDevice();
+            return false;
+        }
         consoleLine(std::cout, "音频播放完成");
     }
+    return true;
 }
 
 void dropAndPrepare() {
@@ -130,10 +144,17 @@ void dropAndPrepare() {
     int err = snd_pcm_drop(s_handle);
     if (err < 0) {
         logF->logger->error("Failed to stop playing pcm. {}", snd_strerror(err));
+        if (deviceGone(err)) {
+            closeDevice();
+            return;
+        }
     }
     err = snd_pcm_prepare(s_handle);
     if (err < 0) {
         logF->logger->error("Failed to prepare PCM after drop: {}", snd_strerror(err));
+        if (deviceGone(err)) {
+            closeDevice();
+        }
     }
 }
 
@@ -155,6 +176,9 @@ bool writeFileChunk(const char* chunk, snd_pcm_uframes_t frames) {
         }
     } else {
         consoleLine(std::cerr, "Error writing to PCM device: ", snd_strerror(static_cast<int>(result)));
+        if (deviceGone(static_cast<int>(result))) {
+            closeDevice();
+        }
         return false;
     }
     return true;
@@ -212,8 +236,8 @@ bool playStreamBlock(uint64_t epoch, const void* data, size_t bytes) {
     if (s_epoch.load() != epoch) {
         return false;
     }
-    writeBlock(data, bytes, false);
-    return true;
+    // Without a device the rest of the stream is dropped rather than tried block by block.
+    return writeBlock(data, bytes, false);
 }
 
 void cutStreams() { s_epoch.fetch_add(1); }

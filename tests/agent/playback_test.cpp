@@ -225,6 +225,33 @@ TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall) {
     EXPECT_EQ(speakerSince(before), block);
 }
 
+// A speaker that went away and came back while nothing played: the drop and prepare before
+// the next greeting find the handle dead (a drained handle's drop does nothing, its prepare
+// fails), close it, and the greeting plays on the device opened afresh.
+TEST_F(PlaybackTest, SpeakerPluggedBackWhileIdlePlaysTheNextGreeting) {
+    alsa_rig::DeviceControl devices(dir_ + "/devices");
+    controller_->processWaveFile(dir_ + "/missing.wav");  // the next open sees the control file
+    ::setenv("VELANTIS_ALSA_CONTROL", devices.path().c_str(), 1);
+    std::vector<int16_t> block(480, 3);
+    velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, true);
+    devices.unplug(alsa_rig::DeviceControl::Playback);
+    devices.replug(alsa_rig::DeviceControl::Playback);
+
+    std::vector<int16_t> samples(2400);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 11 - 12000);
+    const std::string wave = writeWave("greeting.wav", pcmBytes(samples));
+    const size_t mark = logMark();
+    const size_t before = speakerSamples();
+    FdCapture out(1, capturePath("replug.out"));
+    controller_->processWaveFile(wave);
+    EXPECT_EQ(speakerSince(before), samples);
+    EXPECT_EQ(out.count(kInitLine), 1u);
+    EXPECT_EQ(countLog(logsSince(mark), spdlog::level::err, "Failed to prepare PCM after drop: No such device"), 1u);
+
+    ::setenv("VELANTIS_ALSA_CONTROL", "", 1);
+    controller_->processWaveFile(dir_ + "/missing.wav");
+}
+
 TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
     const auto signal = rig::chirp(1.0);
     const std::string stream = rig::encodeOggOpus(signal);

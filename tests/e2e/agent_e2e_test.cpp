@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 #include <opus/opus.h>
 
+#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "tests/rig/agent/conversation_rig.h"
 
 using namespace std::chrono_literals;
+using test_support::countOf;
+using test_support::waitUntil;
 
 namespace {
 
@@ -344,6 +347,96 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
         }
     }
     EXPECT_GT(rig.microphoneCorrelation(agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(8))), 0.9);
+
+    // Sound devices that go away and come back, in the middle of conversation 8.
+    using alsa_rig::DeviceControl;
+    auto& devices = rig.devices();
+    auto logLines = [&] { return countOf(agent.log(), "\n"); };
+    auto allLines = [&] { return logLines() + countOf(agent.output(), "\n") + countOf(agent.errors(), "\n"); };
+    auto packetsAfter = [&](int connection, std::chrono::steady_clock::time_point t) {
+        std::vector<std::chrono::steady_clock::time_point> at;
+        for (const auto& f : cloud.frames(rig::FrameKind::Binary))
+            if (f.connection == connection && f.at > t) at.push_back(f.at);
+        return at;
+    };
+    const std::string lost = "写入音频数据失败: No such device";
+
+    // The speaker goes away while the 6-s answer plays: one error line, and the rest of the
+    // answer is dropped instead of being tried block by block.
+    devices.unplug(DeviceControl::Playback);
+    ASSERT_TRUE(waitUntil([&] { return countOf(agent.errors(), lost) >= 1; }, 10s)) << agent.errors();
+    const size_t blocksAtLoss = countOf(agent.output(), "playOnDefaultSpeaker called");
+    const size_t speakerLinesAtLoss = allLines();
+    const auto speakerQuietFrom = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1500ms);
+    const double speakerLinesPerSecond =
+        static_cast<double>(allLines() - speakerLinesAtLoss) /
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - speakerQuietFrom).count();
+    EXPECT_EQ(countOf(agent.errors(), lost), 1u) << agent.errors();
+    EXPECT_EQ(countOf(agent.output(), "playOnDefaultSpeaker called"), blocksAtLoss);
+
+    // A transient microphone fault: the read is recovered on the same handle.
+    devices.failTransfers(DeviceControl::Capture, true);
+    ASSERT_TRUE(agent.waitForLog("Error reading audio data: Input/output error", 10s)) << agent.log();
+    devices.failTransfers(DeviceControl::Capture, false);
+    const auto faultCleared = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cloud.waitUntil([&] { return packetsAfter(8, faultCleared).size() >= 5; }, 10s)) << agent.log();
+    EXPECT_EQ(countOf(agent.log(), "Close default soundcard"), 0u);
+
+    // The microphone goes away: logged once, closed, looked for again without a line per try.
+    devices.unplug(DeviceControl::Capture);
+    ASSERT_TRUE(agent.waitForLog("Error reading audio data: No such device", 10s)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("is gone, opening it again every second", 5s)) << agent.log();
+    const size_t micLinesAtLoss = logLines();
+    const auto micQuietFrom = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2500ms);
+    const double micLinesPerSecond =
+        static_cast<double>(logLines() - micLinesAtLoss) /
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - micQuietFrom).count();
+    std::string log = agent.log();
+    EXPECT_EQ(countOf(log, "Error reading audio data: No such device"), 1u);
+    EXPECT_EQ(countOf(log, "is gone, opening it again every second"), 1u);
+    EXPECT_EQ(countOf(log, "Close default soundcard"), 1u);
+    EXPECT_EQ(countOf(log, "cannot open audio device"), 0u);
+
+    // The microphone comes back: the running conversation streams it again.
+    const auto micBack = std::chrono::steady_clock::now();
+    devices.replug(DeviceControl::Capture);
+    ASSERT_TRUE(cloud.waitUntil([&] { return packetsAfter(8, micBack).size() >= 10; }, 10s)) << agent.log();
+    const double micDelay = std::chrono::duration<double>(packetsAfter(8, micBack).front() - micBack).count();
+    EXPECT_EQ(countOf(agent.log(), "Open default soundcard"), 2u);
+
+    // The conversation ends while the speaker is away; the microphone re-enumerates while
+    // the agent waits for the next wake-up.
+    std::this_thread::sleep_until(last + 1200ms);
+    last = rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 15s, 8)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("Waiting for hotword", 15s, 9)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("Setting emoji state: 4", 15s, 8)) << agent.log();
+    devices.unplug(DeviceControl::Capture);
+    devices.replug(DeviceControl::Capture);
+
+    // The speaker comes back: the next greeting plays whole.
+    devices.replug(DeviceControl::Playback);
+    const size_t speakerBefore = rig.speaker().size();
+    std::this_thread::sleep_until(last + 1200ms);
+    last = rig.wakeUp(kAngle, kBeam);
+    ASSERT_TRUE(agent.waitForLog("Setting emoji state: 7", 15s, 9)) << agent.log();
+    const auto speakerAfter = rig.speaker();
+    const auto greet1 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/你好啊.wav");
+    const auto greet2 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/在呢.wav");
+    const long g1 = agent_rig::ConversationRig::findSamples(speakerAfter, greet1, speakerBefore);
+    const long g2 = agent_rig::ConversationRig::findSamples(speakerAfter, greet2, speakerBefore);
+    ASSERT_TRUE(g1 >= 0 || g2 >= 0) << speakerAfter.size() - speakerBefore << " samples after the speaker came back";
+    const size_t greeting = g1 >= 0 ? greet1.size() : greet2.size();
+    // ...and the microphone that came back while idle streams in the new conversation.
+    ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(9).size() >= 10; }, 20s)) << agent.log();
+    EXPECT_GT(rig.microphoneCorrelation(agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(9))), 0.9);
+
+    std::cout << "[ figures ] microphone back to first packet: " << micDelay << " s; first greeting after the "
+              << "speaker came back: " << greeting << " samples; lines per second with the speaker away (log and "
+              << "console): " << speakerLinesPerSecond << ", with the microphone away (log): " << micLinesPerSecond
+              << std::endl;
     EXPECT_TRUE(agent.running());
     EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
 }
