@@ -107,8 +107,7 @@ void benchRoundTrips(const std::string& path, int round_trips) {
     samples.reserve(round_trips);
     auto start = Clock::now();
     for (int i = 0; i < round_trips; ++i) {
-        velantis::MessageHeader h{AGENT_START, 320, UnixDomainSocketServer::getCurrentTimestamp(),
-                                  static_cast<uint64_t>(i)};
+        const velantis::MessageHeader h = velantis::makeMessageHeader(AGENT_START, 320, static_cast<uint64_t>(i));
         std::memcpy(request.data(), &h, sizeof(h));
         auto t0 = Clock::now();
         writeAll(fd, request.data(), request.size());
@@ -127,7 +126,7 @@ std::vector<int> connectRegistered(const std::string& path, int count) {
     std::vector<int> clients;
     for (int i = 0; i < count; ++i) clients.push_back(connectTo(path));
     for (int fd : clients) {
-        velantis::MessageHeader h{AGENT_STOP, 0, 0, 0};
+        velantis::MessageHeader h = velantis::makeMessageHeader(AGENT_STOP, 0, 0);
         writeAll(fd, &h, sizeof(h));
         readExact(fd, &h, sizeof(h));
     }
@@ -140,7 +139,7 @@ void benchBroadcasts(EchoServer& server, const std::string& path, int broadcasts
     uint8_t payload[17] = {};
     std::vector<double> call, all;
     for (int i = 0; i < broadcasts; ++i) {
-        velantis::MessageHeader h{WAKEWORD_EVENT, sizeof(payload), UnixDomainSocketServer::getCurrentTimestamp(), 0};
+        const velantis::MessageHeader h = velantis::makeMessageHeader(WAKEWORD_EVENT, sizeof(payload), 0);
         auto t0 = Clock::now();
         server.broadcastMessage(h, payload);
         auto t1 = Clock::now();
@@ -161,15 +160,14 @@ void benchBroadcasts(EchoServer& server, const std::string& path, int broadcasts
 void benchStalled(EchoServer& server, const std::string& path, int round_trips) {
     std::vector<int> stalled = connectRegistered(path, 10);
     const int before = server.disconnected.load();
-    velantis::MessageHeader partial{AGENT_STOP, 320, 0, 0};
+    const velantis::MessageHeader partial = velantis::makeMessageHeader(AGENT_STOP, 320, 0);
     for (int fd : stalled) writeAll(fd, &partial, 5);
     int fd = connectTo(path);
     std::vector<uint8_t> request(sizeof(velantis::MessageHeader) + 320, 'x');
     std::vector<double> samples;
     auto start = Clock::now();
     for (int i = 0; i < round_trips && Clock::now() - start < std::chrono::milliseconds(1500); ++i) {
-        velantis::MessageHeader h{AGENT_STOP, 320, UnixDomainSocketServer::getCurrentTimestamp(),
-                                  static_cast<uint64_t>(i)};
+        velantis::MessageHeader h = velantis::makeMessageHeader(AGENT_STOP, 320, static_cast<uint64_t>(i));
         std::memcpy(request.data(), &h, sizeof(h));
         auto t0 = Clock::now();
         writeAll(fd, request.data(), request.size());
@@ -198,8 +196,8 @@ void benchWakeups(EchoServer& server, const std::string& path, int wakeups) {
     uint8_t payload[17] = {};
     std::vector<double> call[3], delivered[3];
     for (int i = 0; i < wakeups; ++i) {
-        velantis::MessageHeader h{WAKEWORD_EVENT, sizeof(payload), UnixDomainSocketServer::getCurrentTimestamp(),
-                                  static_cast<uint64_t>(i)};
+        const velantis::MessageHeader h = velantis::makeMessageHeader(WAKEWORD_EVENT, sizeof(payload),
+                                                                      static_cast<uint64_t>(i));
         const int gone_before = server.disconnected.load() - before;
         auto t0 = Clock::now();
         server.broadcastMessage(h, payload);

@@ -18,6 +18,7 @@
 #include <thread>
 
 using namespace conversation_test;
+using namespace test_support;
 using namespace std::chrono_literals;
 
 namespace {
@@ -29,7 +30,7 @@ class PlaybackTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = makeTempDir("playback_test");
-        logSink();
+        processLog();
         alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", kSpeed);
         ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
         controller_ = std::make_unique<velantis::ws_controller>();
@@ -163,7 +164,7 @@ TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte) {
     const std::string shortFile = dir_ + "/short.wav";
     std::ofstream(shortFile, std::ios::binary) << "RIFF1234";
 
-    size_t mark = logMark();
+    size_t mark = processLog().size();
     size_t before = speakerSamples();
     FdCapture err(2, capturePath("wave.err"));
     controller_->processWaveFile(odd);
@@ -175,7 +176,7 @@ TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte) {
     EXPECT_EQ(speakerSamples(), before);
     EXPECT_EQ(err.text(), "");
 
-    auto logs = logsSince(mark);
+    auto logs = processLog().since(mark);
     EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + odd), 1u);
     EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + headerOnly), 1u);
     EXPECT_EQ(countLog(logs, spdlog::level::info, "Playing file: " + shortFile), 1u);
@@ -283,13 +284,13 @@ TEST_F(PlaybackTest, StereoStreamIsMixedToMono) {
 
 TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing) {
     const std::string stream = rig::encodeOggOpus(rig::chirp(0.2));
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     const size_t before = speakerSamples();
     controller_->decodeAndProcessOpus("");
     controller_->decodeAndProcessOpus("not an ogg stream at all");
     controller_->decodeAndProcessOpus(stream.substr(0, 100));
     EXPECT_EQ(speakerSamples(), before);
-    auto logs = logsSince(mark);
+    auto logs = processLog().since(mark);
     size_t failures = 0;
     for (const auto& e : logs)
         failures += (e.level == spdlog::level::err && e.text.rfind("decode ogg opusData failed with: ", 0) == 0);

@@ -7,6 +7,7 @@
 #include <thread>
 
 using namespace robot_test;
+using namespace test_support;
 using robot_rig::TraceCall;
 
 namespace {
@@ -30,7 +31,7 @@ void expect_velocity(const TraceCall& c, const Expected& e) {
 
 TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc_sdk_controller rc("0.0.0.0");
     rc.handle_command_list({{"前", 1},
                             {"后", 0},
@@ -76,27 +77,27 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
     }
 
     auto lines = out.lines();
-    EXPECT_EQ(count_line(lines, "processCommands"), 9u);
-    EXPECT_EQ(count_line(lines, "enqueued command:"), 9u);
-    EXPECT_EQ(count_line(lines, "duration / 10 = 6"), 4u);
-    EXPECT_EQ(count_line(lines, "duration / 10 = 60"), 1u);
-    EXPECT_EQ(count_line(lines, "duration / 10 = 100"), 1u);
-    EXPECT_EQ(count_line(lines, "duration / 10 = 0"), 1u);
-    EXPECT_EQ(count_line(lines, "duration / 10 = -100"), 1u);
-    EXPECT_EQ(count_line(lines, "duration / 10 = 200"), 1u);
+    EXPECT_EQ(countLines(lines, "processCommands"), 9u);
+    EXPECT_EQ(countLines(lines, "enqueued command:"), 9u);
+    EXPECT_EQ(countLines(lines, "duration / 10 = 6"), 4u);
+    EXPECT_EQ(countLines(lines, "duration / 10 = 60"), 1u);
+    EXPECT_EQ(countLines(lines, "duration / 10 = 100"), 1u);
+    EXPECT_EQ(countLines(lines, "duration / 10 = 0"), 1u);
+    EXPECT_EQ(countLines(lines, "duration / 10 = -100"), 1u);
+    EXPECT_EQ(countLines(lines, "duration / 10 = 200"), 1u);
 
     auto l = logs();
     for (int d : {60, 600, 1000, 0, -1000, 2000})
-        EXPECT_GE(count_log(l, spdlog::level::info,
-                            "Handling movement command with direction:, duration: " + std::to_string(d)),
+        EXPECT_GE(countLog(l, spdlog::level::info,
+                           "Handling movement command with direction:, duration: " + std::to_string(d)),
                   1u)
             << d;
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Handling movement command with direction:, duration: 60"), 4u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Handling movement command with direction:, duration: 60"), 4u);
 }
 
 TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc_sdk_controller rc("0.0.0.0");
     // 前 INT_MAX: (n - 1) * 600 ms; 右转 INT_MAX and INT_MIN: far outside 32 bits.
     rc.handle_command_list({{"前", INT_MAX}, {"后", 3579141}, {"右转", INT_MAX}, {"左转", INT_MIN}, {"前", 1}});
@@ -109,20 +110,19 @@ TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].size(), 6u);
     expect_velocity(runs[0][0], {6, 0.5, 0, 0});
-    EXPECT_EQ(count_line(out.lines(), "processCommands"), 1u);
+    EXPECT_EQ(countLines(out.lines(), "processCommands"), 1u);
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 前 2147483647, command ignored"),
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 前 2147483647, command ignored"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 后 3579141, command ignored"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 右转 2147483647, command ignored"),
               1u);
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 后 3579141, command ignored"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 右转 2147483647, command ignored"),
-              1u);
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Movement duration out of range for 左转 -2147483648, command ignored"),
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 左转 -2147483648, command ignored"),
               1u);
 }
 
 TEST_F(RobotTest, UnknownWordsAreIgnoredAndRepeatedWordsQueueTwice) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc_sdk_controller rc("0.0.0.0");
     rc.handle_command_list({});
     rc.handle_command_list({{" 前", 5},
@@ -141,12 +141,12 @@ TEST_F(RobotTest, UnknownWordsAreIgnoredAndRepeatedWordsQueueTwice) {
     EXPECT_EQ(robot_rig::movement_runs(t.all()).size(), 2u);
     EXPECT_EQ(t.count("DirectionMovement"), 12u);
     EXPECT_EQ(t.count("LightStripControl"), 0u);
-    EXPECT_EQ(count_line(out.lines(), "processCommands"), 2u);
+    EXPECT_EQ(countLines(out.lines(), "processCommands"), 2u);
 }
 
 TEST_F(RobotTest, MovementsAreRefusedWhileTheDriveIsOff) {
     sim({{"MC_SIM_DRIVE", "4"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"前", 2}, {"左转", 30}});
     auto t = trace();
@@ -156,14 +156,14 @@ TEST_F(RobotTest, MovementsAreRefusedWhileTheDriveIsOff) {
     EXPECT_EQ(t.count("GetCommonStatus"), 2u);
     EXPECT_EQ(t.count("DirectionMovement"), 0u);
     auto lines = out.lines();
-    EXPECT_EQ(count_line(lines, "Robot is not in a valid state to move."), 2u);
+    EXPECT_EQ(countLines(lines, "Robot is not in a valid state to move."), 2u);
     for (const auto& line : lines) EXPECT_EQ(line.rfind("duration / 10", 0), std::string::npos) << line;
-    EXPECT_EQ(count_log(logs(), spdlog::level::err, "Robot is not in a valid state to move."), 2u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::err, "Robot is not in a valid state to move."), 2u);
 }
 
 TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_FAIL_STATUS", "1"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"前", 2}});
     auto t = trace();
@@ -171,7 +171,7 @@ TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
     rc.reset();
     out.restore();
     EXPECT_EQ(t.count("DirectionMovement"), 0u);
-    EXPECT_EQ(count_line(out.lines(), "Robot is not in a valid state to move."), 1u);
+    EXPECT_EQ(countLines(out.lines(), "Robot is not in a valid state to move."), 1u);
 
     // The library leaves a record that reads as driving: only the controller's reset
     // keeps the movement from using it.
@@ -182,7 +182,7 @@ TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
 
 TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
     sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_DRIVE_DELAY_MS", "250"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc_sdk_controller rc("0.0.0.0");
     rc.handle_command_list({{"启动", 0}, {"前", 0}});
     auto t = trace();
@@ -201,13 +201,13 @@ TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
     auto moves = only(all, "DirectionMovement");
     EXPECT_GT(moves.front().mono_ns, confirmed->mono_ns);
     EXPECT_GE(ms_between(enable[0], *confirmed), 250);
-    EXPECT_EQ(count_log(logs(), spdlog::level::info, "Driver successfully enabled"), 1u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::info, "Driver successfully enabled"), 1u);
 }
 
 TEST_F(RobotTest, DurationsFollowTheirArithmetic) {
     // Each duration is logged as the word is queued; the robot's drive is off, so nothing moves.
     sim({{"MC_SIM_DRIVE", "4"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"前", 2},
                              {"后", 3},
@@ -223,8 +223,8 @@ TEST_F(RobotTest, DurationsFollowTheirArithmetic) {
     EXPECT_EQ(trace().count("DirectionMovement"), 0u);
     auto l = logs();
     for (int d : {600, 1200, 2147483400, 2500, 1033, 16299, 32099, 32300})
-        EXPECT_EQ(count_log(l, spdlog::level::info,
-                            "Handling movement command with direction:, duration: " + std::to_string(d)),
+        EXPECT_EQ(countLog(l, spdlog::level::info,
+                           "Handling movement command with direction:, duration: " + std::to_string(d)),
                   1u)
             << d;
 }

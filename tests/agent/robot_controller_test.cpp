@@ -12,6 +12,7 @@
 #include <thread>
 
 using namespace robot_test;
+using namespace test_support;
 using robot_rig::TraceCall;
 
 namespace {
@@ -75,16 +76,16 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"前", 4}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
     // More than the queue takes: the rest is dropped with one warning.
-    const size_t mark = log_capture().entries().size();
+    const size_t mark = processLog().entries().size();
     rc->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
     // A dropped wag shows no emoji and a dropped movement logs no line of its own: the
     // warning above stays the one line about them.
     rc->handle_command_list({{"摆尾", 0}, {"前", 2}});
-    const auto flood = logs_since(mark);
-    EXPECT_EQ(count_log(flood, spdlog::level::warn, "Robot task queue is full (256 tasks waiting), commands dropped"),
+    const auto flood = processLog().since(mark);
+    EXPECT_EQ(countLog(flood, spdlog::level::warn, "Robot task queue is full (256 tasks waiting), commands dropped"),
               1u);
-    EXPECT_EQ(count_log(flood, spdlog::level::info, "Setting emoji state: 6"), 0u);
-    EXPECT_EQ(count_log(flood, spdlog::level::info, "Handling movement command with direction:, duration: 600"), 0u);
+    EXPECT_EQ(countLog(flood, spdlog::level::info, "Setting emoji state: 6"), 0u);
+    EXPECT_EQ(countLog(flood, spdlog::level::info, "Handling movement command with direction:, duration: 600"), 0u);
     auto t = trace();
     ASSERT_TRUE(t.wait_for_call("DirectionMovement", 10s).has_value());
     rc.reset();  // returns only after the worker has ended
@@ -121,7 +122,7 @@ TEST_F(RobotTest, IdleControllersShutDownAtOnce) {
 TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
     sim({{"MC_SIM_FAIL_INIT", "1"}});
     {
-        StdoutCapture out(path("stdout"));
+        FdCapture out(1, path("stdout"), true);
         auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
         rc->handle_command_list({{"前", 1}});
         auto t = trace();
@@ -129,9 +130,9 @@ TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
         rc.reset();  // the running task ends first
         out.restore();
         auto lines = out.lines();
-        EXPECT_EQ(count_line(lines, "processCommands"), 1u);
-        EXPECT_EQ(count_line(lines, "enqueued command:"), 1u);
-        EXPECT_EQ(count_line(lines, "Robot is not in a valid state to move."), 1u);
+        EXPECT_EQ(countLines(lines, "processCommands"), 1u);
+        EXPECT_EQ(countLines(lines, "enqueued command:"), 1u);
+        EXPECT_EQ(countLines(lines, "Robot is not in a valid state to move."), 1u);
     }
     auto all = trace().all();
     ASSERT_GE(all.size(), 2u);
@@ -140,8 +141,8 @@ TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
     EXPECT_FALSE(all[0].result());
     EXPECT_EQ(trace().count("DirectionMovement"), 0u);
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::err, "rcClientInterfaceInit failed"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Robot is not in a valid state to move."), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "rcClientInterfaceInit failed"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Robot is not in a valid state to move."), 1u);
 }
 
 TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
@@ -150,7 +151,7 @@ TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_TRUE(robot_rig::is_call(all[0], "Init"));
     EXPECT_TRUE(all[0].result());
-    EXPECT_EQ(count_log(logs(), spdlog::level::info, "rcClientInterfaceInit success"), 1u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::info, "rcClientInterfaceInit success"), 1u);
 }
 
 TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
@@ -158,7 +159,7 @@ TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
     // link thread and the WebSocket thread do.
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
     rc_sdk_controller rc("0.0.0.0");
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc.handle_command_list({{"前", 2}});
     std::thread link([&] {
         for (int i = 0; i < 20; ++i) rc.check_robot_state();
@@ -190,7 +191,7 @@ TEST_F(RobotTest, SleepsLastTheirWholeTimeThroughSignals) {
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
 
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"前", 0}, {"趴下", 0}});
     auto t = trace();

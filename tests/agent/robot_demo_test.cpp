@@ -8,10 +8,11 @@
 #include <memory>
 
 using namespace robot_test;
+using namespace test_support;
 
 TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     // Demo actions run whatever the drive state: the robot here lies with its drive off.
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     auto t = trace();
     const auto queued = std::chrono::steady_clock::now();
@@ -30,7 +31,7 @@ TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     EXPECT_EQ(emoji[0].num("arg1"), 0);
     EXPECT_EQ(emoji[0].num("arg2"), 0);
     EXPECT_EQ(emoji[0].tid, static_cast<long>(syscall(SYS_gettid)));
-    EXPECT_EQ(count_log(logs(), spdlog::level::info, "Setting emoji state: 6"), 1u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::info, "Setting emoji state: 6"), 1u);
 
     ASSERT_EQ(t.wait_for_count("DemoControl", 3, 30s), 3u);
     rc.reset();  // waits out the last action's pause
@@ -49,5 +50,5 @@ TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     EXPECT_GE(ms_between(demos[0], demos[1]), 5000);
     EXPECT_GE(ms_between(demos[1], demos[2]), 5000);
     EXPECT_EQ(t.count("LightStripControl"), 1u);
-    EXPECT_EQ(count_line(out.lines(), "processCommands"), 3u);
+    EXPECT_EQ(countLines(out.lines(), "processCommands"), 3u);
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 using namespace robot_test;
+using namespace test_support;
 using robot_control::common::SCENE_LIE_DOWN;
 using robot_control::common::SCENE_STAND;
 using robot_rig::TraceCall;
@@ -41,8 +42,8 @@ TEST_F(RobotTest, DriverAlreadyInTheRequestedStateMakesNoRequest) {
     }
     EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "Init", "GetCommonStatus"}));
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver already enabled"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver already disabled"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver already enabled"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver already disabled"), 1u);
 }
 
 TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
@@ -101,12 +102,12 @@ TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
     check(enables[1], "driver_enable_state", 4, true);
 
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to enable driver"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully enabled"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to set scene to 2"), 2u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Scene successfully changed to 2"), 2u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to disable driver"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully disabled"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to enable driver"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully enabled"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to set scene to 2"), 2u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Scene successfully changed to 2"), 2u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to disable driver"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully disabled"), 1u);
 }
 
 TEST_F(RobotTest, PollsGiveUpAfterOneHundredReads) {
@@ -136,9 +137,9 @@ TEST_F(RobotTest, PollsGiveUpAfterOneHundredReads) {
     EXPECT_GE(ms_between(scene_calls[1], scene_calls.back()), 99 * 100);
 
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Timeout waiting for driver to be disabled"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Timeout waiting for scene change to 1"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully disabled"), 0u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Timeout waiting for driver to be disabled"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Timeout waiting for scene change to 1"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully disabled"), 0u);
 }
 
 TEST_F(RobotTest, RefusedRequestsEndTheStep) {
@@ -148,9 +149,9 @@ TEST_F(RobotTest, RefusedRequestsEndTheStep) {
     rc_sdk_controller::set_scene(SCENE_STAND);
     EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SetScene"}));
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to enable driver"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Attempting to enable driver"), 0u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to enable driver"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to enable driver"), 0u);
 }
 
 TEST_F(RobotTest, FailedStatusReadsEndTheStepWithoutRetry) {
@@ -173,12 +174,12 @@ TEST_F(RobotTest, FailedStatusReadsEndTheStepWithoutRetry) {
     EXPECT_FALSE(all[3].result());
     EXPECT_TRUE(all[5].result());
     EXPECT_FALSE(all[7].result());
-    EXPECT_EQ(count_log(logs(), spdlog::level::err, "Failed to get robot status"), 3u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::err, "Failed to get robot status"), 3u);
 }
 
 TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_SCENE", "1"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc_sdk_controller rc("0.0.0.0");
     rc.handle_command_list({{"起立", 7}, {"趴下", 0}, {"停", 0}, {"启动", 0}});
     auto t = trace();
@@ -228,18 +229,18 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     EXPECT_GE(ms_between(before(pre_read), pre_read), 1000);
 
     auto lines = out.lines();
-    EXPECT_EQ(count_line(lines, "processCommands"), 4u);
-    EXPECT_EQ(count_line(lines, "Max Speed Set Successfully."), 1u);
-    EXPECT_EQ(count_line(lines, "Guardian Switch Set Successfully."), 1u);
+    EXPECT_EQ(countLines(lines, "processCommands"), 4u);
+    EXPECT_EQ(countLines(lines, "Max Speed Set Successfully."), 1u);
+    EXPECT_EQ(countLines(lines, "Guardian Switch Set Successfully."), 1u);
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Scene successfully changed to 2"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Scene successfully changed to 1"), 1u);
-    EXPECT_EQ(count_log(l, spdlog::level::info, "Driver successfully disabled"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Scene successfully changed to 2"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Scene successfully changed to 1"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully disabled"), 1u);
 }
 
 TEST_F(RobotTest, StandUpGoesThroughEveryStepWhateverEachAchieves) {
     sim({{"MC_SIM_REFUSE_DRIVE", "1"}, {"MC_SIM_REFUSE_SPEED", "1"}, {"MC_SIM_REFUSE_GUARDIAN", "1"}});
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
     rc->handle_command_list({{"起立", 0}});
     auto t = trace();
@@ -249,10 +250,10 @@ TEST_F(RobotTest, StandUpGoesThroughEveryStepWhateverEachAchieves) {
     EXPECT_EQ(names(t.all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SpeedAdjust",
                                                         "SetGuardianSwitch", "SetScene"}));
     auto lines = out.lines();
-    EXPECT_EQ(count_line(lines, "Failed to Set Max Speed."), 1u);
-    EXPECT_EQ(count_line(lines, "Failed to Set Guardian Switch."), 1u);
+    EXPECT_EQ(countLines(lines, "Failed to Set Max Speed."), 1u);
+    EXPECT_EQ(countLines(lines, "Failed to Set Guardian Switch."), 1u);
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to enable driver"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to enable driver"), 1u);
     // The robot will not stand without its drive.
-    EXPECT_EQ(count_log(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
 }

@@ -8,6 +8,7 @@
 
 using robot_control::common::ROBOT_COMMON_STATUS_;
 using namespace robot_test;
+using namespace test_support;
 
 namespace {
 
@@ -140,7 +141,7 @@ TEST(RobotStatusReport, ValuesAndOrder) {
 TEST_F(RobotTest, CheckRobotStatePrintsTheReport) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_TILE_NAME", "dock 7"}});
     rc_sdk_controller rc("0.0.0.0");
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc.check_robot_state();
     out.restore();
 
@@ -153,26 +154,26 @@ TEST_F(RobotTest, CheckRobotStatePrintsTheReport) {
     auto reads = trace().calls("GetCommonStatus");
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_NE(lines[0].find("heartbeat=" + std::to_string(reads[0].num("heartbeat")) + ","), std::string::npos);
-    EXPECT_EQ(count_log(logs(), spdlog::level::info, lines[0]), 1u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::info, lines[0]), 1u);
 }
 
 TEST_F(RobotTest, CheckRobotStateHintWhenStatusFails) {
     sim({{"MC_SIM_FAIL_STATUS", "1"}});
     rc_sdk_controller rc("0.0.0.0");
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc.check_robot_state();
     out.restore();
 
     EXPECT_EQ(out.text(), "can not get robot state, plz check the connection to 0.0.0.0\n");
     auto l = logs();
-    EXPECT_EQ(count_log(l, spdlog::level::info, "can not get robot state, plz check the connection to 0.0.0.0"), 1u);
+    EXPECT_EQ(countLog(l, spdlog::level::info, "can not get robot state, plz check the connection to 0.0.0.0"), 1u);
     for (const auto& e : l) EXPECT_EQ(e.text.find("status = "), std::string::npos);
 }
 
 TEST_F(RobotTest, CheckRobotStateNamesTheControllersAddress) {
     sim({{"MC_SIM_FAIL_INIT", "1"}});
     rc_sdk_controller rc("10.21.31.1");
-    StdoutCapture out(path("stdout"));
+    FdCapture out(1, path("stdout"), true);
     rc.check_robot_state();
     out.restore();
     EXPECT_EQ(out.text(), "can not get robot state, plz check the connection to 10.21.31.1\n");
@@ -180,5 +181,5 @@ TEST_F(RobotTest, CheckRobotStateNamesTheControllersAddress) {
     ASSERT_EQ(init.size(), 1u);
     EXPECT_EQ(init[0].str("address"), "10.21.31.1");
     EXPECT_FALSE(init[0].result());
-    EXPECT_EQ(count_log(logs(), spdlog::level::err, "rcClientInterfaceInit failed"), 1u);
+    EXPECT_EQ(countLog(logs(), spdlog::level::err, "rcClientInterfaceInit failed"), 1u);
 }

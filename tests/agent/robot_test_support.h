@@ -1,15 +1,13 @@
 // Shared set-up for the robot controller tests: a private simulated robot (trace file in
-// a temporary directory), captured log messages and captured standard output.
+// a temporary directory) and the calls it traced.
 #pragma once
 
-#include "common/log_utils.h"
 #include "tests/rig/robot/robot_trace.h"
 #include "tests/support/files.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/process_log.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -28,42 +26,12 @@ namespace robot_test {
 
 using namespace std::chrono_literals;
 
-using LogEntry = test_support::LogEntry;
-// Keeps every message the process logs, beside the log file.
-using CaptureSink = test_support::LogCapture;
-
-// Installed once, from the main thread, before any controller starts a worker.
-inline CaptureSink& log_capture() {
-    static std::shared_ptr<CaptureSink> sink = test_support::attach(*logF->logger, std::make_shared<CaptureSink>());
-    return *sink;
-}
-
-// Log messages since `from` (an index into the capture).
-inline std::vector<LogEntry> logs_since(size_t from) { return test_support::since(log_capture().entries(), from); }
-
-inline size_t count_log(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text) {
-    return test_support::countLog(logs, level, text);
-}
-
-// Redirects standard output into a file while it lives; text() reads what arrived. Restoring
-// echoes what was captured, so failures stay readable.
-class StdoutCapture : public test_support::FdCapture {
-public:
-    explicit StdoutCapture(const std::string& path) : FdCapture(1, path, true) {}
-};
-
-inline size_t count_line(const std::vector<std::string>& lines, const std::string& text) {
-    size_t n = 0;
-    for (const auto& l : lines) n += l == text ? 1 : 0;
-    return n;
-}
-
 // A private simulated robot: configures MC_SIM_* for the next rcClientInterfaceInit
 // (the controller's constructor) and gives the trace.
 class RobotTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_capture();
+        test_support::processLog();
         dir_ = test_support::makeTempDir("robot_test");
         for (const char* v :
              {"MC_SIM_FAIL_INIT", "MC_SIM_FAIL_STATUS", "MC_SIM_FAIL_STATUS_AFTER", "MC_SIM_REFUSE_DRIVE",
@@ -74,7 +42,7 @@ protected:
         ::setenv("MC_SIM_TRACE", trace_path().c_str(), 1);
         ::setenv("MC_SIM_DRIVE_DELAY_MS", "50", 1);
         ::setenv("MC_SIM_SCENE_DELAY_MS", "50", 1);
-        log_mark_ = log_capture().entries().size();
+        log_mark_ = test_support::processLog().size();
     }
     void TearDown() override {
         std::error_code ec;
@@ -88,7 +56,7 @@ protected:
     std::string trace_path() const { return dir_ + "/robot.trace"; }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     robot_rig::TraceReader trace() const { return robot_rig::TraceReader(trace_path()); }
-    std::vector<LogEntry> logs() const { return logs_since(log_mark_); }
+    std::vector<test_support::LogEntry> logs() const { return test_support::processLog().since(log_mark_); }
 
     std::string dir_;
     size_t log_mark_ = 0;

@@ -17,6 +17,7 @@
 #include <thread>
 
 using namespace conversation_test;
+using namespace test_support;
 using namespace std::chrono_literals;
 using Level = spdlog::level::level_enum;
 
@@ -33,7 +34,7 @@ class WsControllerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = makeTempDir("ws_controller_test");
-        logSink();
+        processLog();
         certs_ = rig::makeCloudCertificates(dir_ + "/certs");
         ::setenv("SSL_CERT_FILE", certs_.caFile.c_str(), 1);
         alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", 4.0);
@@ -129,17 +130,17 @@ TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped) {
     auto& cloud = startCloud();
     ASSERT_TRUE(cloud.start()) << cloud.error();
     EXPECT_EQ(controller_->getConnectionState(), 3);
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     controller_->sendMessage("packet");
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(cloud.connectionCount(), 0);
-    EXPECT_EQ(countLog(logsSince(mark), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
+    EXPECT_EQ(countLog(processLog().since(mark), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
 }
 
 TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchanged) {
     auto& cloud = startCloud();
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     controller_->connect();
     const int state = controller_->getConnectionState();
     EXPECT_TRUE(state == 0 || state == 1) << state;
@@ -160,8 +161,8 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
     EXPECT_EQ(handshakes[0].headers["authorization"], "bravo_key92");
     EXPECT_TRUE(handshakes[0].accepted);
 
-    ASSERT_TRUE(waitForLog(mark, Level::info, "Sending message: " + kHello, 5s));
-    auto logs = logsSince(mark);
+    ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Sending message: " + kHello, 5s));
+    auto logs = processLog().since(mark);
     const long agent = findLog(logs, Level::info, velantis::net::userAgent());
     const long connecting = findLog(logs, Level::info, "Connecting to " + kUrl);
     const long opened = findLogPrefix(logs, Level::info, "Connection opened:\n");
@@ -231,10 +232,10 @@ TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists) {
                                         rig::CloudAction::text(R"({"type":"control","value":5})"),
                                         rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     connectAndWaitForHello();
-    ASSERT_TRUE(waitForLog(mark, Level::info, "Received STT text: done", 10s));
-    auto logs = logsSince(mark);
+    ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
+    auto logs = processLog().since(mark);
 
     long i = findLog(logs, Level::info, "Control command: 前,2;左转,45;停");
     ASSERT_GE(i, 0);
@@ -258,7 +259,7 @@ TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists) {
 
 TEST(WsControllerCommandList, ParsingRules) {
     using List = std::vector<std::pair<std::string, int>>;
-    logSink();
+    processLog();
     EXPECT_EQ(velantis::parseCommandList("前,2;左转,45;停"), (List{{"前", 2}, {"左转", 45}, {"停", 0}}));
     EXPECT_EQ(velantis::parseCommandList("前,2.5"), (List{{"前", 3}}));
     EXPECT_EQ(velantis::parseCommandList("前,-2.5"), (List{{"前", -3}}));
@@ -272,12 +273,12 @@ TEST(WsControllerCommandList, ParsingRules) {
     EXPECT_EQ(velantis::parseCommandList("前,-2147483648"), (List{{"前", -2147483647 - 1}}));
 
     // Numbers without an int value are left out with the conversion message.
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     EXPECT_EQ(velantis::parseCommandList("前,abc;后,1"), (List{{"后", 1}}));
     EXPECT_EQ(velantis::parseCommandList("前,"), List{});
     EXPECT_EQ(velantis::parseCommandList("前,inf;前,-inf;前,nan"), List{});
     EXPECT_EQ(velantis::parseCommandList("前,3e9;前,1e50;前,2147483647"), List{});
-    auto logs = logsSince(mark);
+    auto logs = processLog().since(mark);
     for (const char* text : {"abc", "", "inf", "-inf", "nan", "3e9", "1e50", "2147483647"})
         EXPECT_EQ(countLog(logs, Level::err, std::string("Failed to parse command value: ") + text + " - stof"), 1u)
             << text;
@@ -298,12 +299,12 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
               rig::CloudAction::text("not json"), rig::CloudAction::text(R"({"type":5})"),
               rig::CloudAction::ping("abc"), rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     connectAndWaitForHello();
-    ASSERT_TRUE(waitForLog(mark, Level::info, "Received STT text: done", 10s));
+    ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
 
     // Everything the messages produced, in order, from the first one on.
-    auto logs = logsSince(mark);
+    auto logs = processLog().since(mark);
     const long first = findLog(logs, Level::info, "Received TTS state: start");
     ASSERT_GE(first, 0);
     logs = sameThreadFrom(logs, static_cast<size_t>(first));
@@ -345,9 +346,9 @@ TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
     auto& cloud = startCloud();
     cloud.addRule({rig::CloudTrigger::Hello, 1, {rig::CloudAction::close(4000, "enough")}});
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     controller_->connect();
-    ASSERT_TRUE(waitForLogs(
+    ASSERT_TRUE(processLog().waitUntil(
         mark,
         [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::info, "Connection closed: enough") >= 0; },
         10s));
@@ -362,20 +363,20 @@ TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
 
     // After the conversation has ended nothing reopens it.
     controller_->disconnect();
-    const size_t after = logMark();
+    const size_t after = processLog().size();
     controller_->sendMessage("late packet");
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(cloud.connectionCount(), 2);
-    EXPECT_EQ(countLog(logsSince(after), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
+    EXPECT_EQ(countLog(processLog().since(after), Level::warn, "WebSocket is not open, try to reconnect"), 1u);
 }
 
 TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected) {
     auto& cloud = startCloud();
     cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::drop()});
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     controller_->connect();
-    ASSERT_TRUE(waitForLogs(
+    ASSERT_TRUE(processLog().waitUntil(
         mark,
         [](const std::vector<LogEntry>& l) {
             return findLogPrefix(l, Level::info, "Connection closed: ") >= 0 ||
@@ -391,23 +392,23 @@ TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry) {
     const auto other = rig::makeCloudCertificates(dir_ + "/other-certs");
     auto& cloud = startCloud(other.certFile, other.keyFile);
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     controller_->connect();
-    ASSERT_TRUE(waitForLogs(
+    ASSERT_TRUE(processLog().waitUntil(
         mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::err, "Error: ") >= 0; }, 10s));
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(cloud.connectionCount(), 1);
     EXPECT_TRUE(cloud.handshakes().empty());
     EXPECT_EQ(controller_->getConnectionState(), 3);
-    EXPECT_EQ(findLog(logsSince(mark), Level::info, "Sending message: " + kHello), -1);
+    EXPECT_EQ(findLog(processLog().since(mark), Level::info, "Sending message: " + kHello), -1);
 }
 
 TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry) {
     auto& cloud = startCloud("", "", "another-token");
     ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     controller_->connect();
-    ASSERT_TRUE(waitForLogs(
+    ASSERT_TRUE(processLog().waitUntil(
         mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::err, "Error: ") >= 0; }, 10s));
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(cloud.connectionCount(), 1);
@@ -521,9 +522,9 @@ TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection) {
 TEST_F(WsControllerTest, EmojiStates) {
     robot_rig::TraceReader trace(dir_ + "/robot.trace");
     const size_t strip = trace.count("LightStripControl");
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     for (int emoji : {0, 8, 9, 12, -1, 11}) controller_->rcSetEmoji(emoji);
-    auto logs = logsSince(mark);
+    auto logs = processLog().since(mark);
     std::vector<std::pair<Level, std::string>> got;
     for (const auto& e : logs)
         if (e.text.find("moji state") != std::string::npos) got.emplace_back(e.level, e.text);
@@ -570,11 +571,11 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker) {
                                      {std::numeric_limits<double>::infinity(), ""},
                                      {-1e12, ""},
                                      {2147483648.0, ""}};
-    const size_t first = logMark();
+    const size_t first = processLog().size();
     for (const auto& c : cases) {
-        const size_t mark = logMark();
+        const size_t mark = processLog().size();
         controller_->rcFollowAwaken(c.angle, 7);
-        auto all = logsSince(mark);
+        auto all = processLog().since(mark);
         const long start = findLog(all, Level::info, "Following awaken command");
         ASSERT_GE(start, 0) << c.angle;
         // The robot's worker may log in between: keep to this thread.
@@ -598,7 +599,7 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker) {
     // movement calls at angular z +0.5 (左转) or -0.5 (右转) for (n / 30 + 1) s.
     // The robot lies with the drive off until now, so the turns above were refused.
     const std::string refused = "Robot is not in a valid state to move.";
-    ASSERT_TRUE(waitForLogs(
+    ASSERT_TRUE(processLog().waitUntil(
         first, [&](const std::vector<LogEntry>& l) { return countLog(l, Level::err, refused) >= 11; }, 10s));
     std::this_thread::sleep_for(100ms);
     ::setenv("MC_SIM_DRIVE", "1", 1);

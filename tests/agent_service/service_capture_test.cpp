@@ -12,6 +12,7 @@
 #include "tests/rig/alsa/alsa_test_device.h"
 
 using namespace service_test;
+using namespace test_support;
 using namespace std::chrono_literals;
 
 namespace {

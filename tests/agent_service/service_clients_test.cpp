@@ -14,11 +14,8 @@
 #include "tests/support/private_tmp.h"
 
 using namespace service_test;
+using namespace test_support;
 using namespace std::chrono_literals;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -57,6 +54,12 @@ std::function<void(int)> replier(Seen& seen, uint32_t reply_type = 0, uint64_t i
     };
 }
 
+// Where standard output and error are captured (in the private /tmp).
+std::string capturePath(const std::string& name) {
+    static const TempDir dir("service-clients");
+    return dir / name;
+}
+
 std::string statePayload(uint8_t from, uint8_t to, const std::string& reason) {
     std::string p(66, '\0');
     p[0] = static_cast<char>(from);
@@ -78,9 +81,9 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     LogSince log;
 
     EXPECT_TRUE(velantis::runTavrinAgent());
-    CaptureStdout();
+    FdCapture capturedStdout(1, capturePath("stdout"));
     EXPECT_TRUE(velantis::sendTTSRequest("hi"));
-    std::string out = GetCapturedStdout();
+    std::string out = capturedStdout.take();
     EXPECT_TRUE(velantis::stopTavrinAgent());
     EXPECT_EQ(currentId(), id + 3);
 
@@ -187,9 +190,9 @@ TEST(ServiceClients, TtsReplyOfAnotherTypeStillReturnsTrue) {
     Seen seen;
     FakeServer peer(kTtsPath, replier(seen, WAKEWORD_ACK));
     uint64_t id = currentId();
-    CaptureStderr();
+    FdCapture capturedStderr(2, capturePath("stderr"));
     EXPECT_TRUE(velantis::sendTTSRequest("hello"));
-    EXPECT_EQ(GetCapturedStderr(), "Received an unexpected response. Type: 1004, ID: " + std::to_string(id) + "\n");
+    EXPECT_EQ(capturedStderr.take(), "Received an unexpected response. Type: 1004, ID: " + std::to_string(id) + "\n");
 }
 
 // A peer that sends part of a header and keeps the connection open: one receive reports it.
@@ -197,7 +200,7 @@ std::function<void(int)> shortReplier() {
     return [](int fd) {
         Request r;
         if (!recvMsg(fd, r)) return;
-        sendBytes(fd, "0123456789", 10);
+        sendAll(fd, "0123456789", 10);
         char c;
         while (::recv(fd, &c, 1, 0) > 0) {
         }
@@ -208,11 +211,11 @@ TEST(ServiceClients, IncompleteOrMissingReplyHeaders) {
     LogSince log;
     {
         FakeServer peer(kTtsPath, shortReplier());
-        CaptureStdout();
-        CaptureStderr();
+        FdCapture capturedStdout(1, capturePath("stdout"));
+        FdCapture capturedStderr(2, capturePath("stderr"));
         EXPECT_TRUE(velantis::sendTTSRequest("short"));
-        EXPECT_EQ(GetCapturedStderr(), "Received an incomplete response header.\n");
-        std::string out = GetCapturedStdout();
+        EXPECT_EQ(capturedStderr.take(), "Received an incomplete response header.\n");
+        std::string out = capturedStdout.take();
         EXPECT_NE(out.find("Connection closed.\n"), std::string::npos) << out;
     }
     {
@@ -220,9 +223,9 @@ TEST(ServiceClients, IncompleteOrMissingReplyHeaders) {
             Request r;
             recvMsg(fd, r);
         });
-        CaptureStderr();
+        FdCapture capturedStderr(2, capturePath("stderr"));
         EXPECT_TRUE(velantis::sendTTSRequest("hung up"));
-        EXPECT_EQ(GetCapturedStderr(), "Failed to receive response or server disconnected.\n");
+        EXPECT_EQ(capturedStderr.take(), "Failed to receive response or server disconnected.\n");
     }
     {
         FakeServer peer(kAgentPath, shortReplier());
@@ -261,7 +264,7 @@ TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
         return r.payload.substr(10);
     };
 
-    CaptureStdout();
+    FdCapture capturedStdout(1, capturePath("stdout"));
     EXPECT_TRUE(velantis::sendTTSRequest(""));
     EXPECT_EQ(sentText(0), "");
 
@@ -279,7 +282,7 @@ TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
     EXPECT_TRUE(velantis::sendTTSRequest(emoji));
     EXPECT_EQ(sentText(3), emoji.substr(0, 65532));
 
-    std::string out = GetCapturedStdout();
+    std::string out = capturedStdout.take();
     // The console line shows the whole text.
     EXPECT_NE(out.find("Sending TTS request: \"" + ascii + "\", sid: 87, speed: 1.2\n"), std::string::npos);
     EXPECT_NE(out.find("Sending TTS request: \"" + emoji + "\", sid: 87, speed: 1.2\n"), std::string::npos);
@@ -313,9 +316,9 @@ TEST(ServiceClients, WakeWordMessagesArePrintedInStep) {
         // then hang up
     });
     LogSince log;
-    CaptureStdout();
+    FdCapture capturedStdout(1, capturePath("stdout"));
     EXPECT_TRUE(velantis::listenWakeWord(nullptr));
-    std::string out = GetCapturedStdout();
+    std::string out = capturedStdout.take();
     EXPECT_EQ(out,
               "📡 State Changed: 0 -> 1 (initial_state)\n"
               "🎙️  Wake Word Detected!\n"
@@ -379,13 +382,13 @@ TEST(ServiceClients, StopFromInsideTheCallback) {
         }
     });
     int calls = 0;
-    CaptureStdout();
+    FdCapture capturedStdout(1, capturePath("stdout"));
     bool result = velantis::listenWakeWord([&](const velantis::MessageHeader& h) {
         ++calls;
         handleMessage(h);
         velantis::stopWakeWordListening();
     });
-    EXPECT_EQ(GetCapturedStdout(), "📡 State Changed: 0 -> 0 (initial_state)\n");
+    EXPECT_EQ(capturedStdout.take(), "📡 State Changed: 0 -> 0 (initial_state)\n");
     EXPECT_TRUE(result);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(g_wakeword_client_fd, -1);
@@ -427,9 +430,9 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
     EXPECT_EQ(n, 24);
 
     ::close(sv[1]);
-    CaptureStderr();
+    FdCapture capturedStderr(2, capturePath("stderr"));
     EXPECT_FALSE(sendMessage(sv[0], header(TTS_REQUEST, 3, 1), payload));
-    EXPECT_EQ(GetCapturedStderr(), "Error sending message header: Broken pipe\n");
+    EXPECT_EQ(capturedStderr.take(), "Error sending message header: Broken pipe\n");
     ::close(sv[0]);
 }
 

@@ -14,6 +14,7 @@
 #include "tests/support/process.h"
 
 using namespace service_test;
+using namespace test_support;
 using namespace std::chrono_literals;
 
 TEST(ServiceHost, HostDrivesTheServiceAndTheRealAgent) {

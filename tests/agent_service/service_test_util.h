@@ -1,5 +1,5 @@
-// Helpers for the service library's tests: a private /tmp, a scripted peer on a
-// Unix-domain socket, and reading what the process logged since a point.
+// Helpers for the service library's tests: a scripted peer on a Unix-domain socket, and
+// reading what the process wrote to its log file since a point.
 #pragma once
 
 #include <sys/socket.h>
@@ -21,26 +21,17 @@
 
 namespace service_test {
 
-using test_support::countOf;
-using test_support::readFile;
-using test_support::recvExact;
-using test_support::waitUntil;
-
+// A header with a fixed stamp, which the library's printouts show.
 inline velantis::MessageHeader header(uint32_t type, uint32_t length, uint64_t id) {
-    velantis::MessageHeader h{};
-    h.type = type;
-    h.length = length;
+    velantis::MessageHeader h = velantis::makeMessageHeader(type, length, id);
     h.timestamp = 1700000000123ULL;
-    h.id = id;
     return h;
 }
-
-inline bool sendBytes(int fd, const void* data, size_t size) { return test_support::sendAll(fd, data, size); }
 
 inline bool sendMsg(int fd, const velantis::MessageHeader& h, const std::string& payload = {}) {
     std::string bytes(reinterpret_cast<const char*>(&h), sizeof(h));
     bytes += payload;
-    return sendBytes(fd, bytes.data(), bytes.size());
+    return test_support::sendAll(fd, bytes.data(), bytes.size());
 }
 
 // One received request.
@@ -50,9 +41,9 @@ struct Request {
 };
 
 inline bool recvMsg(int fd, Request& r) {
-    if (!recvExact(fd, &r.header, sizeof(r.header))) return false;
+    if (!test_support::recvExact(fd, &r.header, sizeof(r.header))) return false;
     r.payload.assign(r.header.length, '\0');
-    return r.header.length == 0 || recvExact(fd, &r.payload[0], r.payload.size());
+    return r.header.length == 0 || test_support::recvExact(fd, &r.payload[0], r.payload.size());
 }
 
 // A listening socket at a fixed path whose connections are served one after another
@@ -105,13 +96,13 @@ private:
 class LogSince {
 public:
     explicit LogSince(std::string path = "logs/basic-log.txt")
-        : path_(std::move(path)), start_(readFile(path_).size()) {}
+        : path_(std::move(path)), start_(test_support::readFile(path_).size()) {}
     std::string text() const {
-        std::string all = readFile(path_);
+        std::string all = test_support::readFile(path_);
         return all.size() > start_ ? all.substr(start_) : std::string();
     }
     bool waitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
-        return waitUntil([&] { return countOf(text(), needle) >= times; }, timeout);
+        return test_support::waitUntil([&] { return test_support::countOf(text(), needle) >= times; }, timeout);
     }
 
 private:

@@ -10,17 +10,18 @@
 #include <random>
 
 #include "agent_service/kokoro_tts_server.h"
-#include "tests/agent_service/speech_test_util.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
+#include "tests/support/framed_client.h"
+#include "tests/support/process_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using speech_test::Client;
-using speech_test::LogCapture;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using test_support::FramedClient;
 
 constexpr const char* kSocket = "/tmp/velantis_tts.sock";
 
@@ -38,7 +39,7 @@ std::vector<uint8_t> request(int32_t sid, float speed, const std::string& text, 
 class TtsServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        log = LogCapture::install();
+        log = &test_support::processLog();
         root = std::make_unique<test_support::TempDir>("speech-tts");
         ASSERT_FALSE(root->path().empty());
         speaker = root->path() + "/speaker_24000.raw";
@@ -131,7 +132,7 @@ protected:
         EXPECT_LE(worst, 2) << "largest difference from the model's signal";
     }
 
-    static inline std::shared_ptr<LogCapture> log;
+    static inline test_support::LogCapture* log;
     static inline std::unique_ptr<test_support::TempDir> root;
     static inline std::string speaker, good, slow, missing, garbage;
     static inline fs::path original_cwd;
@@ -140,18 +141,18 @@ protected:
 
 TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     auto server = startIn(good);
-    Client c(kSocket);
-    ASSERT_TRUE(c.ok());
+    FramedClient c(kSocket, std::chrono::seconds(10));
+    ASSERT_TRUE(c.connected());
 
     size_t before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 7, request(0, 1.0f, "三")));
-    auto ack = c.readHeader();
+    auto ack = c.readHeader(std::chrono::seconds(30));
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->type, 2006u);
     EXPECT_EQ(ack->length, 0u);
     EXPECT_EQ(ack->id, 7u);
-    EXPECT_LE(ack->timestamp, speech_test::nowMs());
-    EXPECT_GT(ack->timestamp, speech_test::nowMs() - 60000);
+    EXPECT_LE(ack->timestamp, velantis::currentTimestamp());
+    EXPECT_GT(ack->timestamp, velantis::currentTimestamp() - 60000);
     expectSpeech(spokenSince(before), san(), 1.0f, 0);
     EXPECT_TRUE(c.quietFor(milliseconds(100))) << "nothing follows the acknowledgement";
     EXPECT_GE(log->count("Generating audio for text: '三', sid: 0, speed: 1"), 1u);
@@ -161,7 +162,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     // Speed 2 halves every segment.
     before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 8, request(0, 2.0f, "三")));
-    ASSERT_TRUE(c.readHeader());
+    ASSERT_TRUE(c.readHeader(std::chrono::seconds(30)));
     auto fast = spokenSince(before);
     EXPECT_EQ(fast.size(), 5u * 120u);
     EXPECT_EQ(kokoro_rig::decodeTokens(fast, 2.0f, 0), san());
@@ -170,7 +171,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     // Speaker 1 overshoots full scale: clamped, never wrapped.
     before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 9, request(1, 1.0f, "三")));
-    ASSERT_TRUE(c.readHeader());
+    ASSERT_TRUE(c.readHeader(std::chrono::seconds(30)));
     auto loud = spokenSince(before);
     expectSpeech(loud, san(), 1.0f, 1);
     EXPECT_EQ(*std::max_element(loud.begin(), loud.end()), 32767);
@@ -179,13 +180,13 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     // A NUL inside the text ends it.
     before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 10, request(0, 1.0f, std::string("三\0你好", 10))));
-    ASSERT_TRUE(c.readHeader());
+    ASSERT_TRUE(c.readHeader(std::chrono::seconds(30)));
     expectSpeech(spokenSince(before), san(), 1.0f, 0);
 
     // An empty text (a 10-byte payload) speaks nothing and is acknowledged.
     before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 11, request(0, 1.0f, "")));
-    auto empty_ack = c.readHeader();
+    auto empty_ack = c.readHeader(std::chrono::seconds(30));
     ASSERT_TRUE(empty_ack);
     EXPECT_EQ(empty_ack->id, 11u);
     EXPECT_EQ(spoken(), before);
@@ -196,7 +197,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     ASSERT_TRUE(c.send(TTS_REQUEST, 13, request(0, std::nanf(""), "三")));
     ASSERT_TRUE(c.send(TTS_REQUEST, 14, request(0, 0.001f, "三")));
     for (uint64_t id : {13u, 14u}) {
-        auto refused = c.readHeader();
+        auto refused = c.readHeader(std::chrono::seconds(30));
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->id, id);
     }
@@ -206,7 +207,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     // Bytes after the text are ignored: text_length 5 in a 20-byte payload.
     before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 12, request(0, 1.0f, "三  ", 5)));
-    auto long_ack = c.readHeader();
+    auto long_ack = c.readHeader(std::chrono::seconds(30));
     ASSERT_TRUE(long_ack);
     EXPECT_EQ(long_ack->id, 12u);
     EXPECT_EQ(kokoro_rig::decodeTokens(spokenSince(before), 1.0f, 0).size() >= 5, true);
@@ -233,7 +234,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     EXPECT_EQ(log->count("Generating audio for text: '三，   ", mark), 1u);
     EXPECT_EQ(log->count("... (65535 bytes)', sid: 0, speed: 4", mark), 1u);
     EXPECT_EQ(log->count("... (65535 bytes)'", mark), 2u) << "the finished line quotes it the same way";
-    for (const auto& line : log->lines()) EXPECT_LT(line.size(), 1200u);
+    for (const auto& line : log->texts()) EXPECT_LT(line.size(), 1200u);
 
     // Invalid UTF-8 is replaced, counted in one warning, and the request still acknowledged.
     const std::string fffd = "\xEF\xBF\xBD";
@@ -250,7 +251,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
         SCOPED_TRACE(b.logged);
         mark = log->size();
         ASSERT_TRUE(c.send(TTS_REQUEST, ++id, request(0, 4.0f, "三" + b.bytes + "三")));
-        auto broken_ack = c.readHeader();
+        auto broken_ack = c.readHeader(std::chrono::seconds(30));
         ASSERT_TRUE(broken_ack);
         EXPECT_EQ(broken_ack->id, id);
         EXPECT_EQ(log->count("Replaced " + std::to_string(b.replaced) + " bytes of invalid UTF-8 with U+FFFD", mark),
@@ -264,8 +265,8 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
 
 TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
     auto server = startIn(good);
-    Client c(kSocket);
-    ASSERT_TRUE(c.ok());
+    FramedClient c(kSocket, std::chrono::seconds(10));
+    ASSERT_TRUE(c.connected());
     size_t mark = log->size();
 
     std::vector<uint8_t> nine(9, 0);
@@ -274,7 +275,7 @@ TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
     ASSERT_TRUE(c.send(WAKEWORD_EVENT, 3, request(0, 1.0f, "三")));
     ASSERT_TRUE(c.send(TTS_REQUEST, 42, request(0, 1.0f, "三")));
 
-    auto reply = c.readHeader();
+    auto reply = c.readHeader(std::chrono::seconds(30));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->type, 2006u);
     EXPECT_EQ(reply->id, 42u) << "the rejected requests got no reply";
@@ -289,8 +290,8 @@ TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
 TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
     size_t mark = log->size();
     auto server = startIn(slow);
-    Client c(kSocket);
-    ASSERT_TRUE(c.ok());
+    FramedClient c(kSocket, std::chrono::seconds(10));
+    ASSERT_TRUE(c.connected());
     size_t before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 5, request(0, 1.0f, "三")));
     ASSERT_TRUE(log->waitFor("Waiting for TTS model to be loaded...", mark));
@@ -314,11 +315,11 @@ TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
         size_t mark = log->size();
         auto server = startIn(dir);
         ASSERT_TRUE(log->waitFor("Failed to load TTS model.", mark));
-        Client c(kSocket);
-        ASSERT_TRUE(c.ok());
+        FramedClient c(kSocket, std::chrono::seconds(10));
+        ASSERT_TRUE(c.connected());
         size_t before = spoken();
         ASSERT_TRUE(c.send(TTS_REQUEST, 77, request(0, 1.0f, "三")));
-        auto ack = c.readHeader();
+        auto ack = c.readHeader(std::chrono::seconds(30));
         ASSERT_TRUE(ack);
         EXPECT_EQ(ack->id, 77u);
         EXPECT_EQ(spoken(), before);
@@ -337,17 +338,17 @@ TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
     auto server = startIn(good);
     // Warm up so both requests below meet a loaded model.
     {
-        Client w(kSocket);
+        FramedClient w(kSocket, std::chrono::seconds(10));
         ASSERT_TRUE(w.send(TTS_REQUEST, 1, request(0, 1.0f, "")));
-        ASSERT_TRUE(w.readHeader());
+        ASSERT_TRUE(w.readHeader(std::chrono::seconds(30)));
     }
     size_t before = spoken();
-    Client a(kSocket), b(kSocket);
-    ASSERT_TRUE(a.ok() && b.ok());
+    FramedClient a(kSocket, std::chrono::seconds(10)), b(kSocket, std::chrono::seconds(10));
+    ASSERT_TRUE(a.connected() && b.connected());
     ASSERT_TRUE(a.send(TTS_REQUEST, 100, request(0, 1.0f, "三")));
     ASSERT_TRUE(b.send(TTS_REQUEST, 200, request(1, 1.0f, "三")));
-    auto ack_a = a.readHeader();
-    auto ack_b = b.readHeader();
+    auto ack_a = a.readHeader(std::chrono::seconds(30));
+    auto ack_b = b.readHeader(std::chrono::seconds(30));
     ASSERT_TRUE(ack_a && ack_b);
     EXPECT_EQ(ack_a->id, 100u);
     EXPECT_EQ(ack_b->id, 200u);
@@ -373,9 +374,9 @@ TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
 TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     auto server = startIn(good);
     {
-        Client c(kSocket);
+        FramedClient c(kSocket, std::chrono::seconds(10));
         ASSERT_TRUE(c.send(TTS_REQUEST, 1, request(0, 1.0f, "三")));
-        ASSERT_TRUE(c.readHeader());
+        ASSERT_TRUE(c.readHeader(std::chrono::seconds(30)));
     }
     size_t mark = log->size();
     server->stop();
@@ -387,10 +388,10 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     mark = log->size();
     auto again = startIn(good);
     EXPECT_EQ(log->count("Starting to load TTS model in the background...", mark), 1u);
-    Client c(kSocket);
+    FramedClient c(kSocket, std::chrono::seconds(10));
     size_t before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 2, request(0, 1.0f, "三")));
-    ASSERT_TRUE(c.readHeader());
+    ASSERT_TRUE(c.readHeader(std::chrono::seconds(30)));
     EXPECT_EQ(log->count("TTS model loaded successfully.", mark), 1u);
     EXPECT_EQ(log->count("ALSA audio device initialized successfully at 24000 Hz", mark), 1u);
     expectSpeech(spokenSince(before), san(), 1.0f, 0);
@@ -403,9 +404,9 @@ TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowled
     ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/no/such/dir/speaker_%r.raw").c_str(), 1);
     size_t mark = log->size();
     size_t before = spoken();
-    Client c(kSocket);
+    FramedClient c(kSocket, std::chrono::seconds(10));
     ASSERT_TRUE(c.send(TTS_REQUEST, 3, request(0, 1.0f, "Hello world. How are you?")));
-    auto ack = c.readHeader();
+    auto ack = c.readHeader(std::chrono::seconds(30));
     ::setenv("VELANTIS_ALSA_OUT", speaker_pattern.c_str(), 1);
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->id, 3u);
@@ -416,7 +417,7 @@ TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowled
 
     // The next request finds the device again.
     ASSERT_TRUE(c.send(TTS_REQUEST, 4, request(0, 1.0f, "三")));
-    ASSERT_TRUE(c.readHeader());
+    ASSERT_TRUE(c.readHeader(std::chrono::seconds(30)));
     expectSpeech(spokenSince(before), san(), 1.0f, 0);
     server->stop();
 }

@@ -6,36 +6,37 @@
 #include <filesystem>
 
 #include "agent_service/wakeword_server.h"
-#include "tests/agent_service/speech_test_util.h"
 #include "tests/rig/board/board_rig.h"
 #include "tests/support/files.h"
+#include "tests/support/framed_client.h"
 #include "tests/support/process.h"
+#include "tests/support/process_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using speech_test::Client;
-using speech_test::LogCapture;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using test_support::FramedClient;
 
 constexpr const char* kSocket = "/tmp/velantis_wakeword.sock";
 
 // Reads the initial state message and checks every byte of it.
-void expectInitialState(Client& c) {
+void expectInitialState(FramedClient& c) {
     auto h = c.readHeader(seconds(10));
     ASSERT_TRUE(h);
     EXPECT_EQ(h->type, 1002u);
     EXPECT_EQ(h->length, 66u);
     EXPECT_EQ(h->id, 0u);
-    auto p = c.readN(66, seconds(10));
+    auto p = c.readBytes(66, seconds(10));
     ASSERT_TRUE(p);
     std::vector<uint8_t> want(66, 0);
     std::memcpy(want.data() + 2, "initial_state", 13);
     EXPECT_EQ(*p, want);
 }
 
-void expectAck(Client& c) {
+void expectAck(FramedClient& c) {
     auto h = c.readHeader(seconds(10));
     ASSERT_TRUE(h);
     EXPECT_EQ(h->type, 1004u);
@@ -43,13 +44,13 @@ void expectAck(Client& c) {
     EXPECT_EQ(h->id, 0u);
 }
 
-void expectEvent(Client& c, double angle, int32_t beam) {
+void expectEvent(FramedClient& c, double angle, int32_t beam) {
     auto h = c.readHeader(seconds(10));
     ASSERT_TRUE(h);
     EXPECT_EQ(h->type, 1001u);
     EXPECT_EQ(h->length, 17u);
     EXPECT_EQ(h->id, 0u);
-    auto p = c.readN(17, seconds(10));
+    auto p = c.readBytes(17, seconds(10));
     ASSERT_TRUE(p);
     std::vector<uint8_t> want(17);
     const float confidence = 0.9f;
@@ -61,7 +62,7 @@ void expectEvent(Client& c, double angle, int32_t beam) {
 }
 
 // Every type, with and without payload, gets exactly one ACK.
-void expectAcksForEveryType(Client& c) {
+void expectAcksForEveryType(FramedClient& c) {
     const std::vector<uint32_t> types = {1001, 1002, 1003, 1004, 2001, 9001, 4242};
     for (uint32_t t : types) {
         ASSERT_TRUE(c.send(t, 0, {}));
@@ -73,7 +74,7 @@ void expectAcksForEveryType(Client& c) {
 
 TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
     if (fs::exists("/dev/ttyACM0")) GTEST_SKIP() << "a board is attached here";
-    auto log = LogCapture::install();
+    auto log = &test_support::processLog();
     size_t mark = log->size();
     {
         WakeWordServer server;
@@ -84,8 +85,8 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
         server.onWakeWordDetected(10.0, 1);  // nobody connected: logged, sent to nobody
         EXPECT_EQ(log->count("Wake word event broadcasted", mark), 1u);
 
-        Client a(kSocket), b(kSocket);
-        ASSERT_TRUE(a.ok() && b.ok());
+        FramedClient a(kSocket, std::chrono::seconds(10)), b(kSocket, std::chrono::seconds(10));
+        ASSERT_TRUE(a.connected() && b.connected());
         expectInitialState(a);
         expectInitialState(b);
         expectAcksForEveryType(a);
@@ -99,12 +100,12 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
         // A 70-byte reason goes out as its first 63 bytes and a zero.
         const std::string reason(70, 'r');
         server.broadcastStateChange(0, 1, reason.c_str());
-        for (Client* c : {&a, &b}) {
+        for (FramedClient* c : {&a, &b}) {
             auto h = c->readHeader(seconds(10));
             ASSERT_TRUE(h);
             EXPECT_EQ(h->type, 1002u);
             EXPECT_EQ(h->length, 66u);
-            auto p = c->readN(66, seconds(10));
+            auto p = c->readBytes(66, seconds(10));
             ASSERT_TRUE(p);
             EXPECT_EQ((*p)[0], 0);
             EXPECT_EQ((*p)[1], 1);
@@ -121,8 +122,8 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
     {
         WakeWordServer again;
         ASSERT_TRUE(again.start());
-        Client c(kSocket);
-        ASSERT_TRUE(c.ok());
+        FramedClient c(kSocket, std::chrono::seconds(10));
+        ASSERT_TRUE(c.connected());
         expectInitialState(c);
         expectAcksForEveryType(c);
     }
@@ -145,8 +146,8 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
     ASSERT_TRUE(board.wait_raw());
 
     {
-        Client a(kSocket), b(kSocket);
-        ASSERT_TRUE(a.ok() && b.ok());
+        FramedClient a(kSocket, std::chrono::seconds(10)), b(kSocket, std::chrono::seconds(10));
+        ASSERT_TRUE(a.connected() && b.connected());
         expectInitialState(a);
         expectInitialState(b);
         expectAcksForEveryType(b);
@@ -165,8 +166,8 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
     host.signal(SIGUSR1);
     ASSERT_TRUE(host.waitOutput("restarted", seconds(20))) << host.out();
     {
-        Client c(kSocket);
-        ASSERT_TRUE(c.ok());
+        FramedClient c(kSocket, std::chrono::seconds(10));
+        ASSERT_TRUE(c.connected());
         expectInitialState(c);
         std::this_thread::sleep_for(milliseconds(1100));  // the link pauses 1 s after a wake-up
         ASSERT_TRUE(board.write(board_rig::wakeup(-30.25, 5)));

@@ -31,10 +31,10 @@ TEST_F(UdsRobustnessTest, PayloadLimitDropsOversizedHeadersOnly) {
     ASSERT_TRUE(server.start());
 
     // The largest message of the system, and a payload of exactly the limit.
-    Client big(path);
+    FramedClient big(path);
     for (uint32_t size : {uint32_t{10 + 65535}, velantis::kMaxPayloadLength}) {
         auto payload = pattern(size, 3);
-        ASSERT_TRUE(big.send(makeHeader(TTS_REQUEST, size, size), payload));
+        ASSERT_TRUE(big.send(velantis::makeMessageHeader(TTS_REQUEST, size, size), payload));
         auto reply = big.readMessage();
         ASSERT_TRUE(reply);
         EXPECT_EQ(size, reply->first.id);
@@ -42,15 +42,15 @@ TEST_F(UdsRobustnessTest, PayloadLimitDropsOversizedHeadersOnly) {
     }
 
     for (uint32_t size : {velantis::kMaxPayloadLength + 1, uint32_t{0xFFFFFFFF}}) {
-        Client over(path);
-        ASSERT_TRUE(over.send(makeHeader(TTS_REQUEST, size, 1)));
+        FramedClient over(path);
+        ASSERT_TRUE(over.send(velantis::makeMessageHeader(TTS_REQUEST, size, 1)));
         EXPECT_TRUE(over.waitClosed());
         EXPECT_EQ(1u, log().count(warn, {"Payload length " + std::to_string(size) + " from client fd=",
                                          "on path " + path + " exceeds the limit of 131072 bytes"}));
     }
     EXPECT_EQ(2u, server.messages().size());
 
-    ASSERT_TRUE(big.send(makeHeader(AGENT_START, 0, 9)));
+    ASSERT_TRUE(big.send(velantis::makeMessageHeader(AGENT_START, 0, 9)));
     auto reply = big.readMessage();
     ASSERT_TRUE(reply);
     EXPECT_EQ(9u, reply->first.id);
@@ -65,21 +65,21 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
     // Ten clients stop after 5 bytes of a header, one after the header and 10 bytes of
     // its payload; all stay connected.
     constexpr size_t kStalled = 10;
-    std::vector<Client> in_header;
+    std::vector<FramedClient> in_header;
     for (size_t i = 0; i < kStalled; ++i) in_header.emplace_back(path);
-    Client in_payload(path), dribbler(path), good(path);
+    FramedClient in_payload(path), dribbler(path), good(path);
     ASSERT_TRUE(server.waitConnected(kStalled + 3));
     const int payload_fd = server.connectedFd(kStalled);
-    for (auto& c : in_header) ASSERT_TRUE(c.write(frame(makeHeader(AGENT_STOP, 320, 1)).data(), 5));
-    auto whole = frame(makeHeader(TTS_REQUEST, 100, 1), pattern(100, 1));
+    for (auto& c : in_header) ASSERT_TRUE(c.write(frame(velantis::makeMessageHeader(AGENT_STOP, 320, 1)).data(), 5));
+    auto whole = frame(velantis::makeMessageHeader(TTS_REQUEST, 100, 1), pattern(100, 1));
     ASSERT_TRUE(in_payload.write(whole.data(), 24 + 10));
 
     // Another client's requests are answered at once, not after 2 s per stalled client;
     // a message that arrives in pieces meanwhile is handled once it is whole.
-    auto slow = frame(makeHeader(AGENT_START, 320, 55), pattern(320, 5));
+    auto slow = frame(velantis::makeMessageHeader(AGENT_START, 320, 55), pattern(320, 5));
     for (uint64_t id = 70; id < 73; ++id) {
         ASSERT_TRUE(dribbler.write(slow.data() + (id - 70) * 100, 100));
-        ASSERT_TRUE(good.send(makeHeader(AGENT_STOP, 320, id), pattern(320, 2)));
+        ASSERT_TRUE(good.send(velantis::makeMessageHeader(AGENT_STOP, 320, id), pattern(320, 2)));
         auto reply = good.readMessage(30s);
         ASSERT_TRUE(reply);
         EXPECT_EQ(id, reply->first.id);
@@ -107,7 +107,7 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
     EXPECT_EQ(1u, log().count(warn, {"Incomplete payload from client fd=" + std::to_string(payload_fd)}));
     EXPECT_EQ(kStalled + 1, log().count(warn, {"Timed out after 2000 ms waiting for a message from client fd=", path}));
     EXPECT_EQ(4u, server.messages().size());
-    ASSERT_TRUE(good.send(makeHeader(AGENT_START, 0, 77)));
+    ASSERT_TRUE(good.send(velantis::makeMessageHeader(AGENT_START, 0, 77)));
     auto reply = good.readMessage();
     ASSERT_TRUE(reply);
     EXPECT_EQ(77u, reply->first.id);
@@ -121,8 +121,8 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
     ASSERT_TRUE(server.start());
 
     constexpr size_t kSleepers = 10;
-    Client reader(path);
-    std::vector<Client> sleepers;
+    FramedClient reader(path);
+    std::vector<FramedClient> sleepers;
     for (size_t i = 0; i < kSleepers; ++i) sleepers.emplace_back(path);
     ASSERT_TRUE(server.waitConnected(kSleepers + 1));
 
@@ -131,7 +131,7 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
     constexpr uint64_t kEvents = 1000;
     auto event = pattern(17, 17);
     for (uint64_t i = 0; i < kEvents; ++i) {
-        server.broadcastMessage(makeHeader(WAKEWORD_EVENT, 17, i), event.data());
+        server.broadcastMessage(velantis::makeMessageHeader(WAKEWORD_EVENT, 17, i), event.data());
         auto m = reader.readMessage();
         ASSERT_TRUE(m) << i;
         ASSERT_EQ(i, m->first.id);
@@ -150,15 +150,16 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
 
     // A client that reads late gets what waited for it intact and in order, and the
     // reply to its request after it.
-    Client late(path), idle(path);
+    FramedClient late(path), idle(path);
     ASSERT_TRUE(server.waitConnected(kSleepers + 3));
     const int idle_fd = server.connectedFd(kSleepers + 2);
     for (uint8_t i = 0; i < 8; ++i) {
         auto payload = pattern(32 * 1024, i);
-        server.broadcastMessage(makeHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), i), payload.data());
+        server.broadcastMessage(velantis::makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), i),
+                                payload.data());
         EXPECT_TRUE(reader.readMessage());
     }
-    ASSERT_TRUE(late.send(makeHeader(AGENT_START, 0, 99)));
+    ASSERT_TRUE(late.send(velantis::makeMessageHeader(AGENT_START, 0, 99)));
     ASSERT_TRUE(server.waitMessages(1));
     for (uint8_t i = 0; i < 8; ++i) {
         auto m = late.readMessage();
@@ -177,11 +178,11 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
     EXPECT_FALSE(late.waitClosed(10ms));
 
     // A client that sends requests but never reads the replies.
-    Client greedy(path);
+    FramedClient greedy(path);
     ASSERT_TRUE(server.waitConnected(kSleepers + 4));
     const int greedy_fd = server.connectedFd(kSleepers + 3);
     std::thread flood([&] {
-        auto req = frame(makeHeader(TTS_REQUEST, 64 * 1024, 1), pattern(64 * 1024, 9));
+        auto req = frame(velantis::makeMessageHeader(TTS_REQUEST, 64 * 1024, 1), pattern(64 * 1024, 9));
         for (int i = 0; i < 20; ++i) {
             if (!greedy.write(req)) return;  // the server has dropped it
         }
@@ -190,7 +191,7 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
     EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(greedy_fd)));
     flood.join();
 
-    ASSERT_TRUE(reader.send(makeHeader(AGENT_STOP, 0, 5)));
+    ASSERT_TRUE(reader.send(velantis::makeMessageHeader(AGENT_STOP, 0, 5)));
     auto last = reader.readMessage();
     ASSERT_TRUE(last);
     EXPECT_EQ(5u, last->first.id);
@@ -211,7 +212,7 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
     std::string path = dir_.file("fdset.sock");
     RecordingServer server(path);
     ASSERT_TRUE(server.start());
-    Client early(path);
+    FramedClient early(path);
     ASSERT_TRUE(server.waitConnected(1));
 
     std::vector<int> fillers;
@@ -222,13 +223,13 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
         if (fd >= FD_SETSIZE - 4) break;
     }
     // Clients until the server's end of one lands at or above FD_SETSIZE.
-    std::vector<Client> late;
+    std::vector<FramedClient> late;
     bool refused = false;
     for (int i = 0; i < 6 && !refused; ++i) {
         late.emplace_back(path);
         ASSERT_TRUE(late.back().connected());
         // A refused client may find its connection closed before it sends.
-        bool sent = late.back().send(makeHeader(AGENT_START, 0, 100 + i));
+        bool sent = late.back().send(velantis::makeMessageHeader(AGENT_START, 0, 100 + i));
         auto reply = sent ? late.back().readMessage(5s) : std::nullopt;
         if (!reply) {
             refused = true;
@@ -241,12 +242,12 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
                                      "descriptors must stay below FD_SETSIZE (1024)"}));
 
     // The others are still served, and new clients are once descriptors free up.
-    ASSERT_TRUE(early.send(makeHeader(AGENT_STOP, 0, 1)));
+    ASSERT_TRUE(early.send(velantis::makeMessageHeader(AGENT_STOP, 0, 1)));
     EXPECT_TRUE(early.readMessage());
     late.clear();
     for (int fd : fillers) ::close(fd);
-    Client after(path);
-    ASSERT_TRUE(after.send(makeHeader(AGENT_STOP, 0, 2)));
+    FramedClient after(path);
+    ASSERT_TRUE(after.send(velantis::makeMessageHeader(AGENT_STOP, 0, 2)));
     auto reply = after.readMessage();
     ASSERT_TRUE(reply);
     EXPECT_EQ(2u, reply->first.id);
@@ -262,7 +263,7 @@ public:
 protected:
     void onClientConnected(int fd) override {
         auto payload = pattern(66, 66);
-        sendMessage(fd, makeHeader(WAKEWORD_STATE, 66, 0), payload.data());
+        sendMessage(fd, velantis::makeMessageHeader(WAKEWORD_STATE, 66, 0), payload.data());
         RecordingServer::onClientConnected(fd);
     }
 };
@@ -279,7 +280,7 @@ TEST_F(UdsRobustnessTest, BroadcastsRaceWithClientsComingAndGoing) {
     {
         GreetingServer server(path, false);
         ASSERT_TRUE(server.start());
-        Client steady(path);
+        FramedClient steady(path);
         auto first = steady.readMessage();
         ASSERT_TRUE(first);
         EXPECT_EQ(static_cast<uint32_t>(WAKEWORD_STATE), first->first.type);
@@ -291,7 +292,7 @@ TEST_F(UdsRobustnessTest, BroadcastsRaceWithClientsComingAndGoing) {
         for (int b = 0; b < 2; ++b) {
             threads.emplace_back([&] {
                 while (!done) {
-                    server.broadcastMessage(makeHeader(WAKEWORD_EVENT, 17, 0), event.data());
+                    server.broadcastMessage(velantis::makeMessageHeader(WAKEWORD_EVENT, 17, 0), event.data());
                     std::this_thread::sleep_for(200us);
                 }
             });
@@ -300,7 +301,7 @@ TEST_F(UdsRobustnessTest, BroadcastsRaceWithClientsComingAndGoing) {
             threads.emplace_back([&, c] {
                 int round = 0;
                 while (!done) {
-                    Client cl(path);
+                    FramedClient cl(path);
                     if (!cl.connected()) continue;
                     if ((round++ + c) % 2 == 0) {
                         // Vanish for sending: broadcasts fail on it and drop it.

@@ -24,7 +24,7 @@ TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
     std::string path = dir_.file("wire.sock");
     RecordingServer server(path);
     ASSERT_TRUE(server.start());
-    Client c(path);
+    FramedClient c(path);
     velantis::MessageHeader h{AGENT_START, 0, 0x0102030405060708ull, 41};
     ASSERT_TRUE(c.send(h));
 
@@ -75,8 +75,8 @@ TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
 
         int fd;
         {
-            Client c(path);
-            ASSERT_TRUE(c.send(makeHeader(AGENT_STOP, 5, 7), bytes("hello")));
+            FramedClient c(path);
+            ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_STOP, 5, 7), bytes("hello")));
             auto reply = c.readMessage();
             ASSERT_TRUE(reply);
             EXPECT_EQ(7u, reply->first.id);
@@ -89,7 +89,7 @@ TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
 
         server.stop();
         EXPECT_FALSE(fileExists(path));
-        EXPECT_NE(0, Client().connectTo(path)) << "connect after stop must fail";
+        EXPECT_NE(0, FramedClient().connectTo(path)) << "connect after stop must fail";
         EXPECT_EQ(1u, log().count(info, {"Server loop ended for path: " + path}));
         EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
         std::vector<std::string> expected = {"init", "connected " + std::to_string(fd), "message 7",
@@ -98,8 +98,8 @@ TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
 
         // A stopped server starts afresh; a second stop does nothing.
         ASSERT_TRUE(server.start());
-        Client again(path);
-        ASSERT_TRUE(again.send(makeHeader(AGENT_START, 0, 8)));
+        FramedClient again(path);
+        ASSERT_TRUE(again.send(velantis::makeMessageHeader(AGENT_START, 0, 8)));
         ASSERT_TRUE(again.readMessage());
         server.stop();
         server.stop();
@@ -119,7 +119,7 @@ TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
 
     server.init_result = true;
     ASSERT_TRUE(server.start());
-    Client c(path);
+    FramedClient c(path);
     ASSERT_TRUE(server.waitConnected(1));
     server.stop();
     EXPECT_EQ(std::vector<std::string>(
@@ -155,13 +155,13 @@ TEST_F(UdsServerTest, IncompleteMessagesNeverReachTheHandler) {
     RecordingServer server(path);
     ASSERT_TRUE(server.start());
     {
-        Client silent(path);  // connects and leaves without a word
+        FramedClient silent(path);  // connects and leaves without a word
         ASSERT_TRUE(server.waitConnected(1));
     }
     ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(0))));
     EXPECT_EQ(0u, log().count(warn, {path, "Incomplete"}));
     {
-        Client ten_bytes(path);
+        FramedClient ten_bytes(path);
         ASSERT_TRUE(server.waitConnected(2));
         uint8_t ten[10] = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 1, 2};
         ASSERT_TRUE(ten_bytes.write(ten, sizeof(ten)));
@@ -170,8 +170,9 @@ TEST_F(UdsServerTest, IncompleteMessagesNeverReachTheHandler) {
     EXPECT_TRUE(log().waitFor(warn, {"Incomplete message header from client fd=" + fd + " on path " + path}));
     ASSERT_TRUE(server.waitEvent("disconnected " + fd));
     {
-        Client short_payload(path);
-        ASSERT_TRUE(short_payload.send(makeHeader(TTS_REQUEST, 100, 1), std::vector<uint8_t>(40, 'a')));
+        FramedClient short_payload(path);
+        ASSERT_TRUE(
+            short_payload.send(velantis::makeMessageHeader(TTS_REQUEST, 100, 1), std::vector<uint8_t>(40, 'a')));
     }
     EXPECT_TRUE(log().waitFor(warn, {"Incomplete payload from client fd=", " on path " + path}));
     EXPECT_TRUE(server.messages().empty());
@@ -182,12 +183,12 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     std::string path = dir_.file("b2b.sock");
     RecordingServer server(path, false);
     ASSERT_TRUE(server.start());
-    Client c(path);
+    FramedClient c(path);
     ASSERT_TRUE(c.connected());
     // Three messages in one write; the middle one has no payload.
-    std::vector<uint8_t> all = frame(makeHeader(AGENT_START, 3, 1), bytes("abc"));
-    auto second = frame(makeHeader(AGENT_STOP, 0, 2));
-    auto third = frame(makeHeader(TTS_REQUEST, 2, 3), bytes("de"));
+    std::vector<uint8_t> all = frame(velantis::makeMessageHeader(AGENT_START, 3, 1), bytes("abc"));
+    auto second = frame(velantis::makeMessageHeader(AGENT_STOP, 0, 2));
+    auto third = frame(velantis::makeMessageHeader(TTS_REQUEST, 2, 3), bytes("de"));
     all.insert(all.end(), second.begin(), second.end());
     all.insert(all.end(), third.begin(), third.end());
     ASSERT_TRUE(c.write(all));
@@ -202,7 +203,7 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     EXPECT_EQ(3u, m[2].header.id);
     EXPECT_EQ(bytes("de"), m[2].payload);
     // The connection is still in frame afterwards.
-    ASSERT_TRUE(c.send(makeHeader(AGENT_START, 1, 4), bytes("z")));
+    ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_START, 1, 4), bytes("z")));
     ASSERT_TRUE(server.waitMessages(4));
     EXPECT_EQ(bytes("z"), server.messages()[3].payload);
     server.stop();
@@ -212,11 +213,11 @@ TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
     std::string path = dir_.file("ids.sock");
     RecordingServer server(path);
     ASSERT_TRUE(server.start());
-    Client listener(path), requester(path);
+    FramedClient listener(path), requester(path);
     ASSERT_TRUE(server.waitConnected(2));
     std::atomic<bool> done{false};
     std::thread broadcaster([&] {
-        auto h = makeHeader(WAKEWORD_EVENT, 0, 0);
+        auto h = velantis::makeMessageHeader(WAKEWORD_EVENT, 0, 0);
         while (!done) {
             server.broadcastMessage(h, nullptr);
             std::this_thread::sleep_for(1ms);
@@ -225,7 +226,7 @@ TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
     std::thread drain([&] {
         while (!done) listener.readMessage(100ms);
     });
-    ASSERT_TRUE(requester.send(makeHeader(AGENT_START, 0, 41)));
+    ASSERT_TRUE(requester.send(velantis::makeMessageHeader(AGENT_START, 0, 41)));
     bool found = false;
     for (int i = 0; i < 100000 && !found; ++i) {
         auto m = requester.readMessage();
@@ -248,7 +249,7 @@ TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
     std::string path = dir_.file("bcast.sock");
     RecordingServer server(path);
     ASSERT_TRUE(server.start());
-    Client a(path), gone(path), b(path);
+    FramedClient a(path), gone(path), b(path);
     ASSERT_TRUE(server.waitConnected(3));
     int gone_fd = server.connectedFd(1);
 
@@ -256,10 +257,10 @@ TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
     // server's read side sees nothing and keeps it listed.
     ASSERT_EQ(0, ::shutdown(gone.fd(), SHUT_RD));
     std::vector<uint8_t> payload = bytes("event-17-bytes!!!");
-    auto h = makeHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
+    auto h = velantis::makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
     server.broadcastMessage(h, payload.data());
 
-    for (Client* c : {&a, &b}) {
+    for (FramedClient* c : {&a, &b}) {
         auto m = c->readMessage();
         ASSERT_TRUE(m);
         EXPECT_EQ(payload, m->second);
@@ -273,7 +274,7 @@ TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
     server.broadcastMessage(h, payload.data());
     EXPECT_TRUE(a.readMessage());
     EXPECT_TRUE(b.readMessage());
-    ASSERT_TRUE(a.send(makeHeader(AGENT_STOP, 0, 5)));
+    ASSERT_TRUE(a.send(velantis::makeMessageHeader(AGENT_STOP, 0, 5)));
     auto reply = a.readMessage();
     ASSERT_TRUE(reply);
     EXPECT_EQ(5u, reply->first.id);
@@ -293,13 +294,13 @@ std::atomic<int> CleanupCountingServer::cleanups{0};
 
 TEST_F(UdsServerTest, DestroyingARunningServerClosesEverythingWithoutOnCleanup) {
     std::string path = dir_.file("destroy.sock");
-    Client c;
+    FramedClient c;
     {
         CleanupCountingServer server(path);
         server.stop_on_destroy = false;  // the base class's own teardown is under test
         ASSERT_TRUE(server.start());
         ASSERT_EQ(0, c.connectTo(path));
-        ASSERT_TRUE(c.send(makeHeader(AGENT_START, 0, 1)));
+        ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_START, 0, 1)));
         ASSERT_TRUE(c.readMessage());
         // The handler's record is the server thread's last hook call.
         ASSERT_TRUE(server.waitMessages(1));
@@ -364,13 +365,13 @@ TEST_F(UdsServerTest, SignalsDuringSelectAndReadsAreHarmless) {
         pthread_kill(server.serverThread(), SIGUSR1);
         std::this_thread::sleep_for(20ms);
     }
-    Client c(path);
+    FramedClient c(path);
     ASSERT_TRUE(c.connected());
-    ASSERT_TRUE(c.send(makeHeader(AGENT_START, 0, 1)));
+    ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_START, 0, 1)));
     EXPECT_TRUE(c.readMessage());
 
     // Header and half the payload, signals while the server waits for the rest.
-    auto whole = frame(makeHeader(TTS_REQUEST, 8, 2), bytes("12345678"));
+    auto whole = frame(velantis::makeMessageHeader(TTS_REQUEST, 8, 2), bytes("12345678"));
     ASSERT_TRUE(c.write(whole.data(), 28));
     for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(20ms);

@@ -1,11 +1,10 @@
-// Helpers for driving UnixDomainSocketServer through real sockets: a log
-// capture on the process logger, a private directory for socket files, a
-// recording server subclass and a blocking test client.
+// Helpers for driving UnixDomainSocketServer through real sockets: a recording server
+// subclass, and the fixture that captures the process's log and gives a directory for
+// socket files.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spdlog/sinks/base_sink.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,32 +26,13 @@
 #include "common/log_utils.h"
 #include "common/unix_domain_socket_server.h"
 #include "tests/support/framed_client.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/process_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace uds_test {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Copies every line the process logger writes, so tests can look for them.
-class LogCapture : public test_support::LogCapture {
-public:
-    using Line = test_support::LogEntry;
-
-    static LogCapture& get() {
-        static std::shared_ptr<LogCapture> sink = test_support::attach(*logF->logger, std::make_shared<LogCapture>());
-        return *sink;
-    }
-
-    std::vector<Line> lines() { return entries(); }
-};
-
-// A private directory for socket files, removed with everything in it.
-class TempDir : public test_support::TempDir {
-public:
-    TempDir() : test_support::TempDir("uds_test") {}
-};
 
 inline bool fileExists(const std::string& path) {
     struct stat st;
@@ -149,30 +129,15 @@ private:
     std::vector<int> connected_;
 };
 
-inline velantis::MessageHeader makeHeader(uint32_t type, uint32_t length, uint64_t id) {
-    velantis::MessageHeader h{};
-    h.type = type;
-    h.length = length;
-    h.timestamp = UnixDomainSocketServer::getCurrentTimestamp();
-    h.id = id;
-    return h;
-}
-
 using test_support::frame;
-
-// A blocking client on one connection; every wait has a deadline.
-class Client : public test_support::FramedClient {
-public:
-    Client() = default;
-    explicit Client(const std::string& path) { connectTo(path); }
-};
+using test_support::FramedClient;
 
 // Every test logs into the capture from its first line on.
 class UdsTest : public ::testing::Test {
 protected:
-    void SetUp() override { LogCapture::get(); }
-    LogCapture& log() { return LogCapture::get(); }
-    TempDir dir_;
+    void SetUp() override { test_support::processLog(); }
+    static test_support::LogCapture& log() { return test_support::processLog(); }
+    test_support::TempDir dir_{"uds_test"};
 };
 
 }  // namespace uds_test

@@ -20,13 +20,12 @@
 
 using orvanite_test::Clock;
 using orvanite_test::LogFile;
-using orvanite_test::TempDir;
 using test_support::Process;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string bin(const std::string& name) { return orvanite_test::binary_dir() + "/bin/" + name; }
+std::string bin(const std::string& name) { return test_support::binaryDir() + "/bin/" + name; }
 
 // name -> (type, binding) of every symbol the library defines for others.
 std::map<std::string, std::pair<std::string, std::string>> exported_symbols(const std::string& lib) {
@@ -50,7 +49,7 @@ std::map<std::string, std::pair<std::string, std::string>> exported_symbols(cons
 }
 
 TEST(OrvaniteLibrary, ExportsOnlyItsInterfaceAndTheSharedLoggerObjects) {
-    auto symbols = exported_symbols(orvanite_test::binary_dir() + "/lib/liborvanite.so");
+    auto symbols = exported_symbols(test_support::binaryDir() + "/lib/liborvanite.so");
     ASSERT_FALSE(symbols.empty()) << "readelf gave nothing";
     const std::set<std::string> functions = {
         "_ZN8orvanite13init_orvaniteESt8functionIFvdiEE",
@@ -179,7 +178,7 @@ protected:
     static bool clean_stderr(const std::string& err) { return err.find("Sanitizer") == std::string::npos; }
 
     board_rig::PtyBoard board_;
-    TempDir dir_;
+    test_support::TempDir dir_{"orvanite-test"};
 };
 
 TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {

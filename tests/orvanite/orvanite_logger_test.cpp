@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 using orvanite_test::LogFile;
-using orvanite_test::TempDir;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string bin(const std::string& name) { return orvanite_test::binary_dir() + "/bin/" + name; }
-std::string liborvanite() { return orvanite_test::binary_dir() + "/lib/liborvanite.so"; }
+std::string bin(const std::string& name) { return test_support::binaryDir() + "/bin/" + name; }
+std::string liborvanite() { return test_support::binaryDir() + "/lib/liborvanite.so"; }
 
 const char* const START = "------------ file_logger start ------------";
 
@@ -39,7 +38,7 @@ void expect_banners_first(const std::string& dir, const std::string& version_lin
 }
 
 TEST(OrvaniteLogger, AgentDefinitionWinsOverTheLibrarysAndCreatesTheFile) {
-    TempDir dir;
+    test_support::TempDir dir{"orvanite-test"};
     std::string out;
     run_probe({bin("orvanite_probe_agent")}, dir.path(), nullptr, &out);
     expect_banners_first(dir.path(), "------------  VERSION 0.1.1 ------------");
@@ -75,7 +74,7 @@ TEST(OrvaniteLogger, AgentDefinitionWinsOverTheLibrarysAndCreatesTheFile) {
 }
 
 TEST(OrvaniteLogger, LibraryLoadedAloneWritesItsOwnBanner) {
-    TempDir dir;
+    test_support::TempDir dir{"orvanite-test"};
     std::string out;
     run_probe({bin("orvanite_probe_dlopen"), liborvanite()}, dir.path(), nullptr, &out);
     EXPECT_NE(out.find("sent 0\n"), std::string::npos);
@@ -85,7 +84,7 @@ TEST(OrvaniteLogger, LibraryLoadedAloneWritesItsOwnBanner) {
 }
 
 TEST(OrvaniteLogger, ServiceStyleLibraryDefinitionWinsInItsHost) {
-    TempDir dir;
+    test_support::TempDir dir{"orvanite-test"};
     run_probe({bin("orvanite_probe_service_host")}, dir.path());
     expect_banners_first(dir.path(), "------------  VERSION velantis_agent_VERSION ------------");
     LogFile log(dir / "logs/basic-log.txt");
@@ -95,7 +94,7 @@ TEST(OrvaniteLogger, ServiceStyleLibraryDefinitionWinsInItsHost) {
 }
 
 TEST(OrvaniteLogger, UnwritableLogDirectoryIsReportedAndSurvived) {
-    TempDir dir;
+    test_support::TempDir dir{"orvanite-test"};
     {
         // "logs" is a plain file: the log file cannot be made, whoever runs the test.
         std::ofstream blocker(dir / "logs");

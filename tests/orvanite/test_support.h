@@ -105,11 +105,6 @@ private:
     size_t offset_ = 0;
 };
 
-class TempDir : public test_support::TempDir {
-public:
-    TempDir() : test_support::TempDir("orvanite-test") {}
-};
-
 // Runs argv in dir, with a pipe to its standard input and its output in dir/stdout.txt and
 // dir/stderr.txt.
 inline test_support::ProcessOptions in_dir(const std::vector<std::string>& argv, const std::string& dir) {
@@ -121,8 +116,5 @@ inline test_support::ProcessOptions in_dir(const std::vector<std::string>& argv,
     o.stdinPipe = true;
     return o;
 }
-
-// The build tree.
-inline std::string binary_dir() { return test_support::binaryDir(); }
 
 }  // namespace orvanite_test

@@ -71,10 +71,17 @@ std::string FdCapture::text() {
 
 std::vector<std::string> FdCapture::lines() { return splitLines(text()); }
 
-size_t FdCapture::count(const std::string& line) {
+size_t countLines(const std::vector<std::string>& lines, const std::string& line) {
     size_t n = 0;
-    for (const auto& l : lines()) n += l == line ? 1 : 0;
+    for (const auto& l : lines) n += l == line ? 1 : 0;
     return n;
+}
+
+size_t FdCapture::count(const std::string& line) { return countLines(lines(), line); }
+
+std::string FdCapture::take() {
+    restore();
+    return readFile(path_);
 }
 
 void FdCapture::restore() {

@@ -15,6 +15,8 @@ std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
 // Number of times `needle` occurs in `text`.
 size_t countOf(const std::string& text, const std::string& needle);
+// Number of entries of `lines` equal to `line`.
+size_t countLines(const std::vector<std::string>& lines, const std::string& line);
 // Polls `done` every 10 ms until it holds or `timeout` has passed.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
@@ -33,6 +35,8 @@ public:
     // Lines equal to `line`.
     size_t count(const std::string& line);
     void restore();
+    // Restores the descriptor and returns what was captured.
+    std::string take();
 
 private:
     int fd_;

@@ -13,12 +13,6 @@ namespace test_support {
 
 using Clock = std::chrono::steady_clock;
 
-uint64_t nowMs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-}
-
 std::vector<uint8_t> frame(const velantis::MessageHeader& header, const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> out(sizeof(header) + payload.size());
     std::memcpy(out.data(), &header, sizeof(header));
@@ -95,12 +89,7 @@ bool FramedClient::send(const velantis::MessageHeader& header, const std::vector
 }
 
 bool FramedClient::send(uint32_t type, uint64_t id, const std::vector<uint8_t>& payload) {
-    velantis::MessageHeader h{};
-    h.type = type;
-    h.length = static_cast<uint32_t>(payload.size());
-    h.timestamp = nowMs();
-    h.id = id;
-    return send(h, payload);
+    return send(velantis::makeMessageHeader(type, static_cast<uint32_t>(payload.size()), id), payload);
 }
 
 bool FramedClient::readExact(void* data, size_t size, std::chrono::milliseconds timeout) {
@@ -120,6 +109,12 @@ bool FramedClient::readExact(void* data, size_t size, std::chrono::milliseconds 
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+std::optional<std::vector<uint8_t>> FramedClient::readBytes(size_t size, std::chrono::milliseconds timeout) {
+    std::vector<uint8_t> out(size);
+    if (!readExact(out.data(), size, timeout)) return std::nullopt;
+    return out;
 }
 
 std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>> FramedClient::readMessage(

@@ -14,9 +14,6 @@
 
 namespace test_support {
 
-// Milliseconds since the epoch, as the system stamps its messages.
-uint64_t nowMs();
-
 // The header's bytes followed by the payload's.
 std::vector<uint8_t> frame(const velantis::MessageHeader& header, const std::vector<uint8_t>& payload = {});
 
@@ -27,6 +24,10 @@ bool recvExact(int fd, void* buf, size_t size);
 class FramedClient {
 public:
     FramedClient() = default;
+    // Connects to `path`, trying again every 10 ms for up to `timeout` (0: once).
+    explicit FramedClient(const std::string& path, std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) {
+        connect(path, timeout);
+    }
     ~FramedClient() { close(); }
     FramedClient(FramedClient&& other) noexcept;
     FramedClient& operator=(FramedClient&& other) noexcept;
@@ -49,6 +50,8 @@ public:
 
     // Exactly `size` bytes; false on end of stream, error or time-out.
     bool readExact(void* data, size_t size, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<std::vector<uint8_t>> readBytes(size_t size,
+                                                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>> readMessage(
         std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The next header alone (its payload stays unread).

@@ -84,9 +84,20 @@ void silence(spdlog::logger& logger) {
     sinks.push_back(std::make_shared<spdlog::sinks::null_sink_mt>());
 }
 
-std::vector<LogEntry> since(const std::vector<LogEntry>& logs, size_t mark) {
-    if (mark >= logs.size()) return {};
-    return std::vector<LogEntry>(logs.begin() + static_cast<long>(mark), logs.end());
+std::vector<LogEntry> LogCapture::since(size_t mark) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mark >= entries_.size()) return {};
+    return std::vector<LogEntry>(entries_.begin() + static_cast<long>(mark), entries_.end());
+}
+
+bool LogCapture::waitUntil(size_t mark, const std::function<bool(const std::vector<LogEntry>&)>& done,
+                           std::chrono::milliseconds timeout) {
+    return pollUntil([&] { return done(since(mark)); }, timeout);
+}
+
+bool LogCapture::waitForLine(size_t mark, spdlog::level::level_enum level, const std::string& text,
+                             std::chrono::milliseconds timeout) {
+    return pollUntil([&] { return findLog(entries(), level, text, mark) >= 0; }, timeout);
 }
 
 size_t countLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,8 @@ public:
     std::vector<LogEntry> entries();
     std::vector<std::string> texts();
     size_t size();
+    // The entries from index `mark` (an earlier size()) on.
+    std::vector<LogEntry> since(size_t mark);
 
     // Entries at `level` whose text contains every one of `parts`.
     size_t count(spdlog::level::level_enum level, const std::vector<std::string>& parts);
@@ -38,6 +41,12 @@ public:
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool waitFor(const std::string& text, size_t from = 0,
                  std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Waits until `done` holds for the entries from `mark` on.
+    bool waitUntil(size_t mark, const std::function<bool(const std::vector<LogEntry>&)>& done,
+                   std::chrono::milliseconds timeout);
+    // Waits for an entry from `mark` on with this level and exactly this text.
+    bool waitForLine(size_t mark, spdlog::level::level_enum level, const std::string& text,
+                     std::chrono::milliseconds timeout);
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;
@@ -58,8 +67,6 @@ std::shared_ptr<Sink> attach(spdlog::logger& logger, std::shared_ptr<Sink> sink)
 // Leaves `logger` one sink that drops everything: each message is still formatted.
 void silence(spdlog::logger& logger);
 
-// The entries from index `mark` on.
-std::vector<LogEntry> since(const std::vector<LogEntry>& logs, size_t mark);
 // Entries with this level and exactly this text.
 size_t countLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text);
 // Index of the first entry at or after `from` with this level and text, or -1.

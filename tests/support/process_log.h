@@ -1,0 +1,17 @@
+// The capture on this process's logger (logF): one per process, added on first use.
+#pragma once
+
+#include <memory>
+
+#include "common/log_utils.h"
+#include "tests/support/log_capture.h"
+
+namespace test_support {
+
+// Call it from the main thread before other threads log (a fixture's SetUp does).
+inline LogCapture& processLog() {
+    static const std::shared_ptr<LogCapture> sink = attach(*logF->logger, std::make_shared<LogCapture>());
+    return *sink;
+}
+
+}  // namespace test_support
