@@ -241,13 +241,14 @@ TEST_F(PlaybackTest, SpeakerPluggedBackWhileIdlePlaysTheNextGreeting) {
     std::vector<int16_t> samples(2400);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 11 - 12000);
     const std::string wave = writeWave("greeting.wav", pcmBytes(samples));
-    const size_t mark = logMark();
+    const size_t mark = processLog().size();
     const size_t before = speakerSamples();
     FdCapture out(1, capturePath("replug.out"));
     controller_->processWaveFile(wave);
     EXPECT_EQ(speakerSince(before), samples);
     EXPECT_EQ(out.count(kInitLine), 1u);
-    EXPECT_EQ(countLog(logsSince(mark), spdlog::level::err, "Failed to prepare PCM after drop: No such device"), 1u);
+    EXPECT_EQ(
+        countLog(processLog().since(mark), spdlog::level::err, "Failed to prepare PCM after drop: No such device"), 1u);
 
     ::setenv("VELANTIS_ALSA_CONTROL", "", 1);
     controller_->processWaveFile(dir_ + "/missing.wav");
