@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
         int connection = i + 1;
         struct stat st {};
         off_t speakerBefore = ::stat(rig.speakerPath().c_str(), &st) == 0 ? st.st_size : 0;
-        size_t textsBefore = cloud.frames(rig::FrameKind::Text).size();
+        size_t textsBefore = cloud.frames(cloud_rig::FrameKind::Text).size();
         frameBytes = board_rig::wakeup(60.0 + 20.0 * i, 1).size();
         auto woke = rig.wakeUp(60.0 + 20.0 * i, 1);
         // The speaker file grows when the greeting's first block is written.
@@ -242,19 +242,19 @@ int main(int argc, char** argv) {
         if (!cloud.waitUntil(
                 [&] {
                     return rig.upstreamPackets(connection).size() >= 60 &&
-                           cloud.frames(rig::FrameKind::Text).size() > textsBefore;
+                           cloud.frames(cloud_rig::FrameKind::Text).size() > textsBefore;
                 },
                 40s)) {
             std::fprintf(stderr, "agent_bench: conversation %d did not stream\n", connection);
             return 1;
         }
         toOpen.add(ms(cloud.openedAt(connection) - woke));
-        for (const auto& f : cloud.frames(rig::FrameKind::Text))
+        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Text))
             if (f.connection == connection) {
                 toHello.add(ms(f.at - woke));
                 break;
             }
-        for (const auto& f : cloud.frames(rig::FrameKind::Binary))
+        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary))
             if (f.connection == connection) {
                 toPacket.add(ms(f.at - woke));
                 break;
@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
         rig.wakeUp(60.0, 1);
         if (!cloud.waitUntil(
                 [&] {
-                    for (const auto& f : cloud.frames(rig::FrameKind::Close))
+                    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Close))
                         if (f.connection == connection) return true;
                     return false;
                 },

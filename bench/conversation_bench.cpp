@@ -91,8 +91,9 @@ bool waitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds
     return true;
 }
 
-std::vector<rig::ReceivedFrame> framesOf(const rig::FakeCloud& cloud, int connection, rig::FrameKind kind) {
-    std::vector<rig::ReceivedFrame> out;
+std::vector<cloud_rig::ReceivedFrame> framesOf(const cloud_rig::FakeCloud& cloud, int connection,
+                                               cloud_rig::FrameKind kind) {
+    std::vector<cloud_rig::ReceivedFrame> out;
     for (const auto& f : cloud.frames(kind))
         if (f.connection == connection) out.push_back(f);
     return out;
@@ -111,9 +112,9 @@ struct CloudRun {
 
 // Waits `limit`, or until the cloud has counted `pongs` pongs (0: no wait for them);
 // samples resident memory.
-void talk(rig::FakeCloud& cloud, size_t pongs, Clock::duration limit, CloudRun& run) {
+void talk(cloud_rig::FakeCloud& cloud, size_t pongs, Clock::duration limit, CloudRun& run) {
     const auto until = Clock::now() + limit;
-    while (Clock::now() < until && (pongs == 0 || cloud.count(rig::FrameKind::Pong) < pongs)) {
+    while (Clock::now() < until && (pongs == 0 || cloud.count(cloud_rig::FrameKind::Pong) < pongs)) {
         run.peakKiB = std::max(run.peakKiB, test_support::residentKiB(::getpid()));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -122,14 +123,14 @@ void talk(rig::FakeCloud& cloud, size_t pongs, Clock::duration limit, CloudRun& 
 // One conversation: the greeting, the hello, packets every 60 ms, optionally a long answer
 // and pings after it; `talkFor` in (or once every ping is answered), the goodbye and the
 // disconnect, as wake-ups do them.
-CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cloud, const std::string& answer,
+CloudRun conversationRun(velantis::ws_controller& controller, cloud_rig::FakeCloud& cloud, const std::string& answer,
                          const std::string& greeting, const std::string& goodbye, int pings = 0,
                          Clock::duration talkFor = std::chrono::seconds(3)) {
     CloudRun run;
     const int connection = cloud.connectionCount() + 1;
     controller.connect();
     controller.processWaveFile(greeting);
-    if (!waitFor([&] { return !framesOf(cloud, connection, rig::FrameKind::Text).empty(); })) return run;
+    if (!waitFor([&] { return !framesOf(cloud, connection, cloud_rig::FrameKind::Text).empty(); })) return run;
     std::atomic<bool> done{false};
     std::thread sender([&] {
         auto next = Clock::now();
@@ -140,32 +141,32 @@ CloudRun conversationRun(velantis::ws_controller& controller, rig::FakeCloud& cl
         }
     });
     const auto from = Clock::now();
-    const size_t pongsBefore = cloud.count(rig::FrameKind::Pong);
+    const size_t pongsBefore = cloud.count(cloud_rig::FrameKind::Pong);
     if (!answer.empty()) cloud.sendBinary(answer);
-    if (pings > 0) cloud.act({rig::CloudAction::pingFlood(pings)});
+    if (pings > 0) cloud.act({cloud_rig::CloudAction::pingFlood(pings)});
     talk(cloud, pings > 0 ? pongsBefore + static_cast<size_t>(pings) : 0, talkFor, run);
     const auto goodbyeAt = Clock::now();
     run.talkMs = ms(goodbyeAt - from);
-    run.pongs = cloud.count(rig::FrameKind::Pong) - pongsBefore;
+    run.pongs = cloud.count(cloud_rig::FrameKind::Pong) - pongsBefore;
     controller.processGoodbyeFile(goodbye);
     controller.disconnect();
     done = true;
     sender.join();
     run.residentKiB = test_support::residentKiB(::getpid());
     auto last = from;
-    for (const auto& f : framesOf(cloud, connection, rig::FrameKind::Binary)) {
+    for (const auto& f : framesOf(cloud, connection, cloud_rig::FrameKind::Binary)) {
         if (f.at > goodbyeAt) break;
         run.longestPauseMs = std::max(run.longestPauseMs, ms(f.at - last));
         last = f.at;
     }
-    run.arrived = framesOf(cloud, connection, rig::FrameKind::Binary).size();
-    const auto closes = framesOf(cloud, connection, rig::FrameKind::Close);
+    run.arrived = framesOf(cloud, connection, cloud_rig::FrameKind::Binary).size();
+    const auto closes = framesOf(cloud, connection, cloud_rig::FrameKind::Close);
     if (!closes.empty()) run.goodbyeToCloseMs = ms(closes[0].at - goodbyeAt);
     return run;
 }
 
 // stop() of a WebSocket whose peer misbehaves in one way; -1 when the set-up failed.
-double stopAgainst(rig::FakeCloud& cloud, const std::string& fault) {
+double stopAgainst(cloud_rig::FakeCloud& cloud, const std::string& fault) {
     using velantis::net::ReadyState;
     velantis::net::WebSocket ws;
     ws.setUrl(cloud.url("/x"));
@@ -174,25 +175,25 @@ double stopAgainst(rig::FakeCloud& cloud, const std::string& fault) {
         if (m->type == velantis::net::WebSocketMessageType::Open) opened = true;
     });
     const int connection = cloud.connectionCount() + 1;
-    if (fault == "silent before TLS") cloud.silence(rig::CloudSilence::BeforeTls, connection);
-    if (fault == "silent before the upgrade") cloud.silence(rig::CloudSilence::BeforeUpgrade, connection);
+    if (fault == "silent before TLS") cloud.silence(cloud_rig::CloudSilence::BeforeTls, connection);
+    if (fault == "silent before the upgrade") cloud.silence(cloud_rig::CloudSilence::BeforeUpgrade, connection);
     ws.start();
     if (fault.rfind("silent", 0) == 0) {
         if (!waitFor([&] { return cloud.connectionCount() >= connection; })) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     } else {
-        if (!waitFor([&] { return opened.load() && cloud.openedAt(connection) != rig::Clock::time_point{}; }))
+        if (!waitFor([&] { return opened.load() && cloud.openedAt(connection) != cloud_rig::Clock::time_point{}; }))
             return -1;
-        if (fault == "close frame, then silence") cloud.act({rig::CloudAction::closeSilently(4000, "bye")});
+        if (fault == "close frame, then silence") cloud.act({cloud_rig::CloudAction::closeSilently(4000, "bye")});
         if (fault == "stops reading") {
-            cloud.act({rig::CloudAction::stopReading()});
+            cloud.act({cloud_rig::CloudAction::stopReading()});
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             const std::string big(1 << 20, 'x');
             for (int i = 0; i < 100 && ws.send(big, true).success; ++i) {
             }
         }
-        if (fault == "reset in the middle of a frame") cloud.act({rig::CloudAction::reset()});
-        if (fault == "stalls inside a text frame") cloud.act({rig::CloudAction::stallInText()});
+        if (fault == "reset in the middle of a frame") cloud.act({cloud_rig::CloudAction::reset()});
+        if (fault == "stalls inside a text frame") cloud.act({cloud_rig::CloudAction::stallInText()});
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const auto t0 = Clock::now();
@@ -256,7 +257,7 @@ int main(int argc, char** argv) {
     // dominate the run; CPU time is per thread and unaffected.
     alsa_rig::useTestDevice("", dir + "/speaker_%r.raw", 50.0);
     ::setenv("MC_SIM_TRACE", (dir + "/robot.trace").c_str(), 1);
-    const auto certs = rig::makeCloudCertificates(dir + "/certs");
+    const auto certs = cloud_rig::makeCloudCertificates(dir + "/certs");
     ::setenv("SSL_CERT_FILE", certs.caFile.c_str(), 1);
 
     // Console lines of the playback go to a file, as a service's output would.
@@ -264,8 +265,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     ::dup2(devnull, 1);
 
-    const std::string shortAnswer = rig::encodeOggOpus(rig::chirp(0.5));
-    const std::string answer = rig::encodeOggOpus(rig::chirp(5.0));
+    const std::string shortAnswer = cloud_rig::encodeOggOpus(cloud_rig::chirp(0.5));
+    const std::string answer = cloud_rig::encodeOggOpus(cloud_rig::chirp(5.0));
     {
         velantis::ws_controller controller;
         velantis::StopPlaying();  // opens the device
@@ -285,17 +286,18 @@ int main(int argc, char** argv) {
         }
 
         // 1b. From the fake cloud's send on loopback (TLS, WebSocket, deflate) to the first block.
-        rig::FakeCloud::Options o;
+        cloud_rig::FakeCloud::Options o;
         o.certFile = certs.certFile;
         o.keyFile = certs.keyFile;
-        o.port = 18445;
-        rig::FakeCloud cloud(o);
+        o.port = VELANTIS_CLOUD_PORT;
+        cloud_rig::FakeCloud cloud(o);
         std::vector<double> viaCloud;
         if (!cloud.start()) {
             std::fprintf(stderr, "fake cloud: %s\n", cloud.error().c_str());
         } else {
             controller.connect();
-            cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Text).empty(); }, std::chrono::seconds(10));
+            cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Text).empty(); },
+                            std::chrono::seconds(10));
             for (int i = 0; i < iterations; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the previous answer is handled
                 velantis::StopPlaying();
@@ -332,10 +334,10 @@ int main(int argc, char** argv) {
         // 3. With the device at real-time pace.
         ::setenv("VELANTIS_ALSA_SPEED", "1", 1);
         velantis::initAlsa();
-        const std::string longAnswer = rig::encodeOggOpus(rig::chirp(6.0));
+        const std::string longAnswer = cloud_rig::encodeOggOpus(cloud_rig::chirp(6.0));
         const std::string res = test_support::sourceDir() + "/res/";
         const std::string greeting = res + "在呢.wav", goodbye = res + "好的，再见.wav";
-        rig::FakeCloud faulty(o);
+        cloud_rig::FakeCloud faulty(o);
         CloudRun answering, quiet;
         std::vector<std::pair<std::string, double>> stops;
         if (faulty.start()) {
@@ -351,9 +353,9 @@ int main(int argc, char** argv) {
         // 4. Pings while a long answer plays. The cloud only counts the pongs, so that what
         // grows here is the agent's side.
         o.keepControlFrames = false;
-        rig::FakeCloud pinging(o);
+        cloud_rig::FakeCloud pinging(o);
         constexpr int kPings = 600000;
-        const std::string minuteAnswer = rig::encodeOggOpus(rig::chirp(60.0));
+        const std::string minuteAnswer = cloud_rig::encodeOggOpus(cloud_rig::chirp(60.0));
         CloudRun calm, flooded;
         if (pinging.start()) {
             calm = conversationRun(controller, pinging, minuteAnswer, greeting, goodbye, 0, std::chrono::seconds(10));

@@ -157,19 +157,19 @@ private:
         }
         if (!agent_rig::enterPrivateNetwork(error)) return false;
         try {
-            trusted_ = rig::makeCloudCertificates(dir_.path() + "/certs", "localhost");
-            untrusted_ = rig::makeCloudCertificates(dir_.path() + "/other-certs", "localhost");
+            trusted_ = cloud_rig::makeCloudCertificates(dir_.path() + "/certs", "localhost");
+            untrusted_ = cloud_rig::makeCloudCertificates(dir_.path() + "/other-certs", "localhost");
         } catch (const std::exception& e) {
             *error = e.what();
             return false;
         }
         using nlohmann::json;
-        answerOgg_ = rig::encodeOggOpus(rig::chirp(0.3, 48000, 400.0, 1600.0, 0.4), 48000);
-        answer_ = {rig::CloudAction::text(json{{"type", "stt"}, {"text", "往前走一步"}}.dump()),
-                   rig::CloudAction::text(json{{"type", "tts"}, {"state", "start"}, {"text", "好的"}}.dump()),
-                   rig::CloudAction::binary(answerOgg_),
-                   rig::CloudAction::text(json{{"type", "control"}, {"value", kControl}}.dump()),
-                   rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
+        answerOgg_ = cloud_rig::encodeOggOpus(cloud_rig::chirp(0.3, 48000, 400.0, 1600.0, 0.4), 48000);
+        answer_ = {cloud_rig::CloudAction::text(json{{"type", "stt"}, {"text", "往前走一步"}}.dump()),
+                   cloud_rig::CloudAction::text(json{{"type", "tts"}, {"state", "start"}, {"text", "好的"}}.dump()),
+                   cloud_rig::CloudAction::binary(answerOgg_),
+                   cloud_rig::CloudAction::text(json{{"type", "control"}, {"value", kControl}}.dump()),
+                   cloud_rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
 
         // The microphone is read only during conversations, in real time.
         micPath_ = dir_.path() + "/mic.raw";
@@ -283,14 +283,15 @@ private:
         board_->write(bytes);
     }
 
-    std::unique_ptr<rig::FakeCloud> makeCloud(const rig::CloudCertificates& certs, bool answer, std::string* error) {
-        rig::FakeCloud::Options o;
+    std::unique_ptr<cloud_rig::FakeCloud> makeCloud(const cloud_rig::CloudCertificates& certs, bool answer,
+                                                    std::string* error) {
+        cloud_rig::FakeCloud::Options o;
         o.certFile = certs.certFile;
         o.keyFile = certs.keyFile;
         o.requiredAuthorization = "bravo_key92";
         o.port = agent_rig::ConversationRig::kCloudPort;
-        auto cloud = std::make_unique<rig::FakeCloud>(o);
-        if (answer) cloud->addRule({rig::CloudTrigger::Hello, 0, answer_});
+        auto cloud = std::make_unique<cloud_rig::FakeCloud>(o);
+        if (answer) cloud->addRule({cloud_rig::CloudTrigger::Hello, 0, answer_});
         if (!cloud->start()) {
             *error = "fake cloud: " + cloud->error();
             return nullptr;
@@ -374,8 +375,8 @@ private:
                 cloud_->sendText(nlohmann::json{{"type", "control"}, {"value", kRobotFaultControl}}.dump());
             if (ok && fault == Fault::CloudClose) {
                 // Midway: a close frame or a dropped connection; the agent connects again.
-                cloud_->act({number % 20 == 0 ? rig::CloudAction::drop()
-                                              : rig::CloudAction::close(4000, "soak: closing midway")});
+                cloud_->act({number % 20 == 0 ? cloud_rig::CloudAction::drop()
+                                              : cloud_rig::CloudAction::close(4000, "soak: closing midway")});
                 cloud_->waitUntil([&] { return binaries(framesOf(*cloud_, 2)) >= 1; }, 5s);
             }
             if (ok && fault == Fault::None) {
@@ -455,12 +456,12 @@ private:
 
     Options opt_;
     test_support::TempDir dir_{"soak", agent_rig::kRunDir};
-    rig::CloudCertificates trusted_, untrusted_;
+    cloud_rig::CloudCertificates trusted_, untrusted_;
     std::string answerOgg_;
-    std::vector<rig::CloudAction> answer_;
+    std::vector<cloud_rig::CloudAction> answer_;
     std::string micPath_, speakerDir_, resDir_, tracePath_;
     std::unique_ptr<board_rig::PtyBoard> board_;
-    std::unique_ptr<rig::FakeCloud> cloud_;
+    std::unique_ptr<cloud_rig::FakeCloud> cloud_;
     agent_rig::AgentProcess agent_;
     agent_rig::ControlClient client_;
     std::unique_ptr<LogCounter> log_;

@@ -76,12 +76,12 @@ std::vector<std::string> entries(const std::string& dir);
 // Frames the cloud got.
 
 // Frames of one connection, in order of arrival.
-std::vector<rig::ReceivedFrame> framesOf(const rig::FakeCloud& cloud, int connection);
-bool isHello(const rig::ReceivedFrame& f);
+std::vector<cloud_rig::ReceivedFrame> framesOf(const cloud_rig::FakeCloud& cloud, int connection);
+bool isHello(const cloud_rig::ReceivedFrame& f);
 // Every connection that sent anything sent the hello first.
-bool helloFirstEverywhere(const rig::FakeCloud& cloud, std::string* why);
-size_t binaries(const std::vector<rig::ReceivedFrame>& fr);
-bool closedNormally(const std::vector<rig::ReceivedFrame>& fr);
-std::vector<std::string> packetsOf(const std::vector<rig::ReceivedFrame>& fr);
+bool helloFirstEverywhere(const cloud_rig::FakeCloud& cloud, std::string* why);
+size_t binaries(const std::vector<cloud_rig::ReceivedFrame>& fr);
+bool closedNormally(const std::vector<cloud_rig::ReceivedFrame>& fr);
+std::vector<std::string> packetsOf(const std::vector<cloud_rig::ReceivedFrame>& fr);
 
 }  // namespace soak

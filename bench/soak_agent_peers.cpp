@@ -20,7 +20,7 @@ namespace soak {
 // A speech-like microphone signal: a chirp under a syllable-rate envelope, repeated.
 bool writeMicrophone(const std::string& path, double seconds) {
     const int rate = 16000;
-    std::vector<int16_t> period = rig::chirp(7.0, rate, 200.0, 3000.0, 0.6);
+    std::vector<int16_t> period = cloud_rig::chirp(7.0, rate, 200.0, 3000.0, 0.6);
     for (size_t i = 0; i < period.size(); ++i) {
         double t = static_cast<double>(i) / rate;
         double env = 0.35 + 0.65 * std::fabs(std::sin(2.0 * M_PI * 2.3 * t));
@@ -68,15 +68,15 @@ std::vector<std::string> entries(const std::string& dir) {
 // Frames the cloud got.
 
 // Frames of one connection, in order of arrival.
-std::vector<rig::ReceivedFrame> framesOf(const rig::FakeCloud& cloud, int connection) {
-    std::vector<rig::ReceivedFrame> out;
+std::vector<cloud_rig::ReceivedFrame> framesOf(const cloud_rig::FakeCloud& cloud, int connection) {
+    std::vector<cloud_rig::ReceivedFrame> out;
     for (auto& f : cloud.frames())
         if (f.connection == connection) out.push_back(std::move(f));
     return out;
 }
 
-bool isHello(const rig::ReceivedFrame& f) {
-    if (f.kind != rig::FrameKind::Text) return false;
+bool isHello(const cloud_rig::ReceivedFrame& f) {
+    if (f.kind != cloud_rig::FrameKind::Text) return false;
     try {
         auto j = nlohmann::json::parse(f.data);
         return j.is_object() && j.value("type", "") == "hello";
@@ -86,7 +86,7 @@ bool isHello(const rig::ReceivedFrame& f) {
 }
 
 // Every connection that sent anything sent the hello first.
-bool helloFirstEverywhere(const rig::FakeCloud& cloud, std::string* why) {
+bool helloFirstEverywhere(const cloud_rig::FakeCloud& cloud, std::string* why) {
     for (int c = 1; c <= cloud.connectionCount(); ++c) {
         auto fr = framesOf(cloud, c);
         if (!fr.empty() && !isHello(fr.front())) {
@@ -97,20 +97,20 @@ bool helloFirstEverywhere(const rig::FakeCloud& cloud, std::string* why) {
     return true;
 }
 
-size_t binaries(const std::vector<rig::ReceivedFrame>& fr) {
+size_t binaries(const std::vector<cloud_rig::ReceivedFrame>& fr) {
     return static_cast<size_t>(
-        std::count_if(fr.begin(), fr.end(), [](const auto& f) { return f.kind == rig::FrameKind::Binary; }));
+        std::count_if(fr.begin(), fr.end(), [](const auto& f) { return f.kind == cloud_rig::FrameKind::Binary; }));
 }
 
-bool closedNormally(const std::vector<rig::ReceivedFrame>& fr) {
+bool closedNormally(const std::vector<cloud_rig::ReceivedFrame>& fr) {
     return std::any_of(fr.begin(), fr.end(),
-                       [](const auto& f) { return f.kind == rig::FrameKind::Close && f.closeCode == 1000; });
+                       [](const auto& f) { return f.kind == cloud_rig::FrameKind::Close && f.closeCode == 1000; });
 }
 
-std::vector<std::string> packetsOf(const std::vector<rig::ReceivedFrame>& fr) {
+std::vector<std::string> packetsOf(const std::vector<cloud_rig::ReceivedFrame>& fr) {
     std::vector<std::string> packets;
     for (const auto& f : fr)
-        if (f.kind == rig::FrameKind::Binary) packets.push_back(f.data);
+        if (f.kind == cloud_rig::FrameKind::Binary) packets.push_back(f.data);
     return packets;
 }
 

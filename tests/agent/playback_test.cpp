@@ -255,8 +255,8 @@ TEST_F(PlaybackTest, SpeakerPluggedBackWhileIdlePlaysTheNextGreeting) {
 }
 
 TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
-    const auto signal = rig::chirp(1.0);
-    const std::string stream = rig::encodeOggOpus(signal);
+    const auto signal = cloud_rig::chirp(1.0);
+    const std::string stream = cloud_rig::encodeOggOpus(signal);
     const size_t before = speakerSamples();
     FdCapture out(1, capturePath("opus.out"));
     controller_->decodeAndProcessOpus(stream);
@@ -265,8 +265,8 @@ TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
     ASSERT_EQ(played.size(), 2 * signal.size());
     std::vector<int16_t> firstHalf(played.begin(), played.begin() + static_cast<long>(signal.size()));
     std::vector<int16_t> secondHalf(played.begin() + static_cast<long>(signal.size()), played.end());
-    EXPECT_GT(rig::bestCorrelation(signal, firstHalf, 0), 0.95);
-    EXPECT_GT(rig::bestCorrelation(signal, secondHalf, 0), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(signal, firstHalf, 0), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(signal, secondHalf, 0), 0.95);
     // Every block goes through playOnDefaultSpeaker and none is drained.
     size_t calls = 0;
     for (const auto& line : out.lines()) calls += line.rfind("playOnDefaultSpeaker called, size: ", 0) == 0 ? 1 : 0;
@@ -275,16 +275,16 @@ TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
 }
 
 TEST_F(PlaybackTest, StereoStreamIsMixedToMono) {
-    const auto signal = rig::chirp(0.5);
+    const auto signal = cloud_rig::chirp(0.5);
     const size_t before = speakerSamples();
     controller_->decodeAndProcessOpus(encodeStereo(signal));
     auto played = speakerSince(before);
     ASSERT_EQ(played.size(), signal.size());
-    EXPECT_GT(rig::bestCorrelation(signal, played, 0), 0.9);
+    EXPECT_GT(cloud_rig::bestCorrelation(signal, played, 0), 0.9);
 }
 
 TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing) {
-    const std::string stream = rig::encodeOggOpus(rig::chirp(0.2));
+    const std::string stream = cloud_rig::encodeOggOpus(cloud_rig::chirp(0.2));
     const size_t mark = processLog().size();
     const size_t before = speakerSamples();
     controller_->decodeAndProcessOpus("");
@@ -302,10 +302,10 @@ TEST_F(PlaybackTest, DataThatIsNotOggOpusPlaysNothing) {
 // whole, and nothing more of the speech.
 TEST_F(PlaybackTest, GreetingCutsTheSpeechInHand) {
     // Long enough that a slow machine still cuts it well before its middle.
-    const auto signal = rig::chirp(6.0);
-    const std::string stream = rig::encodeOggOpus(signal);
-    const auto next = rig::chirp(0.5);
-    const std::string nextStream = rig::encodeOggOpus(next);
+    const auto signal = cloud_rig::chirp(6.0);
+    const std::string stream = cloud_rig::encodeOggOpus(signal);
+    const auto next = cloud_rig::chirp(0.5);
+    const std::string nextStream = cloud_rig::encodeOggOpus(next);
     const std::vector<int16_t> tone(12000, 1234);
     const std::string wave = writeWave("greeting.wav", pcmBytes(tone));
     const size_t before = speakerSamples();
@@ -325,11 +325,11 @@ TEST_F(PlaybackTest, GreetingCutsTheSpeechInHand) {
     const std::vector<int16_t> after(start + static_cast<long>(tone.size()), played.end());
     ASSERT_GT(cut.size(), 0u);
     EXPECT_LT(cut.size(), signal.size() / 2);
-    EXPECT_GT(rig::bestCorrelation(std::vector<int16_t>(signal.begin(), signal.begin() + static_cast<long>(cut.size())),
-                                   cut, 0),
+    EXPECT_GT(cloud_rig::bestCorrelation(
+                  std::vector<int16_t>(signal.begin(), signal.begin() + static_cast<long>(cut.size())), cut, 0),
               0.95);
     ASSERT_EQ(after.size(), next.size());
-    EXPECT_GT(rig::bestCorrelation(next, after, 0), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(next, after, 0), 0.95);
 }
 
 }  // namespace

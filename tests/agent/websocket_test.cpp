@@ -29,9 +29,9 @@ namespace {
 const std::string kToken = "bravo_key92";
 const std::string kPath = "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 
-rig::CloudCertificates g_trusted;
-rig::CloudCertificates g_untrusted;
-rig::CloudCertificates g_otherHost;
+cloud_rig::CloudCertificates g_trusted;
+cloud_rig::CloudCertificates g_untrusted;
+cloud_rig::CloudCertificates g_otherHost;
 
 // Certificates are made once; the trusted CA goes into SSL_CERT_FILE before any thread runs.
 class CertEnvironment : public ::testing::Environment {
@@ -40,9 +40,9 @@ public:
         char tmpl[] = "/tmp/websocket_test.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        g_trusted = rig::makeCloudCertificates(dir_ + "/trusted");
-        g_untrusted = rig::makeCloudCertificates(dir_ + "/untrusted");
-        g_otherHost = rig::makeCloudCertificates(dir_ + "/other", "otherhost.invalid");
+        g_trusted = cloud_rig::makeCloudCertificates(dir_ + "/trusted");
+        g_untrusted = cloud_rig::makeCloudCertificates(dir_ + "/untrusted");
+        g_otherHost = cloud_rig::makeCloudCertificates(dir_ + "/other", "otherhost.invalid");
         // The mismatching certificate is signed by the trusted CA.
         std::string cmd =
             "cd '" + dir_ +
@@ -127,8 +127,8 @@ private:
     std::vector<Event> events_;
 };
 
-rig::FakeCloud::Options optionsFor(const rig::CloudCertificates& certs) {
-    rig::FakeCloud::Options o;
+cloud_rig::FakeCloud::Options optionsFor(const cloud_rig::CloudCertificates& certs) {
+    cloud_rig::FakeCloud::Options o;
     o.certFile = certs.certFile;
     o.keyFile = certs.keyFile;
     o.requiredAuthorization = kToken;
@@ -162,7 +162,7 @@ std::chrono::steady_clock::duration watchedStop(WebSocket& ws) {
 class WebSocketTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(cloud.start()) << cloud.error(); }
-    rig::FakeCloud cloud{optionsFor(g_trusted)};
+    cloud_rig::FakeCloud cloud{optionsFor(g_trusted)};
     Recorder rec;
 };
 
@@ -196,9 +196,9 @@ TEST_F(WebSocketTest, OpensOverTlsSendsBothWaysAndClosesNormally) {
     EXPECT_TRUE(ws.send(bin, true).success);
     ASSERT_TRUE(cloud.waitForFrames(2, 10s));
     auto frames = cloud.frames();
-    EXPECT_EQ(frames[0].kind, rig::FrameKind::Text);
+    EXPECT_EQ(frames[0].kind, cloud_rig::FrameKind::Text);
     EXPECT_EQ(frames[0].data, "{\"type\":\"hello\",\"name\":\"Web测试设备\"}");
-    EXPECT_EQ(frames[1].kind, rig::FrameKind::Binary);
+    EXPECT_EQ(frames[1].kind, cloud_rig::FrameKind::Binary);
     EXPECT_EQ(frames[1].data, bin);
 
     std::string big(100000, 'a');  // compresses well: deflate on the way back
@@ -217,8 +217,8 @@ TEST_F(WebSocketTest, OpensOverTlsSendsBothWaysAndClosesNormally) {
 
     ws.stop();
     EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
-    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s));
-    auto close = cloud.frames(rig::FrameKind::Close).at(0);
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 10s));
+    auto close = cloud.frames(cloud_rig::FrameKind::Close).at(0);
     EXPECT_EQ(close.closeCode, 1000);
     EXPECT_EQ(close.closeReason, "Normal closure");
     auto closes = rec.of(WebSocketMessageType::Close);
@@ -233,7 +233,7 @@ TEST_F(WebSocketTest, OpensOverTlsSendsBothWaysAndClosesNormally) {
 TEST_F(WebSocketTest, FailedHandshakesGiveOneErrorAndNeverReconnect) {
     struct Case {
         const char* name;
-        rig::CloudCertificates certs;
+        cloud_rig::CloudCertificates certs;
         std::string token;
         std::string expect;
         int status;
@@ -245,7 +245,7 @@ TEST_F(WebSocketTest, FailedHandshakesGiveOneErrorAndNeverReconnect) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        rig::FakeCloud server(optionsFor(c.certs));
+        cloud_rig::FakeCloud server(optionsFor(c.certs));
         ASSERT_TRUE(server.start()) << server.error();
         Recorder r;
         WebSocket ws;
@@ -367,14 +367,14 @@ TEST_F(WebSocketTest, PingIsDeliveredAsKindFourAndAnswered) {
     auto p = rec.of(WebSocketMessageType::Ping).at(0);
     EXPECT_EQ(static_cast<int>(p.type), 4);
     EXPECT_EQ(p.str, "are you there");
-    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Pong).empty(); }, 10s));
-    EXPECT_EQ(cloud.frames(rig::FrameKind::Pong)[0].data, "are you there");
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Pong).empty(); }, 10s));
+    EXPECT_EQ(cloud.frames(cloud_rig::FrameKind::Pong)[0].data, "are you there");
     ws.stop();
 }
 
 TEST_F(WebSocketTest, SendsFromOtherThreadsWhileTheCallbackReads) {
     // The server answers each upstream packet with a text frame; three threads send.
-    cloud.on(rig::CloudTrigger::Binary, {rig::CloudAction::text("ack")});
+    cloud.on(cloud_rig::CloudTrigger::Binary, {cloud_rig::CloudAction::text("ack")});
     WebSocket ws;
     configure(ws, cloud.url(kPath));
     std::atomic<int> acks{0};
@@ -401,7 +401,7 @@ TEST_F(WebSocketTest, SendsFromOtherThreadsWhileTheCallbackReads) {
     }
     for (auto& s : senders) s.join();
     ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Message, kThreads * kEach));
-    auto bins = cloud.frames(rig::FrameKind::Binary);
+    auto bins = cloud.frames(cloud_rig::FrameKind::Binary);
     ASSERT_EQ(bins.size(), static_cast<size_t>(kThreads * kEach));
     std::vector<int> next(kThreads, 0);
     for (const auto& f : bins) {  // each thread's packets arrive whole and in its order
@@ -410,7 +410,7 @@ TEST_F(WebSocketTest, SendsFromOtherThreadsWhileTheCallbackReads) {
         EXPECT_EQ(i, next[t]++);
         EXPECT_EQ(f.data.size(), f.data.find(':') + 1 + std::to_string(i).size() + 100 + i);
     }
-    EXPECT_EQ(cloud.frames(rig::FrameKind::Text).at(0).data, "from callback");
+    EXPECT_EQ(cloud.frames(cloud_rig::FrameKind::Text).at(0).data, "from callback");
     ws.stop();
     EXPECT_EQ(acks.load(), kThreads * kEach);
 }
@@ -435,8 +435,8 @@ TEST_F(WebSocketTest, StopWaitsForTheCallbackInHand) {
     EXPECT_TRUE(finished.load());
     EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
     // The close frame still went out after the callback.
-    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s));
-    EXPECT_EQ(cloud.frames(rig::FrameKind::Close)[0].closeCode, 1000);
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 10s));
+    EXPECT_EQ(cloud.frames(cloud_rig::FrameKind::Close)[0].closeCode, 1000);
 }
 
 TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
@@ -454,10 +454,10 @@ TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
         ws.stop();
         EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
         // The frame in flight when the close began arrives, and whatever arrived is whole.
-        ASSERT_TRUE(
-            cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == size_t(round + 1); }, 10s));
-        EXPECT_FALSE(cloud.frames(rig::FrameKind::Binary).empty());
-        for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {
+        ASSERT_TRUE(cloud.waitUntil(
+            [&] { return cloud.frames(cloud_rig::FrameKind::Close).size() == size_t(round + 1); }, 10s));
+        EXPECT_FALSE(cloud.frames(cloud_rig::FrameKind::Binary).empty());
+        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary)) {
             ASSERT_EQ(f.data.size(), 1u << 20);
             EXPECT_EQ(f.data.find_first_not_of(f.data[0]), std::string::npos);
         }
@@ -486,13 +486,14 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
         r.attach(ws);
         const int connection = cloud.connectionCount() + 1;
         const size_t handshakes = cloud.handshakes().size();
-        if (c.fault == Fault::SilentTls) cloud.silence(rig::CloudSilence::BeforeTls, connection);
-        if (c.fault == Fault::SilentUpgrade) cloud.silence(rig::CloudSilence::BeforeUpgrade, connection);
+        if (c.fault == Fault::SilentTls) cloud.silence(cloud_rig::CloudSilence::BeforeTls, connection);
+        if (c.fault == Fault::SilentUpgrade) cloud.silence(cloud_rig::CloudSilence::BeforeUpgrade, connection);
         ws.start();
         const bool opens = c.fault != Fault::SilentTls && c.fault != Fault::SilentUpgrade;
         if (opens) {
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
-            ASSERT_TRUE(cloud.waitUntil([&] { return cloud.openedAt(connection) != rig::Clock::time_point{}; }, 10s));
+            ASSERT_TRUE(
+                cloud.waitUntil([&] { return cloud.openedAt(connection) != cloud_rig::Clock::time_point{}; }, 10s));
         } else {
             ASSERT_TRUE(cloud.waitUntil([&] { return cloud.connectionCount() == connection; }, 10s));
             if (c.fault == Fault::SilentUpgrade) {
@@ -504,13 +505,13 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
         switch (c.fault) {
         case Fault::CloseThenSilence:
             // Ends by itself too: the answer to the close is not waited for beyond the guard.
-            ASSERT_TRUE(cloud.act({rig::CloudAction::closeSilently(4002, "going quiet")}));
+            ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::closeSilently(4002, "going quiet")}));
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close, 1, 6s));
             EXPECT_TRUE(r.of(WebSocketMessageType::Close).at(0).remote);
             EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).reason, "going quiet");
             break;
         case Fault::StopsReading: {
-            ASSERT_TRUE(cloud.act({rig::CloudAction::stopReading()}));
+            ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::stopReading()}));
             std::this_thread::sleep_for(100ms);
             // Sends never wait for the network: the queue fills, then refuses.
             const std::string big(1 << 20, 'b');
@@ -521,14 +522,14 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
             break;
         }
         case Fault::ResetMidFrame:
-            ASSERT_TRUE(cloud.act({rig::CloudAction::reset()}));
+            ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::reset()}));
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close));
             EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).code, 1006);
             break;
         case Fault::StallInText:
             // The cloud's answer to our close completes the stalled frame's character with
             // bytes that make it invalid: the read fails while the close is under way.
-            ASSERT_TRUE(cloud.act({rig::CloudAction::stallInText()}));
+            ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::stallInText()}));
             break;
         default:
             break;
@@ -550,7 +551,7 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
             // The cloud did get the close frame, and answered it.
             ASSERT_TRUE(cloud.waitUntil(
                 [&] {
-                    for (const auto& f : cloud.frames(rig::FrameKind::Close))
+                    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Close))
                         if (f.connection == connection && f.closeCode == 1000) return true;
                     return false;
                 },
@@ -565,7 +566,7 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
         EXPECT_TRUE(ws.send("again").success);
         ASSERT_TRUE(cloud.waitUntil(
             [&] {
-                for (const auto& f : cloud.frames(rig::FrameKind::Text))
+                for (const auto& f : cloud.frames(cloud_rig::FrameKind::Text))
                     if (f.connection == connection + 1 && f.data == "again") return true;
                 return false;
             },
@@ -583,7 +584,7 @@ TEST_F(WebSocketTest, FloodsWhileTheCallbackIsSlow) {
     // flow control is the same either way.
     auto options = optionsFor(g_trusted);
     options.deflate = false;
-    rig::FakeCloud cloud(options);
+    cloud_rig::FakeCloud cloud(options);
     ASSERT_TRUE(cloud.start()) << cloud.error();
     WebSocket ws;
     configure(ws, cloud.url(kPath));
@@ -615,10 +616,10 @@ TEST_F(WebSocketTest, FloodsWhileTheCallbackIsSlow) {
         if (m->str == "after") after = true;
     });
     constexpr int kPings = 40000;
-    ASSERT_TRUE(cloud.act(
-        {rig::CloudAction::binary("answer"), rig::CloudAction::pingFlood(kPings), rig::CloudAction::text("after")}));
-    ASSERT_TRUE(cloud.waitUntil([&] { return cloud.count(rig::FrameKind::Pong) == kPings; }, 60s))
-        << cloud.count(rig::FrameKind::Pong);
+    ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::binary("answer"), cloud_rig::CloudAction::pingFlood(kPings),
+                           cloud_rig::CloudAction::text("after")}));
+    ASSERT_TRUE(cloud.waitUntil([&] { return cloud.count(cloud_rig::FrameKind::Pong) == kPings; }, 60s))
+        << cloud.count(cloud_rig::FrameKind::Pong);
     EXPECT_EQ(pings.load(), 0);
     hold = false;
     ASSERT_TRUE(cloud.waitUntil([&] { return after.load(); }, 10s));

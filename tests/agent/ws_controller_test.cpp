@@ -23,19 +23,19 @@ using Level = spdlog::level::level_enum;
 
 namespace {
 
-constexpr uint16_t kCloudPort = 18443;
+constexpr uint16_t kCloudPort = VELANTIS_CLOUD_PORT;
 const std::string kHello =
     "{\"device_id\":\"00:11:22:33:44:55\",\"device_mac\":\"00:11:22:33:44:55\","
     "\"device_name\":\"Web测试设备\",\"token\":\"bravo_key92\",\"type\":\"hello\"}";
-const std::string kUrl =
-    "wss://localhost:18443/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
+const std::string kUrl = "wss://localhost:" + std::to_string(kCloudPort) +
+                         "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 
 class WsControllerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = makeTempDir("ws_controller_test");
         processLog();
-        certs_ = rig::makeCloudCertificates(dir_ + "/certs");
+        certs_ = cloud_rig::makeCloudCertificates(dir_ + "/certs");
         ::setenv("SSL_CERT_FILE", certs_.caFile.c_str(), 1);
         alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", 4.0);
         ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
@@ -53,15 +53,15 @@ protected:
     }
 
     // A fresh cloud on the port the controller is built for.
-    rig::FakeCloud& startCloud(const std::string& certFile = "", const std::string& keyFile = "",
-                               const std::string& requiredAuthorization = "bravo_key92") {
-        rig::FakeCloud::Options o;
+    cloud_rig::FakeCloud& startCloud(const std::string& certFile = "", const std::string& keyFile = "",
+                                     const std::string& requiredAuthorization = "bravo_key92") {
+        cloud_rig::FakeCloud::Options o;
         o.certFile = certFile.empty() ? certs_.certFile : certFile;
         o.keyFile = keyFile.empty() ? certs_.keyFile : keyFile;
         o.requiredAuthorization = requiredAuthorization;
         o.port = kCloudPort;
         o.logFile = dir_ + "/cloud.log";
-        cloud_ = std::make_unique<rig::FakeCloud>(o);
+        cloud_ = std::make_unique<cloud_rig::FakeCloud>(o);
         return *cloud_;
     }
 
@@ -74,7 +74,7 @@ protected:
 
     size_t helloCount(int connection) const {
         size_t n = 0;
-        for (const auto& f : cloud_->frames(rig::FrameKind::Text))
+        for (const auto& f : cloud_->frames(cloud_rig::FrameKind::Text))
             n += (f.connection == connection && f.data == kHello) ? 1 : 0;
         return n;
     }
@@ -96,13 +96,13 @@ protected:
     static size_t speakerSamples() { return alsa_rig::readPcm(dir_ + "/speaker_48000.raw").size(); }
 
     static std::string dir_;
-    static rig::CloudCertificates certs_;
+    static cloud_rig::CloudCertificates certs_;
     static std::unique_ptr<velantis::ws_controller> controller_;
-    std::unique_ptr<rig::FakeCloud> cloud_;
+    std::unique_ptr<cloud_rig::FakeCloud> cloud_;
 };
 
 std::string WsControllerTest::dir_;
-rig::CloudCertificates WsControllerTest::certs_;
+cloud_rig::CloudCertificates WsControllerTest::certs_;
 std::unique_ptr<velantis::ws_controller> WsControllerTest::controller_;
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
@@ -150,7 +150,7 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
     ASSERT_TRUE(cloud.waitForFrames(1, 10s));
 
     auto frames = cloud.frames();
-    EXPECT_EQ(frames[0].kind, rig::FrameKind::Text);
+    EXPECT_EQ(frames[0].kind, cloud_rig::FrameKind::Text);
     EXPECT_EQ(frames[0].data, kHello);
     EXPECT_GE(frames[0].at - cloud.openedAt(1), 100ms);
 
@@ -179,7 +179,7 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
     }
     auto sent = [&] {
         std::vector<std::string> data;
-        for (const auto& frame : cloud.frames(rig::FrameKind::Binary))
+        for (const auto& frame : cloud.frames(cloud_rig::FrameKind::Binary))
             if (frame.data != "early")  // only a test thread slower than 100 ms lets these through
                 data.push_back(frame.data);
         return data;
@@ -189,18 +189,18 @@ TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchan
 
     controller_->disconnect();
     EXPECT_EQ(controller_->getConnectionState(), 3);
-    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s));
-    auto close = cloud.frames(rig::FrameKind::Close)[0];
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 10s));
+    auto close = cloud.frames(cloud_rig::FrameKind::Close)[0];
     EXPECT_EQ(close.closeCode, 1000);
     EXPECT_EQ(close.closeReason, "Normal closure");
 }
 
 TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
-    const auto first = rig::chirp(1.0);
-    const auto second = rig::chirp(0.5, 48000, 2000.0, 500.0);
-    const std::string s1 = rig::encodeOggOpus(first), s2 = rig::encodeOggOpus(second);
+    const auto first = cloud_rig::chirp(1.0);
+    const auto second = cloud_rig::chirp(0.5, 48000, 2000.0, 500.0);
+    const std::string s1 = cloud_rig::encodeOggOpus(first), s2 = cloud_rig::encodeOggOpus(second);
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(s1), rig::CloudAction::binary(s2)});
+    cloud.on(cloud_rig::CloudTrigger::Hello, {cloud_rig::CloudAction::binary(s1), cloud_rig::CloudAction::binary(s2)});
     ASSERT_TRUE(cloud.start()) << cloud.error();
 
     const size_t before = speakerSamples();
@@ -212,8 +212,8 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
 
     auto played = speakerSince(before);
     ASSERT_EQ(played.size(), first.size() + second.size());
-    EXPECT_GT(rig::bestCorrelation(first, std::vector<int16_t>(played.begin(), played.begin() + 48000), 0), 0.95);
-    EXPECT_GT(rig::bestCorrelation(second, std::vector<int16_t>(played.begin() + 48000, played.end()), 0), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(first, std::vector<int16_t>(played.begin(), played.begin() + 48000), 0), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(second, std::vector<int16_t>(played.begin() + 48000, played.end()), 0), 0.95);
 
     std::vector<std::string> sizes;
     for (const auto& l : out.lines()) {
@@ -225,12 +225,13 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
 
 TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists) {
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::text(R"({"type":"control","value":"前,2;左转,45;停"})"),
-                                        rig::CloudAction::text(R"({"type":"control","value":""})"),
-                                        rig::CloudAction::text(R"({"type":"control"})"),
-                                        rig::CloudAction::text(R"({"type":"control","value":"前,abc"})"),
-                                        rig::CloudAction::text(R"({"type":"control","value":5})"),
-                                        rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
+    cloud.on(cloud_rig::CloudTrigger::Hello,
+             {cloud_rig::CloudAction::text(R"({"type":"control","value":"前,2;左转,45;停"})"),
+              cloud_rig::CloudAction::text(R"({"type":"control","value":""})"),
+              cloud_rig::CloudAction::text(R"({"type":"control"})"),
+              cloud_rig::CloudAction::text(R"({"type":"control","value":"前,abc"})"),
+              cloud_rig::CloudAction::text(R"({"type":"control","value":5})"),
+              cloud_rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = processLog().size();
     connectAndWaitForHello();
@@ -288,16 +289,18 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
     robot_rig::TraceReader trace(dir_ + "/robot.trace");
     const size_t strip = trace.count("LightStripControl");
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello,
-             {rig::CloudAction::text(R"({"type":"tts","state":"start"})"),
-              rig::CloudAction::text(R"({"type":"tts","text":"你好"})"),
-              rig::CloudAction::text(R"({"type":"tts","state":"stop","text":"bye"})"),
-              rig::CloudAction::text(R"({"type":"tts","state":"start","text":7})"),
-              rig::CloudAction::text(R"({"type":"stt","text":"hi"})"), rig::CloudAction::text(R"({"type":"stt"})"),
-              rig::CloudAction::text(R"({"type":"hello","session":"x"})"), rig::CloudAction::text(R"({"type":"ping"})"),
-              rig::CloudAction::text("[]"), rig::CloudAction::text("42"), rig::CloudAction::text(R"({"a":1})"),
-              rig::CloudAction::text("not json"), rig::CloudAction::text(R"({"type":5})"),
-              rig::CloudAction::ping("abc"), rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
+    cloud.on(cloud_rig::CloudTrigger::Hello,
+             {cloud_rig::CloudAction::text(R"({"type":"tts","state":"start"})"),
+              cloud_rig::CloudAction::text(R"({"type":"tts","text":"你好"})"),
+              cloud_rig::CloudAction::text(R"({"type":"tts","state":"stop","text":"bye"})"),
+              cloud_rig::CloudAction::text(R"({"type":"tts","state":"start","text":7})"),
+              cloud_rig::CloudAction::text(R"({"type":"stt","text":"hi"})"),
+              cloud_rig::CloudAction::text(R"({"type":"stt"})"),
+              cloud_rig::CloudAction::text(R"({"type":"hello","session":"x"})"),
+              cloud_rig::CloudAction::text(R"({"type":"ping"})"), cloud_rig::CloudAction::text("[]"),
+              cloud_rig::CloudAction::text("42"), cloud_rig::CloudAction::text(R"({"a":1})"),
+              cloud_rig::CloudAction::text("not json"), cloud_rig::CloudAction::text(R"({"type":5})"),
+              cloud_rig::CloudAction::ping("abc"), cloud_rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = processLog().size();
     connectAndWaitForHello();
@@ -344,7 +347,7 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
 
 TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
     auto& cloud = startCloud();
-    cloud.addRule({rig::CloudTrigger::Hello, 1, {rig::CloudAction::close(4000, "enough")}});
+    cloud.addRule({cloud_rig::CloudTrigger::Hello, 1, {cloud_rig::CloudAction::close(4000, "enough")}});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = processLog().size();
     controller_->connect();
@@ -359,7 +362,7 @@ TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
     // A packet while the conversation runs restarts the connection (and is dropped).
     controller_->sendMessage("lost packet");
     ASSERT_TRUE(cloud.waitUntil([&] { return helloCount(2) == 1; }, 10s));
-    EXPECT_TRUE(cloud.frames(rig::FrameKind::Binary).empty());
+    EXPECT_TRUE(cloud.frames(cloud_rig::FrameKind::Binary).empty());
 
     // After the conversation has ended nothing reopens it.
     controller_->disconnect();
@@ -372,7 +375,7 @@ TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
 
 TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected) {
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::drop()});
+    cloud.on(cloud_rig::CloudTrigger::Hello, {cloud_rig::CloudAction::drop()});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = processLog().size();
     controller_->connect();
@@ -389,7 +392,7 @@ TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected) {
 }
 
 TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry) {
-    const auto other = rig::makeCloudCertificates(dir_ + "/other-certs");
+    const auto other = cloud_rig::makeCloudCertificates(dir_ + "/other-certs");
     auto& cloud = startCloud(other.certFile, other.keyFile);
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = processLog().size();
@@ -436,7 +439,7 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
         ASSERT_TRUE(cloud.waitUntil(
             [&] {
                 size_t n = 0;
-                for (const auto& f : cloud.frames(rig::FrameKind::Binary)) n += f.connection == round;
+                for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary)) n += f.connection == round;
                 return n >= 5;
             },
             10s));
@@ -448,7 +451,7 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
         SCOPED_TRACE(round);
         for (const auto& f : cloud.frames()) {
             if (f.connection != round) continue;
-            EXPECT_EQ(f.kind, rig::FrameKind::Text);
+            EXPECT_EQ(f.kind, cloud_rig::FrameKind::Text);
             EXPECT_EQ(f.data, kHello);
             break;
         }
@@ -458,13 +461,14 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
 // A goodbye during an answer cuts the speech in hand; neither the rest of it nor the stream
 // still waiting plays after the goodbye, however long the disconnect takes to follow.
 TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
-    const auto speech = rig::chirp(6.0);
-    const std::string stream = rig::encodeOggOpus(speech);
+    const auto speech = cloud_rig::chirp(6.0);
+    const std::string stream = cloud_rig::encodeOggOpus(speech);
     const std::vector<int16_t> chime(4800, -555), tone(12000, 1234);
     const std::string greeting = writeWave(dir_ + "/greeting.wav", pcmBytes(chime));
     const std::string goodbye = writeWave(dir_ + "/goodbye.wav", pcmBytes(tone));
     auto& cloud = startCloud();
-    cloud.on(rig::CloudTrigger::Hello, {rig::CloudAction::binary(stream), rig::CloudAction::binary(stream)});
+    cloud.on(cloud_rig::CloudTrigger::Hello,
+             {cloud_rig::CloudAction::binary(stream), cloud_rig::CloudAction::binary(stream)});
     ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t before = speakerSamples();
     FdCapture out(1, dir_ + "/inhand.out");
@@ -491,7 +495,7 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     std::this_thread::sleep_for(100ms);
     controller_->disconnect();
     out.restore();
-    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Close).size() == 1; }, 5s));
+    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(cloud_rig::FrameKind::Close).size() == 1; }, 5s));
     // The speaker file holds what was written, the part of it that the goodbye dropped too.
     const auto played = speakerSince(before);
     ASSERT_GE(played.size(), chime.size() + tone.size());
@@ -512,7 +516,7 @@ TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection) {
     connectAndWaitForHello(1);
     connectAndWaitForHello(2);
     EXPECT_EQ(cloud.connectionCount(), 2);
-    auto closes = cloud.frames(rig::FrameKind::Close);
+    auto closes = cloud.frames(cloud_rig::FrameKind::Close);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].connection, 1);
     EXPECT_EQ(closes[0].closeCode, 1000);

@@ -59,7 +59,7 @@ TEST(AgentEndToEnd, WholeConversation) {
     EXPECT_EQ(hs.path, "/embodied/tolvane/v1/");
     ASSERT_TRUE(cloud.waitForFrames(1, 20s));
     auto first = cloud.frames().at(0);
-    ASSERT_EQ(first.kind, rig::FrameKind::Text) << "the first frame is not the hello";
+    ASSERT_EQ(first.kind, cloud_rig::FrameKind::Text) << "the first frame is not the hello";
     auto hello = nlohmann::json::parse(first.data);
     EXPECT_EQ(hello.at("type"), "hello");
     EXPECT_EQ(hello.at("token"), "bravo_key92");
@@ -99,13 +99,13 @@ TEST(AgentEndToEnd, WholeConversation) {
     ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 20s)) << agent.log();
     ASSERT_TRUE(cloud.waitUntil(
         [&] {
-            for (const auto& f : cloud.frames(rig::FrameKind::Close))
+            for (const auto& f : cloud.frames(cloud_rig::FrameKind::Close))
                 if (f.connection == 1) return true;
             return false;
         },
         30s))
         << agent.log();
-    auto closes = cloud.frames(rig::FrameKind::Close);
+    auto closes = cloud.frames(cloud_rig::FrameKind::Close);
     EXPECT_EQ(closes.at(0).closeCode, 1000);
     EXPECT_EQ(closes.at(0).closeReason, "Normal closure");
     EXPECT_TRUE(trace.wait_for_call("LightStripControl", 10s,
@@ -113,7 +113,7 @@ TEST(AgentEndToEnd, WholeConversation) {
 
     // Upstream: single raw Opus packets of one 60 ms block each, paced like the microphone,
     // carrying the microphone's signal.
-    auto frames = cloud.frames(rig::FrameKind::Binary);
+    auto frames = cloud.frames(cloud_rig::FrameKind::Binary);
     ASSERT_GE(frames.size(), 50u);
     for (const auto& f : frames) {
         ASSERT_LE(f.data.size(), 4000u);
@@ -181,12 +181,12 @@ TEST(AgentEndToEnd, WholeConversation) {
 }
 
 // Number of binary frames at the cloud once packets already on their way have arrived.
-size_t settledUpstream(rig::FakeCloud& cloud) {
-    size_t last = cloud.frames(rig::FrameKind::Binary).size();
+size_t settledUpstream(cloud_rig::FakeCloud& cloud) {
+    size_t last = cloud.frames(cloud_rig::FrameKind::Binary).size();
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(500ms);
-        size_t now = cloud.frames(rig::FrameKind::Binary).size();
+        size_t now = cloud.frames(cloud_rig::FrameKind::Binary).size();
         if (now == last) break;
         last = now;
     }
@@ -225,8 +225,8 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
     EXPECT_LT(log.find("Audio recording finished."), log.find("Audio recording stopped."));
     size_t sent = settledUpstream(cloud);
     std::this_thread::sleep_for(600ms);
-    EXPECT_EQ(cloud.frames(rig::FrameKind::Binary).size(), sent);
-    EXPECT_TRUE(cloud.frames(rig::FrameKind::Close).empty());
+    EXPECT_EQ(cloud.frames(cloud_rig::FrameKind::Binary).size(), sent);
+    EXPECT_TRUE(cloud.frames(cloud_rig::FrameKind::Close).empty());
     EXPECT_EQ(cloud.openConnections(), 1);
 
     // Without a recording thread a wake-up still toggles: the flag was cleared by the stop,
@@ -236,13 +236,13 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
     ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 20s, 2)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("Setting emoji state: 7", 20s, 2)) << agent.log();
     std::this_thread::sleep_for(600ms);
-    EXPECT_EQ(cloud.frames(rig::FrameKind::Binary).size(), sent);
+    EXPECT_EQ(cloud.frames(cloud_rig::FrameKind::Binary).size(), sent);
 
     // A new recording thread finds that start already posted and captures at once.
     reply = rig.start(3);
     ASSERT_TRUE(reply.has_value());
     EXPECT_TRUE(agent.waitForLog("Awakened, start recording", 20s, 2)) << agent.log();
-    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(rig::FrameKind::Binary).size() >= sent + 10; }, 30s))
+    EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(cloud_rig::FrameKind::Binary).size() >= sent + 10; }, 30s))
         << agent.log();
     EXPECT_EQ(test_support::countOf(agent.log(), "New Thread: init_orvanite"), 1u);
     EXPECT_TRUE(agent.running());
@@ -250,12 +250,12 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
 }
 
 // Time between consecutive upstream packets of `connection` that arrived in [from, to].
-std::chrono::steady_clock::duration longestUpstreamPause(rig::FakeCloud& cloud, int connection,
+std::chrono::steady_clock::duration longestUpstreamPause(cloud_rig::FakeCloud& cloud, int connection,
                                                          std::chrono::steady_clock::time_point from,
                                                          std::chrono::steady_clock::time_point to) {
     std::chrono::steady_clock::duration longest{};
     std::chrono::steady_clock::time_point last = from;
-    for (const auto& f : cloud.frames(rig::FrameKind::Binary)) {
+    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary)) {
         if (f.connection != connection || f.at < from || f.at > to) continue;
         longest = std::max(longest, f.at - last);
         last = f.at;
@@ -278,12 +278,12 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     auto& agent = rig.agent();
     auto& cloud = rig.cloud();
     // Connections 2 to 7 misbehave; 1 and 8 are well behaved.
-    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::closeSilently(4000, "bye")}, 2});
-    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::stopReading()}, 3});
-    cloud.silence(rig::CloudSilence::BeforeUpgrade, 4);
-    cloud.silence(rig::CloudSilence::BeforeTls, 5);
-    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::reset()}, 6});
-    cloud.addRule({rig::CloudTrigger::Hello, 0, {rig::CloudAction::stallInText()}, 7});
+    cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::closeSilently(4000, "bye")}, 2});
+    cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::stopReading()}, 3});
+    cloud.silence(cloud_rig::CloudSilence::BeforeUpgrade, 4);
+    cloud.silence(cloud_rig::CloudSilence::BeforeTls, 5);
+    cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::reset()}, 6});
+    cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::stallInText()}, 7});
     ASSERT_NO_FATAL_FAILURE(startRecording(rig));
 
     // While the 6-s answer plays, the microphone's packets keep reaching the cloud.
@@ -298,9 +298,10 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     const auto bye = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/好的，再见.wav");
     const auto byeLength = std::chrono::milliseconds(bye.size() * 1000 / 48000);
     const auto woke = rig.wakeUp(kAngle, kBeam);
-    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(rig::FrameKind::Close).empty(); }, 10s)) << agent.log();
-    EXPECT_LT(cloud.frames(rig::FrameKind::Close).at(0).at, woke + byeLength + 1500ms);
-    EXPECT_GT(cloud.frames(rig::FrameKind::Close).at(0).at, woke);
+    ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 10s))
+        << agent.log();
+    EXPECT_LT(cloud.frames(cloud_rig::FrameKind::Close).at(0).at, woke + byeLength + 1500ms);
+    EXPECT_GT(cloud.frames(cloud_rig::FrameKind::Close).at(0).at, woke);
     ASSERT_TRUE(agent.waitForLog("Setting emoji state: 4", 10s)) << agent.log();
     std::this_thread::sleep_for(1s);  // the goodbye plays out
     const auto speaker = rig.speaker();
@@ -341,7 +342,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     for (int connection : {1, 2, 3, 6, 7, 8}) {
         for (const auto& f : cloud.frames()) {
             if (f.connection != connection) continue;
-            EXPECT_EQ(f.kind, rig::FrameKind::Text) << connection;
+            EXPECT_EQ(f.kind, cloud_rig::FrameKind::Text) << connection;
             EXPECT_NE(f.data.find("\"type\":\"hello\""), std::string::npos) << connection;
             break;
         }
@@ -355,7 +356,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     auto allLines = [&] { return logLines() + countOf(agent.output(), "\n") + countOf(agent.errors(), "\n"); };
     auto packetsAfter = [&](int connection, std::chrono::steady_clock::time_point t) {
         std::vector<std::chrono::steady_clock::time_point> at;
-        for (const auto& f : cloud.frames(rig::FrameKind::Binary))
+        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary))
             if (f.connection == connection && f.at > t) at.push_back(f.at);
         return at;
     };

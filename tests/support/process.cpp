@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,9 @@ bool Process::start(const ProcessOptions& options) {
         return false;
     }
     if (pid_ == 0) {
+        // Ends with the test that started it, even when that one is killed: a program left
+        // behind would keep reopening its "/dev/ttyACM0" and read another test's terminal.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (options.ownGroup) ::setpgid(0, 0);
         bool ok = in[0] >= 0 ? ::dup2(in[0], 0) == 0 : redirect("/dev/null", 0, O_RDONLY);
         ok = ok && redirect(options.stdoutPath.c_str(), 1, O_WRONLY | O_CREAT | O_TRUNC);

@@ -39,7 +39,7 @@ namespace {
 // A speech-like microphone signal: a slow chirp (no two stretches alike, so a correlation
 // has one peak) under a syllable-rate envelope.
 std::vector<int16_t> microphoneSignal(double seconds) {
-    std::vector<int16_t> pcm = rig::chirp(seconds, ConversationRig::kMicRate, 200.0, 3000.0, 0.6);
+    std::vector<int16_t> pcm = cloud_rig::chirp(seconds, ConversationRig::kMicRate, 200.0, 3000.0, 0.6);
     for (size_t i = 0; i < pcm.size(); ++i) {
         double t = static_cast<double>(i) / ConversationRig::kMicRate;
         double env = 0.35 + 0.65 * std::fabs(std::sin(2.0 * M_PI * 2.3 * t));
@@ -86,29 +86,29 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
     }
     if (!enterPrivateNetwork(error)) return false;
     try {
-        rig::CloudCertificates certs = rig::makeCloudCertificates(dir_.path() + "/certs", "localhost");
-        rig::FakeCloud::Options o;
+        cloud_rig::CloudCertificates certs = cloud_rig::makeCloudCertificates(dir_.path() + "/certs", "localhost");
+        cloud_rig::FakeCloud::Options o;
         o.certFile = certs.certFile;
         o.keyFile = certs.keyFile;
         o.requiredAuthorization = "bravo_key92";
         o.port = kCloudPort;
         o.logFile = dir_.path() + "/cloud.log";
-        cloud_ = std::make_unique<rig::FakeCloud>(o);
+        cloud_ = std::make_unique<cloud_rig::FakeCloud>(o);
 
-        answer_ = rig::chirp(script_.answerSeconds, 48000, 400.0, 1600.0, 0.4);
-        answerOgg_ = rig::encodeOggOpus(answer_, 48000);
+        answer_ = cloud_rig::chirp(script_.answerSeconds, 48000, 400.0, 1600.0, 0.4);
+        answerOgg_ = cloud_rig::encodeOggOpus(answer_, 48000);
         // What the agent plays is the decoded stream, not the encoder's input.
-        answer_ = rig::decodeOggOpus(answerOgg_);
+        answer_ = cloud_rig::decodeOggOpus(answerOgg_);
         using nlohmann::json;
-        rig::CloudRule answer;
-        answer.on = script_.answerAfterPackets > 0 ? rig::CloudTrigger::Binary : rig::CloudTrigger::Hello;
+        cloud_rig::CloudRule answer;
+        answer.on = script_.answerAfterPackets > 0 ? cloud_rig::CloudTrigger::Binary : cloud_rig::CloudTrigger::Hello;
         answer.nth = script_.answerAfterPackets;
-        answer.actions = {rig::CloudAction::text(json{{"type", "stt"}, {"text", script_.stt}}.dump()),
-                          rig::CloudAction::text(
+        answer.actions = {cloud_rig::CloudAction::text(json{{"type", "stt"}, {"text", script_.stt}}.dump()),
+                          cloud_rig::CloudAction::text(
                               json{{"type", "tts"}, {"state", "start"}, {"text", script_.ttsText}}.dump()),
-                          rig::CloudAction::binary(answerOgg_),
-                          rig::CloudAction::text(json{{"type", "control"}, {"value", script_.control}}.dump()),
-                          rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
+                          cloud_rig::CloudAction::binary(answerOgg_),
+                          cloud_rig::CloudAction::text(json{{"type", "control"}, {"value", script_.control}}.dump()),
+                          cloud_rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
         cloud_->addRule(answer);
         if (!cloud_->start()) {
             *error = "fake cloud: " + cloud_->error();
@@ -168,7 +168,7 @@ std::chrono::steady_clock::time_point ConversationRig::wakeUp(double angle, int 
 
 std::vector<std::string> ConversationRig::upstreamPackets(int connection) const {
     std::vector<std::string> out;
-    for (const auto& f : cloud_->frames(rig::FrameKind::Binary))
+    for (const auto& f : cloud_->frames(cloud_rig::FrameKind::Binary))
         if (f.connection == connection) out.push_back(f.data);
     return out;
 }

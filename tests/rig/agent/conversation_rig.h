@@ -33,7 +33,7 @@ struct CloudScript {
 
 class ConversationRig {
 public:
-    static constexpr uint16_t kCloudPort = 18444;  // the loopback agent's cloud host port
+    static constexpr uint16_t kCloudPort = VELANTIS_LOOPBACK_CLOUD_PORT;  // the loopback agent's cloud port
     static constexpr int kMicRate = 16000;
 
     ConversationRig();
@@ -72,7 +72,7 @@ public:
 
     AgentProcess& agent() { return agent_; }
     ControlClient& client() { return client_; }
-    rig::FakeCloud& cloud() { return *cloud_; }
+    cloud_rig::FakeCloud& cloud() { return *cloud_; }
     board_rig::PtyBoard& board() { return *board_; }
     robot_rig::TraceReader& trace() { return *trace_; }
     // Unplugs and plugs back the agent's microphone and speaker.
@@ -88,7 +88,7 @@ public:
 private:
     test_support::TempDir dir_{"conversation", kRunDir};
     CloudScript script_;
-    std::unique_ptr<rig::FakeCloud> cloud_;
+    std::unique_ptr<cloud_rig::FakeCloud> cloud_;
     std::unique_ptr<board_rig::PtyBoard> board_;
     std::unique_ptr<robot_rig::TraceReader> trace_;
     std::unique_ptr<alsa_rig::DeviceControl> devices_;

@@ -22,11 +22,11 @@
 #include <stdexcept>
 #include <thread>
 
-#ifndef RIG_CLOUD_DIR
-#error "RIG_CLOUD_DIR must name the directory of make-certs.sh"
+#ifndef CLOUD_RIG_DIR
+#error "CLOUD_RIG_DIR must name the directory of make-certs.sh"
 #endif
 
-namespace rig {
+namespace cloud_rig {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -80,7 +80,7 @@ bool isHello(const std::string& text) {
 }  // namespace
 
 CloudCertificates makeCloudCertificates(const std::string& dir, const std::string& host) {
-    std::string cmd = "sh " + shellQuote(std::string(RIG_CLOUD_DIR) + "/make-certs.sh") + " " + shellQuote(dir) + " " +
+    std::string cmd = "sh " + shellQuote(std::string(CLOUD_RIG_DIR) + "/make-certs.sh") + " " + shellQuote(dir) + " " +
                       shellQuote(host);
     int rc = std::system(cmd.c_str());
     if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
@@ -654,4 +654,4 @@ bool FakeCloud::waitForHandshakes(size_t count, std::chrono::milliseconds timeou
     return waitUntil([&] { return handshakes().size() >= count; }, timeout);
 }
 
-}  // namespace rig
+}  // namespace cloud_rig

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace rig {
+namespace cloud_rig {
 
 using Clock = std::chrono::steady_clock;
 
@@ -172,4 +172,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace rig
+}  // namespace cloud_rig

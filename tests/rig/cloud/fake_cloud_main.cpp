@@ -46,12 +46,12 @@ std::string readFile(const std::string& path) {
 }
 
 // One script line into a rule; throws std::runtime_error with the reason.
-rig::CloudRule parseRule(const std::string& line) {
+cloud_rig::CloudRule parseRule(const std::string& line) {
     size_t colon = line.find(':');
     if (colon == std::string::npos) throw std::runtime_error("missing ':'");
     std::string when = trim(line.substr(0, colon));
     std::string what = trim(line.substr(colon + 1));
-    rig::CloudRule rule;
+    cloud_rig::CloudRule rule;
     size_t hash = when.find('#');
     if (hash != std::string::npos) {
         rule.nth = std::stoi(when.substr(hash + 1));
@@ -59,13 +59,13 @@ rig::CloudRule parseRule(const std::string& line) {
         when = when.substr(0, hash);
     }
     if (when == "open")
-        rule.on = rig::CloudTrigger::Open;
+        rule.on = cloud_rig::CloudTrigger::Open;
     else if (when == "hello")
-        rule.on = rig::CloudTrigger::Hello;
+        rule.on = cloud_rig::CloudTrigger::Hello;
     else if (when == "text")
-        rule.on = rig::CloudTrigger::Text;
+        rule.on = cloud_rig::CloudTrigger::Text;
     else if (when == "binary")
-        rule.on = rig::CloudTrigger::Binary;
+        rule.on = cloud_rig::CloudTrigger::Binary;
     else
         throw std::runtime_error("unknown trigger '" + when + "'");
 
@@ -74,33 +74,34 @@ rig::CloudRule parseRule(const std::string& line) {
     std::string args = space == std::string::npos ? "" : trim(what.substr(space + 1));
     std::istringstream in(args);
     if (action == "text") {
-        rule.actions.push_back(rig::CloudAction::text(args));
+        rule.actions.push_back(cloud_rig::CloudAction::text(args));
     } else if (action == "opus") {
         double seconds = 0, f0 = 300, f1 = 3000;
         if (!(in >> seconds) || seconds <= 0 || seconds > 600) throw std::runtime_error("opus needs seconds");
         in >> f0 >> f1;
-        rule.actions.push_back(rig::CloudAction::binary(rig::encodeOggOpus(rig::chirp(seconds, 48000, f0, f1))));
+        rule.actions.push_back(
+            cloud_rig::CloudAction::binary(cloud_rig::encodeOggOpus(cloud_rig::chirp(seconds, 48000, f0, f1))));
     } else if (action == "binary-file") {
-        rule.actions.push_back(rig::CloudAction::binary(readFile(args)));
+        rule.actions.push_back(cloud_rig::CloudAction::binary(readFile(args)));
     } else if (action == "ping") {
-        rule.actions.push_back(rig::CloudAction::ping(args));
+        rule.actions.push_back(cloud_rig::CloudAction::ping(args));
     } else if (action == "close" || action == "close-silent") {
         int code = 0;
         if (!(in >> code) || code < 1000 || code > 4999) throw std::runtime_error(action + " needs a code");
         std::string reason;
         std::getline(in, reason);
-        const auto close = action == "close" ? rig::CloudAction::close : rig::CloudAction::closeSilently;
+        const auto close = action == "close" ? cloud_rig::CloudAction::close : cloud_rig::CloudAction::closeSilently;
         rule.actions.push_back(close(static_cast<uint16_t>(code), trim(reason)));
     } else if (action == "stop-reading") {
-        rule.actions.push_back(rig::CloudAction::stopReading());
+        rule.actions.push_back(cloud_rig::CloudAction::stopReading());
     } else if (action == "reset") {
-        rule.actions.push_back(rig::CloudAction::reset());
+        rule.actions.push_back(cloud_rig::CloudAction::reset());
     } else if (action == "drop") {
-        rule.actions.push_back(rig::CloudAction::drop());
+        rule.actions.push_back(cloud_rig::CloudAction::drop());
     } else if (action == "wait") {
         int ms = -1;
         if (!(in >> ms) || ms < 0) throw std::runtime_error("wait needs milliseconds");
-        rule.actions.push_back(rig::CloudAction::wait(ms));
+        rule.actions.push_back(cloud_rig::CloudAction::wait(ms));
     } else {
         throw std::runtime_error("unknown action '" + action + "'");
     }
@@ -120,7 +121,7 @@ int main(int argc, char** argv) {
     std::string certs, host = "localhost", portFile, logFile, auth;
     int port = 0;
     bool deflate = true;
-    rig::CloudSilence silence = rig::CloudSilence::None;
+    cloud_rig::CloudSilence silence = cloud_rig::CloudSilence::None;
     std::vector<std::pair<std::string, std::string>> lines;  // (where, text)
     try {
         for (int i = 1; i < argc; ++i) {
@@ -146,9 +147,9 @@ int main(int argc, char** argv) {
             else if (a == "--silent") {
                 std::string mode = value();
                 if (mode == "tls")
-                    silence = rig::CloudSilence::BeforeTls;
+                    silence = cloud_rig::CloudSilence::BeforeTls;
                 else if (mode == "upgrade")
-                    silence = rig::CloudSilence::BeforeUpgrade;
+                    silence = cloud_rig::CloudSilence::BeforeUpgrade;
                 else
                     throw std::runtime_error("--silent takes tls or upgrade");
             } else if (a == "--rule")
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
     }
     if (certs.empty() || port < 0 || port > 65535) return usage();
 
-    std::vector<rig::CloudRule> rules;
+    std::vector<cloud_rig::CloudRule> rules;
     for (const auto& [where, text] : lines) {
         std::string line = trim(text);
         if (line.empty() || line[0] == '#') continue;
@@ -184,21 +185,21 @@ int main(int argc, char** argv) {
     struct stat st {};
     if (stat((certs + "/ca.pem").c_str(), &st) != 0) {
         try {
-            rig::makeCloudCertificates(certs, host);
+            cloud_rig::makeCloudCertificates(certs, host);
         } catch (const std::exception& e) {
             std::cerr << "fake_cloud: " << e.what() << "\n";
             return 1;
         }
     }
 
-    rig::FakeCloud::Options options;
+    cloud_rig::FakeCloud::Options options;
     options.certFile = certs + "/server.pem";
     options.keyFile = certs + "/server.key";
     options.requiredAuthorization = auth;
     options.deflate = deflate;
     options.port = static_cast<uint16_t>(port);
     options.logFile = logFile;
-    rig::FakeCloud cloud(options);
+    cloud_rig::FakeCloud cloud(options);
     for (auto& r : rules) cloud.addRule(std::move(r));
     cloud.silence(silence);
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <stdexcept>
 
-namespace rig {
+namespace cloud_rig {
 
 std::vector<int16_t> chirp(double seconds, int rate, double f0, double f1, double amplitude) {
     size_t n = static_cast<size_t>(seconds * rate);
@@ -81,4 +81,4 @@ double bestCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>
     return best;
 }
 
-}  // namespace rig
+}  // namespace cloud_rig

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace rig {
+namespace cloud_rig {
 
 // A linear chirp from f0 to f1 Hz, mono 16-bit, `amplitude` of full scale.
 std::vector<int16_t> chirp(double seconds, int rate = 48000, double f0 = 300.0, double f1 = 3000.0,
@@ -23,4 +23,4 @@ std::vector<int16_t> decodeOggOpus(const std::string& stream);
 // the overlapping part. 1.0 means the same signal.
 double bestCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, size_t maxLag = 64);
 
-}  // namespace rig
+}  // namespace cloud_rig

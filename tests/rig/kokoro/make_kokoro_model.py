@@ -9,7 +9,8 @@ that a test hears can be checked sample by sample:
     sample j of a segment = amplitude * sin(2 * pi * (BASE_HZ + k) * j / 24000)
 
 Speaker 0 has amplitude 0.5, speaker 1 has 1.25 (over full scale, for clipping
-checks). Usage: make_kokoro_model.py OUTPUT_DIR   (creates OUTPUT_DIR, overwriting files)
+checks). Usage: make_kokoro_model.py OUTPUT_DIR ESPEAK_NG_DATA   (creates OUTPUT_DIR,
+overwriting files; ESPEAK_NG_DATA is Debian's espeak-ng-data directory)
 """
 import os
 import shutil
@@ -27,7 +28,6 @@ BASE_HZ = 200
 STYLE_ROWS = 510  # as in the real model: the library ends the process on longer sentences
 STYLE_DIM = 4
 AMPLITUDES = [0.5, 1.25]
-ESPEAK_DATA = "/usr/lib/x86_64-linux-gnu/espeak-ng-data"
 
 
 def token_symbols():
@@ -160,10 +160,10 @@ def write_fst(path, rewrites):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
-    out = sys.argv[1]
+    out, espeak_data = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
     symbols = token_symbols()
     write_tokens(os.path.join(out, "tokens.txt"), symbols)
@@ -184,8 +184,8 @@ def main():
     data = os.path.join(out, "espeak-ng-data")
     os.makedirs(os.path.join(data, "lang", "gmw"), exist_ok=True)
     for name in ("phontab", "phonindex", "phondata", "intonations", "en_dict"):
-        shutil.copyfile(os.path.join(ESPEAK_DATA, name), os.path.join(data, name))
-    shutil.copyfile(os.path.join(ESPEAK_DATA, "lang", "gmw", "en-US"), os.path.join(data, "lang", "gmw", "en-US"))
+        shutil.copyfile(os.path.join(espeak_data, name), os.path.join(data, name))
+    shutil.copyfile(os.path.join(espeak_data, "lang", "gmw", "en-US"), os.path.join(data, "lang", "gmw", "en-US"))
     return 0
 
 

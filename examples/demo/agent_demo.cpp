@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
     rig.wakeUp(60.0, 2);
     check(t.until(
               [&] {
-                  return !cloud.frames(rig::FrameKind::Close).empty() &&
+                  return !cloud.frames(cloud_rig::FrameKind::Close).empty() &&
                          agent.log().find("Setting emoji state: 4") != std::string::npos;
               },
               40s),

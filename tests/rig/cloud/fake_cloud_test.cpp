@@ -47,7 +47,7 @@ protected:
         return wait.count() > 0 ? cloud_.wait(wait) : -1;
     }
 
-    test_support::TempDir dir_{"websocket_fake_cloud_test"};
+    test_support::TempDir dir_{"fake_cloud_test"};
     test_support::Process cloud_;
 };
 
@@ -106,9 +106,9 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(msgs[0].str, "{\"type\":\"stt\",\"text\":\"你好\"}");
     ASSERT_TRUE(msgs[1].binary);
-    auto pcm = rig::decodeOggOpus(msgs[1].str);
+    auto pcm = cloud_rig::decodeOggOpus(msgs[1].str);
     EXPECT_EQ(pcm.size(), 24000u);
-    EXPECT_GT(rig::bestCorrelation(rig::chirp(0.5, 48000, 400, 2000), pcm), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(cloud_rig::chirp(0.5, 48000, 400, 2000), pcm), 0.95);
 
     std::string log;
     ASSERT_TRUE(waitUntil(
