@@ -311,8 +311,7 @@ TEST_F(PlaybackTest, GreetingCutsTheSpeechInHand) {
     const size_t before = speakerSamples();
 
     std::thread speech([&] { controller_->decodeAndProcessOpus(stream); });
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (speakerSamples() == before && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+    waitUntil([&] { return speakerSamples() != before; }, 10s, 1ms);
     std::thread greeting([&] { controller_->processWaveFile(wave); });
     speech.join();
     greeting.join();

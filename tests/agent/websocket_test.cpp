@@ -1,6 +1,7 @@
 // The WebSocket client against the fake cloud over real TLS on loopback.
 #include "agent/websocket_client.h"
 #include "tests/rig/cloud/fake_cloud.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -594,7 +595,7 @@ TEST_F(WebSocketTest, FloodsWhileTheCallbackIsSlow) {
     ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
         if (m->type == WebSocketMessageType::Open) rec.add(m);
         if (m->type != WebSocketMessageType::Message) return;
-        while (!release) std::this_thread::sleep_for(1ms);
+        test_support::waitUntil([&] { return release.load(); }, 60s, 1ms);
         if (m->str.size() != (1u << 20) || m->str[0] != static_cast<char>('A' + received % 26)) inOrder = false;
         received++;
     });
@@ -612,7 +613,7 @@ TEST_F(WebSocketTest, FloodsWhileTheCallbackIsSlow) {
     ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
         if (m->type == WebSocketMessageType::Ping) pings++;
         if (m->type != WebSocketMessageType::Message) return;
-        while (m->str == "answer" && hold) std::this_thread::sleep_for(1ms);
+        if (m->str == "answer") test_support::waitUntil([&] { return !hold; }, 60s, 1ms);
         if (m->str == "after") after = true;
     });
     constexpr int kPings = 40000;

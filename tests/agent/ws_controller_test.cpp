@@ -80,12 +80,7 @@ protected:
     }
 
     static bool waitForState(int state) {
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (controller_->getConnectionState() != state) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return waitUntil([&] { return controller_->getConnectionState() == state; }, 10s);
     }
 
     static std::vector<int16_t> speakerSince(size_t from) {
@@ -206,9 +201,7 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
     const size_t before = speakerSamples();
     FdCapture out(1, dir_ + "/binary.out");
     connectAndWaitForHello();
-    const auto end = std::chrono::steady_clock::now() + 15s;
-    while (speakerSamples() < before + first.size() + second.size() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(10ms);
+    waitUntil([&] { return speakerSamples() >= before + first.size() + second.size(); }, 15s);
 
     auto played = speakerSince(before);
     ASSERT_EQ(played.size(), first.size() + second.size());
@@ -475,9 +468,7 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     // As a wake-up does it: connect, then the greeting; the answer follows the hello.
     controller_->connect();
     controller_->processWaveFile(greeting);
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (speakerSamples() < before + chime.size() + 9600 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(2ms);
+    waitUntil([&] { return speakerSamples() >= before + chime.size() + 9600; }, 10s, 2ms);
     const size_t atGoodbye = speakerSamples() - before;
     ASSERT_GE(atGoodbye, chime.size() + 9600) << "the answer did not start";
     controller_->processGoodbyeFile(goodbye);
@@ -489,8 +480,7 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
         for (const auto& l : out.lines()) n += binaryLineSize(l, size);
         return n;
     };
-    const auto handed = std::chrono::steady_clock::now() + 10s;
-    while (binaryLines() < 2 && std::chrono::steady_clock::now() < handed) std::this_thread::sleep_for(5ms);
+    waitUntil([&] { return binaryLines() >= 2; }, 10s, 5ms);
     EXPECT_EQ(binaryLines(), 2u);
     std::this_thread::sleep_for(100ms);
     controller_->disconnect();

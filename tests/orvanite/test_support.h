@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -87,12 +88,7 @@ public:
         return false;
     }
     bool wait_for(char level, const std::string& text, std::chrono::milliseconds timeout) const {
-        auto deadline = Clock::now() + timeout;
-        while (!has(level, text)) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return test_support::waitUntil([&] { return has(level, text); }, timeout, std::chrono::milliseconds(5));
     }
 
 private:

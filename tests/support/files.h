@@ -17,8 +17,9 @@ std::vector<std::string> splitLines(const std::string& text);
 size_t countOf(const std::string& text, const std::string& needle);
 // Number of entries of `lines` equal to `line`.
 size_t countLines(const std::vector<std::string>& lines, const std::string& line);
-// Polls `done` every 10 ms until it holds or `timeout` has passed.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+// Polls `done` every `every` until it holds or `timeout` has passed.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds every = std::chrono::milliseconds(10));
 
 // Redirects a file descriptor (1 or 2) into a file while it lives. With `echo`, restore()
 // writes what was captured to the descriptor again, so that failures stay readable.
