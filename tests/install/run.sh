@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build tree into a fresh prefix (or takes a prefix already laid out, such as the
 # Debian packages extracted), checks what the prefix holds, builds host_project/ against it
-# out of tree (find_package, and the same source with pkg-config), and runs the prefix's
-# tavrin_agent (working directory: the prefix) beside the host in a private /tmp, with the
+# out of tree (find_package, and the same source with pkg-config), installs that host, and
+# runs the prefix's tavrin_agent (working directory: the prefix) beside the host in a private /tmp, with the
 # synthetic speech model and the paced sound device of the build tree.
 #
 #   run.sh BUILD_DIR [PREFIX]
@@ -23,7 +23,7 @@ if [ "${1:-}" = "--inside" ]; then
     sleep 0.1
   done
   status=0
-  (cd "$w/work" && exec "$w/host/host_check" "三") >"$w/host.out" 2>"$w/host.err" || status=$?
+  (cd "$w/work" && exec "$w/host-installed/bin/host_check" "三") >"$w/host.out" 2>"$w/host.err" || status=$?
   kill "$agent"
   wait "$agent" || true
   exit $status
@@ -91,6 +91,10 @@ echo "-- host project with find_package(Velantis)"
 step "$w/host-configure.log" "$cmake" -S "$here/host_project" -B "$w/host" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix"
 step "$w/host-build.log" "$cmake" --build "$w/host"
+# Installed, the host keeps the libraries' directory as its run path: it starts.
+step "$w/host-install.log" "$cmake" --install "$w/host" --prefix "$w/host-installed"
+readelf -d "$w/host-installed/bin/host_check" | grep -qF "$prefix/lib" ||
+  fail "the installed host has no run path to $prefix/lib: $(readelf -d "$w/host-installed/bin/host_check" | grep -i path)"
 
 echo "-- the same host with pkg-config"
 flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs velantis_agent_service orvanite) ||
