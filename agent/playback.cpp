@@ -184,7 +184,8 @@ bool writeFileChunk(const char* chunk, snd_pcm_uframes_t frames) {
     return true;
 }
 
-void playFile(const std::string& path) {
+// Plays a WAV file; the caller holds the device.
+void writeWaveFile(const std::string& path) {
     logF->logger->info("Playing file: {}", path);
     if (!ensureDevice()) {
         return;
@@ -251,14 +252,14 @@ void StopPlaying() {
 
 void PlayFile(const std::string& path) {
     std::lock_guard<std::mutex> lock(s_deviceMutex);
-    playFile(path);
+    writeWaveFile(path);
 }
 
 void StopAndPlayFile(const std::string& path) {
     cutStreams();
     std::lock_guard<std::mutex> lock(s_deviceMutex);
     dropAndPrepare();
-    playFile(path);
+    writeWaveFile(path);
 }
 
 }  // namespace velantis
