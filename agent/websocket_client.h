@@ -1,14 +1,16 @@
 // Secure WebSocket client of the agent (TLS, per-message deflate), built on Boost.Beast.
 //
-// Each start() runs two threads until stop() joins them: the connection thread resolves,
-// connects, does TLS (system trust store, host-name verification, SNI) and the WebSocket
-// handshake, then reads and writes; the dispatcher thread hands the records to the message
-// callback, one at a time and in order. A callback may take seconds (received speech is
-// played inside it): reading, writing and close handshakes go on meanwhile, so send() from
-// any thread reaches the peer at once. Records wait for a slow callback within bounds: at
-// 32 MiB the connection stops reading, and pings and pongs beyond 1 MiB of them are not
-// handed over (pings are still answered). Every wait of the connection has a time limit.
-// No automatic reconnection.
+// Each start() runs two threads until stop() joins them: the connection thread resolves
+// (the name look-up itself on a short-lived thread of its own), connects, does TLS (system
+// trust store, host-name verification, SNI) and the WebSocket handshake, then reads and
+// writes; the dispatcher thread hands the records to the message callback, one at a time
+// and in order. A callback may take seconds (received speech is played inside it):
+// reading, writing and close handshakes go on meanwhile, so what send() queues from any
+// thread is written without waiting for the callback. Records wait for a slow callback
+// within bounds: at 32 MiB the connection stops reading, and pings and pongs beyond 1 MiB
+// of them are not handed over (pings are still answered). Setting up and closing a
+// connection have time limits (websocket_connection.h); an open connection has none and
+// stays open while the peer is silent. No automatic reconnection.
 // The trust store is OpenSSL's default one; SSL_CERT_FILE / SSL_CERT_DIR override it.
 #pragma once
 

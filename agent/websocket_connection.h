@@ -1,8 +1,12 @@
 // One connection of the WebSocket: resolve, TCP, TLS, WebSocket handshake, then reading
-// and writing until it ends. Everything runs on the connection thread inside run(); the
-// other members may be called from any thread. Every wait has a time limit:
-//   resolving, TCP connect + TLS handshake, WebSocket handshake: 10 s each;
+// and writing until it ends. It runs on the connection thread inside run(), except the
+// name look-up (getaddrinfo), which gets a thread of its own that is left behind if the
+// resolver never answers; the other members may be called from any thread.
+// Time limits while setting up and closing:
+//   resolving, the TCP connect, the TLS handshake, the WebSocket handshake: 10 s each;
 //   a close handshake (ours or the peer's) with the TLS shutdown after it: 3 s.
+// An open connection has none (no idle time-out, no keep-alive pings): it waits for the
+// peer's frames and for its own writes until a close or an error ends it.
 // Records for the user go to the Inbox; frames to write come from the Outbox.
 #pragma once
 

@@ -1,5 +1,5 @@
-// Framed local messages and the Unix-domain socket server that every local
-// server of the system derives from.
+// The Unix-domain socket server that every local server of the system derives
+// from, and its limits. The messages it carries are in local_message.h.
 #pragma once
 
 #include <sys/select.h>
