@@ -252,16 +252,27 @@ int claimListenSocket() {
     return fd;
 }
 
-// The end of the listening on fd. Its socket stays in g_wakeword_client_fd only when
-// keep_socket and nobody has replaced it since.
-void finishListening(int fd, bool keep_socket) {
+// The end of the listening on fd: its socket is closed, and taken out of
+// g_wakeword_client_fd unless somebody has replaced it there since.
+void finishListening(int fd) {
     std::lock_guard<std::mutex> lock(s_listen_mutex);
-    bool still_ours = loadFd(g_wakeword_client_fd) == fd;
-    if (!keep_socket || !still_ours) {
-        if (still_ours) storeFd(g_wakeword_client_fd, -1);
+    if (loadFd(g_wakeword_client_fd) == fd) {
+        storeFd(g_wakeword_client_fd, -1);
+        s_listening = false;
+    }
+    close(fd);
+}
+
+// The end of the listening on fd when the server went away: its socket stays in
+// g_wakeword_client_fd until stopWakeWordListening, unless somebody has replaced it there
+// since (then it is closed).
+void finishListeningKeepingSocket(int fd) {
+    std::lock_guard<std::mutex> lock(s_listen_mutex);
+    if (loadFd(g_wakeword_client_fd) == fd) {
+        s_listening = false;
+    } else {
         close(fd);
     }
-    if (still_ours) s_listening = false;
 }
 
 }  // namespace
@@ -273,30 +284,28 @@ bool listenWakeWord(
     std::function<void(const velantis::MessageHeader&)> callback) {  // NOLINT(performance-unnecessary-value-param)
     const int fd = claimListenSocket();
     if (fd < 0) return false;
-    auto finish = [fd](bool keep_socket) { finishListening(fd, keep_socket); };
 
     if (!connectTo(fd, kWakeWordSocketPath)) {
         logF->logger->error("Failed to connect to server: {}", std::strerror(errno));
-        finish(false);
+        finishListening(fd);
         return false;
     }
     logF->logger->info("Connected to wake word server");
 
     for (;;) {
         if (loadFd(g_wakeword_client_fd) != fd) {
-            finish(false);
+            finishListening(fd);
             return true;
         }
         velantis::MessageHeader header;
         if (receiveAll(fd, &header, sizeof(header)) != static_cast<ssize_t>(sizeof(header))) {
             if (loadFd(g_wakeword_client_fd) != fd) {
                 // Woken by stopWakeWordListening.
-                finish(false);
+                finishListening(fd);
                 return true;
             }
             logF->logger->error("Server disconnected or socket connection invalid");
-            // The socket stays in g_wakeword_client_fd until stopWakeWordListening.
-            finish(true);
+            finishListeningKeepingSocket(fd);
             return true;
         }
         if (callback) {
