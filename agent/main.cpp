@@ -3,11 +3,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,6 +17,7 @@
 #include "agent/audio_recorder.h"
 #include "common/file_owner.h"
 #include "common/log_utils.h"
+#include "common/sleep.h"
 #include "common/unix_domain_socket_server.h"
 
 namespace {
@@ -152,9 +153,5 @@ int main() {
     }
     // Under systemd (Type=notify): the control socket listens, the service is ready.
     sd_notify(0, "READY=1");
-    for (;;) {
-        timespec step{1, 0};
-        while (nanosleep(&step, &step) != 0 && errno == EINTR) {
-        }
-    }
+    for (;;) velantis::sleepFor(std::chrono::seconds(1));
 }

@@ -1,11 +1,10 @@
 #include "agent/rc_sdk_controller.h"
 
 #include "common/log_utils.h"
-
-#include <time.h>
+#include "common/sleep.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -21,18 +20,11 @@ namespace {
 constexpr int32_t kDriveEnabled = 1;
 constexpr int32_t kDriveDisabled = 4;
 constexpr int kPolls = 100;
-constexpr long kPollIntervalMs = 100;
-constexpr long kMoveIntervalMs = 10;
-constexpr long kBeforeActionMs = 1000;
-constexpr long kAfterDemoMs = 4000;
+constexpr std::chrono::milliseconds kPollInterval{100};
+constexpr std::chrono::milliseconds kMoveInterval{10};
+constexpr std::chrono::milliseconds kBeforeAction{1000};
+constexpr std::chrono::milliseconds kAfterDemo{4000};
 constexpr int kWagTailEmoji = 6;
-
-// Sleeps the whole time, also when a signal interrupts the sleep.
-void sleep_ms(long ms) {
-    timespec req{ms / 1000, (ms % 1000) * 1'000'000L};
-    timespec rem{};
-    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
-}
 
 // One line on standard output, flushed.
 void console_line(const std::string& text) {
@@ -67,15 +59,15 @@ poll_result poll_status(Reached reached) {
     for (int i = 0; i < kPolls; ++i) {
         if (!read_status_or_log(status)) return poll_result::read_failed;
         if (reached(status)) return poll_result::reached;
-        sleep_ms(kPollIntervalMs);
+        velantis::sleepFor(kPollInterval);
     }
     return poll_result::timed_out;
 }
 
 void demo_action(int action) {
-    sleep_ms(kBeforeActionMs);
+    velantis::sleepFor(kBeforeAction);
     rcClientInterfaceDemoControl(JOY_MODE, action, false);
-    sleep_ms(kAfterDemoMs);
+    velantis::sleepFor(kAfterDemo);
 }
 
 void run_movement(const ROBOT_TWIST_& twist, int duration) {
@@ -93,7 +85,7 @@ void run_movement(const ROBOT_TWIST_& twist, int duration) {
         ROBOT_COMMON_STATUS_ fresh;
         read_status(fresh);
         rcClientInterfaceDirectionMovement(JOY_MODE, twist, static_cast<long>(fresh.heartbeat));
-        sleep_ms(kMoveIntervalMs);
+        velantis::sleepFor(kMoveInterval);
     }
 }
 
@@ -131,12 +123,12 @@ bool turn_duration(int n, int& ms) {
 }
 
 void start_task() {
-    sleep_ms(kBeforeActionMs);
+    velantis::sleepFor(kBeforeAction);
     rc_sdk_controller::driver_enable(true);
 }
 
 void stand_up_task() {
-    sleep_ms(kBeforeActionMs);
+    velantis::sleepFor(kBeforeAction);
     rc_sdk_controller::driver_enable(true);
     console_line(rcClientInterfaceSpeedAdjust(JOY_MODE, 50) ? "Max Speed Set Successfully."
                                                             : "Failed to Set Max Speed.");
@@ -146,12 +138,12 @@ void stand_up_task() {
 }
 
 void lie_down_task() {
-    sleep_ms(kBeforeActionMs);
+    velantis::sleepFor(kBeforeAction);
     rc_sdk_controller::set_scene(robot_control::common::SCENE_LIE_DOWN);
 }
 
 void stop_task() {
-    sleep_ms(kBeforeActionMs);
+    velantis::sleepFor(kBeforeAction);
     rc_sdk_controller::driver_enable(false);
 }
 

@@ -1,12 +1,12 @@
 #include "orvanite/orvanite.h"
 
+#include "common/sleep.h"
 #include "orvanite/orvanite_link.h"
 #include "orvanite/uart_connector.h"
 
 #include <poll.h>
 #include <sys/prctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -91,23 +91,9 @@ void setup_port(int fd) {
     logF->logger->info("set_opt() success");
 }
 
-using Nanos = std::chrono::nanoseconds;
+using Clock = std::chrono::steady_clock;
 
-constexpr Nanos kPass = std::chrono::milliseconds(1);
-
-Nanos monotonic_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::chrono::seconds(ts.tv_sec) + Nanos(ts.tv_nsec);
-}
-
-void sleep_until(Nanos deadline) {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadline.count() / 1000000000);
-    ts.tv_nsec = static_cast<long>(deadline.count() % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
+constexpr std::chrono::nanoseconds kPass = std::chrono::milliseconds(1);
 
 // The reading thread wakes close to its deadlines (the default slack is 50 us a sleep);
 // the caller's own slack comes back when the loop ends.
@@ -192,18 +178,18 @@ void reopen_port(UartConnector& conn, const std::string& why) {
 void read_loop(UartConnector& conn) {
     LinkState& s = state();
     TimerSlack slack(1000);
-    Nanos deadline = monotonic_now() + kPass;
+    Clock::time_point deadline = Clock::now() + kPass;
     for (;;) {
-        sleep_until(deadline);
+        velantis::sleepUntil(deadline);
         if (s.exiting) park();
-        Nanos read_at = monotonic_now();
+        const Clock::time_point read_at = Clock::now();
         uint8_t byte = 0;
         ssize_t n = ::read(conn.serial_fd, &byte, 1);
         if (n == 1) {
             holding_the_link([&] { conn.deal_with(byte); });
         } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
             reopen_port(conn, std::strerror(errno));
-            deadline = monotonic_now();
+            deadline = Clock::now();
             continue;
         } else {
             // Nothing waits: idle in poll rather than waking every millisecond. A byte that
@@ -212,7 +198,7 @@ void read_loop(UartConnector& conn) {
             if (poll(&waiting, 1, 100) > 0) {
                 if ((waiting.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
                     reopen_port(conn, hang_up_text(conn.serial_fd));
-                deadline = monotonic_now();
+                deadline = Clock::now();
                 continue;
             }
         }
