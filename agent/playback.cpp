@@ -8,11 +8,9 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
-#include <fmt/format.h>
-
+#include "common/console_line.h"
 #include "common/log_utils.h"
 
 namespace velantis {
@@ -27,17 +25,6 @@ namespace {
 
 constexpr unsigned int kPlaybackRate = 48000;
 constexpr size_t kFileChunkBytes = 4096;
-
-// Writes one whole console line in a single call and flushes it, so that lines printed by
-// other threads at the same moment never cut into it.
-template <typename... Parts>
-void consoleLine(std::ostream& stream, const Parts&... parts) {
-    fmt::memory_buffer line;
-    (fmt::format_to(std::back_inserter(line), "{}", parts), ...);
-    line.push_back('\n');
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-    stream.flush();
-}
 
 void closeDevice() {
     if (s_handle) {

@@ -1,5 +1,6 @@
 #include "agent/rc_sdk_controller.h"
 
+#include "common/console_line.h"
 #include "common/log_utils.h"
 #include "common/sleep.h"
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <limits>
 
 using robot_control::common::JOY_MODE;
@@ -25,15 +27,6 @@ constexpr std::chrono::milliseconds kMoveInterval{10};
 constexpr std::chrono::milliseconds kBeforeAction{1000};
 constexpr std::chrono::milliseconds kAfterDemo{4000};
 constexpr int kWagTailEmoji = 6;
-
-// One line on standard output, flushed.
-void console_line(const std::string& text) {
-    flockfile(stdout);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    funlockfile(stdout);
-}
 
 // A record the library did not fill stays default: drive state 0, heartbeat 0.
 bool read_status(ROBOT_COMMON_STATUS_& status) {
@@ -71,16 +64,16 @@ void demo_action(int action) {
 }
 
 void run_movement(const ROBOT_TWIST_& twist, int duration) {
-    console_line("enqueued command:");
+    velantis::consoleLine(std::cout, "enqueued command:");
     ROBOT_COMMON_STATUS_ status;
     read_status(status);
     if (status.driver_enable_state != kDriveEnabled) {
         logF->logger->error("Robot is not in a valid state to move.");
-        console_line("Robot is not in a valid state to move.");
+        velantis::consoleLine(std::cout, "Robot is not in a valid state to move.");
         return;
     }
     const int steps = duration / 10;
-    console_line("duration / 10 = " + std::to_string(steps));
+    velantis::consoleLine(std::cout, "duration / 10 = " + std::to_string(steps));
     for (int i = 0; i < steps; ++i) {
         ROBOT_COMMON_STATUS_ fresh;
         read_status(fresh);
@@ -130,10 +123,11 @@ void start_task() {
 void stand_up_task() {
     velantis::sleepFor(kBeforeAction);
     rc_sdk_controller::driver_enable(true);
-    console_line(rcClientInterfaceSpeedAdjust(JOY_MODE, 50) ? "Max Speed Set Successfully."
-                                                            : "Failed to Set Max Speed.");
-    console_line(rcClientInterfaceSetGuardianSwitch(JOY_MODE, true) ? "Guardian Switch Set Successfully."
-                                                                    : "Failed to Set Guardian Switch.");
+    velantis::consoleLine(std::cout, rcClientInterfaceSpeedAdjust(JOY_MODE, 50) ? "Max Speed Set Successfully."
+                                                                                : "Failed to Set Max Speed.");
+    velantis::consoleLine(std::cout, rcClientInterfaceSetGuardianSwitch(JOY_MODE, true)
+                                         ? "Guardian Switch Set Successfully."
+                                         : "Failed to Set Guardian Switch.");
     rc_sdk_controller::set_scene(robot_control::common::SCENE_STAND);
 }
 
@@ -290,7 +284,7 @@ void rc_sdk_controller::processCommands() {
             task = std::move(task_queue.front());
             task_queue.pop_front();
         }
-        console_line("processCommands");
+        velantis::consoleLine(std::cout, "processCommands");
         // A task that throws must not end the process; the next task still runs.
         try {
             task();
@@ -373,12 +367,12 @@ void rc_sdk_controller::handle_command_list(const std::vector<std::pair<std::str
 void rc_sdk_controller::check_robot_state() {
     ROBOT_COMMON_STATUS_ status;
     if (!rcClientInterfaceGetCommonStatus(&status)) {
-        console_line("can not get robot state, plz check the connection to " + address);
+        velantis::consoleLine(std::cout, "can not get robot state, plz check the connection to " + address);
         logF->logger->info("can not get robot state, plz check the connection to {}", address);
         return;
     }
     const std::string report = print_ROBOT_COMMON_STATUS(status);
-    console_line("status = " + report);
+    velantis::consoleLine(std::cout, "status = " + report);
     logF->logger->info("status = {}", report);
 }
 

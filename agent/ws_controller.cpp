@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/console_line.h"
 #include "common/log_quote.h"
 #include "common/log_utils.h"
 
@@ -285,9 +286,7 @@ void ws_controller::onMessage(const net::WebSocketMessagePtr& msg) {
 void ws_controller::onSpeech(const net::WebSocketMessage& msg) {
     // Taken before the conversation is looked at: a goodbye or disconnect in between cuts it.
     const uint64_t epoch = playbackEpoch();
-    // One write of the whole line, so other threads' console lines never cut into it.
-    std::cout << localTimestamp() + "Received binary message of size: " + std::to_string(msg.wireSize) + "\n"
-              << std::flush;
+    consoleLine(std::cout, localTimestamp(), "Received binary message of size: ", msg.wireSize);
     if (conversation_open_) {
         decodeAndPlay(msg.str, epoch);
     }

@@ -12,6 +12,7 @@
 
 #include "agent_service/velantis_agent_service.h"
 #include "agent_service/wakeword_server.h"
+#include "common/console_line.h"
 #include "common/log_utils.h"
 
 uint64_t g_msg_id = 0;
@@ -75,10 +76,6 @@ ssize_t receiveOnce(int fd, void* buffer, size_t size) {
     } while (n < 0 && errno == EINTR);
     return n;
 }
-
-// Writes one whole line and flushes, so lines of clients on different threads never mix.
-void printLine(std::ostream& stream, const std::ostringstream& line) { stream << line.str() + "\n" << std::flush; }
-void printLine(std::ostream& stream, const char* line) { stream << std::string(line) + "\n" << std::flush; }
 
 bool readPayload(void* buffer, size_t size) {
     return receiveAll(loadFd(g_wakeword_client_fd), buffer, size) == static_cast<ssize_t>(size);
@@ -166,13 +163,13 @@ bool agentRequest(const AgentRequest& r) {
 bool sendMessage(int fd, const velantis::MessageHeader& header, const std::vector<uint8_t>& payload) {
     ssize_t sent = send(fd, &header, sizeof(header), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(sizeof(header))) {
-        printLine(std::cerr, (std::string("Error sending message header: ") + std::strerror(errno)).c_str());
+        velantis::consoleLine(std::cerr, "Error sending message header: ", std::strerror(errno));
         return false;
     }
     if (header.length == 0) return true;
     sent = send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(payload.size())) {
-        printLine(std::cerr, (std::string("Error sending payload: ") + std::strerror(errno)).c_str());
+        velantis::consoleLine(std::cerr, "Error sending payload: ", std::strerror(errno));
         return false;
     }
     return true;
@@ -190,7 +187,7 @@ void handleMessage(const velantis::MessageHeader& header) {
               << "   Confidence: " << static_cast<double>(event.confidence) << "\n"
               << "   State: " << (event.state ? "STARTED" : "STOPPED") << "\n"
               << "   Timestamp: " << header.timestamp;
-        printLine(std::cout, lines);
+        velantis::consoleLine(std::cout, lines.str());
         break;
     }
     case velantis::WAKEWORD_STATE: {
@@ -200,7 +197,7 @@ void handleMessage(const velantis::MessageHeader& header) {
         std::ostringstream line;
         line << "📡 State Changed: " << static_cast<int>(state.old_state) << " -> " << static_cast<int>(state.new_state)
              << " (" << reason << ")";
-        printLine(std::cout, line);
+        velantis::consoleLine(std::cout, line.str());
         break;
     }
     case velantis::WAKEWORD_ERROR: {
@@ -209,7 +206,7 @@ void handleMessage(const velantis::MessageHeader& header) {
         std::string message(error.message, strnlen(error.message, sizeof(error.message)));
         std::ostringstream line;
         line << "❌ Error: " << error.code << " - " << message;
-        printLine(std::cout, line);
+        velantis::consoleLine(std::cout, line.str());
         break;
     }
     default: {
@@ -360,7 +357,7 @@ bool sendTTSRequest(const std::string& text) {
     std::ostringstream sending;
     sending << "Sending TTS request: \"" << text << "\", sid: " << fixed.sid
             << ", speed: " << static_cast<double>(fixed.speed);
-    printLine(std::cout, sending);
+    velantis::consoleLine(std::cout, sending.str());
     if (!sendMessage(fd, request, payload)) {
         close(fd);
         return false;
@@ -370,18 +367,18 @@ bool sendTTSRequest(const std::string& text) {
     std::memset(&reply, 0, sizeof(reply));
     ssize_t n = receiveOnce(fd, &reply, sizeof(reply));
     if (n <= 0) {
-        printLine(std::cerr, "Failed to receive response or server disconnected.");
+        velantis::consoleLine(std::cerr, "Failed to receive response or server disconnected.");
     } else if (n < static_cast<ssize_t>(sizeof(reply))) {
-        printLine(std::cerr, "Received an incomplete response header.");
+        velantis::consoleLine(std::cerr, "Received an incomplete response header.");
     } else if (reply.type == velantis::TTS_ACK && reply.id == request.id) {
-        printLine(std::cout, "Successfully received ACK from server.");
+        velantis::consoleLine(std::cout, "Successfully received ACK from server.");
     } else {
         std::ostringstream line;
         line << "Received an unexpected response. Type: " << static_cast<int32_t>(reply.type) << ", ID: " << reply.id;
-        printLine(std::cerr, line);
+        velantis::consoleLine(std::cerr, line.str());
     }
     close(fd);
-    printLine(std::cout, "Connection closed.");
+    velantis::consoleLine(std::cout, "Connection closed.");
     return true;
 }
 
