@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/alsa_capture.h"
+#include "common/console_line.h"
 #include "common/log_utils.h"
 #include "orvanite/orvanite.h"
 
@@ -145,7 +147,9 @@ int audio_recorder::close_soundcard() {
 }
 
 void audio_recorder::on_wakeup(double angle, int beam) {
-    std::cout << "-- callback -- with angle: " << angle << ", beam: " << beam << std::endl;
+    std::ostringstream line;  // the angle in the stream's default form
+    line << "-- callback -- with angle: " << angle << ", beam: " << beam;
+    consoleLine(std::cout, line.str());
     if (recording.load()) {
         logF->logger->info("recording task is already running, stop it");
         recording.exchange(false);
@@ -162,7 +166,7 @@ void audio_recorder::on_wakeup(double angle, int beam) {
         else
             logF->logger->error("ws_controller_ptr is null, can not connect now");
         wake_sem.post();
-        std::cout << "Callback executed, post awaken." << std::endl;
+        consoleLine(std::cout, "Callback executed, post awaken.");
         keywordResponse(angle, beam);
     }
 }
