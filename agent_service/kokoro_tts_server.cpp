@@ -14,6 +14,7 @@
 
 #include "common/log_quote.h"
 #include "common/log_utils.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -44,62 +45,6 @@ int16_t toPcm16(float sample) {
     return static_cast<int16_t>(static_cast<int32_t>(sample * 32767.0f));
 }
 
-struct Utf8Step {
-    std::size_t length;  // bytes of the character, or of the invalid part that one U+FFFD replaces
-    bool valid;
-};
-
-// The UTF-8 sequence at text[at]. An invalid one is cut to its longest start that could still
-// begin a well-formed character (at least its first byte): no overlong forms, no surrogates,
-// nothing above U+10FFFF.
-Utf8Step utf8Step(std::string_view text, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    if (lead < 0x80) return {1, true};
-    std::size_t follow = 0;
-    unsigned char lo = 0x80;  // range of the byte after the lead
-    unsigned char hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        follow = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        follow = 2;
-        if (lead == 0xE0) lo = 0xA0;  // overlong
-        if (lead == 0xED) hi = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        follow = 3;
-        if (lead == 0xF0) lo = 0x90;  // overlong
-        if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-        return {1, false};
-    }
-    for (std::size_t k = 1; k <= follow; ++k) {
-        if (at + k >= text.size()) return {k, false};
-        const auto byte = static_cast<unsigned char>(text[at + k]);
-        if (byte < lo || byte > hi) return {k, false};
-        lo = 0x80;
-        hi = 0xBF;
-    }
-    return {follow + 1, true};
-}
-
-// Replaces each invalid UTF-8 sequence with U+FFFD; returns the number of bytes replaced.
-std::size_t replaceInvalidUtf8(std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t replaced = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        const Utf8Step step = utf8Step(text, at);
-        if (step.valid) {
-            out.append(text, at, step.length);
-        } else {
-            out += "\xEF\xBF\xBD";
-            replaced += step.length;
-        }
-        at += step.length;
-    }
-    if (replaced > 0) text.swap(out);
-    return replaced;
-}
-
 bool oneOf(std::string_view c, std::initializer_list<std::string_view> set) {
     return std::find(set.begin(), set.end(), c) != set.end();
 }
@@ -115,7 +60,7 @@ std::size_t pieceEnd(std::string_view text, std::size_t start) {
     if (text.size() <= limit) return text.size();
     std::size_t sentence = 0, clause = 0, space = 0, at = start;
     for (;;) {
-        const std::size_t next = at + utf8Step(text, at).length;
+        const std::size_t next = at + velantis::utf8SequenceAt(text, at).length;
         if (next > limit) break;
         const std::string_view c = text.substr(at, next - at);
         const bool spaced = isSpace(text[next]);  // next <= limit < size
@@ -420,7 +365,7 @@ void KokoroTtsServer::handleClientMessage(int client_fd, const velantis::Message
     // The text ends at its first NUL, if any.
     const char* bytes = reinterpret_cast<const char*>(payload.data()) + sizeof(TtsRequestPayload);
     std::string text(bytes, strnlen(bytes, request.text_length));
-    const std::size_t replaced = replaceInvalidUtf8(text);
+    const std::size_t replaced = velantis::replaceInvalidUtf8(text);
     if (replaced > 0) {
         logF->logger->warn("Replaced {} bytes of invalid UTF-8 with U+FFFD in the text from fd={}", replaced,
                            client_fd);

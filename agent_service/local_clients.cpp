@@ -14,6 +14,7 @@
 #include "agent_service/wakeword_server.h"
 #include "common/console_line.h"
 #include "common/log_utils.h"
+#include "common/utf8.h"
 
 uint64_t g_msg_id = 0;
 int g_wakeword_client_fd = -1;
@@ -79,16 +80,6 @@ ssize_t receiveOnce(int fd, void* buffer, size_t size) {
 
 bool readPayload(void* buffer, size_t size) {
     return receiveAll(loadFd(g_wakeword_client_fd), buffer, size) == static_cast<ssize_t>(size);
-}
-
-// Longest prefix of at most kTtsMaxTextBytes that does not split a UTF-8 character. The
-// request's text_length field has 16 bits: a longer text is cut here, with a warning, rather
-// than sent as the remainder of its length modulo 65536.
-size_t ttsTextBytes(const std::string& text) {
-    if (text.size() <= kTtsMaxTextBytes) return text.size();
-    size_t n = kTtsMaxTextBytes;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    return n;
 }
 
 struct AgentRequest {
@@ -341,7 +332,9 @@ bool sendTTSRequest(const std::string& text) {
     }
     logF->logger->info("Connected to TTS server.");
 
-    size_t text_bytes = ttsTextBytes(text);
+    // The request's text_length field has 16 bits: a longer text is cut here, with a warning,
+    // rather than sent as the remainder of its length modulo 65536.
+    const size_t text_bytes = velantis::utf8PrefixLength(text, kTtsMaxTextBytes);
     if (text_bytes != text.size()) {
         logF->logger->warn("TTS text of {} bytes is longer than {} bytes: sending its first {} bytes", text.size(),
                            kTtsMaxTextBytes, text_bytes);

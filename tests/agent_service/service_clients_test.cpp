@@ -282,14 +282,20 @@ TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
     EXPECT_TRUE(velantis::sendTTSRequest(emoji));
     EXPECT_EQ(sentText(3), emoji.substr(0, 65532));
 
+    // No character boundary near the cut: at most three bytes are given up, never the text.
+    const std::string stray(65536, '\x80');
+    EXPECT_TRUE(velantis::sendTTSRequest(stray));
+    EXPECT_EQ(sentText(4), stray.substr(0, 65532));
+
     std::string out = capturedStdout.take();
     // The console line shows the whole text.
     EXPECT_NE(out.find("Sending TTS request: \"" + ascii + "\", sid: 87, speed: 1.2\n"), std::string::npos);
     EXPECT_NE(out.find("Sending TTS request: \"" + emoji + "\", sid: 87, speed: 1.2\n"), std::string::npos);
-    EXPECT_EQ(countOf(out, "Successfully received ACK from server.\n"), 4u);
+    EXPECT_EQ(countOf(out, "Successfully received ACK from server.\n"), 5u);
     std::string text = log.text();
     EXPECT_EQ(countOf(text, "TTS text of 65536 bytes is longer than 65535 bytes: sending its first 65535 bytes"), 1u);
     EXPECT_EQ(countOf(text, "TTS text of 65600 bytes is longer than 65535 bytes: sending its first 65532 bytes"), 1u);
+    EXPECT_EQ(countOf(text, "TTS text of 65536 bytes is longer than 65535 bytes: sending its first 65532 bytes"), 1u);
 }
 
 TEST(ServiceClients, WakeWordMessagesArePrintedInStep) {
