@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "agent_service/kokoro_tts_server.h"
+#include "agent_service/tts_engine.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
 #include "tests/support/temp_dir.h"

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "agent_service/kokoro_tts_server.h"
+#include "agent_service/tts_engine.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
 #include "tests/support/framed_client.h"
