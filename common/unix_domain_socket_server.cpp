@@ -1,6 +1,9 @@
 #include "common/unix_domain_socket_server.h"
 
+#include <dirent.h>
+#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,6 +28,11 @@ constexpr auto kLoopTimeout = std::chrono::seconds(1);
 // A client's queue: at most this many messages and, beyond its first message, bytes.
 constexpr size_t kQueueMessages = 16;
 constexpr size_t kQueueBytes = 256 * 1024;
+// After accept failed for want of descriptors or memory, the listening socket rests this
+// long (the pending connection would make it readable at once); the failure is logged at
+// most once per kAcceptLogInterval.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
+constexpr auto kAcceptLogInterval = std::chrono::seconds(10);
 // Payload bytes asked of the socket at a time: a payload's buffer runs at most this far
 // ahead of the bytes that have arrived, whatever length its header announces.
 constexpr size_t kReadChunk = 64 * 1024;
@@ -34,6 +42,20 @@ thread_local const UnixDomainSocketServer* t_serving = nullptr;
 
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
+bool lacksResources(int e) { return e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM; }
+
+// Descriptors open in this process, -1 (errno set) when they cannot be counted.
+long openDescriptors() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    long count = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count - 1;  // the directory's own
+}
+
 std::vector<uint8_t> flatten(const velantis::MessageHeader& header, const void* payload, size_t payload_size) {
     std::vector<uint8_t> bytes(sizeof(header) + payload_size);
     std::memcpy(bytes.data(), &header, sizeof(header));
@@ -41,8 +63,8 @@ std::vector<uint8_t> flatten(const velantis::MessageHeader& header, const void* 
     return bytes;
 }
 
-timeval untilDeadline(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+timeval untilDeadline(Clock::duration wait) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
     if (left < 0) left = 0;
     // Round up by a millisecond so that the loop never wakes just short of a deadline.
     left += 1000;
@@ -78,6 +100,29 @@ void UnixDomainSocketServer::onClientConnected(int) {}
 void UnixDomainSocketServer::onClientDisconnected(int) {}
 
 uint64_t UnixDomainSocketServer::getCurrentTimestamp() { return velantis::currentTimestamp(); }
+
+void UnixDomainSocketServer::setDescriptorReserve(int count) { descriptor_reserve_ = std::max(count, 0); }
+
+UnixDomainSocketServer::TimePoint UnixDomainSocketServer::servingNow() const {
+    return Clock::now() - std::chrono::nanoseconds(busy_ns_.load(std::memory_order_relaxed));
+}
+
+template <typename Fn>
+void UnixDomainSocketServer::timed(Fn&& fn) {
+    if (t_serving != this) {
+        fn();
+        return;
+    }
+    struct Clocked {
+        std::atomic<int64_t>& busy;
+        const Clock::time_point begun = Clock::now();
+        ~Clocked() {
+            busy.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - begun).count(),
+                           std::memory_order_relaxed);
+        }
+    } clocked{busy_ns_};
+    fn();
+}
 
 // ---------------------------------------------------------------------------------------
 // Start and set-up
@@ -226,15 +271,23 @@ void UnixDomainSocketServer::prepareIoSets(IoSets& sets) {
         FD_SET(fd, &set);
         sets.max_fd = std::max(sets.max_fd, fd);
     };
-    add(server_fd_, sets.read);
+    Clock::duration wait = kLoopTimeout;
+    if (acceptPaused()) {
+        wait = std::min<Clock::duration>(wait, accept_resume_ - Clock::now());
+    } else {
+        add(server_fd_, sets.read);
+    }
     add(wake_fd_, sets.read);
-    auto deadline = Clock::now() + kLoopTimeout;
+    const auto now = servingNow();
     {
         std::lock_guard<std::mutex> guard(clients_mutex_);
         closeDroppedLocked();
-        for (int fd : clients_) add(fd, sets.read);
+        for (int fd : clients_) {
+            // One that has finished sending waits only for its replies to go out.
+            if (!inboxes_[fd].ended) add(fd, sets.read);
+        }
         for (const auto& [fd, inbox] : inboxes_) {
-            if (inbox.started()) deadline = std::min(deadline, inbox.begun + kReceiveTimeout);
+            if (inbox.started()) wait = std::min<Clock::duration>(wait, inbox.begun + kReceiveTimeout - now);
         }
     }
     {
@@ -242,10 +295,10 @@ void UnixDomainSocketServer::prepareIoSets(IoSets& sets) {
         for (const auto& [fd, outbox] : outboxes_) {
             if (outbox.messages.empty()) continue;
             add(fd, sets.write);
-            deadline = std::min(deadline, outbox.progressed + kSendTimeout);
+            wait = std::min<Clock::duration>(wait, outbox.progressed + kSendTimeout - now);
         }
     }
-    sets.timeout = untilDeadline(deadline);
+    sets.timeout = untilDeadline(wait);
 }
 
 void UnixDomainSocketServer::serveReady(const IoSets& sets) {
@@ -262,27 +315,64 @@ void UnixDomainSocketServer::acceptNewClient() {
     sockaddr_un addr{};
     socklen_t len = sizeof(addr);
     int fd = ::accept4(server_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    const auto now = Clock::now();
     if (fd < 0) {
         int e = errno;
-        if (e == EINTR) return;
-        logF->logger->error("Failed to accept client on path {}: {}", socket_path_, std::strerror(e));
-        if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
-            // The pending connection keeps the socket readable: do not spin on it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (e == EINTR || wouldBlock(e)) return;
+        // The pending connection keeps the socket readable: rest it rather than spin.
+        if (lacksResources(e)) accept_resume_ = now + kAcceptPause;
+        if (accept_logged_ == TimePoint{} || now >= accept_logged_ + kAcceptLogInterval) {
+            logF->logger->error("Failed to accept client on path {}: {}", socket_path_, std::strerror(e));
+            accept_logged_ = now;
+        } else {
+            ++accept_unlogged_;
         }
         return;
     }
-    if (fd >= FD_SETSIZE) {
-        logF->logger->warn("Refusing client fd={} on path {}: descriptors must stay below FD_SETSIZE ({})", fd,
-                           socket_path_, FD_SETSIZE);
-        ::close(fd);
-        return;
+    if (accept_unlogged_ != 0) {
+        logF->logger->info("Accepting clients again on path {}; {} failed accepts were not logged", socket_path_,
+                           accept_unlogged_);
+        accept_unlogged_ = 0;
     }
     addClient(fd);
 }
 
+bool UnixDomainSocketServer::acceptPaused() { return accept_resume_ != TimePoint{} && Clock::now() < accept_resume_; }
+
+// Whether taking client_fd leaves the reserve free below the soft descriptor limit.
+bool UnixDomainSocketServer::keepsReserve(int client_fd) {
+    if (descriptor_reserve_ == 0) return true;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    const long soft = static_cast<long>(limit.rlim_cur);
+    long free_after = 0;
+    const long open = openDescriptors();
+    if (open >= 0) {
+        free_after = soft - open;
+    } else if (!lacksResources(errno)) {
+        // No /proc: the client's is the lowest free descriptor, so at most these are free.
+        free_after = soft - 1 - client_fd;
+    }
+    if (free_after >= descriptor_reserve_) return true;
+    logF->logger->warn(
+        "Refusing client fd={} on path {}: {} descriptors would stay free below the limit of {}, {} "
+        "are kept in reserve",
+        client_fd, socket_path_, std::max(free_after, 0L), soft, descriptor_reserve_);
+    return false;
+}
+
 // Takes a connected socket as a client; the server owns it from here.
-void UnixDomainSocketServer::addClient(int fd) {
+bool UnixDomainSocketServer::addClient(int fd) {
+    if (fd >= FD_SETSIZE) {
+        logF->logger->warn("Refusing client fd={} on path {}: descriptors must stay below FD_SETSIZE ({})", fd,
+                           socket_path_, FD_SETSIZE);
+        ::close(fd);
+        return false;
+    }
+    if (!keepsReserve(fd)) {
+        ::close(fd);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> guard(clients_mutex_);
         clients_.push_back(fd);
@@ -291,7 +381,8 @@ void UnixDomainSocketServer::addClient(int fd) {
         outboxes_[fd] = Outbox{};
     }
     logF->logger->info("New client connected: fd={} on path {}", fd, socket_path_);
-    onClientConnected(fd);
+    timed([&] { onClientConnected(fd); });
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -316,15 +407,19 @@ void UnixDomainSocketServer::handleClientIo(const fd_set& read_set) {
 // is to be removed.
 bool UnixDomainSocketServer::readFromClient(int client_fd) {
     Inbox& in = inboxes_[client_fd];
+    if (in.ended) return true;
     while (!in.whole()) {
         const bool had_header = in.headerWhole();
+        const bool had_begun = in.started();
         ssize_t n = in.receive(client_fd);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && wouldBlock(errno)) return true;
         if (n <= 0) {
             warnIncomplete(client_fd, in);
-            return false;
+            // At the end of its stream a client still gets the replies queued for it.
+            return n == 0 && lingerForReplies(client_fd, in);
         }
+        if (!had_begun) in.begun = servingNow();
         if (!had_header && in.headerWhole() && in.header.length > velantis::kMaxPayloadLength) {
             logF->logger->warn("Payload length {} from client fd={} on path {} exceeds the limit of {} bytes",
                                in.header.length, client_fd, socket_path_, velantis::kMaxPayloadLength);
@@ -334,7 +429,19 @@ bool UnixDomainSocketServer::readFromClient(int client_fd) {
     const velantis::MessageHeader header = in.header;
     const std::vector<uint8_t> payload = std::move(in.payload);
     in = Inbox{};
-    handleClientMessage(client_fd, header, payload);
+    timed([&] { handleClientMessage(client_fd, header, payload); });
+    return true;
+}
+
+// A client that has finished sending stays until its queue is empty (or it is dropped
+// for not taking it); false when nothing waits for it. clients_mutex_ held.
+bool UnixDomainSocketServer::lingerForReplies(int client_fd, Inbox& inbox) {
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    auto it = outboxes_.find(client_fd);
+    if (it == outboxes_.end() || it->second.failed || it->second.messages.empty()) return false;
+    it->second.peer_done = true;
+    inbox = Inbox{};
+    inbox.ended = true;
     return true;
 }
 
@@ -342,7 +449,6 @@ ssize_t UnixDomainSocketServer::Inbox::receive(int fd) {
     if (!headerWhole()) {
         ssize_t n = ::recv(fd, reinterpret_cast<uint8_t*>(&header) + header_bytes, sizeof(header) - header_bytes,
                            MSG_DONTWAIT);
-        if (n > 0 && header_bytes == 0) begun = Clock::now();
         if (n > 0) header_bytes += static_cast<size_t>(n);
         return n;
     }
@@ -384,7 +490,7 @@ bool UnixDomainSocketServer::sendMessage(int client_fd, const velantis::MessageH
         return false;
     }
     const bool was_idle = out.messages.empty();
-    if (was_idle) out.progressed = Clock::now();
+    if (was_idle) out.progressed = servingNow();
     out.messages.push_back(flatten(header, payload, payload_size));
     out.bytes += size;
     flushOutbox(client_fd, out);
@@ -419,7 +525,7 @@ void UnixDomainSocketServer::flushOutbox(int client_fd, Outbox& out) {
         if (n > 0) {
             out.front_sent += static_cast<size_t>(n);
             out.bytes -= static_cast<size_t>(n);
-            out.progressed = Clock::now();
+            out.progressed = servingNow();
             if (out.front_sent == front.size()) {
                 out.messages.pop_front();
                 out.front_sent = 0;
@@ -429,6 +535,11 @@ void UnixDomainSocketServer::flushOutbox(int client_fd, Outbox& out) {
         const int e = errno;
         if (n < 0 && e == EINTR) continue;
         if (n < 0 && wouldBlock(e)) return;
+        if (out.peer_done && (e == EPIPE || e == ECONNRESET)) {
+            // Gone after it had finished sending: it wanted nothing more.
+            failOutbox(out);
+            return;
+        }
         if (out.front_sent < sizeof(velantis::MessageHeader)) {
             logF->logger->error("Failed to send message header to client fd={}: {}", client_fd, std::strerror(e));
         } else {
@@ -460,12 +571,20 @@ void UnixDomainSocketServer::wakeServerThread() {
 // Drops the clients in the middle of a message for too long, and those that took nothing
 // of their queue for too long; then removes every client dropped since the last pass.
 void UnixDomainSocketServer::dropStalledClients() {
-    const auto now = Clock::now();
     std::vector<int> stalled;
     {
         std::lock_guard<std::mutex> guard(clients_mutex_);
-        for (const auto& [fd, in] : inboxes_) {
-            if (!in.started() || now < in.begun + kReceiveTimeout) continue;
+        for (int fd : expiredInboxes()) {
+            // What has arrived meanwhile first: the time may have gone to others' handlers
+            // (each read may run a handler too, so the time is taken afresh).
+            auto it = inboxes_.find(fd);
+            if (it == inboxes_.end() || !it->second.started()) continue;
+            if (!readFromClient(fd)) {
+                stalled.push_back(fd);
+                continue;
+            }
+            const Inbox& in = inboxes_[fd];
+            if (!in.started() || servingNow() < in.begun + kReceiveTimeout) continue;
             logF->logger->warn("Timed out after {} ms waiting for a message from client fd={} on path {}",
                                velantis::kClientReceiveTimeoutMs, fd, socket_path_);
             warnIncomplete(fd, in);
@@ -475,7 +594,10 @@ void UnixDomainSocketServer::dropStalledClients() {
     {
         std::lock_guard<std::mutex> guard(send_mutex_);
         for (auto& [fd, out] : outboxes_) {
-            if (out.failed || out.messages.empty() || now < out.progressed + kSendTimeout) continue;
+            if (out.failed || out.messages.empty() || servingNow() < out.progressed + kSendTimeout) continue;
+            // Whatever room the client has made meanwhile first.
+            flushOutbox(fd, out);
+            if (out.failed || out.messages.empty() || servingNow() < out.progressed + kSendTimeout) continue;
             logF->logger->warn("Dropping client fd={} on path {}: it took no message within {} ms", fd, socket_path_,
                                velantis::kClientSendTimeoutMs);
             failOutbox(out);
@@ -485,15 +607,33 @@ void UnixDomainSocketServer::dropStalledClients() {
     removeFailedClients();
 }
 
+// Clients in the middle of a message for longer than allowed. clients_mutex_ held.
+std::vector<int> UnixDomainSocketServer::expiredInboxes() {
+    std::vector<int> expired;
+    const auto now = servingNow();
+    for (const auto& [fd, in] : inboxes_) {
+        if (in.started() && now >= in.begun + kReceiveTimeout) expired.push_back(fd);
+    }
+    return expired;
+}
+
+// Removes the clients dropped for sending, and those that had finished sending once
+// their queue is empty.
 void UnixDomainSocketServer::removeFailedClients() {
-    std::vector<int> failed;
+    std::vector<int> done;
     {
-        std::lock_guard<std::mutex> guard(send_mutex_);
+        std::lock_guard<std::mutex> guard(clients_mutex_);
+        std::lock_guard<std::mutex> sending(send_mutex_);
         for (const auto& [fd, out] : outboxes_) {
-            if (out.failed) failed.push_back(fd);
+            if (out.failed) done.push_back(fd);
+        }
+        for (const auto& [fd, in] : inboxes_) {
+            if (!in.ended) continue;
+            auto it = outboxes_.find(fd);
+            if (it != outboxes_.end() && !it->second.failed && it->second.messages.empty()) done.push_back(fd);
         }
     }
-    for (int fd : failed) closeClient(fd);
+    for (int fd : done) closeClient(fd);
 }
 
 // Server thread, outside a read pass: nothing else holds the descriptor, so it is
@@ -531,7 +671,7 @@ bool UnixDomainSocketServer::forgetClientLocked(int client_fd) {
 
 void UnixDomainSocketServer::announceRemoval(int client_fd) {
     logF->logger->info("Client disconnected: fd={} from path {}", client_fd, socket_path_);
-    onClientDisconnected(client_fd);
+    timed([&] { onClientDisconnected(client_fd); });
 }
 
 void UnixDomainSocketServer::closeDroppedLocked() {
@@ -563,8 +703,36 @@ bool UnixDomainSocketServer::endServerThread() {
 
 // The last steps of a stop, stop_mutex_ held.
 void UnixDomainSocketServer::closeAll() {
+    flushBeforeClose();
     cleanup();
     logF->logger->info("Server stopped for path: {}", socket_path_);
+}
+
+// Sends what is queued for the clients, waiting at most kClientSendTimeoutMs in all for
+// them to take it; the server thread has ended.
+void UnixDomainSocketServer::flushBeforeClose() {
+    const auto deadline = Clock::now() + kSendTimeout;
+    for (;;) {
+        std::vector<pollfd> waiting;
+        {
+            std::lock_guard<std::mutex> guard(send_mutex_);
+            for (auto& [fd, out] : outboxes_) {
+                if (out.failed || out.messages.empty()) continue;
+                flushOutbox(fd, out);
+                if (!out.failed && !out.messages.empty()) waiting.push_back(pollfd{fd, POLLOUT, 0});
+            }
+            if (!waiting.empty() && Clock::now() >= deadline) {
+                for (const pollfd& p : waiting) {
+                    logF->logger->warn("Closing client fd={} on path {} with {} bytes it did not take within {} ms",
+                                       p.fd, socket_path_, outboxes_[p.fd].bytes, velantis::kClientSendTimeoutMs);
+                }
+                return;
+            }
+        }
+        if (waiting.empty()) return;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count() + 1;
+        ::poll(waiting.data(), waiting.size(), static_cast<int>(std::max<int64_t>(left, 1)));
+    }
 }
 
 void UnixDomainSocketServer::cleanup() {

@@ -42,6 +42,10 @@ constexpr int kClientSendTimeoutMs = 2000;
 // kClientReceiveTimeoutMs is dropped. A message that a client cannot take at once waits
 // in that client's own small queue and is sent, in order, as the client reads; a client
 // whose queue is full, or that takes nothing of it for kClientSendTimeoutMs, is dropped.
+// Both bounds count only the time the server thread is free to serve: time spent in
+// handlers and hooks is not held against anybody. A client that has finished sending,
+// and the clients still there at stop(), first get what is queued for them, within
+// kClientSendTimeoutMs.
 class UnixDomainSocketServer {
 public:
     // What made the last start() fail.
@@ -86,8 +90,12 @@ protected:
     virtual void onClientDisconnected(int client_fd);
     virtual void handleClientMessage(int client_fd, const velantis::MessageHeader& header,
                                      const std::vector<uint8_t>& payload) = 0;
-    // Takes a connected socket as a client, as if just accepted; the server owns it.
-    void addClient(int client_fd);
+    // Takes a connected socket as a client, as if just accepted; the server owns it and
+    // closes it at once when it refuses it (at or past FD_SETSIZE, or into the reserve).
+    bool addClient(int client_fd);
+    // Descriptors of the process that taking a client must leave free below the soft
+    // RLIMIT_NOFILE, for what the process itself has to open. 0 (the default): none.
+    void setDescriptorReserve(int count);
     // The mode that start() gives the socket file once bound, whatever the umask
     // (0, the default: as created).
     void setSocketMode(mode_t mode);
@@ -107,7 +115,8 @@ private:
         velantis::MessageHeader header{};
         size_t header_bytes = 0;
         std::vector<uint8_t> payload;  // grows as the bytes arrive
-        TimePoint begun{};             // arrival of its first byte
+        TimePoint begun{};             // arrival of its first byte (serving time)
+        bool ended = false;            // the client has finished sending; kept for its replies
 
         // Receives without waiting more of this message, never beyond its end: the
         // number of bytes taken, 0 at the end of the stream, -1 (errno set) on failure.
@@ -121,8 +130,9 @@ private:
         std::deque<std::vector<uint8_t>> messages;  // whole messages; the front one partly sent
         size_t front_sent = 0;
         size_t bytes = 0;        // bytes still to send
-        TimePoint progressed{};  // the client last took bytes (or the queue began)
+        TimePoint progressed{};  // the client last took bytes, or the queue began (serving time)
         bool failed = false;     // dropped: refuses messages until the client is removed
+        bool peer_done = false;  // the client has finished sending: its leaving is no failure
     };
     struct IoSets;
 
@@ -134,14 +144,23 @@ private:
     void prepareIoSets(IoSets& sets);
     void serveReady(const IoSets& sets);
     void acceptNewClient();
+    bool acceptPaused();
+    bool keepsReserve(int client_fd);
     void handleClientIo(const fd_set& read_set);
     bool readFromClient(int client_fd);
+    bool lingerForReplies(int client_fd, Inbox& inbox);
     void warnIncomplete(int client_fd, const Inbox& inbox);
     void flushQueues(const fd_set& write_set);
     void flushOutbox(int client_fd, Outbox& outbox);
     void failOutbox(Outbox& outbox);
     void dropStalledClients();
+    std::vector<int> expiredInboxes();
     void removeFailedClients();
+    void flushBeforeClose();
+    TimePoint servingNow() const;
+    // Runs a handler or hook; on the server thread its time goes to busy_ns_.
+    template <typename Fn>
+    void timed(Fn&& fn);
     void closeClient(int client_fd);
     void dropClientLocked(int client_fd);
     bool forgetClientLocked(int client_fd);
@@ -154,6 +173,16 @@ private:
 
     StartFailure start_failure_;
     mode_t socket_mode_ = 0;
+    int descriptor_reserve_ = 0;
+    // Time the server thread has spent in handlers and hooks, in nanoseconds. A client's
+    // time-outs run on the steady clock minus this ("serving time").
+    std::atomic<int64_t> busy_ns_{0};
+    // Failed accepts (server thread): the listening socket rests until accept_resume_
+    // after a lack of descriptors or memory, and the failure is logged at most once per
+    // interval, with the number of those not logged.
+    TimePoint accept_resume_{};
+    TimePoint accept_logged_{};
+    size_t accept_unlogged_ = 0;
     // Guarded by clients_mutex_, like clients_.
     std::map<int, Inbox> inboxes_;
     // Guarded by send_mutex_, taken after clients_mutex_ where both are held. Every write

@@ -1,14 +1,18 @@
 // UnixDomainSocketServer against bad and slow clients: oversized lengths,
-// stalled senders beside served ones, clients that never read beside ones that
-// do, descriptor exhaustion, and broadcasts racing with clients that come and go.
+// stalled senders beside served ones, clients whose messages straddle a slow handler,
+// clients that never read beside ones that do, replies still queued at the end of a
+// client's stream and at stop, descriptor exhaustion, and broadcasts racing with clients
+// that come and go.
 #include <fcntl.h>
 #include <sys/resource.h>
 
 #include <atomic>
+#include <iostream>
 #include <map>
 
 #include "tests/common/uds_test_support.h"
 #include "tests/support/figures.h"
+#include "tests/support/files.h"
 
 using namespace uds_test;
 using spdlog::level::err;
@@ -113,6 +117,111 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
     EXPECT_EQ(77u, reply->first.id);
     EXPECT_FALSE(dribbler.waitClosed(10ms));
     server.stop();
+}
+
+// Speaks for 3 s in the handler of every TTS_REQUEST, as the speech server does.
+class SlowServer : public RecordingServer {
+public:
+    using RecordingServer::RecordingServer;
+    std::atomic<bool> speaking{false};
+
+protected:
+    void handleClientMessage(int fd, const velantis::MessageHeader& header,
+                             const std::vector<uint8_t>& payload) override {
+        if (header.type == TTS_REQUEST) {
+            speaking = true;
+            std::this_thread::sleep_for(3s);
+            speaking = false;
+        }
+        RecordingServer::handleClientMessage(fd, header, payload);
+    }
+};
+
+TEST_F(UdsRobustnessTest, SlowHandlersCountAgainstNoOtherClient) {
+    std::string path = dir_.file("straddle.sock");
+    SlowServer server(path);
+    ASSERT_TRUE(server.start());
+
+    // B and C are read before A in every pass: each header is in when A's handler starts.
+    FramedClient b(path), c(path), a(path);
+    ASSERT_TRUE(server.waitConnected(3));
+    auto request = [](uint64_t id) { return frame(velantis::makeMessageHeader(AGENT_STOP, 320, id), pattern(320, 4)); };
+    const auto rb = request(21), rc = request(22);
+    ASSERT_TRUE(b.write(rb.data(), 24));
+    ASSERT_TRUE(c.write(rc.data(), 24));
+    ASSERT_TRUE(a.send(velantis::makeMessageHeader(TTS_REQUEST, 0, 20)));
+    ASSERT_TRUE(test_support::waitUntil([&] { return server.speaking.load(); }, 10s));
+
+    // B's payload arrives while A's handler runs; C's only 1 s after it, after 4 s in all
+    // but within 2 s of the server's own time.
+    const auto sent_b = Clock::now();
+    ASSERT_TRUE(b.write(rb.data() + 24, rb.size() - 24));
+    auto reply_a = a.readMessage();
+    ASSERT_TRUE(reply_a);
+    EXPECT_EQ(20u, reply_a->first.id);
+    auto reply_b = b.readMessage();
+    ASSERT_TRUE(reply_b) << "dropped for the time another client's handler took";
+    const auto b_waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent_b);
+    EXPECT_EQ(21u, reply_b->first.id);
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(c.write(rc.data() + 24, rc.size() - 24));
+    auto reply_c = c.readMessage();
+    ASSERT_TRUE(reply_c) << "dropped for the time another client's handler took";
+    EXPECT_EQ(22u, reply_c->first.id);
+    EXPECT_TRUE(reply_c->second == pattern(320, 4));
+    EXPECT_EQ(0u, log().count(warn, {"Timed out after 2000 ms waiting for a message from client fd=", path}));
+    std::cout << "straddling client's reply came " << b_waited.count() << " ms after its payload\n";
+
+    // The server's own time still bounds a client that stalls.
+    FramedClient d(path);
+    ASSERT_TRUE(d.write(rb.data(), 30));
+    EXPECT_TRUE(d.waitClosed(10s));
+    EXPECT_EQ(1u, log().count(warn, {"Timed out after 2000 ms waiting for a message from client fd=", path}));
+    server.stop();
+}
+
+TEST_F(UdsRobustnessTest, QueuedRepliesGoOutBeforeTheClose) {
+    std::string path = dir_.file("flush.sock");
+    RecordingServer server(path);
+    ASSERT_TRUE(server.start());
+
+    // Echoes of 8 x 40 KiB: more than a socket holds, so the last ones wait in the server's
+    // queue (which takes them all).
+    constexpr size_t kSize = 40 * 1024;
+    constexpr uint64_t kCount = 8;
+    auto ask = [&](FramedClient& client, uint64_t first) {
+        for (uint64_t id = first; id < first + kCount; ++id) {
+            ASSERT_TRUE(client.send(velantis::makeMessageHeader(TTS_REQUEST, kSize, id), pattern(kSize, static_cast<uint8_t>(id))));
+        }
+    };
+    auto takeAll = [&](FramedClient& client, uint64_t first) {
+        for (uint64_t id = first; id < first + kCount; ++id) {
+            auto m = client.readMessage();
+            ASSERT_TRUE(m) << "reply " << id << " lost";
+            EXPECT_EQ(id, m->first.id);
+            EXPECT_TRUE(m->second == pattern(kSize, static_cast<uint8_t>(id)));
+        }
+        EXPECT_TRUE(client.waitClosed());
+    };
+
+    // A client that has finished sending still gets its replies, then is let go.
+    FramedClient done(path);
+    ask(done, 10);
+    ASSERT_EQ(0, ::shutdown(done.fd(), SHUT_WR));
+    ASSERT_TRUE(server.waitMessages(kCount));
+    // No event to wait on: meanwhile the server meets the end of the client's stream.
+    std::this_thread::sleep_for(200ms);
+    takeAll(done, 10);
+    EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(0))));
+
+    // stop() lets a client that reads take what is queued for it.
+    FramedClient late(path);
+    ask(late, 20);
+    ASSERT_TRUE(server.waitMessages(2 * kCount));
+    std::thread stopper([&] { server.stop(); });
+    EXPECT_TRUE(log().waitFor(spdlog::level::info, {"Server loop ended for path: " + path}));
+    takeAll(late, 20);
+    stopper.join();
 }
 
 TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
@@ -240,6 +349,16 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
     EXPECT_TRUE(refused);
     EXPECT_TRUE(log().waitFor(warn, {"Refusing client fd=", "on path " + path,
                                      "descriptors must stay below FD_SETSIZE (1024)"}));
+    // A socket handed in as a client is refused the same way, and closed.
+    int pair[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+    const int high = FD_SETSIZE + 8;
+    ASSERT_EQ(high, ::dup3(pair[0], high, O_CLOEXEC));
+    ::close(pair[0]);
+    EXPECT_FALSE(server.addClient(high));
+    EXPECT_EQ(-1, ::fcntl(high, F_GETFD));
+    EXPECT_EQ(1u, log().count(warn, {"Refusing client fd=" + std::to_string(high) + " on path " + path}));
+    ::close(pair[1]);
 
     // The others are still served, and new clients are once descriptors free up.
     ASSERT_TRUE(early.send(velantis::makeMessageHeader(AGENT_STOP, 0, 1)));

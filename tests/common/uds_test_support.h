@@ -86,6 +86,7 @@ public:
     }
     std::thread::native_handle_type serverThread() { return server_thread_.native_handle(); }
 
+    using UnixDomainSocketServer::addClient;
     using UnixDomainSocketServer::broadcastMessage;
     using UnixDomainSocketServer::sendMessage;
 
