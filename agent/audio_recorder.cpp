@@ -161,10 +161,14 @@ void audio_recorder::on_wakeup(double angle, int beam) {
     } else {
         logF->logger->info("recording task not running, start it");
         recording.exchange(true);
-        if (ws_controller_ptr)
-            ws_controller_ptr->connect();
-        else
+        if (!ws_controller_ptr) {
             logF->logger->error("ws_controller_ptr is null, can not connect now");
+        } else if (!ws_controller_ptr->connect()) {
+            // No conversation without its connection (connect has logged why): the next
+            // wake-up starts one afresh rather than ending this one.
+            recording.exchange(false);
+            return;
+        }
         wake_sem.post();
         consoleLine(std::cout, "Callback executed, post awaken.");
         keywordResponse(angle, beam);

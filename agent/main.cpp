@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,13 @@
 #include "common/unix_domain_socket_server.h"
 
 namespace {
+
+// Descriptors that the control server leaves free for the agent itself: a wake-up opens the
+// cloud connection (epoll, eventfd and timerfd of its I/O context, the TCP socket, the name
+// look-up's files and socket, the trust store), the greeting's WAV file and the playback
+// device, and the capture device may be reopened meanwhile. That peaks at about a dozen with
+// a plain sound card; a sound server's plugin takes more.
+constexpr int kDescriptorReserve = 32;
 
 // Held by the running agent for the life of its process; the kernel lets it go when the
 // process ends, however it ends.
@@ -76,7 +84,10 @@ class Tavrin_Agent : public UnixDomainSocketServer {
 public:
     // Host programs of the service library connect through the group: user and group may
     // connect, whatever the umask under which the agent runs.
-    Tavrin_Agent() : UnixDomainSocketServer("/tmp/velantis_agent.sock") { setSocketMode(0660); }
+    Tavrin_Agent() : UnixDomainSocketServer("/tmp/velantis_agent.sock") {
+        setSocketMode(0660);
+        setDescriptorReserve(kDescriptorReserve);
+    }
     ~Tavrin_Agent() override = default;
 
 protected:
@@ -91,7 +102,12 @@ protected:
                 logF->logger->info("Starting audio recording...");
                 if (record_thread_.joinable()) record_thread_.join();
                 is_recording_.store(true);
-                record_thread_ = std::thread([this] { recordingThread(); });
+                try {
+                    record_thread_ = std::thread([this] { recordingThread(); });
+                } catch (const std::system_error& e) {
+                    is_recording_.store(false);
+                    logF->logger->error("Failed to start the recording thread: {}", e.what());
+                }
             }
             reply(fd, header);
             break;
@@ -134,9 +150,14 @@ private:
 
     void recordingThread() {
         is_recording_.store(true);
-        auto& recorder = velantis::audio_recorder::Instance(16000, 1);
-        recorder.init_soundcard("default");
-        recorder.do_record();
+        try {
+            auto& recorder = velantis::audio_recorder::Instance(16000, 1);
+            recorder.init_soundcard("default");
+            recorder.do_record();
+        } catch (const std::exception& e) {
+            // Out of threads or memory while setting up: the process goes on without recording.
+            logF->logger->error("Audio recording failed: {}", e.what());
+        }
         is_recording_.store(false);
         logF->logger->info("Audio recording finished.");
     }

@@ -108,35 +108,39 @@ void WebSocket::setOnMessageCallback(const OnMessageCallback& callback) {
     callback_->callback = std::move(cb);
 }
 
-void WebSocket::start() {
+bool WebSocket::start(std::string* error) {
     {
         // Inside the callback its session is still running: nothing to do, and waiting for
         // a stop() that joins this very thread would never end.
         std::lock_guard<std::mutex> lock(mutex_);
-        if (session_ && session_->dispatcherId.load() == std::this_thread::get_id()) return;
+        if (session_ && session_->dispatcherId.load() == std::this_thread::get_id()) return true;
     }
     std::lock_guard<std::mutex> stopLock(stopMutex_);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (session_) return;  // the earlier session has not been joined
-    auto session = std::make_shared<Session>();
-    session->connection = detail::makeConnection(url_, extraHeaders_, session->outbox, session->inbox);
-    std::weak_ptr<detail::Connection> weak = session->connection;
-    session->inbox->setResume([weak] {
-        if (auto connection = weak.lock()) connection->resumeReading();
-    });
+    if (session_) return true;  // the earlier session has not been joined
     try {
+        // The I/O context alone takes three descriptors; the TLS context, memory.
+        auto session = std::make_shared<Session>();
+        session->connection = detail::makeConnection(url_, extraHeaders_, session->outbox, session->inbox);
+        std::weak_ptr<detail::Connection> weak = session->connection;
+        session->inbox->setResume([weak] {
+            if (auto connection = weak.lock()) connection->resumeReading();
+        });
         session->dispatcher = std::thread([session, slot = callback_] { session->dispatch(slot); });
-    } catch (const std::system_error&) {
-        return;  // no thread, no connection: the state stays closed
+        try {
+            session->io = std::thread([session] { session->connection->run(); });
+        } catch (...) {
+            session->inbox->finish();
+            session->dispatcher.join();
+            throw;
+        }
+        session_ = std::move(session);
+        return true;
+    } catch (const std::exception& e) {
+        // Nothing was left running: the state stays closed.
+        if (error != nullptr) *error = e.what();
+        return false;
     }
-    try {
-        session->io = std::thread([session] { session->connection->run(); });
-    } catch (const std::system_error&) {
-        session->inbox->finish();
-        session->dispatcher.join();
-        return;
-    }
-    session_ = std::move(session);
 }
 
 void WebSocket::stop(uint16_t code, const std::string& reason) {

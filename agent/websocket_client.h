@@ -98,8 +98,10 @@ public:
     void setOnMessageCallback(const OnMessageCallback& callback);
 
     // Starts a connection. Does nothing while the threads of an earlier start() have not
-    // been joined by stop().
-    void start();
+    // been joined by stop(). False, with the reason in *error, when the connection cannot
+    // even be set up (no descriptor, thread or memory for it): nothing runs then, the state
+    // stays closed and no record reaches the callback. Never throws.
+    bool start(std::string* error = nullptr);
     // Sends a close frame with code and reason when open (or drops a connection still being
     // set up), drops the messages not yet handed to the callback, then joins both threads:
     // returns once the close has ended (3 s at most, whatever the peer does) and the callback

@@ -65,7 +65,16 @@ public:
 
     void run() override {
         post([this] { begin(); });
-        ioc_.run();
+        try {
+            ioc_.run();
+        } catch (const std::exception& e) {
+            // A step that could not get its resources (a socket, TLS state, memory) ends the
+            // connection like any failed step.
+            try {
+                fail(std::string("Unable to set up the connection: ") + e.what());
+            } catch (...) {
+            }
+        }
         {
             std::lock_guard<std::mutex> lock(postMutex_);
             ended_ = true;
@@ -151,7 +160,9 @@ private:
     void begin() {
         if (stopRequested_) return;  // stopped before it began
         if (!url_.ok) return fail(url_.error);
-        tls_.set_default_verify_paths();
+        boost::system::error_code ec;
+        tls_.set_default_verify_paths(ec);
+        if (ec) return fail("Unable to load the trust store: " + ec.message());
         tls_.set_verify_mode(ssl::verify_peer);
         ws_ = std::make_unique<Stream>(ioc_, tls_);
         resolve();

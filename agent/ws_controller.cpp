@@ -105,8 +105,22 @@ ws_controller::~ws_controller() {
     logF->logger->info("WebSocket uninitialized");
 }
 
-void ws_controller::connect() {
+bool ws_controller::connect() {
     std::lock_guard<std::mutex> lock(connection_mutex_);
+    std::string why;
+    try {
+        if (startConnection(&why)) return true;
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    conversation_open_ = false;
+    // Logged as the callback logs any connection that fails.
+    logF->logger->error("Error: {}", logQuote("Unable to set up a connection to " + TOLVANE_WS_URL + ": " + why));
+    return false;
+}
+
+// connection_mutex_ held.
+bool ws_controller::startConnection(std::string* why) {
     // A conversation ended without disconnect may have left a connection behind, perhaps
     // still playing its last answer: end both, so the new conversation gets a fresh
     // connection and the callback is never replaced under a running thread.
@@ -124,7 +138,7 @@ void ws_controller::connect() {
     web_socket->setOnMessageCallback([this](const net::WebSocketMessagePtr& msg) { onMessage(msg); });
     resetHello();
     conversation_open_ = true;
-    web_socket->start();
+    return web_socket->start(why);
 }
 
 void ws_controller::disconnect() {
@@ -158,7 +172,11 @@ void ws_controller::sendMessage(const std::string& data) {
         if (conversation_open_ && web_socket->getReadyState() != net::ReadyState::Open) {
             web_socket->stop(kNormalCode, kNormalReason);
             resetHello();
-            web_socket->start();
+            std::string why;
+            if (!web_socket->start(&why)) {
+                logF->logger->error("Error: {}",
+                                    logQuote("Unable to set up a connection to " + TOLVANE_WS_URL + ": " + why));
+            }
         }
         return;
     }

@@ -32,8 +32,10 @@ public:
     ws_controller(const ws_controller&) = delete;
     ws_controller& operator=(const ws_controller&) = delete;
 
-    // Configures and starts the connection of a new conversation; returns at once.
-    void connect();
+    // Configures and starts the connection of a new conversation; returns at once. False,
+    // with an error line, when the connection cannot even be set up (no conversation is
+    // open then). Never throws.
+    bool connect();
     // Ends the speech of the conversation, closes the connection (1000, "Normal closure")
     // and waits for its threads to end.
     void disconnect();
@@ -70,6 +72,8 @@ private:
     void decodeAndPlay(const std::string& data, uint64_t epoch);
     // The next connection starts without its hello.
     void resetHello();
+    // Everything connect() does; false with the reason when the connection cannot start.
+    bool startConnection(std::string* why);
 
     std::shared_ptr<net::WebSocket> web_socket;
     rc_sdk_controller rc_controller;

@@ -1,13 +1,18 @@
 // The agent process's control socket, driven over the real socket of a running agent.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
+#include <thread>
 
 #include "tests/rig/agent/agent_runner.h"
+#include "tests/rig/agent/conversation_rig.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/board/board_rig.h"
 
@@ -257,6 +262,124 @@ TEST_F(AgentControl, ServerThatCannotStartEndsTheProcess) {
     std::string log = agent_.log();
     EXPECT_NE(log.find("Failed to bind socket for path /tmp/velantis_agent.sock"), std::string::npos) << log;
     EXPECT_NE(log.find("Failed to start the agent server."), std::string::npos) << log;
+}
+
+// Descriptors the process has open, by /proc.
+size_t openDescriptors(pid_t pid) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+    size_t n = 0;
+    for (; !ec && it != end; it.increment(ec)) ++n;
+    return n;
+}
+
+bool setSoftFileLimit(pid_t pid, rlim_t soft) {
+    rlimit old{};
+    if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &old) != 0) return false;
+    rlimit now{soft, old.rlim_max};
+    return ::prlimit(pid, RLIMIT_NOFILE, &now, nullptr) == 0;
+}
+
+// Hellos the cloud has received on the given connection.
+size_t hellosOn(cloud_rig::FakeCloud& cloud, int connection) {
+    size_t n = 0;
+    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Text))
+        if (f.connection == connection && f.data.find("\"type\":\"hello\"") != std::string::npos) ++n;
+    return n;
+}
+
+TEST(AgentWakeUps, DescriptorExhaustionNeitherThrowsNorLeavesAConversationBehind) {
+    if (!test_support::canFakeTtyacm0())
+        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
+    agent_rig::ConversationRig rig;
+    std::string error;
+    ASSERT_TRUE(rig.setUp(&error)) << error;
+    auto& agent = rig.agent();
+    auto& cloud = rig.cloud();
+    ASSERT_TRUE(rig.start(1).has_value()) << agent.log();
+    ASSERT_TRUE(rig.board().wait_raw(20s)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("Waiting for hotword", 20s)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("set_opt() success", 20s)) << agent.log();
+
+    // A small soft limit, and idle local clients until the control server takes no more.
+    ASSERT_TRUE(setSoftFileLimit(agent.pid(), 64));
+    std::vector<agent_rig::ControlClient> idle;
+    for (size_t i = 0; i < 80; ++i) {
+        const size_t accepted = test_support::countOf(agent.log(), "New client connected");
+        idle.emplace_back();
+        ASSERT_EQ(0, idle.back().connectTo(agent.socketPath()));
+        ASSERT_TRUE(test_support::waitUntil(
+            [&] {
+                const std::string log = agent.log();
+                return test_support::countOf(log, "New client connected") > accepted ||
+                       log.find("Refusing client fd=") != std::string::npos ||
+                       log.find("Failed to accept client") != std::string::npos;
+            },
+            10s));
+        const std::string log = agent.log();
+        if (log.find("Refusing client fd=") != std::string::npos ||
+            log.find("Failed to accept client") != std::string::npos)
+            break;
+    }
+    EXPECT_EQ(agent.log().find("Failed to accept client"), std::string::npos)
+        << "the clients took the descriptors a wake-up needs";
+    EXPECT_TRUE(agent.waitForLog("are kept in reserve", 1s)) << agent.log();
+
+    // A wake-up still has what a conversation needs; the next one ends it. What the
+    // conversation opens is sampled for the record.
+    const size_t before = openDescriptors(agent.pid());
+    std::atomic<bool> sampling{true};
+    std::atomic<size_t> peak{before};
+    std::thread sampler([&] {
+        while (sampling) {
+            size_t n = openDescriptors(agent.pid());
+            if (n > peak) peak = n;
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    rig.wakeUp(60.0, 2);
+    const bool opened = cloud.waitUntil([&] { return hellosOn(cloud, 1) == 1; }, 20s);
+    if (opened) agent.waitForOutput("Received binary message of size", 20s);
+    rig.wakeUp(60.0, 2);
+    const bool ended = agent.waitForLog("recording task is already running, stop it", 20s) &&
+                       cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 20s);
+    sampling = false;
+    sampler.join();
+    ASSERT_TRUE(opened && ended) << agent.log();
+    std::cout << "A conversation took up to " << peak - before << " descriptors beyond the " << before
+              << " open before it\n";
+
+    // Every descriptor taken (the limit lowered below the standard streams), and a client
+    // waiting in the backlog: a wake-up cannot set its connection up.
+    ASSERT_TRUE(setSoftFileLimit(agent.pid(), 3));
+    const auto exhausted = std::chrono::steady_clock::now();
+    agent_rig::ControlClient waiting;
+    ASSERT_EQ(0, waiting.connectTo(agent.socketPath()));
+    ASSERT_TRUE(agent.waitForLog("Failed to accept client on path /tmp/velantis_agent.sock: Too many open files", 10s))
+        << agent.log();
+    const size_t logged = agent.log().size();
+    rig.wakeUp(60.0, 2);
+    ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 20s, 2)) << agent.log();
+    ASSERT_TRUE(agent.waitForLog("Error: Unable to set up a connection to wss://", 20s)) << agent.log();
+    const std::string during = agent.log().substr(logged);
+    std::cout << "A wake-up at descriptor exhaustion logs:\n" << during;
+    EXPECT_EQ(during.find("deal with array_mic msg failed"), std::string::npos) << during;
+    EXPECT_NE(during.find("Too many open files"), std::string::npos) << during;
+    EXPECT_EQ(cloud.connectionCount(), 1);
+
+    // Descriptors back: the next wake-up opens a conversation, not a goodbye.
+    ASSERT_TRUE(setSoftFileLimit(agent.pid(), 1024));
+    rig.wakeUp(60.0, 2);
+    ASSERT_TRUE(cloud.waitUntil([&] { return hellosOn(cloud, 2) == 1; }, 20s)) << agent.log();
+    const std::string after = agent.log().substr(logged + during.size());
+    std::cout << "The next wake-up logs:\n" << after.substr(0, 2000);
+    EXPECT_EQ(test_support::countOf(agent.log(), "recording task is already running, stop it"), 1u);
+
+    // While the backlog waited, its failures were not logged 10 times a second.
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - exhausted).count();
+    EXPECT_LE(test_support::countOf(agent.log(), "Failed to accept client"), static_cast<size_t>(1 + seconds / 10));
+    EXPECT_TRUE(agent.running());
 }
 
 }  // namespace
