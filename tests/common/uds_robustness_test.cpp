@@ -191,7 +191,8 @@ TEST_F(UdsRobustnessTest, QueuedRepliesGoOutBeforeTheClose) {
     constexpr uint64_t kCount = 8;
     auto ask = [&](FramedClient& client, uint64_t first) {
         for (uint64_t id = first; id < first + kCount; ++id) {
-            ASSERT_TRUE(client.send(velantis::makeMessageHeader(TTS_REQUEST, kSize, id), pattern(kSize, static_cast<uint8_t>(id))));
+            ASSERT_TRUE(client.send(velantis::makeMessageHeader(TTS_REQUEST, kSize, id),
+                                    pattern(kSize, static_cast<uint8_t>(id))));
         }
     };
     auto takeAll = [&](FramedClient& client, uint64_t first) {
