@@ -100,8 +100,16 @@ bool fakeTtyacm0(const std::string& pty, std::string* error) {
         if (::mount(from.c_str(), ("/tmp/dev/" + std::string(sub)).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
             return fail(error, "bind " + from);
     }
+    // The link leads to the terminal itself, bound onto a file, not to its /dev/pts name: once
+    // the board is gone that opens nothing (EIO), while the freed number may already belong to
+    // another test's terminal, which a program left behind would flush and read from.
+    const int pin = ::open("/tmp/dev/ttyACM0.board", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (pin < 0) return fail(error, "file for the board's terminal");
+    ::close(pin);
+    if (::mount(pty.c_str(), "/tmp/dev/ttyACM0.board", nullptr, MS_BIND, nullptr) != 0)
+        return fail(error, "bind " + pty);
     ::unlink("/tmp/dev/ttyACM0");
-    if (::symlink(pty.c_str(), "/tmp/dev/ttyACM0") != 0) return fail(error, "link /dev/ttyACM0");
+    if (::symlink("/dev/ttyACM0.board", "/tmp/dev/ttyACM0") != 0) return fail(error, "link /dev/ttyACM0");
     if (::mount("/tmp/dev", "/dev", nullptr, MS_MOVE, nullptr) != 0) return fail(error, "move the overlay onto /dev");
     if (::umount2("/tmp", MNT_DETACH) != 0) return fail(error, "unmount the scratch /tmp");
     return true;

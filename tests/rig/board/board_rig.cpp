@@ -232,9 +232,13 @@ bool unplug_ttyacm0(pid_t pid) {
 }
 
 bool plug_ttyacm0(pid_t pid, const std::string& slave) {
-    // A new link beside the path, renamed onto it in one step.
+    // The terminal bound onto a file of its own (as private_tmp does: a freed /dev/pts number
+    // never leads to another terminal), a new link to it beside the path, renamed onto it in
+    // one step.
     return test_support::runQuietly({"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/sh",
-                                     "-euc", "ln -sfn \"$1\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0",
+                                     "-euc",
+                                     "pin=$(mktemp /dev/ttyACM0.board.XXXXXX) && mount --bind \"$1\" \"$pin\" && "
+                                     "ln -sfn \"$pin\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0",
                                      "plug", slave}) == 0;
 }
 

@@ -94,9 +94,8 @@ private:
 // private_tmp; test_support::canFakeTtyacm0() tells whether it works here).
 std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv);
 // The "/dev/ttyACM0" of a program started so (pid), as the system keeps it for a USB board:
-// unplug removes it (do that before hang_up, or the program may open another test's terminal
-// that took the freed /dev/pts number), plug points it at a new slave. Its namespace is
-// entered with nsenter.
+// unplug removes it (the program then finds no port), plug points it at a new slave. Its
+// namespace is entered with nsenter.
 bool unplug_ttyacm0(pid_t pid);
 bool plug_ttyacm0(pid_t pid, const std::string& slave);
 
