@@ -235,11 +235,11 @@ bool plug_ttyacm0(pid_t pid, const std::string& slave) {
     // The terminal bound onto a file of its own (as private_tmp does: a freed /dev/pts number
     // never leads to another terminal), a new link to it beside the path, renamed onto it in
     // one step.
+    const std::string script =
+        "pin=$(mktemp /dev/ttyACM0.board.XXXXXX) && mount --bind \"$1\" \"$pin\" && "
+        "ln -sfn \"$pin\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0";
     return test_support::runQuietly({"/usr/bin/nsenter", "--target", std::to_string(pid), "--mount", "--", "/bin/sh",
-                                     "-euc",
-                                     "pin=$(mktemp /dev/ttyACM0.board.XXXXXX) && mount --bind \"$1\" \"$pin\" && "
-                                     "ln -sfn \"$pin\" /dev/ttyACM0.new && mv -fT /dev/ttyACM0.new /dev/ttyACM0",
-                                     "plug", slave}) == 0;
+                                     "-euc", script, "plug", slave}) == 0;
 }
 
 }  // namespace board_rig
