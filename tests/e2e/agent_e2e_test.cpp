@@ -354,6 +354,14 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     auto& devices = rig.devices();
     auto logLines = [&] { return countOf(agent.log(), "\n"); };
     auto allLines = [&] { return logLines() + countOf(agent.output(), "\n") + countOf(agent.errors(), "\n"); };
+    // Lines that `lines` counts per second over a quiet window of the given length.
+    auto linesPerSecond = [](const auto& lines, std::chrono::milliseconds window) {
+        const size_t before = lines();
+        const auto from = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(window);
+        return static_cast<double>(lines() - before) /
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    };
     auto packetsAfter = [&](int connection, std::chrono::steady_clock::time_point t) {
         std::vector<std::chrono::steady_clock::time_point> at;
         for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary))
@@ -367,12 +375,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     devices.unplug(DeviceControl::Playback);
     ASSERT_TRUE(waitUntil([&] { return countOf(agent.errors(), lost) >= 1; }, 10s)) << agent.errors();
     const size_t blocksAtLoss = countOf(agent.output(), "playOnDefaultSpeaker called");
-    const size_t speakerLinesAtLoss = allLines();
-    const auto speakerQuietFrom = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(1500ms);
-    const double speakerLinesPerSecond =
-        static_cast<double>(allLines() - speakerLinesAtLoss) /
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - speakerQuietFrom).count();
+    const double speakerLinesPerSecond = linesPerSecond(allLines, 1500ms);
     EXPECT_EQ(countOf(agent.errors(), lost), 1u) << agent.errors();
     EXPECT_EQ(countOf(agent.output(), "playOnDefaultSpeaker called"), blocksAtLoss);
 
@@ -388,12 +391,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     devices.unplug(DeviceControl::Capture);
     ASSERT_TRUE(agent.waitForLog("Error reading audio data: No such device", 10s)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("is gone, opening it again every second", 5s)) << agent.log();
-    const size_t micLinesAtLoss = logLines();
-    const auto micQuietFrom = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(2500ms);
-    const double micLinesPerSecond =
-        static_cast<double>(logLines() - micLinesAtLoss) /
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - micQuietFrom).count();
+    const double micLinesPerSecond = linesPerSecond(logLines, 2500ms);
     std::string log = agent.log();
     EXPECT_EQ(countOf(log, "Error reading audio data: No such device"), 1u);
     EXPECT_EQ(countOf(log, "is gone, opening it again every second"), 1u);
