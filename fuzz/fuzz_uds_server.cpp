@@ -7,7 +7,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,16 +19,13 @@
 #include <vector>
 
 #include "fuzz/fuzz_common.h"
+#include "tests/support/framed_client.h"
 
 namespace {
 
 using velantis::MessageHeader;
 
-struct Received {
-    MessageHeader header;
-    std::vector<uint8_t> payload;
-};
-
+// Echoes every message; keeps the bytes of those it was handed.
 class EchoServer : public UnixDomainSocketServer {
 public:
     using UnixDomainSocketServer::UnixDomainSocketServer;
@@ -38,44 +34,20 @@ public:
         if (payload.size() != header.length) __builtin_trap();
         {
             std::lock_guard<std::mutex> lock(mutex);
-            received.push_back({header, payload});
+            auto bytes = test_support::frame(header, payload);
+            handed.insert(handed.end(), bytes.begin(), bytes.end());
+            ++count;
         }
         sendMessage(client_fd, header, payload.empty() ? nullptr : payload.data());
     }
 
     std::mutex mutex;
-    std::vector<Received> received;
+    std::vector<uint8_t> handed;
+    size_t count = 0;
 };
 
-std::string socketPath() { return "/tmp/velantis-fuzz-uds-" + std::to_string(getpid()) + ".sock"; }
-
+const std::string kSocketPath = "/tmp/velantis-fuzz-uds-" + std::to_string(getpid()) + ".sock";
 EchoServer* g_server = nullptr;
-
-void stopServer() {
-    if (g_server != nullptr) g_server->stop();
-}
-
-int connectClient() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) __builtin_trap();
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const std::string path = socketPath();
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) __builtin_trap();
-    return fd;
-}
-
-void writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        // The server may drop the client (oversized header) before the rest is written.
-        if (n <= 0) return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
 
 // Reads until the server closes the connection; false when that takes too long.
 bool readToEnd(int fd, std::vector<uint8_t>& out, bool& reset) {
@@ -103,9 +75,9 @@ bool readToEnd(int fd, std::vector<uint8_t>& out, bool& reset) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceLog();
-    g_server = new EchoServer(socketPath());
+    g_server = new EchoServer(kSocketPath);
     if (!g_server->start()) __builtin_trap();
-    std::atexit(stopServer);
+    std::atexit([] { g_server->stop(); });
     return 0;
 }
 
@@ -137,32 +109,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += whole;
     }
 
-    int fd = connectClient();
+    test_support::FramedClient client(kSocketPath);
+    if (!client.connected()) __builtin_trap();
     size_t from = 0;
     for (size_t cut : cuts) {
-        writeAll(fd, stream + from, cut - from);
+        // The server may drop the client (oversized header) before the rest is written.
+        client.write(stream + from, cut - from);
         from = cut;
         if (pause) usleep(100);
     }
-    shutdown(fd, SHUT_WR);
+    shutdown(client.fd(), SHUT_WR);
     std::vector<uint8_t> echo;
     bool reset = false;
-    if (!readToEnd(fd, echo, reset)) __builtin_trap();  // the server kept the connection
-    close(fd);
+    if (!readToEnd(client.fd(), echo, reset)) __builtin_trap();  // the server kept the connection
+    client.close();
 
-    std::vector<Received> received;
     {
         std::lock_guard<std::mutex> lock(g_server->mutex);
-        received.swap(g_server->received);
+        if (g_server->count != expected_count || g_server->handed != expected_echo) __builtin_trap();
+        g_server->handed.clear();
+        g_server->count = 0;
     }
-    if (received.size() != expected_count) __builtin_trap();
-    std::vector<uint8_t> handed;
-    for (const Received& r : received) {
-        const auto* h = reinterpret_cast<const uint8_t*>(&r.header);
-        handed.insert(handed.end(), h, h + sizeof r.header);
-        handed.insert(handed.end(), r.payload.begin(), r.payload.end());
-    }
-    if (handed != expected_echo) __builtin_trap();
     // A reset (the server dropped the client with bytes unread) may cut the echo short.
     if (reset ? echo.size() > expected_echo.size() || !std::equal(echo.begin(), echo.end(), expected_echo.begin())
               : echo != expected_echo)

@@ -5,26 +5,32 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 
 #include "tests/common/uds_test_support.h"
 
 using namespace uds_test;
+using velantis::makeMessageHeader;
 using spdlog::level::err;
 using spdlog::level::info;
 using spdlog::level::warn;
+using std::filesystem::exists;
+using test_support::frame;
+using test_support::FramedClient;
 
 namespace {
 
 std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-class UdsServerTest : public UdsTest {};
+using UdsServerTest = UdsTest;
 
 TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
-    std::string path = dir_.file("wire.sock");
-    RecordingServer server(path);
+    RecordingServer server(path_);
     ASSERT_TRUE(server.start());
-    FramedClient c(path);
+    FramedClient c(path_);
     velantis::MessageHeader h{AGENT_START, 0, 0x0102030405060708ull, 41};
     ASSERT_TRUE(c.send(h));
 
@@ -34,16 +40,12 @@ TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
     EXPECT_EQ(9001u, m.header.type);
     EXPECT_EQ(0x0102030405060708ull, m.header.timestamp);
     EXPECT_EQ(41u, m.header.id);
-    uint8_t raw[24];
-    ASSERT_TRUE(c.readExact(raw, sizeof(raw)));
-    const uint8_t expected[24] = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 41, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(raw, expected, sizeof(raw)));
+    const std::vector<uint8_t> wire = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 41, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(wire, c.readBytes(24));
 
     auto ms = [] {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count() /
-            1000000);
+        using namespace std::chrono;
+        return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
     };
     auto before = ms();
     auto ts = UnixDomainSocketServer::getCurrentTimestamp();
@@ -52,74 +54,68 @@ TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
 }
 
 TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
-    std::string path = dir_.file("life.sock");
     {
         // A socket file left behind by an earlier process is replaced.
         int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
         ASSERT_EQ(0, ::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         ::close(stale);
 
-        RecordingServer server(path);
-        EXPECT_EQ(1u, log().count(info, {"Initializing Unix Domain Socket Server for path: " + path}));
+        RecordingServer server(path_);
+        EXPECT_EQ(1u, log_.count(info, {"Initializing Unix Domain Socket Server for path: " + path_}));
         ASSERT_TRUE(server.start());
-        EXPECT_EQ(1u, log().count(info, {"Socket server listening on " + path}));
-        EXPECT_EQ(1u, log().count(info, {"Server started successfully on path: " + path}));
-        EXPECT_TRUE(log().waitFor(info, {"Server loop started for path: " + path}));
+        EXPECT_EQ(1u, log_.count(info, {"Socket server listening on " + path_}));
+        EXPECT_EQ(1u, log_.count(info, {"Server started successfully on path: " + path_}));
+        EXPECT_TRUE(log_.waitFor(info, {"Server loop started for path: " + path_}));
 
         // A second start is refused and changes nothing.
         EXPECT_FALSE(server.start());
-        EXPECT_EQ(1u, log().count(warn, {"Server is already running for path: " + path}));
+        EXPECT_EQ(1u, log_.count(warn, {"Server is already running for path: " + path_}));
 
         int fd;
         {
-            FramedClient c(path);
-            ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_STOP, 5, 7), bytes("hello")));
-            auto reply = c.readMessage();
-            ASSERT_TRUE(reply);
-            EXPECT_EQ(7u, reply->first.id);
-            EXPECT_EQ(bytes("hello"), reply->second);
+            FramedClient c(path_);
+            ASSERT_TRUE(c.send(AGENT_STOP, 7, bytes("hello")));
+            EXPECT_TRUE(isEcho(c.readMessage(), 7, bytes("hello")));
             fd = server.connectedFd(0);
         }
         ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(fd)));
-        EXPECT_EQ(1u, log().count(info, {"New client connected: fd=" + std::to_string(fd) + " on path " + path}));
-        EXPECT_EQ(1u, log().count(info, {"Client disconnected: fd=" + std::to_string(fd) + " from path " + path}));
+        EXPECT_EQ(1u, log_.count(info, {"New client connected: fd=" + std::to_string(fd) + " on path " + path_}));
+        EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(fd) + " from path " + path_}));
 
         server.stop();
-        EXPECT_FALSE(fileExists(path));
-        EXPECT_NE(0, FramedClient().connectTo(path)) << "connect after stop must fail";
-        EXPECT_EQ(1u, log().count(info, {"Server loop ended for path: " + path}));
-        EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
+        EXPECT_FALSE(exists(path_));
+        EXPECT_NE(0, FramedClient().connectTo(path_)) << "connect after stop must fail";
+        EXPECT_EQ(1u, log_.count(info, {"Server loop ended for path: " + path_}));
+        EXPECT_EQ(1u, log_.count(info, {"Server stopped for path: " + path_}));
         std::vector<std::string> expected = {"init", "connected " + std::to_string(fd), "message 7",
                                              "disconnected " + std::to_string(fd), "cleanup"};
         EXPECT_EQ(expected, server.events());
 
         // A stopped server starts afresh; a second stop does nothing.
         ASSERT_TRUE(server.start());
-        FramedClient again(path);
-        ASSERT_TRUE(again.send(velantis::makeMessageHeader(AGENT_START, 0, 8)));
-        ASSERT_TRUE(again.readMessage());
+        FramedClient again(path_);
+        EXPECT_EQ(8u, replyId(again, AGENT_START, 8));
         server.stop();
         server.stop();
-        EXPECT_EQ(2u, log().count(info, {"Server stopped for path: " + path}));
+        EXPECT_EQ(2u, log_.count(info, {"Server stopped for path: " + path_}));
     }
-    EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
+    EXPECT_EQ(1u, log_.count(info, {"Unix Domain Socket Server for path: " + path_ + " destroyed"}));
 }
 
 TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
-    std::string path = dir_.file("init.sock");
-    RecordingServer server(path);
+    RecordingServer server(path_);
     server.init_result = false;
     EXPECT_FALSE(server.start());
-    EXPECT_EQ(1u, log().count(err, {"Custom initialization (onInit) failed for server on path: " + path}));
-    EXPECT_FALSE(fileExists(path));
+    EXPECT_EQ(1u, log_.count(err, {"Custom initialization (onInit) failed for server on path: " + path_}));
+    EXPECT_FALSE(exists(path_));
     server.run();  // returns at once
 
     server.init_result = true;
     ASSERT_TRUE(server.start());
-    FramedClient c(path);
+    FramedClient c(path_);
     ASSERT_TRUE(server.waitConnected(1));
     server.stop();
     EXPECT_EQ(std::vector<std::string>(
@@ -129,7 +125,7 @@ TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
     std::string missing = dir_.file("missing/dir.sock");
     RecordingServer nowhere(missing);
     EXPECT_FALSE(nowhere.start());
-    EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + missing + ": No such file or directory"}));
+    EXPECT_EQ(1u, log_.count(err, {"Failed to bind socket for path " + missing + ": No such file or directory"}));
     EXPECT_TRUE(nowhere.events().empty()) << "onInit must not run";
 
     // Something at the path that cannot be removed (here a directory; in /tmp, another
@@ -138,57 +134,53 @@ TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
     ASSERT_EQ(0, ::mkdir(taken.c_str(), 0755));
     RecordingServer squatted(taken);
     EXPECT_FALSE(squatted.start());
-    EXPECT_EQ(1u, log().count(err, {"Cannot remove the stale socket file " + taken + " (owner " +
-                                    ::getpwuid(::geteuid())->pw_name + "): Is a directory"}));
-    EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + taken + ": Address already in use"}));
+    EXPECT_EQ(1u, log_.count(err, {"Cannot remove the stale socket file " + taken + " (owner " +
+                                   ::getpwuid(::geteuid())->pw_name + "): Is a directory"}));
+    EXPECT_EQ(1u, log_.count(err, {"Failed to bind socket for path " + taken + ": Address already in use"}));
 
     // Too long for sun_path: refused rather than bound under a truncated name.
     std::string overlong = dir_.path() + "/" + std::string(120, 'x');
     RecordingServer longer(overlong);
     EXPECT_FALSE(longer.start());
-    EXPECT_EQ(1u, log().count(err, {"Failed to bind socket for path " + overlong}));
-    EXPECT_FALSE(fileExists(overlong.substr(0, 107)));
+    EXPECT_EQ(1u, log_.count(err, {"Failed to bind socket for path " + overlong}));
+    EXPECT_FALSE(exists(overlong.substr(0, 107)));
 }
 
 TEST_F(UdsServerTest, IncompleteMessagesNeverReachTheHandler) {
-    std::string path = dir_.file("partial.sock");
-    RecordingServer server(path);
+    RecordingServer server(path_);
     ASSERT_TRUE(server.start());
     {
-        FramedClient silent(path);  // connects and leaves without a word
+        FramedClient silent(path_);  // connects and leaves without a word
         ASSERT_TRUE(server.waitConnected(1));
     }
     ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(0))));
-    EXPECT_EQ(0u, log().count(warn, {path, "Incomplete"}));
+    EXPECT_EQ(0u, log_.count(warn, {path_, "Incomplete"}));
     {
-        FramedClient ten_bytes(path);
+        FramedClient ten_bytes(path_);
         ASSERT_TRUE(server.waitConnected(2));
         uint8_t ten[10] = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 1, 2};
         ASSERT_TRUE(ten_bytes.write(ten, sizeof(ten)));
     }
-    const std::string fd = std::to_string(server.connectedFd(1));
-    EXPECT_TRUE(log().waitFor(warn, {"Incomplete message header from client fd=" + fd + " on path " + path}));
-    ASSERT_TRUE(server.waitEvent("disconnected " + fd));
+    EXPECT_TRUE(log_.waitFor(warn, {"Incomplete message header from " + client(server.connectedFd(1))}));
+    ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(1))));
     {
-        FramedClient short_payload(path);
-        ASSERT_TRUE(
-            short_payload.send(velantis::makeMessageHeader(TTS_REQUEST, 100, 1), std::vector<uint8_t>(40, 'a')));
+        FramedClient short_payload(path_);
+        ASSERT_TRUE(short_payload.send(makeMessageHeader(TTS_REQUEST, 100, 1), std::vector<uint8_t>(40, 'a')));
     }
-    EXPECT_TRUE(log().waitFor(warn, {"Incomplete payload from client fd=", " on path " + path}));
+    EXPECT_TRUE(log_.waitFor(warn, {"Incomplete payload from client fd=", " on path " + path_}));
     EXPECT_TRUE(server.messages().empty());
     server.stop();
 }
 
 TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
-    std::string path = dir_.file("b2b.sock");
-    RecordingServer server(path, false);
+    RecordingServer server(path_, false);
     ASSERT_TRUE(server.start());
-    FramedClient c(path);
+    FramedClient c(path_);
     ASSERT_TRUE(c.connected());
     // Three messages in one write; the middle one has no payload.
-    std::vector<uint8_t> all = frame(velantis::makeMessageHeader(AGENT_START, 3, 1), bytes("abc"));
-    auto second = frame(velantis::makeMessageHeader(AGENT_STOP, 0, 2));
-    auto third = frame(velantis::makeMessageHeader(TTS_REQUEST, 2, 3), bytes("de"));
+    std::vector<uint8_t> all = frame(makeMessageHeader(AGENT_START, 3, 1), bytes("abc"));
+    auto second = frame(makeMessageHeader(AGENT_STOP, 0, 2));
+    auto third = frame(makeMessageHeader(TTS_REQUEST, 2, 3), bytes("de"));
     all.insert(all.end(), second.begin(), second.end());
     all.insert(all.end(), third.begin(), third.end());
     ASSERT_TRUE(c.write(all));
@@ -203,21 +195,20 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     EXPECT_EQ(3u, m[2].header.id);
     EXPECT_EQ(bytes("de"), m[2].payload);
     // The connection is still in frame afterwards.
-    ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_START, 1, 4), bytes("z")));
+    ASSERT_TRUE(c.send(makeMessageHeader(AGENT_START, 1, 4), bytes("z")));
     ASSERT_TRUE(server.waitMessages(4));
     EXPECT_EQ(bytes("z"), server.messages()[3].payload);
     server.stop();
 }
 
 TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
-    std::string path = dir_.file("ids.sock");
-    RecordingServer server(path);
+    RecordingServer server(path_);
     ASSERT_TRUE(server.start());
-    FramedClient listener(path), requester(path);
+    FramedClient listener(path_), requester(path_);
     ASSERT_TRUE(server.waitConnected(2));
     std::atomic<bool> done{false};
     std::thread broadcaster([&] {
-        auto h = velantis::makeMessageHeader(WAKEWORD_EVENT, 0, 0);
+        auto h = makeMessageHeader(WAKEWORD_EVENT, 0, 0);
         while (!done) {
             server.broadcastMessage(h, nullptr);
             std::this_thread::sleep_for(1ms);
@@ -226,7 +217,7 @@ TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
     std::thread drain([&] {
         while (!done) listener.readMessage(100ms);
     });
-    ASSERT_TRUE(requester.send(velantis::makeMessageHeader(AGENT_START, 0, 41)));
+    ASSERT_TRUE(requester.send(makeMessageHeader(AGENT_START, 0, 41)));
     bool found = false;
     for (int i = 0; i < 100000 && !found; ++i) {
         auto m = requester.readMessage();
@@ -246,10 +237,9 @@ TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
 }
 
 TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
-    std::string path = dir_.file("bcast.sock");
-    RecordingServer server(path);
+    RecordingServer server(path_);
     ASSERT_TRUE(server.start());
-    FramedClient a(path), gone(path), b(path);
+    FramedClient a(path_), gone(path_), b(path_);
     ASSERT_TRUE(server.waitConnected(3));
     int gone_fd = server.connectedFd(1);
 
@@ -257,16 +247,12 @@ TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
     // server's read side sees nothing and keeps it listed.
     ASSERT_EQ(0, ::shutdown(gone.fd(), SHUT_RD));
     std::vector<uint8_t> payload = bytes("event-17-bytes!!!");
-    auto h = velantis::makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
+    auto h = makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
     server.broadcastMessage(h, payload.data());
 
-    for (FramedClient* c : {&a, &b}) {
-        auto m = c->readMessage();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(payload, m->second);
-    }
-    EXPECT_EQ(1u, log().count(err, {"Failed to send message header to client fd=" + std::to_string(gone_fd) + ": "}));
-    EXPECT_EQ(1u, log().count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path}));
+    for (FramedClient* c : {&a, &b}) EXPECT_TRUE(isEcho(c->readMessage(), 0, payload));
+    EXPECT_EQ(1u, log_.count(err, {"Failed to send message header to client fd=" + std::to_string(gone_fd) + ": "}));
+    EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path_}));
     EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(gone_fd)));
     EXPECT_TRUE(gone.waitClosed());
 
@@ -274,78 +260,54 @@ TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
     server.broadcastMessage(h, payload.data());
     EXPECT_TRUE(a.readMessage());
     EXPECT_TRUE(b.readMessage());
-    ASSERT_TRUE(a.send(velantis::makeMessageHeader(AGENT_STOP, 0, 5)));
-    auto reply = a.readMessage();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(5u, reply->first.id);
+    EXPECT_EQ(5u, replyId(a, AGENT_STOP, 5));
     server.stop();
-    EXPECT_EQ(1u, log().count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path}));
+    EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path_}));
 }
 
-class CleanupCountingServer : public RecordingServer {
-public:
-    static std::atomic<int> cleanups;
-    using RecordingServer::RecordingServer;
-
-protected:
-    void onCleanup() override { ++cleanups; }
-};
-std::atomic<int> CleanupCountingServer::cleanups{0};
-
 TEST_F(UdsServerTest, DestroyingARunningServerClosesEverythingWithoutOnCleanup) {
-    std::string path = dir_.file("destroy.sock");
     FramedClient c;
+    std::atomic<int> cleanups{0};
     {
-        CleanupCountingServer server(path);
+        RecordingServer server(path_);
+        server.on_cleanup = [&] { ++cleanups; };
         server.stop_on_destroy = false;  // the base class's own teardown is under test
         ASSERT_TRUE(server.start());
-        ASSERT_EQ(0, c.connectTo(path));
-        ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_START, 0, 1)));
-        ASSERT_TRUE(c.readMessage());
+        ASSERT_EQ(0, c.connectTo(path_));
+        ASSERT_EQ(1u, replyId(c, AGENT_START, 1));
         // The handler's record is the server thread's last hook call.
         ASSERT_TRUE(server.waitMessages(1));
     }
-    EXPECT_EQ(0, CleanupCountingServer::cleanups.load());
-    EXPECT_FALSE(fileExists(path));
+    EXPECT_EQ(0, cleanups.load());
+    EXPECT_FALSE(exists(path_));
     EXPECT_TRUE(c.waitClosed());
-    EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
-    EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
+    EXPECT_EQ(1u, log_.count(info, {"Server stopped for path: " + path_}));
+    EXPECT_EQ(1u, log_.count(info, {"Unix Domain Socket Server for path: " + path_ + " destroyed"}));
 }
 
-// Its onCleanup takes a while, so that run() would return in the middle of stop()
-// if it went by the running flag alone.
-class SlowCleanupServer : public RecordingServer {
-public:
-    using RecordingServer::RecordingServer;
-
-protected:
-    void onCleanup() override {
-        std::this_thread::sleep_for(300ms);
-        RecordingServer::onCleanup();
-    }
-};
-
 TEST_F(UdsServerTest, RunReturnsAfterStopFromAnotherThread) {
-    std::string path = dir_.file("run.sock");
-    auto server = std::make_unique<SlowCleanupServer>(path);
+    auto server = std::make_unique<RecordingServer>(path_);
+    // A slow onCleanup: run() would return in the middle of stop() if it went by the running
+    // flag alone.
+    server->on_cleanup = [] { std::this_thread::sleep_for(300ms); };
     std::atomic<bool> returned{false};
     std::thread runner([&] {
         server->run();
         returned = true;
         // The stop on the other thread has finished with the server: the owner may
         // destroy it at once.
-        EXPECT_EQ(1u, log().count(info, {"Server stopped for path: " + path}));
+        EXPECT_EQ(1u, log_.count(info, {"Server stopped for path: " + path_}));
         server.reset();
     });
-    ASSERT_TRUE(log().waitFor(info, {"Server started successfully on path: " + path}));
+    ASSERT_TRUE(log_.waitFor(info, {"Server started successfully on path: " + path_}));
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(returned);
-    SlowCleanupServer* raw = server.get();
+    RecordingServer* raw = server.get();
     raw->stop();
     runner.join();
     EXPECT_TRUE(returned);
-    EXPECT_FALSE(fileExists(path));
-    EXPECT_EQ(1u, log().count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
+    EXPECT_FALSE(exists(path_));
+    EXPECT_EQ(1u, log_.count(info, {"Unix Domain Socket Server for path: " + path_ + " destroyed"}));
 }
 
 extern "C" void onTestSignal(int) {}
@@ -357,36 +319,31 @@ TEST_F(UdsServerTest, SignalsDuringSelectAndReadsAreHarmless) {
     struct sigaction old {};
     ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
 
-    std::string path = dir_.file("signal.sock");
-    RecordingServer server(path);
+    RecordingServer server(path_);
     ASSERT_TRUE(server.start());
-    ASSERT_TRUE(log().waitFor(info, {"Server loop started for path: " + path}));
+    ASSERT_TRUE(log_.waitFor(info, {"Server loop started for path: " + path_}));
     for (int i = 0; i < 5; ++i) {
         pthread_kill(server.serverThread(), SIGUSR1);
         std::this_thread::sleep_for(20ms);
     }
-    FramedClient c(path);
+    FramedClient c(path_);
     ASSERT_TRUE(c.connected());
-    ASSERT_TRUE(c.send(velantis::makeMessageHeader(AGENT_START, 0, 1)));
-    EXPECT_TRUE(c.readMessage());
+    EXPECT_EQ(1u, replyId(c, AGENT_START, 1));
 
     // Header and half the payload, signals while the server waits for the rest.
-    auto whole = frame(velantis::makeMessageHeader(TTS_REQUEST, 8, 2), bytes("12345678"));
+    auto whole = frame(makeMessageHeader(TTS_REQUEST, 8, 2), bytes("12345678"));
     ASSERT_TRUE(c.write(whole.data(), 28));
     for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(20ms);
         pthread_kill(server.serverThread(), SIGUSR1);
     }
     ASSERT_TRUE(c.write(whole.data() + 28, whole.size() - 28));
-    auto reply = c.readMessage();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(2u, reply->first.id);
-    EXPECT_EQ(bytes("12345678"), reply->second);
+    EXPECT_TRUE(isEcho(c.readMessage(), 2, bytes("12345678")));
 
     server.stop();
     sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_EQ(0u, log().count(err, {"Select error on path " + path}));
-    EXPECT_EQ(0u, log().count(warn, {path, "Incomplete"}));
+    EXPECT_EQ(0u, log_.count(err, {"Select error on path " + path_}));
+    EXPECT_EQ(0u, log_.count(warn, {path_, "Incomplete"}));
 }
 
 }  // namespace

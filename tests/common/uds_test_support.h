@@ -1,20 +1,12 @@
-// Helpers for driving UnixDomainSocketServer through real sockets: a recording server
-// subclass, and the fixture that captures the process's log and gives a directory for
-// socket files.
+// A UnixDomainSocketServer that records its hook calls, and the fixture of the socket-server
+// suites: the process's log capture and a socket path in a directory of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -23,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/log_utils.h"
 #include "common/unix_domain_socket_server.h"
 #include "tests/support/framed_client.h"
 #include "tests/support/process_log.h"
@@ -31,21 +22,15 @@
 
 namespace uds_test {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-inline bool fileExists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 struct Received {
-    int fd;
     velantis::MessageHeader header;
     std::vector<uint8_t> payload;
 };
 
-// Records every hook call; optionally echoes each message back to its sender.
+// Records every hook call; optionally echoes each message back to its sender. The on_ hooks,
+// set before start(), run on the server thread before the record.
 class RecordingServer : public UnixDomainSocketServer {
 public:
     explicit RecordingServer(std::string path, bool echo = true)
@@ -58,6 +43,9 @@ public:
 
     bool init_result = true;
     bool stop_on_destroy = true;
+    std::function<void(int fd)> on_connect;
+    std::function<void(const velantis::MessageHeader&)> on_message;
+    std::function<void()> on_cleanup;
 
     std::vector<Received> messages() {
         std::lock_guard<std::mutex> g(m_);
@@ -67,22 +55,19 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return events_;
     }
-    bool waitMessages(size_t n, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, timeout, [&] { return messages_.size() >= n; });
+    bool waitMessages(size_t n) {
+        return wait([&] { return messages_.size() >= n; });
     }
-    bool waitEvent(const std::string& e, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, timeout, [&] { return std::find(events_.begin(), events_.end(), e) != events_.end(); });
+    bool waitEvent(const std::string& e) {
+        return wait([&] { return std::count(events_.begin(), events_.end(), e); });
+    }
+    bool waitConnected(size_t n) {
+        return wait([&] { return connected_.size() >= n; });
     }
     // Descriptor of the i-th client accepted, -1 if there is none yet.
     int connectedFd(size_t i) {
         std::lock_guard<std::mutex> g(m_);
         return i < connected_.size() ? connected_[i] : -1;
-    }
-    bool waitConnected(size_t n, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, timeout, [&] { return connected_.size() >= n; });
     }
     std::thread::native_handle_type serverThread() { return server_thread_.native_handle(); }
 
@@ -95,31 +80,34 @@ protected:
         record("init");
         return init_result;
     }
-    void onCleanup() override { record("cleanup"); }
+    void onCleanup() override {
+        if (on_cleanup) on_cleanup();
+        record("cleanup");
+    }
     void onClientConnected(int fd) override {
-        std::lock_guard<std::mutex> g(m_);
-        connected_.push_back(fd);
-        events_.push_back("connected " + std::to_string(fd));
-        cv_.notify_all();
+        if (on_connect) on_connect(fd);
+        record("connected " + std::to_string(fd), [&] { connected_.push_back(fd); });
     }
     void onClientDisconnected(int fd) override { record("disconnected " + std::to_string(fd)); }
     void handleClientMessage(int fd, const velantis::MessageHeader& header,
                              const std::vector<uint8_t>& payload) override {
-        {
-            // Recorded before the echo, so a client holding its reply sees the record.
-            std::lock_guard<std::mutex> g(m_);
-            messages_.push_back({fd, header, payload});
-            events_.push_back("message " + std::to_string(header.id));
-            cv_.notify_all();
-        }
+        if (on_message) on_message(header);
+        // Recorded before the echo, so a client holding its reply sees the record.
+        record("message " + std::to_string(header.id), [&] { messages_.push_back({header, payload}); });
         if (echo_) sendMessage(fd, header, payload.empty() ? nullptr : payload.data());
     }
 
 private:
-    void record(const std::string& e) {
+    void record(
+        const std::string& e, const std::function<void()>& also = [] {}) {
         std::lock_guard<std::mutex> g(m_);
         events_.push_back(e);
+        also();
         cv_.notify_all();
+    }
+    bool wait(const std::function<bool()>& done) {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, 10s, done);
     }
 
     bool echo_;
@@ -130,15 +118,34 @@ private:
     std::vector<int> connected_;
 };
 
-using test_support::frame;
-using test_support::FramedClient;
+// The id of the next message `c` reads; none when none came.
+inline std::optional<uint64_t> readId(test_support::FramedClient& c, std::chrono::milliseconds timeout = 10s) {
+    auto m = c.readMessage(timeout);
+    return m ? std::optional<uint64_t>(m->first.id) : std::nullopt;
+}
 
-// Every test logs into the capture from its first line on.
+// Sends a message of `type` with `id` and returns the id of the message that comes back.
+inline std::optional<uint64_t> replyId(test_support::FramedClient& c, uint32_t type, uint64_t id,
+                                       const std::vector<uint8_t>& payload = {},
+                                       std::chrono::milliseconds timeout = 10s) {
+    return c.send(type, id, payload) ? readId(c, timeout) : std::nullopt;
+}
+
+// True when `m` came, with `id` and `payload`.
+inline bool isEcho(const std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>>& m, uint64_t id,
+                   const std::vector<uint8_t>& payload) {
+    return m && m->first.id == id && m->second == payload;
+}
+
 class UdsTest : public ::testing::Test {
 protected:
-    void SetUp() override { test_support::processLog(); }
-    static test_support::LogCapture& log() { return test_support::processLog(); }
+    // Every test logs into the capture from its first line on.
+    test_support::LogCapture& log_ = test_support::processLog();
     test_support::TempDir dir_{"uds_test"};
+    const std::string path_ = dir_.file("server.sock");
+
+    // A client as the server's log lines name it.
+    std::string client(int fd) const { return "client fd=" + std::to_string(fd) + " on path " + path_; }
 };
 
 }  // namespace uds_test
