@@ -1,9 +1,8 @@
-// Shared by the soak's runs: figures of a process, the agent run's options and result,
-// the service run's entry points.
+// Shared by the soak's runs: comparing a process's figures, the agent and service runs.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,17 +10,24 @@
 
 namespace soak {
 
-// ---------------------------------------------------------------------------------------
-// Figures of a process.
-
 using test_support::Figures;
 
-// Appends why to failures when the figures moved.
-void compareFigures(const std::string& who, const Figures& a, const Figures& b, std::vector<std::string>& failures);
-off_t fileSize(const std::string& path);
+// Appends why to failures when descriptors or threads moved, or memory by more than 1 MiB.
+inline void compareFigures(const std::string& who, const Figures& a, const Figures& b,
+                           std::vector<std::string>& failures) {
+    auto moved = [&](const char* what, long x, long y, const char* unit = "") {
+        failures.push_back(who + ": " + what + " " + std::to_string(x) + unit + " -> " + std::to_string(y) + unit);
+    };
+    if (a.descriptors != b.descriptors) moved("descriptors", a.descriptors, b.descriptors);
+    if (a.threads != b.threads) moved("threads", a.threads, b.threads);
+    if (std::labs(b.residentKiB - a.residentKiB) > 1024) moved("resident memory", a.residentKiB, b.residentKiB, " KiB");
+}
 
-// ---------------------------------------------------------------------------------------
-// The agent soak.
+inline double fileSize(const std::string& path) {
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0.0 : static_cast<double>(size);
+}
 
 struct AgentSoakOptions {
     int conversations = 500;
@@ -30,15 +36,8 @@ struct AgentSoakOptions {
     bool verbose = false;  // times of each conversation's steps
 };
 
-struct AgentSoakResult {
-    int status = 0;  // 0 when everything held, 1 otherwise, 2 when it could not run
-    std::vector<std::string> failures;
-};
-
-AgentSoakResult agentSoak(const AgentSoakOptions& opt);
-
-// ---------------------------------------------------------------------------------------
-// The service soak.
+// Exit status: 0 when everything held, 1 otherwise (failures printed), 2 when it could not run.
+int agentSoak(const AgentSoakOptions& opt);
 
 // Set for the worker: "cycles,warm-up cycles".
 inline constexpr const char* kWorkerVariable = "SOAK_SERVICE_WORKER";

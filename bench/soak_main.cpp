@@ -2,24 +2,19 @@
 //
 //   soak [--conversations N] [--service-cycles N] [--playback-speed X] [--warm-up N] [--verbose]
 //
-// 1. Runs the agent process (the loopback build of tavrin_agent) against the board on a
-//    pseudo-terminal, the paced sound device, the simulated robot and a fake cloud on
-//    loopback, for N conversations back to back (default 500). Every tenth conversation has
-//    a fault of a peer mixed in, in turn: the cloud closes or drops the connection midway,
-//    nothing listens at the cloud's port, the cloud's certificate is not trusted, the board
-//    sends garbage, bad and half frames, the speaker device cannot be opened, the robot
-//    refuses posture, drive, speed and guardian calls, the microphone cannot be opened.
-//    Every conversation without a fault (and so every one after a fault) must reach the cloud
-//    with the hello first, the microphone's signal after it, get the answer and close.
-// 2. Runs the service library in a process of its own (private /tmp and /dev/ttyACM0)
-//    through start/stop cycles with clients connected (default 200).
-// Resident memory, descriptors and threads are taken after a few warm-up rounds and at the
-// end; descriptors and threads must be equal and memory within 1 MiB. Exit status 0 when
-// everything held, 1 otherwise (the reasons are printed), 2 when it could not run.
-//
-// Playback runs --playback-speed times faster than real time (default 10), so greeting and
-// goodbye sounds take a fraction of their length; capture stays real time. The link's own
-// one-second pause after each wake-up bounds a conversation to a bit over two seconds.
+// 1. The loopback agent process against the board on a pseudo-terminal, the paced sound
+//    device, the simulated robot and a fake cloud on loopback, for N conversations back to
+//    back (default 500). Every tenth has a peer's fault mixed in, in turn: the cloud closes or
+//    drops the connection midway, is unreachable or untrusted; the board sends garbage, bad
+//    and half frames; the speaker or microphone cannot be opened; the robot refuses its calls.
+//    Every conversation without a fault must reach the cloud with the hello first, the
+//    microphone's signal after it, get the answer and close.
+// 2. The service library in a process of its own (private /tmp and /dev/ttyACM0) through
+//    start/stop cycles with clients connected (default 200).
+// Figures (resident memory, descriptors, threads) after a few warm-up rounds and at the end
+// must match (memory within 1 MiB). Exit status 0 when everything held, 1 otherwise, 2 when
+// it could not run. Playback runs --playback-speed times real time (default 10), capture in
+// real time; the link's one-second pause after a wake-up bounds a conversation to about 2 s.
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,16 +24,6 @@
 
 #include "bench/soak.h"
 
-namespace {
-
-void usage() {
-    std::fprintf(
-        stderr,
-        "usage: soak [--conversations N] [--service-cycles N] [--playback-speed X] [--warm-up N] [--verbose]\n");
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (const char* w = std::getenv(soak::kWorkerVariable)) {
         int cycles = 0, warm = 0;
@@ -46,45 +31,40 @@ int main(int argc, char** argv) {
         return soak::serviceWorker(cycles, warm);
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const auto usage = [] {
+        std::fprintf(
+            stderr,
+            "usage: soak [--conversations N] [--service-cycles N] [--playback-speed X] [--warm-up N] [--verbose]\n");
+        return 2;
+    };
     soak::AgentSoakOptions opt;
     int cycles = 200;
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
+        const std::string a = argv[i];
         if (a == "--verbose") {
             opt.verbose = true;
             continue;
         }
-        if (i + 1 >= argc) {
-            usage();
-            return 2;
-        }
+        const double v = i + 1 < argc ? std::atof(argv[++i]) : -1.0;  // a missing value is refused below
         if (a == "--conversations")
-            opt.conversations = std::atoi(argv[++i]);
+            opt.conversations = static_cast<int>(v);
         else if (a == "--service-cycles")
-            cycles = std::atoi(argv[++i]);
+            cycles = static_cast<int>(v);
         else if (a == "--playback-speed")
-            opt.playbackSpeed = std::atof(argv[++i]);
+            opt.playbackSpeed = v;
         else if (a == "--warm-up")
-            opt.warmUp = std::atoi(argv[++i]);
-        else {
-            usage();
-            return 2;
-        }
+            opt.warmUp = static_cast<int>(v);
+        else
+            return usage();
     }
-    if (opt.conversations < 0 || cycles < 0 || !(opt.playbackSpeed >= 1.0 && opt.playbackSpeed <= 100.0)) {
-        usage();
-        return 2;
-    }
+    if (opt.conversations < 0 || cycles < 0 || opt.warmUp < 0 ||
+        !(opt.playbackSpeed >= 1.0 && opt.playbackSpeed <= 100.0))
+        return usage();
     if (::geteuid() != 0) {
         std::fprintf(stderr, "soak: needs root (private mount and network namespaces)\n");
         return 2;
     }
-    int rc = 0;
-    if (opt.conversations > 0) {
-        soak::AgentSoakResult r = soak::agentSoak(opt);
-        for (const auto& f : r.failures) std::printf("soak: FAILED: %s\n", f.c_str());
-        rc = std::max(rc, r.status);
-    }
+    int rc = opt.conversations > 0 ? soak::agentSoak(opt) : 0;
     if (cycles > 0) rc = std::max(rc, soak::serviceSoak(cycles, opt.playbackSpeed));
     std::printf("soak: %s\n", rc == 0 ? "passed" : "FAILED");
     return rc;

@@ -1,21 +1,18 @@
 // The service soak. The parent plays the board; the worker (this program again, in a
 // private mount namespace) hosts the library.
 #include <dlfcn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,37 +76,13 @@ struct ServiceLibrary {
     }
 };
 
-int connectTo(const char* path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
-
-bool canConnect(const char* path) {
-    int fd = connectTo(path);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
-}
-
-using test_support::recvExact;
+bool canConnect(const char* path) { return test_support::FramedClient().connectTo(path) == 0; }
 
 // A client of our own: the wake-word server greets it with its state.
 bool wakeWordServerGreets() {
-    int fd = connectTo(kWakePath);
-    if (fd < 0) return false;
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    velantis::MessageHeader h{};
-    bool ok = recvExact(fd, &h, sizeof(h)) && h.type == WAKEWORD_STATE;
-    std::vector<char> payload(ok ? h.length : 0);
-    ok = ok && (payload.empty() || recvExact(fd, payload.data(), payload.size()));
-    ::close(fd);
-    return ok;
+    test_support::FramedClient client(kWakePath);
+    auto m = client.connected() ? client.readMessage(5s) : std::nullopt;
+    return m && m->first.type == WAKEWORD_STATE;
 }
 
 }  // namespace
@@ -126,14 +99,17 @@ int serviceWorker(int cycles, int warm) {
     if (!lib.load()) return 2;
     std::vector<std::string> failures;
     std::atomic<int> events{0}, states{0};
-    int requested = 0;
-    Figures start, end;
-    int spoken = 0;
+    int requested = 0, spoken = 0;
+    Figures start;
+    // Threads that stopService ended may still be on their way out.
+    auto settled = [] {
+        std::this_thread::sleep_for(500ms);
+        return test_support::figuresOf(::getpid());
+    };
     auto began = Clock::now();
     for (int c = 0; c < cycles && failures.size() < 20; ++c) {
         if (c == warm) {
-            std::this_thread::sleep_for(500ms);
-            start = test_support::figuresOf(::getpid());
+            start = settled();
             std::printf("service: after %d warm-up cycles: %s\n", warm, test_support::describe(start).c_str());
         }
         if (c > 0 && c % 20 == 0)
@@ -146,19 +122,16 @@ int serviceWorker(int cycles, int warm) {
 
         // The library's listener, our own client, a text to speak, and the agent client
         // (no agent runs here: it must fail, not hang).
-        std::atomic<bool> listening{false};
+        const int greetings = states.load();
         std::thread listener([&] {
             lib.listenWakeWord([&](const velantis::MessageHeader& h) {
                 std::vector<char> payload(h.length);
-                if (h.length) recvExact(*lib.wakewordClientFd, payload.data(), payload.size());
+                if (h.length) test_support::recvExact(*lib.wakewordClientFd, payload.data(), payload.size());
                 if (h.type == WAKEWORD_EVENT) ++events;
-                if (h.type == WAKEWORD_STATE) {
-                    ++states;
-                    listening = true;
-                }
+                if (h.type == WAKEWORD_STATE) ++states;
             });
         });
-        if (!test_support::waitUntil([&] { return listening.load(); }, 10s))
+        if (!test_support::waitUntil([&] { return states.load() > greetings; }, 10s))
             failures.push_back(at + "the library's listener was not greeted");
         if (!wakeWordServerGreets()) failures.push_back(at + "the wake-word server did not greet a client");
         if (lib.sendTTSRequest("三"))
@@ -187,16 +160,14 @@ int serviceWorker(int cycles, int warm) {
             lib.shutdownRequested->store(false);
         }
     }
-    std::this_thread::sleep_for(500ms);
-    end = test_support::figuresOf(::getpid());
+    const Figures end = settled();
     double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    off_t log = fileSize("logs/basic-log.txt");
     std::printf("service: after %d cycles: %s\n", cycles, test_support::describe(end).c_str());
     std::printf(
         "service: %d cycles in %.1f s, %d texts spoken, %d listener greetings, %d of %d wake-ups heard, log %.0f "
         "bytes per cycle\n",
         cycles, seconds, spoken, states.load(), events.load(), requested,
-        static_cast<double>(log) / std::max(1, cycles));
+        fileSize("logs/basic-log.txt") / std::max(1, cycles));
     if (warm < cycles) compareFigures("service host", start, end, failures);
     for (const auto& f : failures) std::printf("service: FAILED: %s\n", f.c_str());
     return failures.empty() ? 0 : 1;
@@ -204,14 +175,10 @@ int serviceWorker(int cycles, int warm) {
 
 // Starts the worker beside a board and plays wake-ups while it runs.
 int serviceSoak(int cycles, double playbackSpeed) {
-    char exe[4096];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (n <= 0) return 2;
-    exe[n] = '\0';
     board_rig::PtyBoard board;
     agent_rig::AgentProcess worker;
     agent_rig::AgentOptions o;
-    o.program = exe;
+    o.program = std::filesystem::read_symlink("/proc/self/exe").string();
     o.ttySlave = board.slave_path();
     o.env = alsa_rig::environment("", "", playbackSpeed);
     // Each cycle's threads would land in further malloc arenas until glibc's limit (eight per
@@ -224,26 +191,25 @@ int serviceSoak(int cycles, double playbackSpeed) {
         std::fprintf(stderr, "soak: cannot start the service worker\n");
         return 2;
     }
-    auto deadline = Clock::now() + std::chrono::seconds(60 + 5 * cycles);
     const std::string request = worker.tmpDir() + (kWakeUpRequest + std::strlen("/tmp"));
     bool raw = false;
     int wakeUps = 0;
-    while (worker.running() && Clock::now() < deadline) {
-        if (!raw) raw = board.wait_raw(20ms);
-        if (raw && ::unlink(request.c_str()) == 0) {
-            board.write(board_rig::wakeup(140.0, 1));
-            ++wakeUps;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    bool timedOut = worker.running();
+    const bool finished = test_support::waitUntil(
+        [&] {
+            if (!raw) raw = board.wait_raw(20ms);
+            if (raw && ::unlink(request.c_str()) == 0) {
+                board.write(board_rig::wakeup(140.0, 1));
+                ++wakeUps;
+            }
+            return !worker.running();
+        },
+        std::chrono::seconds(60 + 5 * cycles), 20ms);
     worker.kill();
     // Only our own lines: the library talks a lot on its standard output.
-    std::istringstream out(worker.output());
-    for (std::string line; std::getline(out, line);)
+    for (const auto& line : test_support::splitLines(worker.output()))
         if (line.rfind("service: ", 0) == 0) std::printf("%s\n", line.c_str());
     std::printf("service: %d wake-ups sent by the board\n", wakeUps);
-    if (timedOut) {
+    if (!finished) {
         std::printf("service: FAILED: the worker did not finish in time\n");
         return 1;
     }
