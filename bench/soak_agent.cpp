@@ -210,23 +210,23 @@ public:
 
 private:
     bool setUp(std::string* error) {
-        if (dir_.path().empty()) {
-            *error = "cannot make a temporary directory";
+        auto fail = [&](const std::string& why) {
+            *error = why;
             return false;
-        }
+        };
+        if (dir_.path().empty()) return fail("cannot make a temporary directory");
         if (!agent_rig::enterPrivateNetwork(error)) return false;
         try {
             trusted_ = cloud_rig::makeCloudCertificates(dir_.path() + "/certs", "localhost");
             untrusted_ = cloud_rig::makeCloudCertificates(dir_.path() + "/other-certs", "localhost");
         } catch (const std::exception& e) {
-            *error = e.what();
-            return false;
+            return fail(e.what());
         }
         using nlohmann::json;
-        answerOgg_ = cloud_rig::encodeOggOpus(cloud_rig::chirp(0.3, 48000, 400.0, 1600.0, 0.4), 48000);
         answer_ = {cloud_rig::CloudAction::text(json{{"type", "stt"}, {"text", "往前走一步"}}.dump()),
                    cloud_rig::CloudAction::text(json{{"type", "tts"}, {"state", "start"}, {"text", "好的"}}.dump()),
-                   cloud_rig::CloudAction::binary(answerOgg_),
+                   cloud_rig::CloudAction::binary(
+                       cloud_rig::encodeOggOpus(cloud_rig::chirp(0.3, 48000, 400.0, 1600.0, 0.4), 48000)),
                    cloud_rig::CloudAction::text(json{{"type", "control"}, {"value", kControl}}.dump()),
                    cloud_rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
 
@@ -236,10 +236,8 @@ private:
         fs::create_directories(speakerDir_);
         const std::string alsaConf = dir_.path() + "/asound.conf";
         if (!writeMicrophone(micPath_, 30.0 + 3.0 * opt_.conversations) ||
-            !writeAlsaConfig(alsaConf, micPath_, speakerDir_ + "/speaker_%r.raw", opt_.playbackSpeed)) {
-            *error = "cannot write the microphone or the ALSA configuration in " + dir_.path();
-            return false;
-        }
+            !writeAlsaConfig(alsaConf, micPath_, speakerDir_ + "/speaker_%r.raw", opt_.playbackSpeed))
+            return fail("cannot write the microphone or the ALSA configuration in " + dir_.path());
         // Sounds: links to the tree's, removable one by one.
         resDir_ = dir_.path() + "/res";
         fs::create_directories(resDir_);
@@ -257,29 +255,18 @@ private:
                  "MC_SIM_DRIVE=1", "MC_SIM_SCENE=2",
                  // Conversations without a fault never ask for these; the robot fault does.
                  "MC_SIM_REFUSE_DRIVE=1", "MC_SIM_REFUSE_SCENE=1", "MC_SIM_REFUSE_SPEED=1", "MC_SIM_REFUSE_GUARDIAN=1"};
-        if (!agent_.start(o)) {
-            *error = "cannot start " + o.program;
-            return false;
-        }
+        if (!agent_.start(o)) return fail("cannot start " + o.program);
         log_ = std::make_unique<LogCounter>(
             agent_.logPath(),
             std::vector<std::string>{"recording task not running, start it", "Setting emoji state: 4",
                                      std::string("Control command: ") + kControl, "Received TTS state: stop",
                                      "Waiting for hotword", "Soundcard have not been initialized"});
-        if (!client_.connect(agent_.socketPath(), 20s)) {
-            *error = "the agent's socket never accepted: " + agent_.errors();
-            return false;
-        }
+        if (!client_.connect(agent_.socketPath(), 20s))
+            return fail("the agent's socket never accepted: " + agent_.errors());
         if (!recording(AGENT_START, error) || !listening(1, error)) return false;
-        if (!board_->wait_raw(20s)) {
-            *error = "the agent never set up the board's port";
-            return false;
-        }
+        if (!board_->wait_raw(20s)) return fail("the agent never set up the board's port");
         board_->write(board_rig::handshake(1));
-        if (!board_->read_frame(10s)) {
-            *error = "the agent never acknowledged the board's handshake";
-            return false;
-        }
+        if (!board_->read_frame(10s)) return fail("the agent never acknowledged the board's handshake");
         return true;
     }
 
@@ -492,7 +479,6 @@ private:
     AgentSoakOptions opt_;
     test_support::TempDir dir_{"soak", agent_rig::kRunDir};
     cloud_rig::CloudCertificates trusted_, untrusted_;
-    std::string answerOgg_;
     std::vector<cloud_rig::CloudAction> answer_;
     std::string micPath_, speakerDir_, resDir_, tracePath_;
     std::unique_ptr<board_rig::PtyBoard> board_;
