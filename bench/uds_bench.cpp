@@ -1,11 +1,5 @@
-// Measures request/reply round trips (24-byte header + 320-byte payload, one
-// client), broadcasts of a 17-byte event to 100 connected clients, AGENT_STOP-like
-// replies while ten other clients have stopped in the middle of a header, and the
-// delivery of wake-up events to a reading client beside 100 clients that never read.
-//
+// Figures of the Unix-domain socket server, on a socket in a temporary directory:
 //   uds_bench [round_trips] [broadcasts] [stalled_round_trips] [wakeups]
-//
-// The socket lives in a temporary directory; the log goes to logs/ as usual.
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -13,13 +12,7 @@
 #include "tests/common/uds_test_support.h"
 
 using namespace uds_test;
-using velantis::makeMessageHeader;
-using spdlog::level::err;
-using spdlog::level::info;
-using spdlog::level::warn;
 using std::filesystem::exists;
-using test_support::frame;
-using test_support::FramedClient;
 
 namespace {
 
@@ -37,9 +30,9 @@ TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
     // Server side: the raw bytes arrive as the record; client side: the echo's bytes.
     ASSERT_TRUE(server.waitMessages(1));
     auto m = server.messages().at(0);
-    EXPECT_EQ(9001u, m.header.type);
-    EXPECT_EQ(0x0102030405060708ull, m.header.timestamp);
-    EXPECT_EQ(41u, m.header.id);
+    EXPECT_EQ(9001u, m.first.type);
+    EXPECT_EQ(0x0102030405060708ull, m.first.timestamp);
+    EXPECT_EQ(41u, m.first.id);
     const std::vector<uint8_t> wire = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 41, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(wire, c.readBytes(24));
 
@@ -78,7 +71,7 @@ TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
         {
             FramedClient c(path_);
             ASSERT_TRUE(c.send(AGENT_STOP, 7, bytes("hello")));
-            EXPECT_TRUE(isEcho(c.readMessage(), 7, bytes("hello")));
+            EXPECT_TRUE(got(c.readMessage(), 7, bytes("hello")));
             fd = server.connectedFd(0);
         }
         ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(fd)));
@@ -169,7 +162,6 @@ TEST_F(UdsServerTest, IncompleteMessagesNeverReachTheHandler) {
     }
     EXPECT_TRUE(log_.waitFor(warn, {"Incomplete payload from client fd=", " on path " + path_}));
     EXPECT_TRUE(server.messages().empty());
-    server.stop();
 }
 
 TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
@@ -187,18 +179,14 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     ASSERT_TRUE(server.waitMessages(3));
     auto m = server.messages();
     ASSERT_EQ(3u, m.size());
-    EXPECT_EQ(1u, m[0].header.id);
-    EXPECT_EQ(bytes("abc"), m[0].payload);
-    EXPECT_EQ(2u, m[1].header.id);
-    EXPECT_EQ(9002u, m[1].header.type);
-    EXPECT_TRUE(m[1].payload.empty());
-    EXPECT_EQ(3u, m[2].header.id);
-    EXPECT_EQ(bytes("de"), m[2].payload);
+    EXPECT_TRUE(got(m[0], 1, bytes("abc")));
+    EXPECT_TRUE(got(m[1], 2, {}));
+    EXPECT_EQ(9002u, m[1].first.type);
+    EXPECT_TRUE(got(m[2], 3, bytes("de")));
     // The connection is still in frame afterwards.
     ASSERT_TRUE(c.send(makeMessageHeader(AGENT_START, 1, 4), bytes("z")));
     ASSERT_TRUE(server.waitMessages(4));
-    EXPECT_EQ(bytes("z"), server.messages()[3].payload);
-    server.stop();
+    EXPECT_EQ(bytes("z"), server.messages()[3].second);
 }
 
 TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
@@ -233,7 +221,6 @@ TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
     broadcaster.join();
     drain.join();
     EXPECT_TRUE(found);
-    server.stop();
 }
 
 TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
@@ -250,7 +237,7 @@ TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
     auto h = makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
     server.broadcastMessage(h, payload.data());
 
-    for (FramedClient* c : {&a, &b}) EXPECT_TRUE(isEcho(c->readMessage(), 0, payload));
+    for (FramedClient* c : {&a, &b}) EXPECT_TRUE(got(c->readMessage(), 0, payload));
     EXPECT_EQ(1u, log_.count(err, {"Failed to send message header to client fd=" + std::to_string(gone_fd) + ": "}));
     EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path_}));
     EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(gone_fd)));
@@ -338,7 +325,7 @@ TEST_F(UdsServerTest, SignalsDuringSelectAndReadsAreHarmless) {
         pthread_kill(server.serverThread(), SIGUSR1);
     }
     ASSERT_TRUE(c.write(whole.data() + 28, whole.size() - 28));
-    EXPECT_TRUE(isEcho(c.readMessage(), 2, bytes("12345678")));
+    EXPECT_TRUE(got(c.readMessage(), 2, bytes("12345678")));
 
     server.stop();
     sigaction(SIGUSR1, &old, nullptr);

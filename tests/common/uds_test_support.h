@@ -23,11 +23,14 @@
 namespace uds_test {
 
 using namespace std::chrono_literals;
+using spdlog::level::err;
+using spdlog::level::info;
+using spdlog::level::warn;
+using test_support::frame;
+using test_support::FramedClient;
+using velantis::makeMessageHeader;
 
-struct Received {
-    velantis::MessageHeader header;
-    std::vector<uint8_t> payload;
-};
+using Message = std::pair<velantis::MessageHeader, std::vector<uint8_t>>;
 
 // Records every hook call; optionally echoes each message back to its sender. The on_ hooks,
 // set before start(), run on the server thread before the record.
@@ -47,14 +50,8 @@ public:
     std::function<void(const velantis::MessageHeader&)> on_message;
     std::function<void()> on_cleanup;
 
-    std::vector<Received> messages() {
-        std::lock_guard<std::mutex> g(m_);
-        return messages_;
-    }
-    std::vector<std::string> events() {
-        std::lock_guard<std::mutex> g(m_);
-        return events_;
-    }
+    std::vector<Message> messages() { return locked(messages_); }
+    std::vector<std::string> events() { return locked(events_); }
     bool waitMessages(size_t n) {
         return wait([&] { return messages_.size() >= n; });
     }
@@ -66,8 +63,8 @@ public:
     }
     // Descriptor of the i-th client accepted, -1 if there is none yet.
     int connectedFd(size_t i) {
-        std::lock_guard<std::mutex> g(m_);
-        return i < connected_.size() ? connected_[i] : -1;
+        const auto fds = locked(connected_);
+        return i < fds.size() ? fds[i] : -1;
     }
     std::thread::native_handle_type serverThread() { return server_thread_.native_handle(); }
 
@@ -98,6 +95,11 @@ protected:
     }
 
 private:
+    template <class T>
+    T locked(const T& v) {
+        std::lock_guard<std::mutex> g(m_);
+        return v;
+    }
     void record(
         const std::string& e, const std::function<void()>& also = [] {}) {
         std::lock_guard<std::mutex> g(m_);
@@ -113,27 +115,26 @@ private:
     bool echo_;
     std::mutex m_;
     std::condition_variable cv_;
-    std::vector<Received> messages_;
+    std::vector<Message> messages_;
     std::vector<std::string> events_;
     std::vector<int> connected_;
 };
 
 // The id of the next message `c` reads; none when none came.
-inline std::optional<uint64_t> readId(test_support::FramedClient& c, std::chrono::milliseconds timeout = 10s) {
+inline std::optional<uint64_t> readId(FramedClient& c, std::chrono::milliseconds timeout = 10s) {
     auto m = c.readMessage(timeout);
     return m ? std::optional<uint64_t>(m->first.id) : std::nullopt;
 }
 
 // Sends a message of `type` with `id` and returns the id of the message that comes back.
-inline std::optional<uint64_t> replyId(test_support::FramedClient& c, uint32_t type, uint64_t id,
+inline std::optional<uint64_t> replyId(FramedClient& c, uint32_t type, uint64_t id,
                                        const std::vector<uint8_t>& payload = {},
                                        std::chrono::milliseconds timeout = 10s) {
     return c.send(type, id, payload) ? readId(c, timeout) : std::nullopt;
 }
 
-// True when `m` came, with `id` and `payload`.
-inline bool isEcho(const std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>>& m, uint64_t id,
-                   const std::vector<uint8_t>& payload) {
+// True when `m` is there, with `id` and `payload`.
+inline bool got(const std::optional<Message>& m, uint64_t id, const std::vector<uint8_t>& payload) {
     return m && m->first.id == id && m->second == payload;
 }
 

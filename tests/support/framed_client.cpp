@@ -7,7 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
+
+#include "tests/support/files.h"
 
 namespace test_support {
 
@@ -43,16 +44,6 @@ bool recvExact(int fd, void* buf, size_t size) {
     return true;
 }
 
-FramedClient::FramedClient(FramedClient&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-FramedClient& FramedClient::operator=(FramedClient&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
 int FramedClient::connectTo(const std::string& path) {
     close();
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -69,12 +60,7 @@ int FramedClient::connectTo(const std::string& path) {
 }
 
 bool FramedClient::connect(const std::string& path, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (connectTo(path) != 0) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return waitUntil([&] { return connectTo(path) == 0; }, timeout);
 }
 
 void FramedClient::close() {
@@ -119,11 +105,11 @@ std::optional<std::vector<uint8_t>> FramedClient::readBytes(size_t size, std::ch
 
 std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>> FramedClient::readMessage(
     std::chrono::milliseconds timeout) {
-    velantis::MessageHeader h{};
-    if (!readExact(&h, sizeof(h), timeout)) return std::nullopt;
-    std::vector<uint8_t> payload(h.length);
-    if (h.length != 0 && !readExact(payload.data(), payload.size(), timeout)) return std::nullopt;
-    return std::make_pair(h, std::move(payload));
+    const auto h = readHeader(timeout);
+    if (!h) return std::nullopt;
+    std::vector<uint8_t> payload(h->length);
+    if (h->length != 0 && !readExact(payload.data(), payload.size(), timeout)) return std::nullopt;
+    return std::make_pair(*h, std::move(payload));
 }
 
 std::optional<velantis::MessageHeader> FramedClient::readHeader(std::chrono::milliseconds timeout) {

@@ -29,10 +29,12 @@ public:
         connect(path, timeout);
     }
     ~FramedClient() { close(); }
-    FramedClient(FramedClient&& other) noexcept;
-    FramedClient& operator=(FramedClient&& other) noexcept;
+    FramedClient(FramedClient&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     FramedClient(const FramedClient&) = delete;
-    FramedClient& operator=(const FramedClient&) = delete;
+    FramedClient& operator=(FramedClient other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
 
     // One attempt: 0, or the errno of the failed connect.
     int connectTo(const std::string& path);
