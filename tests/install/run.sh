@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# Installs a build tree into a fresh prefix (or takes a prefix already laid out, such as the
-# Debian packages extracted), checks what the prefix holds, builds host_project/ against it
-# out of tree (find_package, and the same source with pkg-config), installs that host, and
-# runs the prefix's tavrin_agent (working directory: the prefix) beside the host in a private /tmp, with the
-# synthetic speech model and the paced sound device of the build tree.
-#
+# Installs a build tree into a fresh prefix (or takes one laid out, such as the Debian packages
+# extracted), checks what it holds, builds host_project/ against it (find_package, then
+# pkg-config), installs that host, and runs the prefix's tavrin_agent beside it in a private
+# /tmp, with the build tree's synthetic speech model and paced sound device.
 #   run.sh BUILD_DIR [PREFIX]
-#
-# Everything else goes to BUILD_DIR/install-check (made anew). Needs a private mount namespace
-# (root, or user namespaces); exits 77 (skipped) without one, or when a real board is
-# attached at /dev/ttyACM0.
+# Works in BUILD_DIR/install-check (made anew). Exits 77 (skipped) without a private mount
+# namespace (root, or user namespaces) or when a real board is at /dev/ttyACM0.
 set -euo pipefail
 
 if [ "${1:-}" = "--inside" ]; then
-  # Inside the private /tmp, where the build tree (the check directory is in it) and the
-  # prefix are kept at their paths.
+  # Inside the private /tmp, where the build tree and the prefix are kept at their paths.
   w=$2 prefix=$3
   (cd "$prefix" && VELANTIS_ALSA_OUT="$w/agent_speaker_%r.raw" exec bin/tavrin_agent >"$w/agent.out" 2>&1) &
   agent=$!

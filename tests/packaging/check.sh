@@ -1,14 +1,9 @@
 #!/usr/bin/env bash
-# Checks the Debian packages that scripts/package built, without installing them: their
-# fields and contents, the hardening of our binaries (hardening-check) and their debug
-# information in the -dbgsym package, the service unit (systemd-analyze verify, and its
-# sandbox's score with systemd-analyze security), lintian, and the install check
-# (tests/install/run.sh) on both packages extracted into a fresh directory.
-#
+# Checks the Debian packages that scripts/package built, without installing them: fields,
+# contents, hardening and debug information, the service unit, lintian, and the install check
+# (tests/install/run.sh) on both packages extracted.
 #   check.sh PACKAGE_DIR BUILD_DIR
-#
-# PACKAGE_DIR holds the .deb files (build-package); BUILD_DIR is a plain build with the test
-# rigs, whose synthetic speech model and paced sound device the install check borrows.
+# BUILD_DIR: a plain build, whose speech model and sound device the install check borrows.
 # Works in PACKAGE_DIR/package-check (made anew).
 set -euo pipefail
 
@@ -81,9 +76,11 @@ has "$w/dev" usr/share/doc/$name-dev/copyright $prefix/include/velantis/agent_se
 # Every binary stripped; every library that is not ours named in the copyright file.
 elves=$(find "$w/runtime" -type f -exec sh -c 'head -c4 "$1" | grep -q "ELF"' sh {} \; -print)
 [ -n "$elves" ] || fail "no binaries found"
+ours=()
 for f in $elves; do
   ! readelf -S --wide "$f" | grep -qE ' \.(symtab|debug_[a-z]+) ' || fail "not stripped: ${f#"$w"/runtime/}"
-  case $(basename "$f") in liborvanite.so.* | libvelantis_agent_service.so.* | libmc_client.so | tavrin_agent) ;;
+  case $(basename "$f") in liborvanite.so.* | libvelantis_agent_service.so.* | libmc_client.so | tavrin_agent)
+    ours+=("$f") ;;
   *) grep -qxF "Files: ${f#"$w"/runtime/}" "$w/runtime/usr/share/doc/$name/copyright" ||
        fail "no licence given for ${f#"$w"/runtime/}" ;;
   esac
@@ -94,12 +91,6 @@ echo "-- hardening and debug information"
 # Ours are built with Debian's hardening flags; the debug information of each binary is in
 # the -dbgsym package under its build id.
 dpkg-deb -x "$dbgsym" "$w/dbgsym"
-ours=()
-for f in $elves; do
-  case $(basename "$f") in liborvanite.so.* | libvelantis_agent_service.so.* | libmc_client.so | tavrin_agent)
-    ours+=("$f") ;;
-  esac
-done
 [ ${#ours[@]} = 4 ] || fail "expected 4 binaries of ours, found: ${ours[*]}"
 # Control-flow protection is not asked for: bookworm's glibc start files carry no CET marks,
 # so no binary linked on Debian 12 has them (nor does its dpkg-buildflags ask for them).
@@ -118,8 +109,7 @@ done
 cmp -s "$src/LICENSE" /usr/share/common-licenses/Apache-2.0 || fail "LICENSE is not the Apache License 2.0"
 
 echo "-- service unit"
-# The unit in a root of the runtime package's files and this machine's systemd units (the
-# targets it depends on): no systemd needs to run, nothing is installed.
+# The unit beside this machine's systemd units (the targets it depends on); nothing installed.
 dpkg-deb -x "$runtime" "$w/unit-root"
 cp -an /lib/systemd/system/. "$w/unit-root/lib/systemd/system/"
 systemd-analyze verify --root="$w/unit-root" "$w/unit-root/lib/systemd/system/$name.service" >"$w/verify.log" 2>&1 ||
@@ -141,8 +131,6 @@ lintian --fail-on error --tag-display-limit 0 "$runtime" "$dev" >"$w/lintian.log
 cat "$w/lintian.log"
 
 echo "-- install check on both packages extracted"
-mkdir "$w/root"
-dpkg-deb -x "$runtime" "$w/root"
-dpkg-deb -x "$dev" "$w/root"
+for deb in "$runtime" "$dev"; do dpkg-deb -x "$deb" "$w/root"; done
 bash "$src/tests/install/run.sh" "$build" "$w/root/$prefix"
 echo "package check passed"
