@@ -66,26 +66,30 @@ void report(const char* what, std::vector<double>& samples) {
                 sum / samples.size(), at(0.5), at(0.99), samples.back());
 }
 
-// A request of `type` with a 320-byte payload (AgentCommandPayload's size) and its reply of
-// `reply_size` bytes: the time in microseconds.
-double roundTrip(FramedClient& c, uint32_t type, int id, size_t reply_size) {
-    const auto request = test_support::frame(makeMessageHeader(type, 320, id), std::vector<uint8_t>(320, 'x'));
-    std::vector<uint8_t> reply(reply_size);
-    const auto t0 = Clock::now();
-    need(c.write(request), "send");
-    readExact(c, reply.data(), reply.size());
-    return us(Clock::now() - t0);
+// Up to `count` requests of `type` with a 320-byte payload (AgentCommandPayload's size) for
+// `limit` at most: the time of each until its reply of `reply_size` bytes, in microseconds.
+std::vector<double> requests(FramedClient& c, uint32_t type, int count, size_t reply_size, Clock::duration limit) {
+    std::vector<double> samples;
+    samples.reserve(count);
+    const auto start = Clock::now();
+    for (int i = 0; i < count && Clock::now() - start < limit; ++i) {
+        const auto request = test_support::frame(makeMessageHeader(type, 320, i), std::vector<uint8_t>(320, 'x'));
+        std::vector<uint8_t> reply(reply_size);
+        const auto t0 = Clock::now();
+        need(c.write(request), "send");
+        readExact(c, reply.data(), reply.size());
+        samples.push_back(us(Clock::now() - t0));
+    }
+    return samples;
 }
 
 void benchRoundTrips(const std::string& path, int round_trips) {
     FramedClient c = connectTo(path);
-    std::vector<double> samples;
-    samples.reserve(round_trips);
-    auto start = Clock::now();
-    for (int i = 0; i < round_trips; ++i) samples.push_back(roundTrip(c, AGENT_START, i, sizeof(MessageHeader) + 320));
-    double total = std::chrono::duration<double>(Clock::now() - start).count();
+    const auto start = Clock::now();
+    auto samples = requests(c, AGENT_START, round_trips, sizeof(MessageHeader) + 320, Clock::duration::max());
     report("round trip (24 + 320 bytes)", samples);
-    std::printf("%-34s %.0f round trips/s\n", "", round_trips / total);
+    std::printf("%-34s %.0f round trips/s\n", "",
+                round_trips / std::chrono::duration<double>(Clock::now() - start).count());
 }
 
 // Connects `count` clients and waits until the server has registered each: a ping per
@@ -135,11 +139,8 @@ void benchStalled(EchoServer& server, const std::string& path, int round_trips) 
     const int before = server.disconnected.load();
     for (auto& c : stalled) need(c.write(test_support::frame(makeMessageHeader(AGENT_STOP, 320, 0)).data(), 5), "send");
     FramedClient c = connectTo(path);
-    std::vector<double> samples;
-    auto start = Clock::now();
-    for (int i = 0; i < round_trips && Clock::now() - start < std::chrono::milliseconds(1500); ++i) {
-        samples.push_back(roundTrip(c, AGENT_STOP, i, sizeof(MessageHeader)));
-    }
+    const auto start = Clock::now();
+    auto samples = requests(c, AGENT_STOP, round_trips, sizeof(MessageHeader), std::chrono::milliseconds(1500));
     if (!samples.empty()) std::printf("%-34s first reply %.1f us\n", "AGENT_STOP beside 10 stalled", samples.front());
     report("AGENT_STOP beside 10 stalled", samples);
     test_support::waitUntil([&] { return server.disconnected.load() - before >= 10; }, std::chrono::seconds(10));

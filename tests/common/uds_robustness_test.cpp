@@ -29,8 +29,7 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
 
 TEST_F(UdsRobustnessTest, PayloadLimitDropsOversizedHeadersOnly) {
     static_assert(velantis::kMaxPayloadLength >= 10 + 65535, "the largest request must pass");
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
 
     // The largest message of the system, and a payload of exactly the limit.
     FramedClient big(path_);
@@ -47,14 +46,13 @@ TEST_F(UdsRobustnessTest, PayloadLimitDropsOversizedHeadersOnly) {
         EXPECT_EQ(1u, log_.count(warn, {"Payload length " + std::to_string(size) + " from client fd=",
                                         "on path " + path_ + " exceeds the limit of 131072 bytes"}));
     }
-    EXPECT_EQ(2u, server.messages().size());
+    EXPECT_EQ(2u, server_.messages().size());
 
     EXPECT_EQ(9u, replyId(big, AGENT_START, 9));
 }
 
 TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
 
     // Ten clients stop after 5 bytes of a header, one after the header and 10 bytes of
     // its payload; all stay connected.
@@ -62,8 +60,8 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
     std::vector<FramedClient> in_header;
     for (size_t i = 0; i < kStalled; ++i) in_header.emplace_back(path_);
     FramedClient in_payload(path_), dribbler(path_), good(path_);
-    ASSERT_TRUE(server.waitConnected(kStalled + 3));
-    const int payload_fd = server.connectedFd(kStalled);
+    ASSERT_TRUE(server_.waitConnected(kStalled + 3));
+    const int payload_fd = server_.connectedFd(kStalled);
     for (auto& c : in_header) ASSERT_TRUE(c.write(frame(makeMessageHeader(AGENT_STOP, 320, 1)).data(), 5));
     auto whole = frame(makeMessageHeader(TTS_REQUEST, 100, 1), pattern(100, 1));
     ASSERT_TRUE(in_payload.write(whole.data(), 24 + 10));
@@ -85,31 +83,30 @@ TEST_F(UdsRobustnessTest, StalledSendersAreDroppedAndOthersServed) {
     for (auto& c : in_header) EXPECT_TRUE(c.waitClosed(20s));
     EXPECT_TRUE(in_payload.waitClosed(20s));
     for (size_t i = 0; i < kStalled; ++i) {
-        EXPECT_EQ(1u, log_.count(warn, {"Incomplete message header from " + client(server.connectedFd(i))}));
-        EXPECT_EQ(1u, log_.count(warn, {kTimedOut + client(server.connectedFd(i))}));
+        EXPECT_EQ(1u, log_.count(warn, {"Incomplete message header from " + client(server_.connectedFd(i))}));
+        EXPECT_EQ(1u, log_.count(warn, {kTimedOut + client(server_.connectedFd(i))}));
     }
     EXPECT_EQ(1u, log_.count(warn, {"Incomplete payload from client fd=" + std::to_string(payload_fd)}));
     EXPECT_EQ(kStalled + 1, log_.count(warn, {kTimedOut + "client fd=", path_}));
-    EXPECT_EQ(4u, server.messages().size());
+    EXPECT_EQ(4u, server_.messages().size());
     EXPECT_EQ(77u, replyId(good, AGENT_START, 77));
     EXPECT_FALSE(dribbler.waitClosed(10ms));
 }
 
 TEST_F(UdsRobustnessTest, SlowHandlersCountAgainstNoOtherClient) {
-    RecordingServer server(path_);
     // Speaks for 3 s in the handler of every TTS_REQUEST, as the speech server does.
-    std::atomic<bool> speaking{false};
-    server.on_message = [&](const velantis::MessageHeader& h) {
+    static std::atomic<bool> speaking{false};
+    server_.on_message = [&](const velantis::MessageHeader& h) {
         if (h.type != TTS_REQUEST) return;
         speaking = true;
         std::this_thread::sleep_for(3s);
         speaking = false;
     };
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
 
     // B and C are read before A in every pass: each header is in when A's handler starts.
     FramedClient b(path_), c(path_), a(path_);
-    ASSERT_TRUE(server.waitConnected(3));
+    ASSERT_TRUE(server_.waitConnected(3));
     auto request = [](uint64_t id) { return frame(makeMessageHeader(AGENT_STOP, 320, id), pattern(320, 4)); };
     const auto rb = request(21), rc = request(22);
     ASSERT_TRUE(b.write(rb.data(), 24));
@@ -135,12 +132,11 @@ TEST_F(UdsRobustnessTest, SlowHandlersCountAgainstNoOtherClient) {
     ASSERT_TRUE(d.write(rb.data(), 30));
     EXPECT_TRUE(d.waitClosed(10s));
     EXPECT_EQ(1u, log_.count(warn, {kTimedOut + "client fd=", path_}));
-    server.stop();
+    server_.stop();
 }
 
 TEST_F(UdsRobustnessTest, QueuedRepliesGoOutBeforeTheClose) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
 
     // Echoes of 8 x 40 KiB: more than a socket holds, so the last ones wait in the server's
     // queue (which takes them all).
@@ -162,61 +158,60 @@ TEST_F(UdsRobustnessTest, QueuedRepliesGoOutBeforeTheClose) {
     FramedClient done(path_);
     ask(done, 10);
     ASSERT_EQ(0, ::shutdown(done.fd(), SHUT_WR));
-    ASSERT_TRUE(server.waitMessages(kCount));
+    ASSERT_TRUE(server_.waitMessages(kCount));
     // No event to wait on: meanwhile the server meets the end of the client's stream.
     std::this_thread::sleep_for(200ms);
     takeAll(done, 10);
-    EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(0))));
+    EXPECT_TRUE(server_.waitEvent("disconnected " + std::to_string(server_.connectedFd(0))));
 
     // stop() lets a client that reads take what is queued for it.
     FramedClient late(path_);
     ask(late, 20);
-    ASSERT_TRUE(server.waitMessages(2 * kCount));
-    std::thread stopper([&] { server.stop(); });
+    ASSERT_TRUE(server_.waitMessages(2 * kCount));
+    std::thread stopper([&] { server_.stop(); });
     EXPECT_TRUE(log_.waitFor(spdlog::level::info, {"Server loop ended for path: " + path_}));
     takeAll(late, 20);
     stopper.join();
 }
 
 TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
 
     constexpr size_t kSleepers = 10;
     FramedClient reader(path_);
     std::vector<FramedClient> sleepers;
     for (size_t i = 0; i < kSleepers; ++i) sleepers.emplace_back(path_);
-    ASSERT_TRUE(server.waitConnected(kSleepers + 1));
+    ASSERT_TRUE(server_.waitConnected(kSleepers + 1));
 
     // Far more wake-up events than a client that never reads can hold: no broadcast
     // waits on those, and the reader finds each event waiting as soon as it was sent.
     constexpr uint64_t kEvents = 1000;
     auto event = pattern(17, 17);
     for (uint64_t i = 0; i < kEvents; ++i) {
-        server.broadcastMessage(makeMessageHeader(WAKEWORD_EVENT, 17, i), event.data());
+        server_.broadcastMessage(makeMessageHeader(WAKEWORD_EVENT, 17, i), event.data());
         ASSERT_TRUE(got(reader.readMessage(), i, event)) << i;
     }
     // Dropped for a full queue, not after waiting on them.
     for (size_t i = 0; i < kSleepers; ++i) {
-        const int fd = server.connectedFd(i + 1);
+        const int fd = server_.connectedFd(i + 1);
         EXPECT_EQ(1u, log_.count(warn, {"Dropping " + client(fd) + ": its queue is full"}));
-        EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(fd)));
+        EXPECT_TRUE(server_.waitEvent("disconnected " + std::to_string(fd)));
         EXPECT_TRUE(sleepers[i].waitClosed());
     }
 
     // A client that reads late gets what waited for it intact and in order, and the
     // reply to its request after it.
     FramedClient late(path_), idle(path_);
-    ASSERT_TRUE(server.waitConnected(kSleepers + 3));
-    const int idle_fd = server.connectedFd(kSleepers + 2);
+    ASSERT_TRUE(server_.waitConnected(kSleepers + 3));
+    const int idle_fd = server_.connectedFd(kSleepers + 2);
     for (uint8_t i = 0; i < 8; ++i) {
         auto payload = pattern(32 * 1024, i);
-        server.broadcastMessage(makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), i),
-                                payload.data());
+        server_.broadcastMessage(makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), i),
+                                 payload.data());
         EXPECT_TRUE(reader.readMessage());
     }
     ASSERT_TRUE(late.send(makeMessageHeader(AGENT_START, 0, 99)));
-    ASSERT_TRUE(server.waitMessages(1));
+    ASSERT_TRUE(server_.waitMessages(1));
     for (uint8_t i = 0; i < 8; ++i) EXPECT_TRUE(got(late.readMessage(), i, pattern(32 * 1024, i))) << int{i};
     EXPECT_EQ(99u, readId(late));
 
@@ -227,8 +222,8 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
 
     // A client that sends requests but never reads the replies.
     FramedClient greedy(path_);
-    ASSERT_TRUE(server.waitConnected(kSleepers + 4));
-    const int greedy_fd = server.connectedFd(kSleepers + 3);
+    ASSERT_TRUE(server_.waitConnected(kSleepers + 4));
+    const int greedy_fd = server_.connectedFd(kSleepers + 3);
     std::thread flood([&] {
         auto req = frame(makeMessageHeader(TTS_REQUEST, 64 * 1024, 1), pattern(64 * 1024, 9));
         for (int i = 0; i < 20; ++i) {
@@ -236,7 +231,7 @@ TEST_F(UdsRobustnessTest, ClientsThatNeverReadAreDropped) {
         }
     });
     EXPECT_TRUE(log_.waitFor(warn, {"Dropping " + client(greedy_fd)}, 20s));
-    EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(greedy_fd)));
+    EXPECT_TRUE(server_.waitEvent("disconnected " + std::to_string(greedy_fd)));
     flood.join();
 
     EXPECT_EQ(5u, replyId(reader, AGENT_STOP, 5));
@@ -253,10 +248,9 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
     if (raised.rlim_cur == RLIM_INFINITY || raised.rlim_cur < wanted) raised.rlim_cur = wanted;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
 
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
     FramedClient early(path_);
-    ASSERT_TRUE(server.waitConnected(1));
+    ASSERT_TRUE(server_.waitConnected(1));
 
     std::vector<int> fillers;
     do {
@@ -283,7 +277,7 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
     const int high = FD_SETSIZE + 8;
     ASSERT_EQ(high, ::dup3(pair[0], high, O_CLOEXEC));
     ::close(pair[0]);
-    EXPECT_FALSE(server.addClient(high));
+    EXPECT_FALSE(server_.addClient(high));
     EXPECT_EQ(-1, ::fcntl(high, F_GETFD));
     EXPECT_EQ(1u, log_.count(warn, {"Refusing " + client(high)}));
     ::close(pair[1]);
@@ -294,7 +288,7 @@ TEST_F(UdsRobustnessTest, DescriptorsAtFdSetSizeAreRefused) {
     for (int fd : fillers) ::close(fd);
     FramedClient after(path_);
     EXPECT_EQ(2u, replyId(after, AGENT_STOP, 2));
-    server.stop();
+    server_.stop();
     setrlimit(RLIMIT_NOFILE, &old);
 }
 
@@ -305,9 +299,10 @@ bool wellFormed(const velantis::MessageHeader& h, const std::vector<uint8_t>& p)
 TEST_F(UdsRobustnessTest, BroadcastsRaceWithClientsComingAndGoing) {
     const size_t fds_before = test_support::descriptorCount(::getpid());
     {
-        RecordingServer server(path_, false);
         // Greets every client, as the wake-word server does.
         const auto greeting = pattern(66, 66);
+        RecordingServer server(path_);
+        server.echo = false;
         server.on_connect = [&](int fd) {
             server.sendMessage(fd, makeMessageHeader(WAKEWORD_STATE, 66, 0), greeting.data());
         };

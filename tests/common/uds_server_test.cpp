@@ -21,15 +21,14 @@ std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s
 using UdsServerTest = UdsTest;
 
 TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
     FramedClient c(path_);
     velantis::MessageHeader h{AGENT_START, 0, 0x0102030405060708ull, 41};
     ASSERT_TRUE(c.send(h));
 
     // Server side: the raw bytes arrive as the record; client side: the echo's bytes.
-    ASSERT_TRUE(server.waitMessages(1));
-    auto m = server.messages().at(0);
+    ASSERT_TRUE(server_.waitMessages(1));
+    auto m = server_.messages().at(0);
     EXPECT_EQ(9001u, m.first.type);
     EXPECT_EQ(0x0102030405060708ull, m.first.timestamp);
     EXPECT_EQ(41u, m.first.id);
@@ -47,73 +46,73 @@ TEST_F(UdsServerTest, HeaderIsTheInMemoryRecordOnTheWire) {
 }
 
 TEST_F(UdsServerTest, LifecycleHooksAndLogLinesInOrder) {
+    const std::string path = dir_.file("life.sock");  // beside the fixture's server
     {
         // A socket file left behind by an earlier process is replaced.
         int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
         ASSERT_EQ(0, ::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         ::close(stale);
 
-        RecordingServer server(path_);
-        EXPECT_EQ(1u, log_.count(info, {"Initializing Unix Domain Socket Server for path: " + path_}));
+        RecordingServer server(path);
+        EXPECT_EQ(1u, log_.count(info, {"Initializing Unix Domain Socket Server for path: " + path}));
         ASSERT_TRUE(server.start());
-        EXPECT_EQ(1u, log_.count(info, {"Socket server listening on " + path_}));
-        EXPECT_EQ(1u, log_.count(info, {"Server started successfully on path: " + path_}));
-        EXPECT_TRUE(log_.waitFor(info, {"Server loop started for path: " + path_}));
+        EXPECT_EQ(1u, log_.count(info, {"Socket server listening on " + path}));
+        EXPECT_EQ(1u, log_.count(info, {"Server started successfully on path: " + path}));
+        EXPECT_TRUE(log_.waitFor(info, {"Server loop started for path: " + path}));
 
         // A second start is refused and changes nothing.
         EXPECT_FALSE(server.start());
-        EXPECT_EQ(1u, log_.count(warn, {"Server is already running for path: " + path_}));
+        EXPECT_EQ(1u, log_.count(warn, {"Server is already running for path: " + path}));
 
         int fd;
         {
-            FramedClient c(path_);
+            FramedClient c(path);
             ASSERT_TRUE(c.send(AGENT_STOP, 7, bytes("hello")));
             EXPECT_TRUE(got(c.readMessage(), 7, bytes("hello")));
             fd = server.connectedFd(0);
         }
         ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(fd)));
-        EXPECT_EQ(1u, log_.count(info, {"New client connected: fd=" + std::to_string(fd) + " on path " + path_}));
-        EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(fd) + " from path " + path_}));
+        EXPECT_EQ(1u, log_.count(info, {"New client connected: fd=" + std::to_string(fd) + " on path " + path}));
+        EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(fd) + " from path " + path}));
 
         server.stop();
-        EXPECT_FALSE(exists(path_));
-        EXPECT_NE(0, FramedClient().connectTo(path_)) << "connect after stop must fail";
-        EXPECT_EQ(1u, log_.count(info, {"Server loop ended for path: " + path_}));
-        EXPECT_EQ(1u, log_.count(info, {"Server stopped for path: " + path_}));
+        EXPECT_FALSE(exists(path));
+        EXPECT_NE(0, FramedClient().connectTo(path)) << "connect after stop must fail";
+        EXPECT_EQ(1u, log_.count(info, {"Server loop ended for path: " + path}));
+        EXPECT_EQ(1u, log_.count(info, {"Server stopped for path: " + path}));
         std::vector<std::string> expected = {"init", "connected " + std::to_string(fd), "message 7",
                                              "disconnected " + std::to_string(fd), "cleanup"};
         EXPECT_EQ(expected, server.events());
 
         // A stopped server starts afresh; a second stop does nothing.
         ASSERT_TRUE(server.start());
-        FramedClient again(path_);
+        FramedClient again(path);
         EXPECT_EQ(8u, replyId(again, AGENT_START, 8));
         server.stop();
         server.stop();
-        EXPECT_EQ(2u, log_.count(info, {"Server stopped for path: " + path_}));
+        EXPECT_EQ(2u, log_.count(info, {"Server stopped for path: " + path}));
     }
-    EXPECT_EQ(1u, log_.count(info, {"Unix Domain Socket Server for path: " + path_ + " destroyed"}));
+    EXPECT_EQ(1u, log_.count(info, {"Unix Domain Socket Server for path: " + path + " destroyed"}));
 }
 
 TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
-    RecordingServer server(path_);
-    server.init_result = false;
-    EXPECT_FALSE(server.start());
+    server_.init_result = false;
+    EXPECT_FALSE(server_.start());
     EXPECT_EQ(1u, log_.count(err, {"Custom initialization (onInit) failed for server on path: " + path_}));
     EXPECT_FALSE(exists(path_));
-    server.run();  // returns at once
+    server_.run();  // returns at once
 
-    server.init_result = true;
-    ASSERT_TRUE(server.start());
+    server_.init_result = true;
+    ASSERT_TRUE(server_.start());
     FramedClient c(path_);
-    ASSERT_TRUE(server.waitConnected(1));
-    server.stop();
+    ASSERT_TRUE(server_.waitConnected(1));
+    server_.stop();
     EXPECT_EQ(std::vector<std::string>(
-                  {"init", "init", "init", "connected " + std::to_string(server.connectedFd(0)), "cleanup"}),
-              server.events());
+                  {"init", "init", "init", "connected " + std::to_string(server_.connectedFd(0)), "cleanup"}),
+              server_.events());
 
     std::string missing = dir_.file("missing/dir.sock");
     RecordingServer nowhere(missing);
@@ -140,33 +139,32 @@ TEST_F(UdsServerTest, FailedStartsLeaveNothingBehind) {
 }
 
 TEST_F(UdsServerTest, IncompleteMessagesNeverReachTheHandler) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
     {
         FramedClient silent(path_);  // connects and leaves without a word
-        ASSERT_TRUE(server.waitConnected(1));
+        ASSERT_TRUE(server_.waitConnected(1));
     }
-    ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(0))));
+    ASSERT_TRUE(server_.waitEvent("disconnected " + std::to_string(server_.connectedFd(0))));
     EXPECT_EQ(0u, log_.count(warn, {path_, "Incomplete"}));
     {
         FramedClient ten_bytes(path_);
-        ASSERT_TRUE(server.waitConnected(2));
+        ASSERT_TRUE(server_.waitConnected(2));
         uint8_t ten[10] = {0x29, 0x23, 0, 0, 0, 0, 0, 0, 1, 2};
         ASSERT_TRUE(ten_bytes.write(ten, sizeof(ten)));
     }
-    EXPECT_TRUE(log_.waitFor(warn, {"Incomplete message header from " + client(server.connectedFd(1))}));
-    ASSERT_TRUE(server.waitEvent("disconnected " + std::to_string(server.connectedFd(1))));
+    EXPECT_TRUE(log_.waitFor(warn, {"Incomplete message header from " + client(server_.connectedFd(1))}));
+    ASSERT_TRUE(server_.waitEvent("disconnected " + std::to_string(server_.connectedFd(1))));
     {
         FramedClient short_payload(path_);
         ASSERT_TRUE(short_payload.send(makeMessageHeader(TTS_REQUEST, 100, 1), std::vector<uint8_t>(40, 'a')));
     }
     EXPECT_TRUE(log_.waitFor(warn, {"Incomplete payload from client fd=", " on path " + path_}));
-    EXPECT_TRUE(server.messages().empty());
+    EXPECT_TRUE(server_.messages().empty());
 }
 
 TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
-    RecordingServer server(path_, false);
-    ASSERT_TRUE(server.start());
+    server_.echo = false;
+    ASSERT_TRUE(server_.start());
     FramedClient c(path_);
     ASSERT_TRUE(c.connected());
     // Three messages in one write; the middle one has no payload.
@@ -176,8 +174,8 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     all.insert(all.end(), second.begin(), second.end());
     all.insert(all.end(), third.begin(), third.end());
     ASSERT_TRUE(c.write(all));
-    ASSERT_TRUE(server.waitMessages(3));
-    auto m = server.messages();
+    ASSERT_TRUE(server_.waitMessages(3));
+    auto m = server_.messages();
     ASSERT_EQ(3u, m.size());
     EXPECT_TRUE(got(m[0], 1, bytes("abc")));
     EXPECT_TRUE(got(m[1], 2, {}));
@@ -185,20 +183,19 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     EXPECT_TRUE(got(m[2], 3, bytes("de")));
     // The connection is still in frame afterwards.
     ASSERT_TRUE(c.send(makeMessageHeader(AGENT_START, 1, 4), bytes("z")));
-    ASSERT_TRUE(server.waitMessages(4));
-    EXPECT_EQ(bytes("z"), server.messages()[3].second);
+    ASSERT_TRUE(server_.waitMessages(4));
+    EXPECT_EQ(bytes("z"), server_.messages()[3].second);
 }
 
 TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
     FramedClient listener(path_), requester(path_);
-    ASSERT_TRUE(server.waitConnected(2));
+    ASSERT_TRUE(server_.waitConnected(2));
     std::atomic<bool> done{false};
     std::thread broadcaster([&] {
         auto h = makeMessageHeader(WAKEWORD_EVENT, 0, 0);
         while (!done) {
-            server.broadcastMessage(h, nullptr);
+            server_.broadcastMessage(h, nullptr);
             std::this_thread::sleep_for(1ms);
         }
     });
@@ -206,49 +203,40 @@ TEST_F(UdsServerTest, ReplyCarriesTheRequestIdAmidBroadcasts) {
         while (!done) listener.readMessage(100ms);
     });
     ASSERT_TRUE(requester.send(makeMessageHeader(AGENT_START, 0, 41)));
-    bool found = false;
-    for (int i = 0; i < 100000 && !found; ++i) {
-        auto m = requester.readMessage();
-        ASSERT_TRUE(m);
-        if (m->first.type == AGENT_START) {
-            EXPECT_EQ(41u, m->first.id);
-            found = true;
-        } else {
-            EXPECT_EQ(static_cast<uint32_t>(WAKEWORD_EVENT), m->first.type);
-        }
-    }
+    // Broadcast events until the reply.
+    auto m = requester.readMessage();
+    for (int i = 0; i < 100000 && m && m->first.type == WAKEWORD_EVENT; ++i) m = requester.readMessage();
     done = true;
     broadcaster.join();
     drain.join();
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(got(m, 41, {}) && m->first.type == AGENT_START);
 }
 
 TEST_F(UdsServerTest, BroadcastDropsAVanishedClientAndServesTheOthers) {
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
     FramedClient a(path_), gone(path_), b(path_);
-    ASSERT_TRUE(server.waitConnected(3));
-    int gone_fd = server.connectedFd(1);
+    ASSERT_TRUE(server_.waitConnected(3));
+    int gone_fd = server_.connectedFd(1);
 
     // The peer no longer reads: sends to it fail (no SIGPIPE), while the
     // server's read side sees nothing and keeps it listed.
     ASSERT_EQ(0, ::shutdown(gone.fd(), SHUT_RD));
     std::vector<uint8_t> payload = bytes("event-17-bytes!!!");
     auto h = makeMessageHeader(WAKEWORD_EVENT, static_cast<uint32_t>(payload.size()), 0);
-    server.broadcastMessage(h, payload.data());
+    server_.broadcastMessage(h, payload.data());
 
     for (FramedClient* c : {&a, &b}) EXPECT_TRUE(got(c->readMessage(), 0, payload));
     EXPECT_EQ(1u, log_.count(err, {"Failed to send message header to client fd=" + std::to_string(gone_fd) + ": "}));
     EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path_}));
-    EXPECT_TRUE(server.waitEvent("disconnected " + std::to_string(gone_fd)));
+    EXPECT_TRUE(server_.waitEvent("disconnected " + std::to_string(gone_fd)));
     EXPECT_TRUE(gone.waitClosed());
 
     // The others stay served, by broadcasts and by replies.
-    server.broadcastMessage(h, payload.data());
+    server_.broadcastMessage(h, payload.data());
     EXPECT_TRUE(a.readMessage());
     EXPECT_TRUE(b.readMessage());
     EXPECT_EQ(5u, replyId(a, AGENT_STOP, 5));
-    server.stop();
+    server_.stop();
     EXPECT_EQ(1u, log_.count(info, {"Client disconnected: fd=" + std::to_string(gone_fd) + " from path " + path_}));
 }
 
@@ -306,11 +294,10 @@ TEST_F(UdsServerTest, SignalsDuringSelectAndReadsAreHarmless) {
     struct sigaction old {};
     ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
 
-    RecordingServer server(path_);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server_.start());
     ASSERT_TRUE(log_.waitFor(info, {"Server loop started for path: " + path_}));
     for (int i = 0; i < 5; ++i) {
-        pthread_kill(server.serverThread(), SIGUSR1);
+        pthread_kill(server_.serverThread(), SIGUSR1);
         std::this_thread::sleep_for(20ms);
     }
     FramedClient c(path_);
@@ -322,12 +309,12 @@ TEST_F(UdsServerTest, SignalsDuringSelectAndReadsAreHarmless) {
     ASSERT_TRUE(c.write(whole.data(), 28));
     for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(20ms);
-        pthread_kill(server.serverThread(), SIGUSR1);
+        pthread_kill(server_.serverThread(), SIGUSR1);
     }
     ASSERT_TRUE(c.write(whole.data() + 28, whole.size() - 28));
     EXPECT_TRUE(got(c.readMessage(), 2, bytes("12345678")));
 
-    server.stop();
+    server_.stop();
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(0u, log_.count(err, {"Select error on path " + path_}));
     EXPECT_EQ(0u, log_.count(warn, {path_, "Incomplete"}));

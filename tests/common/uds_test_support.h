@@ -1,5 +1,5 @@
 // A UnixDomainSocketServer that records its hook calls, and the fixture of the socket-server
-// suites: the process's log capture and a socket path in a directory of the test's own.
+// suites: the process's log capture, a directory of the test's own and a server in it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,14 +36,14 @@ using Message = std::pair<velantis::MessageHeader, std::vector<uint8_t>>;
 // set before start(), run on the server thread before the record.
 class RecordingServer : public UnixDomainSocketServer {
 public:
-    explicit RecordingServer(std::string path, bool echo = true)
-        : UnixDomainSocketServer(std::move(path)), echo_(echo) {}
+    explicit RecordingServer(std::string path) : UnixDomainSocketServer(std::move(path)) {}
     // Stopped before the subclass part goes: otherwise the server thread may still call a hook
     // (a client closing at the same moment) while the object is being torn down.
     ~RecordingServer() override {
         if (stop_on_destroy) stop();
     }
 
+    bool echo = true;
     bool init_result = true;
     bool stop_on_destroy = true;
     std::function<void(int fd)> on_connect;
@@ -91,7 +91,7 @@ protected:
         if (on_message) on_message(header);
         // Recorded before the echo, so a client holding its reply sees the record.
         record("message " + std::to_string(header.id), [&] { messages_.push_back({header, payload}); });
-        if (echo_) sendMessage(fd, header, payload.empty() ? nullptr : payload.data());
+        if (echo) sendMessage(fd, header, payload.empty() ? nullptr : payload.data());
     }
 
 private:
@@ -112,7 +112,6 @@ private:
         return cv_.wait_for(g, 10s, done);
     }
 
-    bool echo_;
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<Message> messages_;
@@ -144,6 +143,7 @@ protected:
     test_support::LogCapture& log_ = test_support::processLog();
     test_support::TempDir dir_{"uds_test"};
     const std::string path_ = dir_.file("server.sock");
+    RecordingServer server_{path_};  // started by the tests that use it
 
     // A client as the server's log lines name it.
     std::string client(int fd) const { return "client fd=" + std::to_string(fd) + " on path " + path_; }
