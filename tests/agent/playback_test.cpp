@@ -1,9 +1,6 @@
 // Playback on ALSA "default" through the paced test device: console lines, what reaches
 // the speaker, device re-opening, underruns and the serialised use from two threads.
-#include "agent/ws_controller.h"
-
 #include "tests/agent/playback_test_support.h"
-#include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/cloud/ogg_opus.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <thread>
 
 using namespace conversation_test;
@@ -23,43 +16,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr double kSpeed = 2.0;  // the test device runs twice as fast as real time
 const char* const kInitLine = "ALSA音频设备初始化成功，采样率: 48000 Hz";
 
-class PlaybackTest : public ::testing::Test {
+class PlaybackTest : public ConversationTest {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = makeTempDir("playback_test");
-        processLog();
-        alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", kSpeed);
-        ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
-        controller_ = std::make_unique<velantis::ws_controller>();
-    }
-    static void TearDownTestSuite() {
-        controller_.reset();
-        std::filesystem::remove_all(dir_);
-    }
-
-    static std::string speaker() { return dir_ + "/speaker_48000.raw"; }
-    static size_t speakerSamples() { return alsa_rig::readPcm(speaker()).size(); }
-    static std::vector<int16_t> speakerSince(size_t from) {
-        auto all = alsa_rig::readPcm(speaker());
-        return from < all.size() ? std::vector<int16_t>(all.begin() + static_cast<long>(from), all.end())
-                                 : std::vector<int16_t>{};
-    }
-    static std::string capturePath(const std::string& name) { return dir_ + "/" + name; }
-
-    // A WAV file: 44 header bytes, then `data` as it stands.
-    static std::string writeWave(const std::string& name, const std::string& data) {
-        return conversation_test::writeWave(dir_ + "/" + name, data);
-    }
-
-    static std::string dir_;
-    static std::unique_ptr<velantis::ws_controller> controller_;
+    static void SetUpTestSuite() { setUpSuite("playback_test", 2.0); }  // twice as fast as real time
 };
-
-std::string PlaybackTest::dir_;
-std::unique_ptr<velantis::ws_controller> PlaybackTest::controller_;
 
 // A stereo Ogg Opus stream: `left` on the first channel, silence on the second.
 std::string encodeStereo(const std::vector<int16_t>& left) {
@@ -84,7 +46,7 @@ std::string encodeStereo(const std::vector<int16_t>& left) {
 
 // Runs first: the device is opened once even when two threads ask at the same moment.
 TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce) {
-    FdCapture out(1, capturePath("first.out"));
+    FdCapture out(1, path("first.out"));
     std::vector<int16_t> block(4800, 100);
     std::atomic<bool> go{false};
     auto play = [&] {
@@ -103,7 +65,7 @@ TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce) {
 }
 
 TEST_F(PlaybackTest, EmptyBlockDrainsOnlyWhenComplete) {
-    FdCapture out(1, capturePath("empty.out"));
+    FdCapture out(1, path("empty.out"));
     velantis::playOnDefaultSpeaker(nullptr, 0, false);
     velantis::playOnDefaultSpeaker(nullptr, 0, true);
     // After a drain the device takes new data again.
@@ -125,7 +87,7 @@ TEST_F(PlaybackTest, UnderrunWritesTheBlockAgain) {
     std::vector<int16_t> first(2400, 11), second(2400, 22);
     velantis::StopPlaying();  // nothing left of an earlier test to run out meanwhile
     const size_t before = speakerSamples();
-    FdCapture out(1, capturePath("underrun.out"));
+    FdCapture out(1, path("underrun.out"));
     velantis::playOnDefaultSpeaker(first.data(), first.size() * 2, false);
     // Longer than the device's buffer lasts.
     std::this_thread::sleep_for(1500ms);
@@ -143,8 +105,8 @@ TEST_F(PlaybackTest, UnderrunDuringAWaveFileLosesTheChunkThatMetIt) {
     const std::string wave = writeWave("underrun.wav", pcmBytes(lost) + pcmBytes(kept));
     velantis::StopPlaying();  // nothing left of an earlier test to run out before the first block
     const size_t before = speakerSamples();
-    FdCapture out(1, capturePath("file_underrun.out"));
-    FdCapture err(2, capturePath("file_underrun.err"));
+    FdCapture out(1, path("file_underrun.out"));
+    FdCapture err(2, path("file_underrun.err"));
     velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
     // Longer than the device's buffer lasts: the first chunk of the file meets the underrun.
     std::this_thread::sleep_for(1500ms);
@@ -161,12 +123,12 @@ TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte) {
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 7 - 9000);
     const std::string odd = writeWave("odd.wav", pcmBytes(samples) + "\x55");
     const std::string headerOnly = writeWave("header.wav", "");
-    const std::string shortFile = dir_ + "/short.wav";
+    const std::string shortFile = path("short.wav");
     std::ofstream(shortFile, std::ios::binary) << "RIFF1234";
 
     size_t mark = processLog().size();
     size_t before = speakerSamples();
-    FdCapture err(2, capturePath("wave.err"));
+    FdCapture err(2, path("wave.err"));
     controller_->processWaveFile(odd);
     EXPECT_EQ(speakerSince(before), samples);
 
@@ -183,9 +145,9 @@ TEST_F(PlaybackTest, WaveFilesSkipTheHeaderAndAnOddByte) {
 }
 
 TEST_F(PlaybackTest, MissingWaveFileClosesTheDeviceAndTheNextCallReopensIt) {
-    const std::string missing = dir_ + "/missing.wav";
-    FdCapture out(1, capturePath("missing.out"));
-    FdCapture err(2, capturePath("missing.err"));
+    const std::string missing = path("missing.wav");
+    FdCapture out(1, path("missing.out"));
+    FdCapture err(2, path("missing.err"));
     controller_->processWaveFile(missing);
     EXPECT_EQ(err.count("Error opening WAV file: " + missing), 1u);
     EXPECT_EQ(out.count(kInitLine), 0u);
@@ -199,26 +161,24 @@ TEST_F(PlaybackTest, MissingWaveFileClosesTheDeviceAndTheNextCallReopensIt) {
 
 // A device that cannot be opened or configured is tried again at every call.
 TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall) {
-    FdCapture out(1, capturePath("failing.out"));
-    FdCapture err(2, capturePath("failing.err"));
-    controller_->processWaveFile(dir_ + "/missing.wav");  // closes the device
+    FdCapture out(1, path("failing.out"));
+    FdCapture err(2, path("failing.err"));
+    controller_->processWaveFile(path("missing.wav"));  // closes the device
 
     const std::string plugin = alsa_rig::pluginPath();
-    ::setenv("VELANTIS_ALSA_PLUGIN", (dir_ + "/no-such-plugin.so").c_str(), 1);
+    ::setenv("VELANTIS_ALSA_PLUGIN", path("no-such-plugin.so").c_str(), 1);
     std::vector<int16_t> block(480, 9);
     velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
     velantis::StopPlaying();
     ::setenv("VELANTIS_ALSA_PLUGIN", plugin.c_str(), 1);
-    ::setenv("VELANTIS_ALSA_OUT", (dir_ + "/no-such-dir/speaker_%r.raw").c_str(), 1);
-    velantis::PlayFile(dir_ + "/missing.wav");
-    ::setenv("VELANTIS_ALSA_OUT", (dir_ + "/speaker_%r.raw").c_str(), 1);
+    ::setenv("VELANTIS_ALSA_OUT", path("no-such-dir/speaker_%r.raw").c_str(), 1);
+    velantis::PlayFile(path("missing.wav"));
+    ::setenv("VELANTIS_ALSA_OUT", path("speaker_%r.raw").c_str(), 1);
 
-    size_t openErrors = 0;
-    for (const auto& line : err.lines()) openErrors += line.rfind("无法打开音频设备: ", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(openErrors, 2u);
+    EXPECT_EQ(countStarting(err.lines(), "无法打开音频设备: "), 2u);
     EXPECT_EQ(err.count("无法设置音频参数"), 1u);
     EXPECT_EQ(err.count("ALSA initialization failed, cannot play audio"), 3u);
-    EXPECT_EQ(err.count("Error opening WAV file: " + dir_ + "/missing.wav"), 1u);
+    EXPECT_EQ(err.count("Error opening WAV file: " + path("missing.wav")), 1u);
 
     const size_t before = speakerSamples();
     velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, false);
@@ -230,8 +190,8 @@ TEST_F(PlaybackTest, FailingDeviceIsRetriedAtEveryCall) {
 // the next greeting find the handle dead (a drained handle's drop does nothing, its prepare
 // fails), close it, and the greeting plays on the device opened afresh.
 TEST_F(PlaybackTest, SpeakerPluggedBackWhileIdlePlaysTheNextGreeting) {
-    alsa_rig::DeviceControl devices(dir_ + "/devices");
-    controller_->processWaveFile(dir_ + "/missing.wav");  // the next open sees the control file
+    alsa_rig::DeviceControl devices(path("devices"));
+    controller_->processWaveFile(path("missing.wav"));  // the next open sees the control file
     ::setenv("VELANTIS_ALSA_CONTROL", devices.path().c_str(), 1);
     std::vector<int16_t> block(480, 3);
     velantis::playOnDefaultSpeaker(block.data(), block.size() * 2, true);
@@ -243,7 +203,7 @@ TEST_F(PlaybackTest, SpeakerPluggedBackWhileIdlePlaysTheNextGreeting) {
     const std::string wave = writeWave("greeting.wav", pcmBytes(samples));
     const size_t mark = processLog().size();
     const size_t before = speakerSamples();
-    FdCapture out(1, capturePath("replug.out"));
+    FdCapture out(1, path("replug.out"));
     controller_->processWaveFile(wave);
     EXPECT_EQ(speakerSince(before), samples);
     EXPECT_EQ(out.count(kInitLine), 1u);
@@ -251,26 +211,23 @@ TEST_F(PlaybackTest, SpeakerPluggedBackWhileIdlePlaysTheNextGreeting) {
         countLog(processLog().since(mark), spdlog::level::err, "Failed to prepare PCM after drop: No such device"), 1u);
 
     ::setenv("VELANTIS_ALSA_CONTROL", "", 1);
-    controller_->processWaveFile(dir_ + "/missing.wav");
+    controller_->processWaveFile(path("missing.wav"));
 }
 
 TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
     const auto signal = cloud_rig::chirp(1.0);
     const std::string stream = cloud_rig::encodeOggOpus(signal);
     const size_t before = speakerSamples();
-    FdCapture out(1, capturePath("opus.out"));
+    FdCapture out(1, path("opus.out"));
     controller_->decodeAndProcessOpus(stream);
     controller_->decodeAndProcessOpus(stream);
     auto played = speakerSince(before);
     ASSERT_EQ(played.size(), 2 * signal.size());
-    std::vector<int16_t> firstHalf(played.begin(), played.begin() + static_cast<long>(signal.size()));
-    std::vector<int16_t> secondHalf(played.begin() + static_cast<long>(signal.size()), played.end());
-    EXPECT_GT(cloud_rig::bestCorrelation(signal, firstHalf, 0), 0.95);
-    EXPECT_GT(cloud_rig::bestCorrelation(signal, secondHalf, 0), 0.95);
+    const auto middle = played.begin() + static_cast<long>(signal.size());
+    EXPECT_GT(cloud_rig::bestCorrelation(signal, std::vector<int16_t>(played.begin(), middle), 0), 0.95);
+    EXPECT_GT(cloud_rig::bestCorrelation(signal, std::vector<int16_t>(middle, played.end()), 0), 0.95);
     // Every block goes through playOnDefaultSpeaker and none is drained.
-    size_t calls = 0;
-    for (const auto& line : out.lines()) calls += line.rfind("playOnDefaultSpeaker called, size: ", 0) == 0 ? 1 : 0;
-    EXPECT_GE(calls, 2 * signal.size() / 5760);
+    EXPECT_GE(countStarting(out.lines(), "playOnDefaultSpeaker called, size: "), 2 * signal.size() / 5760);
     EXPECT_EQ(out.count("音频播放完成"), 0u);
 }
 

@@ -2,6 +2,8 @@
 #include "agent/websocket_client.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -38,68 +42,48 @@ cloud_rig::CloudCertificates g_otherHost;
 class CertEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        char tmpl[] = "/tmp/websocket_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        g_trusted = cloud_rig::makeCloudCertificates(dir_ + "/trusted");
-        g_untrusted = cloud_rig::makeCloudCertificates(dir_ + "/untrusted");
-        g_otherHost = cloud_rig::makeCloudCertificates(dir_ + "/other", "otherhost.invalid");
+        tmp_ = std::make_unique<test_support::TempDir>("websocket_test");
+        const std::string dir = tmp_->path();
+        g_trusted = cloud_rig::makeCloudCertificates(dir + "/trusted");
+        g_untrusted = cloud_rig::makeCloudCertificates(dir + "/untrusted");
+        g_otherHost = cloud_rig::makeCloudCertificates(dir + "/other", "otherhost.invalid");
         // The mismatching certificate is signed by the trusted CA.
         std::string cmd =
-            "cd '" + dir_ +
+            "cd '" + dir +
             "/other' && openssl req -new -key server.key -subj /CN=otherhost.invalid "
             "-out s.csr 2>/dev/null && printf 'subjectAltName=DNS:otherhost.invalid\\nextendedKeyUsage=serverAuth\\n' "
             "> s.ext && "
             "openssl x509 -req -in s.csr -CA '" +
-            g_trusted.caFile + "' -CAkey '" + dir_ +
+            g_trusted.caFile + "' -CAkey '" + dir +
             "/trusted/ca.key' -CAcreateserial -CAserial s.srl -days 30 -extfile s.ext -out server.pem 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         setenv("SSL_CERT_FILE", g_trusted.caFile.c_str(), 1);
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { tmp_.reset(); }
 
 private:
-    std::string dir_;
+    std::unique_ptr<test_support::TempDir> tmp_;
 };
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new CertEnvironment);
 
-struct Event {
-    WebSocketMessageType type;
-    std::string str;
-    bool binary = false;
-    size_t wireSize = 0;
-    uint16_t code = 0;
-    std::string reason;
-    bool remote = false;
-    std::string error;
-    int httpStatus = 0;
-    velantis::net::WebSocketHttpHeaders headers;
-    std::string uri;
+struct Event : velantis::net::WebSocketMessage {
     std::thread::id thread;
 };
 
 // Collects the client's records.
 class Recorder {
 public:
-    void attach(WebSocket& ws) {
-        ws.setOnMessageCallback([this](const WebSocketMessagePtr& m) { add(m); });
+    // Every record goes to `first` (when given), then here.
+    void attach(WebSocket& ws, std::function<void(const WebSocketMessagePtr&)> first = {}) {
+        ws.setOnMessageCallback([this, first](const WebSocketMessagePtr& m) {
+            if (first) first(m);
+            add(m);
+        });
     }
     void add(const WebSocketMessagePtr& m) {
-        Event e{m->type,
-                m->str,
-                m->binary,
-                m->wireSize,
-                m->closeInfo.code,
-                m->closeInfo.reason,
-                m->closeInfo.remote,
-                m->errorInfo.reason,
-                m->errorInfo.http_status,
-                m->openInfo.headers,
-                m->openInfo.uri,
-                std::this_thread::get_id()};
         std::lock_guard<std::mutex> lock(m_);
-        events_.push_back(std::move(e));
+        events_.push_back(Event{{*m}, std::this_thread::get_id()});
         cv_.notify_all();
     }
     std::vector<Event> events() {
@@ -136,10 +120,18 @@ cloud_rig::FakeCloud::Options optionsFor(const cloud_rig::CloudCertificates& cer
     return o;
 }
 
-void configure(WebSocket& ws, const std::string& url) {
+void configure(WebSocket& ws, const std::string& url, const std::string& token = kToken) {
     ws.setUrl(url);
     ws.disableAutomaticReconnection();
-    ws.setExtraHeaders({{"authorization", kToken}});
+    ws.setExtraHeaders({{"authorization", token}});
+}
+
+// Starts `ws` on `url`; its records go to `first` (when given), then to `rec`.
+void start(WebSocket& ws, const std::string& url, Recorder& rec,
+           std::function<void(const WebSocketMessagePtr&)> first = {}, const std::string& token = kToken) {
+    configure(ws, url, token);
+    rec.attach(ws, std::move(first));
+    ws.start();
 }
 
 // stop() on a thread of its own, so that one that never returns fails the test program
@@ -163,25 +155,42 @@ std::chrono::steady_clock::duration watchedStop(WebSocket& ws) {
 class WebSocketTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(cloud.start()) << cloud.error(); }
+
+    // Starts `ws` on the cloud, its records going to `first` (when given) and `rec`, and
+    // waits for the open.
+    void open(std::function<void(const WebSocketMessagePtr&)> first = {}) {
+        start(ws, cloud.url(kPath), rec, std::move(first));
+        ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    }
+
+    // Waits for a frame of `kind` on the n-th connection that `match` accepts.
+    bool waitForFrame(cloud_rig::FrameKind kind, int n,
+                      const std::function<bool(const cloud_rig::ReceivedFrame&)>& match) {
+        return cloud.waitUntil(
+            [&] {
+                for (const auto& f : cloud.frames(kind))
+                    if (f.connection == n && match(f)) return true;
+                return false;
+            },
+            10s);
+    }
+
     cloud_rig::FakeCloud cloud{optionsFor(g_trusted)};
     Recorder rec;
+    WebSocket ws;
 };
 
 TEST_F(WebSocketTest, OpensOverTlsSendsBothWaysAndClosesNormally) {
-    WebSocket ws;
     EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
     EXPECT_FALSE(ws.send("too early").success);
-    configure(ws, cloud.url(kPath));
-    rec.attach(ws);
-    ws.start();
-    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_NO_FATAL_FAILURE(open());
     EXPECT_EQ(ws.getReadyState(), ReadyState::Open);
 
-    auto open = rec.of(WebSocketMessageType::Open).at(0);
-    EXPECT_NE(open.thread, std::this_thread::get_id());
-    EXPECT_EQ(open.uri, kPath);
-    EXPECT_EQ(open.headers["upgrade"], "websocket");
-    EXPECT_NE(open.headers.find("Sec-WebSocket-Accept"), open.headers.end());
+    auto opened = rec.of(WebSocketMessageType::Open).at(0);
+    EXPECT_NE(opened.thread, std::this_thread::get_id());
+    EXPECT_EQ(opened.openInfo.uri, kPath);
+    EXPECT_EQ(opened.openInfo.headers["upgrade"], "websocket");
+    EXPECT_NE(opened.openInfo.headers.find("Sec-WebSocket-Accept"), opened.openInfo.headers.end());
 
     auto hs = cloud.handshakes().at(0);
     EXPECT_TRUE(hs.accepted);
@@ -224,8 +233,8 @@ TEST_F(WebSocketTest, OpensOverTlsSendsBothWaysAndClosesNormally) {
     EXPECT_EQ(close.closeReason, "Normal closure");
     auto closes = rec.of(WebSocketMessageType::Close);
     ASSERT_EQ(closes.size(), 1u);
-    EXPECT_EQ(closes[0].code, 1000);
-    EXPECT_FALSE(closes[0].remote);
+    EXPECT_EQ(closes[0].closeInfo.code, 1000);
+    EXPECT_FALSE(closes[0].closeInfo.remote);
     EXPECT_EQ(rec.of(WebSocketMessageType::Error).size(), 0u);
     EXPECT_FALSE(ws.send("after stop").success);
     ws.stop();  // a second stop is harmless
@@ -239,7 +248,7 @@ TEST_F(WebSocketTest, FailedHandshakesGiveOneErrorAndNeverReconnect) {
         std::string expect;
         int status;
     };
-    std::vector<Case> cases = {
+    const Case cases[] = {
         {"untrusted", g_untrusted, kToken, "certificate verify failed", 0},
         {"other host", g_otherHost, kToken, "certificate verify failed", 0},
         {"refused authorization", g_trusted, "wrong_key", "401", 401},
@@ -249,23 +258,18 @@ TEST_F(WebSocketTest, FailedHandshakesGiveOneErrorAndNeverReconnect) {
         cloud_rig::FakeCloud server(optionsFor(c.certs));
         ASSERT_TRUE(server.start()) << server.error();
         Recorder r;
-        WebSocket ws;
-        configure(ws, server.url(kPath));
-        ws.setExtraHeaders({{"Authorization", c.token}});
-        r.attach(ws);
-        ws.start();
+        WebSocket client;
+        start(client, server.url(kPath), r, {}, c.token);
         ASSERT_TRUE(r.waitFor(WebSocketMessageType::Error));
         auto err = r.of(WebSocketMessageType::Error).at(0);
-        EXPECT_NE(err.error.find(c.expect), std::string::npos) << err.error;
-        EXPECT_EQ(err.httpStatus, c.status);
-        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
-        std::this_thread::sleep_for(300ms);
+        EXPECT_NE(err.errorInfo.reason.find(c.expect), std::string::npos) << err.errorInfo.reason;
+        EXPECT_EQ(err.errorInfo.http_status, c.status);
+        EXPECT_EQ(client.getReadyState(), ReadyState::Closed);
+        std::this_thread::sleep_for(300ms);  // no second connection meanwhile
         EXPECT_EQ(server.connectionCount(), 1);
         EXPECT_EQ(r.events().size(), 1u);
         EXPECT_EQ(server.frames().size(), 0u);
-        auto t0 = std::chrono::steady_clock::now();
-        ws.stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);  // nothing left running
+        EXPECT_LT(watchedStop(client), 5s);  // nothing left running
         EXPECT_EQ(r.events().size(), 1u);
     }
 }
@@ -286,14 +290,12 @@ TEST_F(WebSocketTest, UnreachableHostAndBadUrlAreErrors) {
           std::string("wss://localhost:99999/x"), std::string("wss:///path"), std::string("")}) {
         SCOPED_TRACE(url);
         Recorder r;
-        WebSocket ws;
-        configure(ws, url);
-        r.attach(ws);
-        ws.start();
+        WebSocket client;
+        start(client, url, r);
         ASSERT_TRUE(r.waitFor(WebSocketMessageType::Error));
-        EXPECT_FALSE(r.of(WebSocketMessageType::Error)[0].error.empty());
-        ws.stop();
-        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        EXPECT_FALSE(r.of(WebSocketMessageType::Error)[0].errorInfo.reason.empty());
+        client.stop();
+        EXPECT_EQ(client.getReadyState(), ReadyState::Closed);
         EXPECT_EQ(r.events().size(), 1u);
     }
 }
@@ -302,47 +304,41 @@ TEST_F(WebSocketTest, ServerCloseAndDroppedConnectionArriveAsCloseRecords) {
     for (bool drop : {false, true}) {
         SCOPED_TRACE(drop ? "drop" : "close");
         Recorder r;
-        WebSocket ws;
-        configure(ws, cloud.url(kPath));
-        r.attach(ws);
-        int before = cloud.connectionCount();
-        ws.start();
+        WebSocket client;
+        const int before = cloud.connectionCount();
+        start(client, cloud.url(kPath), r);
         ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
         ASSERT_TRUE(cloud.waitUntil([&] { return cloud.openConnections() == 1; }, 10s));
         ASSERT_TRUE(drop ? cloud.dropConnection() : cloud.sendClose(4001, "server says bye"));
         ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close));
         auto c = r.of(WebSocketMessageType::Close).at(0);
-        EXPECT_TRUE(c.remote);
+        EXPECT_TRUE(c.closeInfo.remote);
         if (drop) {
-            EXPECT_EQ(c.code, 1006);
-            EXPECT_FALSE(c.error.empty());
+            EXPECT_EQ(c.closeInfo.code, 1006);
+            EXPECT_FALSE(c.errorInfo.reason.empty());
         } else {
-            EXPECT_EQ(c.code, 4001);
-            EXPECT_EQ(c.reason, "server says bye");
+            EXPECT_EQ(c.closeInfo.code, 4001);
+            EXPECT_EQ(c.closeInfo.reason, "server says bye");
         }
-        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
-        EXPECT_FALSE(ws.send("x", true).success);
+        EXPECT_EQ(client.getReadyState(), ReadyState::Closed);
+        EXPECT_FALSE(client.send("x", true).success);
 
         // Closed stays closed: no reconnection, and start() does nothing until stop().
-        ws.start();
+        client.start();
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(cloud.connectionCount(), before + 1);
-        ws.stop();
+        client.stop();
         EXPECT_EQ(r.of(WebSocketMessageType::Close).size(), 1u);
         EXPECT_EQ(r.of(WebSocketMessageType::Error).size(), 0u);
-        ws.start();
+        client.start();
         ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open, 2));
         EXPECT_EQ(cloud.connectionCount(), before + 2);
-        ws.stop();
+        client.stop();
     }
 }
 
 TEST_F(WebSocketTest, ProtocolViolationEndsTheConnectionWithACloseRecord) {
-    WebSocket ws;
-    configure(ws, cloud.url(kPath));
-    rec.attach(ws);
-    ws.start();
-    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_NO_FATAL_FAILURE(open());
     ASSERT_TRUE(cloud.sendText("fine"));
     ASSERT_TRUE(cloud.sendText(std::string("\xff\xfe") + " not UTF-8"));  // a text frame must be UTF-8
     ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Close));
@@ -350,19 +346,15 @@ TEST_F(WebSocketTest, ProtocolViolationEndsTheConnectionWithACloseRecord) {
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].str, "fine");
     auto c = rec.of(WebSocketMessageType::Close).at(0);
-    EXPECT_TRUE(c.remote);
-    EXPECT_FALSE(c.error.empty());
+    EXPECT_TRUE(c.closeInfo.remote);
+    EXPECT_FALSE(c.errorInfo.reason.empty());
     EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
     ws.stop();
     EXPECT_EQ(cloud.connectionCount(), 1);
 }
 
 TEST_F(WebSocketTest, PingIsDeliveredAsKindFourAndAnswered) {
-    WebSocket ws;
-    configure(ws, cloud.url(kPath));
-    rec.attach(ws);
-    ws.start();
-    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_NO_FATAL_FAILURE(open());
     ASSERT_TRUE(cloud.sendPing("are you there"));
     ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Ping));
     auto p = rec.of(WebSocketMessageType::Ping).at(0);
@@ -376,19 +368,9 @@ TEST_F(WebSocketTest, PingIsDeliveredAsKindFourAndAnswered) {
 TEST_F(WebSocketTest, SendsFromOtherThreadsWhileTheCallbackReads) {
     // The server answers each upstream packet with a text frame; three threads send.
     cloud.on(cloud_rig::CloudTrigger::Binary, {cloud_rig::CloudAction::text("ack")});
-    WebSocket ws;
-    configure(ws, cloud.url(kPath));
-    std::atomic<int> acks{0};
-    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
-        if (m->type == WebSocketMessageType::Open) {
-            ws.send("from callback");  // the hello pattern: a send inside the callback
-        } else if (m->type == WebSocketMessageType::Message) {
-            acks++;
-        }
-        rec.add(m);
-    });
-    ws.start();
-    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_NO_FATAL_FAILURE(open([&](const WebSocketMessagePtr& m) {
+        if (m->type == WebSocketMessageType::Open) ws.send("from callback");  // as the hello is sent
+    }));
     constexpr int kThreads = 3, kEach = 100;
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t) {
@@ -413,23 +395,17 @@ TEST_F(WebSocketTest, SendsFromOtherThreadsWhileTheCallbackReads) {
     }
     EXPECT_EQ(cloud.frames(cloud_rig::FrameKind::Text).at(0).data, "from callback");
     ws.stop();
-    EXPECT_EQ(acks.load(), kThreads * kEach);
+    EXPECT_EQ(rec.of(WebSocketMessageType::Message).size(), static_cast<size_t>(kThreads * kEach));
 }
 
 TEST_F(WebSocketTest, StopWaitsForTheCallbackInHand) {
-    WebSocket ws;
-    configure(ws, cloud.url(kPath));
     std::atomic<bool> entered{false}, finished{false};
-    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
-        if (m->type == WebSocketMessageType::Message) {
-            entered = true;
-            std::this_thread::sleep_for(400ms);  // like playing received speech
-            finished = true;
-        }
-        rec.add(m);
-    });
-    ws.start();
-    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_NO_FATAL_FAILURE(open([&](const WebSocketMessagePtr& m) {
+        if (m->type != WebSocketMessageType::Message) return;
+        entered = true;
+        std::this_thread::sleep_for(400ms);  // like playing received speech
+        finished = true;
+    }));
     ASSERT_TRUE(cloud.sendBinary("speech"));
     ASSERT_TRUE(cloud.waitUntil([&] { return entered.load(); }, 10s));
     ws.stop();
@@ -442,18 +418,15 @@ TEST_F(WebSocketTest, StopWaitsForTheCallbackInHand) {
 
 TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
     for (int round = 0; round < 3; ++round) {
-        WebSocket ws;
-        configure(ws, cloud.url(kPath));
-        std::atomic<bool> opened{false};
-        ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
+        Recorder r;
+        WebSocket client;
+        start(client, cloud.url(kPath), r, [&](const WebSocketMessagePtr& m) {
             if (m->type != WebSocketMessageType::Open) return;
-            for (int i = 0; i < 6; ++i) ws.send(std::string(1 << 20, static_cast<char>('a' + i)), true);
-            opened = true;
+            for (int i = 0; i < 6; ++i) client.send(std::string(1 << 20, static_cast<char>('a' + i)), true);
         });
-        ws.start();
-        ASSERT_TRUE(cloud.waitUntil([&] { return opened.load(); }, 10s));
-        ws.stop();
-        EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
+        ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
+        client.stop();
+        EXPECT_EQ(client.getReadyState(), ReadyState::Closed);
         // The frame in flight when the close began arrives, and whatever arrived is whole.
         ASSERT_TRUE(cloud.waitUntil(
             [&] { return cloud.frames(cloud_rig::FrameKind::Close).size() == size_t(round + 1); }, 10s));
@@ -479,17 +452,14 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
                           {"stops reading", Fault::StopsReading},
                           {"reset in the middle of a frame", Fault::ResetMidFrame},
                           {"stalls inside a text frame, then answers the close", Fault::StallInText}};
-    WebSocket ws;
-    configure(ws, cloud.url(kPath));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Recorder r;
-        r.attach(ws);
         const int connection = cloud.connectionCount() + 1;
         const size_t handshakes = cloud.handshakes().size();
         if (c.fault == Fault::SilentTls) cloud.silence(cloud_rig::CloudSilence::BeforeTls, connection);
         if (c.fault == Fault::SilentUpgrade) cloud.silence(cloud_rig::CloudSilence::BeforeUpgrade, connection);
-        ws.start();
+        start(ws, cloud.url(kPath), r);
         const bool opens = c.fault != Fault::SilentTls && c.fault != Fault::SilentUpgrade;
         if (opens) {
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
@@ -508,8 +478,8 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
             // Ends by itself too: the answer to the close is not waited for beyond the guard.
             ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::closeSilently(4002, "going quiet")}));
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close, 1, 6s));
-            EXPECT_TRUE(r.of(WebSocketMessageType::Close).at(0).remote);
-            EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).reason, "going quiet");
+            EXPECT_TRUE(r.of(WebSocketMessageType::Close).at(0).closeInfo.remote);
+            EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).closeInfo.reason, "going quiet");
             break;
         case Fault::StopsReading: {
             ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::stopReading()}));
@@ -525,7 +495,7 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
         case Fault::ResetMidFrame:
             ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::reset()}));
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Close));
-            EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).code, 1006);
+            EXPECT_EQ(r.of(WebSocketMessageType::Close).at(0).closeInfo.code, 1006);
             break;
         case Fault::StallInText:
             // The cloud's answer to our close completes the stalled frame's character with
@@ -542,7 +512,7 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
             // One final record, a close; after a close frame of the peer it carries its code.
             ASSERT_EQ(r.of(WebSocketMessageType::Close).size(), 1u);
             if (c.fault == Fault::CloseThenSilence) {
-                EXPECT_EQ(r.of(WebSocketMessageType::Close)[0].code, 4002);
+                EXPECT_EQ(r.of(WebSocketMessageType::Close)[0].closeInfo.code, 4002);
             }
         } else {
             EXPECT_TRUE(r.events().empty());  // stopped while connecting: nothing to report
@@ -550,28 +520,17 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
         EXPECT_EQ(r.of(WebSocketMessageType::Error).size(), 0u);
         if (c.fault == Fault::StallInText) {
             // The cloud did get the close frame, and answered it.
-            ASSERT_TRUE(cloud.waitUntil(
-                [&] {
-                    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Close))
-                        if (f.connection == connection && f.closeCode == 1000) return true;
-                    return false;
-                },
-                10s));
+            ASSERT_TRUE(waitForFrame(cloud_rig::FrameKind::Close, connection,
+                                     [](const cloud_rig::ReceivedFrame& f) { return f.closeCode == 1000; }));
         }
 
         // The next connection works.
         Recorder next;
-        next.attach(ws);
-        ws.start();
+        start(ws, cloud.url(kPath), next);
         ASSERT_TRUE(next.waitFor(WebSocketMessageType::Open));
         EXPECT_TRUE(ws.send("again").success);
-        ASSERT_TRUE(cloud.waitUntil(
-            [&] {
-                for (const auto& f : cloud.frames(cloud_rig::FrameKind::Text))
-                    if (f.connection == connection + 1 && f.data == "again") return true;
-                return false;
-            },
-            10s));
+        ASSERT_TRUE(waitForFrame(cloud_rig::FrameKind::Text, connection + 1,
+                                 [](const cloud_rig::ReceivedFrame& f) { return f.data == "again"; }));
         ws.stop();
     }
 }
@@ -630,25 +589,14 @@ TEST_F(WebSocketTest, FloodsWhileTheCallbackIsSlow) {
 }
 
 TEST_F(WebSocketTest, CallbackCanBeReplacedWhileMessagesArrive) {
-    WebSocket ws;
-    configure(ws, cloud.url(kPath));
     std::atomic<int> first{0}, second{0};
-    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
-        if (m->type == WebSocketMessageType::Open) rec.add(m);
-        first++;
-    });
-    ws.start();
-    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
+    ASSERT_NO_FATAL_FAILURE(open([&](const WebSocketMessagePtr&) { first++; }));
     for (int i = 0; i < 50; ++i) cloud.sendText("m" + std::to_string(i));
     ws.setOnMessageCallback([&](const WebSocketMessagePtr&) { second++; });
     ASSERT_TRUE(cloud.waitUntil([&] { return first + second >= 51; }, 10s));
     ws.stop();
     EXPECT_EQ(first + second, 52);  // every record once, the close included
 }
-
-}  // namespace
-
-namespace {
 
 // A name server that never answers: stop() does not wait for the look-up. The look-up runs
 // in a child of this program with its own mount namespace, where /etc/resolv.conf names a
@@ -657,14 +605,10 @@ TEST(WebSocketResolver, StopReturnsWhileTheNameServerNeverAnswers) {
     if (std::getenv("WEBSOCKET_TEST_SILENT_DNS") != nullptr) {
         WebSocket ws;
         Recorder r;
-        configure(ws, "wss://cloud.velantis.test/x");
-        r.attach(ws);
-        ws.start();
-        std::this_thread::sleep_for(300ms);
+        start(ws, "wss://cloud.velantis.test/x", r);
+        std::this_thread::sleep_for(300ms);  // still looking the name up
         EXPECT_EQ(ws.getReadyState(), ReadyState::Connecting);
-        const auto t0 = std::chrono::steady_clock::now();
-        ws.stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 6s);
+        EXPECT_LT(watchedStop(ws), 6s);
         EXPECT_EQ(ws.getReadyState(), ReadyState::Closed);
         EXPECT_TRUE(r.events().empty());
         return;
@@ -679,29 +623,21 @@ TEST(WebSocketResolver, StopReturnsWhileTheNameServerNeverAnswers) {
         close(udp);
         GTEST_SKIP() << "127.9.9.9:53 is taken";
     }
-    char tmpl[] = "/tmp/websocket_dns.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const test_support::TempDir tmp("websocket_dns");
+    const std::string& dir = tmp.path();
     std::ofstream(dir + "/resolv.conf") << "nameserver 127.9.9.9\noptions timeout:20 attempts:1\n";
     std::ofstream(dir + "/nsswitch.conf") << "hosts: files dns\n";
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string cmd =
-        "WEBSOCKET_TEST_SILENT_DNS=1 unshare --mount --propagation private sh -c '"
-        "mount --bind " +
-        dir +
-        "/resolv.conf /etc/resolv.conf && "
-        "mount --bind " +
-        dir +
-        "/nsswitch.conf /etc/nsswitch.conf && "
-        "exec " +
-        std::string(self) + " --gtest_filter=WebSocketResolver.*'";
+    std::string cmd = "WEBSOCKET_TEST_SILENT_DNS=1 unshare --mount --propagation private sh -c '";
+    for (const char* f : {"resolv.conf", "nsswitch.conf"})
+        cmd += "mount --bind " + dir + "/" + f + " /etc/" + f + " && ";
+    cmd += "exec " + std::string(self) + " --gtest_filter=WebSocketResolver.*'";
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = std::system(cmd.c_str());
     EXPECT_EQ(rc, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);  // the look-up alone lasts 20 s
     close(udp);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

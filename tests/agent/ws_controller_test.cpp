@@ -1,9 +1,6 @@
 // The cloud conversation against the fake TLS cloud on loopback: handshake and hello,
 // upstream packets, received speech, text messages, closes and failures, emoji and turns.
-#include "agent/ws_controller.h"
-
 #include "tests/agent/playback_test_support.h"
-#include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/rig/cloud/ogg_opus.h"
 #include "tests/rig/robot/robot_trace.h"
@@ -11,9 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <limits>
-#include <memory>
+#include <stdexcept>
 #include <thread>
 
 using namespace conversation_test;
@@ -30,20 +26,20 @@ const std::string kHello =
 const std::string kUrl = "wss://localhost:" + std::to_string(kCloudPort) +
                          "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 
-class WsControllerTest : public ::testing::Test {
+// A text frame for each of `texts`.
+std::vector<cloud_rig::CloudAction> textFrames(const std::vector<std::string>& texts) {
+    std::vector<cloud_rig::CloudAction> actions;
+    for (const auto& t : texts) actions.push_back(cloud_rig::CloudAction::text(t));
+    return actions;
+}
+
+class WsControllerTest : public ConversationTest {
 protected:
     static void SetUpTestSuite() {
-        dir_ = makeTempDir("ws_controller_test");
-        processLog();
-        certs_ = cloud_rig::makeCloudCertificates(dir_ + "/certs");
-        ::setenv("SSL_CERT_FILE", certs_.caFile.c_str(), 1);
-        alsa_rig::useTestDevice("", dir_ + "/speaker_%r.raw", 4.0);
-        ::setenv("MC_SIM_TRACE", (dir_ + "/robot.trace").c_str(), 1);
-        controller_ = std::make_unique<velantis::ws_controller>();
-    }
-    static void TearDownTestSuite() {
-        controller_.reset();
-        std::filesystem::remove_all(dir_);
+        setUpSuite("ws_controller_test", 4.0, [] {
+            certs_ = cloud_rig::makeCloudCertificates(path("certs"));
+            ::setenv("SSL_CERT_FILE", certs_.caFile.c_str(), 1);
+        });
     }
 
     void TearDown() override {
@@ -52,16 +48,20 @@ protected:
         cloud_.reset();
     }
 
-    // A fresh cloud on the port the controller is built for.
-    cloud_rig::FakeCloud& startCloud(const std::string& certFile = "", const std::string& keyFile = "",
-                                     const std::string& requiredAuthorization = "bravo_key92") {
+    // A fresh cloud on the port the controller is built for, started; it answers each hello
+    // with `onHello`.
+    cloud_rig::FakeCloud& startCloud(std::vector<cloud_rig::CloudAction> onHello = {},
+                                     const std::string& requiredAuthorization = "bravo_key92",
+                                     const cloud_rig::CloudCertificates& certs = certs_) {
         cloud_rig::FakeCloud::Options o;
-        o.certFile = certFile.empty() ? certs_.certFile : certFile;
-        o.keyFile = keyFile.empty() ? certs_.keyFile : keyFile;
+        o.certFile = certs.certFile;
+        o.keyFile = certs.keyFile;
         o.requiredAuthorization = requiredAuthorization;
         o.port = kCloudPort;
-        o.logFile = dir_ + "/cloud.log";
+        o.logFile = path("cloud.log");
         cloud_ = std::make_unique<cloud_rig::FakeCloud>(o);
+        if (!onHello.empty()) cloud_->on(cloud_rig::CloudTrigger::Hello, std::move(onHello));
+        if (!cloud_->start()) throw std::runtime_error("fake cloud: " + cloud_->error());
         return *cloud_;
     }
 
@@ -70,6 +70,26 @@ protected:
         controller_->connect();
         ASSERT_TRUE(cloud_->waitUntil([&] { return helloCount(n) == 1; }, 10s));
         ASSERT_TRUE(waitForState(1));
+    }
+
+    // Connects, waits until an entry that starts with one of `ends` is logged and the
+    // connection is closed, and sees no second connection for half a second. Returns the
+    // log mark from before the connect.
+    size_t connectUntilClosed(const std::vector<std::pair<Level, std::string>>& ends) {
+        const size_t mark = processLog().size();
+        controller_->connect();
+        EXPECT_TRUE(processLog().waitUntil(
+            mark,
+            [&](const std::vector<LogEntry>& l) {
+                for (const auto& e : ends)
+                    if (findLogPrefix(l, e.first, e.second) >= 0) return true;
+                return false;
+            },
+            10s));
+        EXPECT_TRUE(waitForState(3));
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(cloud_->connectionCount(), 1);
+        return mark;
     }
 
     size_t helloCount(int connection) const {
@@ -83,24 +103,15 @@ protected:
         return waitUntil([&] { return controller_->getConnectionState() == state; }, 10s);
     }
 
-    static std::vector<int16_t> speakerSince(size_t from) {
-        auto all = alsa_rig::readPcm(dir_ + "/speaker_48000.raw");
-        return from < all.size() ? std::vector<int16_t>(all.begin() + static_cast<long>(from), all.end())
-                                 : std::vector<int16_t>{};
+    static long findLogPrefix(const std::vector<LogEntry>& logs, Level level, const std::string& prefix) {
+        for (size_t i = 0; i < logs.size(); ++i)
+            if (logs[i].level == level && startsWith(logs[i].text, prefix)) return static_cast<long>(i);
+        return -1;
     }
-    static size_t speakerSamples() { return alsa_rig::readPcm(dir_ + "/speaker_48000.raw").size(); }
 
-    static std::string dir_;
-    static cloud_rig::CloudCertificates certs_;
-    static std::unique_ptr<velantis::ws_controller> controller_;
+    inline static cloud_rig::CloudCertificates certs_;
     std::unique_ptr<cloud_rig::FakeCloud> cloud_;
 };
-
-std::string WsControllerTest::dir_;
-cloud_rig::CloudCertificates WsControllerTest::certs_;
-std::unique_ptr<velantis::ws_controller> WsControllerTest::controller_;
-
-bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 // "[YYYY-MM-DD hh:mm:ss.mmm] Received binary message of size: N": true with N.
 bool binaryLineSize(const std::string& line, std::string& size) {
@@ -114,16 +125,9 @@ bool binaryLineSize(const std::string& line, std::string& size) {
     return size.find_first_not_of("0123456789") == std::string::npos;
 }
 
-long findLogPrefix(const std::vector<LogEntry>& logs, Level level, const std::string& prefix) {
-    for (size_t i = 0; i < logs.size(); ++i)
-        if (logs[i].level == level && startsWith(logs[i].text, prefix)) return static_cast<long>(i);
-    return -1;
-}
-
 // Runs first: nothing is connected and nothing connects by itself.
 TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped) {
     auto& cloud = startCloud();
-    ASSERT_TRUE(cloud.start()) << cloud.error();
     EXPECT_EQ(controller_->getConnectionState(), 3);
     const size_t mark = processLog().size();
     controller_->sendMessage("packet");
@@ -134,7 +138,6 @@ TEST_F(WsControllerTest, ClosedBeforeTheFirstConnectAndPacketsAreDropped) {
 
 TEST_F(WsControllerTest, HelloIsTheFirstFrame100msAfterOpenThenPacketsGoUpUnchanged) {
     auto& cloud = startCloud();
-    ASSERT_TRUE(cloud.start()) << cloud.error();
     const size_t mark = processLog().size();
     controller_->connect();
     const int state = controller_->getConnectionState();
@@ -194,12 +197,10 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
     const auto first = cloud_rig::chirp(1.0);
     const auto second = cloud_rig::chirp(0.5, 48000, 2000.0, 500.0);
     const std::string s1 = cloud_rig::encodeOggOpus(first), s2 = cloud_rig::encodeOggOpus(second);
-    auto& cloud = startCloud();
-    cloud.on(cloud_rig::CloudTrigger::Hello, {cloud_rig::CloudAction::binary(s1), cloud_rig::CloudAction::binary(s2)});
-    ASSERT_TRUE(cloud.start()) << cloud.error();
+    startCloud({cloud_rig::CloudAction::binary(s1), cloud_rig::CloudAction::binary(s2)});
 
     const size_t before = speakerSamples();
-    FdCapture out(1, dir_ + "/binary.out");
+    FdCapture out(1, path("binary.out"));
     connectAndWaitForHello();
     waitUntil([&] { return speakerSamples() >= before + first.size() + second.size(); }, 15s);
 
@@ -217,15 +218,9 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
 }
 
 TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists) {
-    auto& cloud = startCloud();
-    cloud.on(cloud_rig::CloudTrigger::Hello,
-             {cloud_rig::CloudAction::text(R"({"type":"control","value":"前,2;左转,45;停"})"),
-              cloud_rig::CloudAction::text(R"({"type":"control","value":""})"),
-              cloud_rig::CloudAction::text(R"({"type":"control"})"),
-              cloud_rig::CloudAction::text(R"({"type":"control","value":"前,abc"})"),
-              cloud_rig::CloudAction::text(R"({"type":"control","value":5})"),
-              cloud_rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
-    ASSERT_TRUE(cloud.start()) << cloud.error();
+    startCloud(textFrames({R"({"type":"control","value":"前,2;左转,45;停"})", R"({"type":"control","value":""})",
+                           R"({"type":"control"})", R"({"type":"control","value":"前,abc"})",
+                           R"({"type":"control","value":5})", R"({"type":"stt","text":"done"})"}));
     const size_t mark = processLog().size();
     connectAndWaitForHello();
     ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
@@ -279,22 +274,15 @@ TEST(WsControllerCommandList, ParsingRules) {
 }
 
 TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
-    robot_rig::TraceReader trace(dir_ + "/robot.trace");
+    robot_rig::TraceReader trace(path("robot.trace"));
     const size_t strip = trace.count("LightStripControl");
-    auto& cloud = startCloud();
-    cloud.on(cloud_rig::CloudTrigger::Hello,
-             {cloud_rig::CloudAction::text(R"({"type":"tts","state":"start"})"),
-              cloud_rig::CloudAction::text(R"({"type":"tts","text":"你好"})"),
-              cloud_rig::CloudAction::text(R"({"type":"tts","state":"stop","text":"bye"})"),
-              cloud_rig::CloudAction::text(R"({"type":"tts","state":"start","text":7})"),
-              cloud_rig::CloudAction::text(R"({"type":"stt","text":"hi"})"),
-              cloud_rig::CloudAction::text(R"({"type":"stt"})"),
-              cloud_rig::CloudAction::text(R"({"type":"hello","session":"x"})"),
-              cloud_rig::CloudAction::text(R"({"type":"ping"})"), cloud_rig::CloudAction::text("[]"),
-              cloud_rig::CloudAction::text("42"), cloud_rig::CloudAction::text(R"({"a":1})"),
-              cloud_rig::CloudAction::text("not json"), cloud_rig::CloudAction::text(R"({"type":5})"),
-              cloud_rig::CloudAction::ping("abc"), cloud_rig::CloudAction::text(R"({"type":"stt","text":"done"})")});
-    ASSERT_TRUE(cloud.start()) << cloud.error();
+    auto messages = textFrames({R"({"type":"tts","state":"start"})", R"({"type":"tts","text":"你好"})",
+                                R"({"type":"tts","state":"stop","text":"bye"})",
+                                R"({"type":"tts","state":"start","text":7})", R"({"type":"stt","text":"hi"})",
+                                R"({"type":"stt"})", R"({"type":"hello","session":"x"})", R"({"type":"ping"})", "[]",
+                                "42", R"({"a":1})", "not json", R"({"type":5})", R"({"type":"stt","text":"done"})"});
+    messages.insert(messages.end() - 1, cloud_rig::CloudAction::ping("abc"));
+    startCloud(messages);
     const size_t mark = processLog().size();
     connectAndWaitForHello();
     ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
@@ -339,18 +327,8 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
 }
 
 TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
-    auto& cloud = startCloud();
-    cloud.addRule({cloud_rig::CloudTrigger::Hello, 1, {cloud_rig::CloudAction::close(4000, "enough")}});
-    ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = processLog().size();
-    controller_->connect();
-    ASSERT_TRUE(processLog().waitUntil(
-        mark,
-        [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::info, "Connection closed: enough") >= 0; },
-        10s));
-    ASSERT_TRUE(waitForState(3));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(cloud.connectionCount(), 1);
+    auto& cloud = startCloud({cloud_rig::CloudAction::close(4000, "enough")});
+    connectUntilClosed({{Level::info, "Connection closed: enough"}});
 
     // A packet while the conversation runs restarts the connection (and is dropped).
     controller_->sendMessage("lost packet");
@@ -367,56 +345,27 @@ TEST_F(WsControllerTest, ServerCloseIsLoggedAndOnlyTheConversationRestartsIt) {
 }
 
 TEST_F(WsControllerTest, DroppedConnectionIsNotReconnected) {
-    auto& cloud = startCloud();
-    cloud.on(cloud_rig::CloudTrigger::Hello, {cloud_rig::CloudAction::drop()});
-    ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = processLog().size();
-    controller_->connect();
-    ASSERT_TRUE(processLog().waitUntil(
-        mark,
-        [](const std::vector<LogEntry>& l) {
-            return findLogPrefix(l, Level::info, "Connection closed: ") >= 0 ||
-                   findLogPrefix(l, Level::err, "Error: ") >= 0;
-        },
-        10s));
-    ASSERT_TRUE(waitForState(3));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(cloud.connectionCount(), 1);
+    startCloud({cloud_rig::CloudAction::drop()});
+    connectUntilClosed({{Level::info, "Connection closed: "}, {Level::err, "Error: "}});
 }
 
 TEST_F(WsControllerTest, UntrustedCertificateIsAnErrorWithoutRetry) {
-    const auto other = cloud_rig::makeCloudCertificates(dir_ + "/other-certs");
-    auto& cloud = startCloud(other.certFile, other.keyFile);
-    ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = processLog().size();
-    controller_->connect();
-    ASSERT_TRUE(processLog().waitUntil(
-        mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::err, "Error: ") >= 0; }, 10s));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(cloud.connectionCount(), 1);
+    auto& cloud = startCloud({}, "bravo_key92", cloud_rig::makeCloudCertificates(path("other-certs")));
+    const size_t mark = connectUntilClosed({{Level::err, "Error: "}});
     EXPECT_TRUE(cloud.handshakes().empty());
-    EXPECT_EQ(controller_->getConnectionState(), 3);
     EXPECT_EQ(findLog(processLog().since(mark), Level::info, "Sending message: " + kHello), -1);
 }
 
 TEST_F(WsControllerTest, RefusedAuthorizationIsAnErrorWithoutRetry) {
-    auto& cloud = startCloud("", "", "another-token");
-    ASSERT_TRUE(cloud.start()) << cloud.error();
-    const size_t mark = processLog().size();
-    controller_->connect();
-    ASSERT_TRUE(processLog().waitUntil(
-        mark, [](const std::vector<LogEntry>& l) { return findLogPrefix(l, Level::err, "Error: ") >= 0; }, 10s));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(cloud.connectionCount(), 1);
+    auto& cloud = startCloud({}, "another-token");
+    connectUntilClosed({{Level::err, "Error: "}});
     ASSERT_EQ(cloud.handshakes().size(), 1u);
     EXPECT_FALSE(cloud.handshakes()[0].accepted);
-    EXPECT_EQ(controller_->getConnectionState(), 3);
 }
 
 // A recorder that sends the moment the connection is open never gets ahead of the hello.
 TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
     auto& cloud = startCloud();
-    ASSERT_TRUE(cloud.start()) << cloud.error();
     std::atomic<bool> done{false};
     std::thread eager([&] {
         while (!done) {
@@ -457,14 +406,11 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     const auto speech = cloud_rig::chirp(6.0);
     const std::string stream = cloud_rig::encodeOggOpus(speech);
     const std::vector<int16_t> chime(4800, -555), tone(12000, 1234);
-    const std::string greeting = writeWave(dir_ + "/greeting.wav", pcmBytes(chime));
-    const std::string goodbye = writeWave(dir_ + "/goodbye.wav", pcmBytes(tone));
-    auto& cloud = startCloud();
-    cloud.on(cloud_rig::CloudTrigger::Hello,
-             {cloud_rig::CloudAction::binary(stream), cloud_rig::CloudAction::binary(stream)});
-    ASSERT_TRUE(cloud.start()) << cloud.error();
+    const std::string greeting = writeWave("greeting.wav", pcmBytes(chime));
+    const std::string goodbye = writeWave("goodbye.wav", pcmBytes(tone));
+    auto& cloud = startCloud({cloud_rig::CloudAction::binary(stream), cloud_rig::CloudAction::binary(stream)});
     const size_t before = speakerSamples();
-    FdCapture out(1, dir_ + "/inhand.out");
+    FdCapture out(1, path("inhand.out"));
     // As a wake-up does it: connect, then the greeting; the answer follows the hello.
     controller_->connect();
     controller_->processWaveFile(greeting);
@@ -502,7 +448,6 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
 
 TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection) {
     auto& cloud = startCloud();
-    ASSERT_TRUE(cloud.start()) << cloud.error();
     connectAndWaitForHello(1);
     connectAndWaitForHello(2);
     EXPECT_EQ(cloud.connectionCount(), 2);
@@ -514,7 +459,7 @@ TEST_F(WsControllerTest, ConnectWithoutDisconnectStartsAFreshConnection) {
 }
 
 TEST_F(WsControllerTest, EmojiStates) {
-    robot_rig::TraceReader trace(dir_ + "/robot.trace");
+    robot_rig::TraceReader trace(path("robot.trace"));
     const size_t strip = trace.count("LightStripControl");
     const size_t mark = processLog().size();
     for (int emoji : {0, 8, 9, 12, -1, 11}) controller_->rcSetEmoji(emoji);
@@ -599,7 +544,7 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker) {
     ::setenv("MC_SIM_DRIVE", "1", 1);
     ::setenv("MC_SIM_SCENE", "2", 1);
     ASSERT_TRUE(rcClientInterfaceInit("0.0.0.0"));  // a freshly started robot, standing
-    robot_rig::TraceReader trace(dir_ + "/robot.trace");
+    robot_rig::TraceReader trace(path("robot.trace"));
     const size_t before = trace.all().size();
     const size_t moves = trace.count("DirectionMovement");
     controller_->rcFollowAwaken(142.0, 0);  // ("左转", 1): 1033 ms
