@@ -30,10 +30,14 @@ inline std::string pcmBytes(const std::vector<int16_t>& samples) {
 
 inline bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-// Lines that start with `prefix`.
+// Lines, or the texts of log entries, that start with `prefix`.
 inline size_t countStarting(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<size_t>(
         std::count_if(lines.begin(), lines.end(), [&](auto& l) { return startsWith(l, prefix); }));
+}
+inline size_t countStarting(const std::vector<test_support::LogEntry>& logs, const std::string& prefix) {
+    return static_cast<size_t>(
+        std::count_if(logs.begin(), logs.end(), [&](auto& e) { return startsWith(e.text, prefix); }));
 }
 
 // The suite's controller plays on the test device at `speed` times real time into the

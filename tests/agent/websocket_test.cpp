@@ -2,7 +2,6 @@
 #include "agent/websocket_client.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/support/files.h"
-#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -75,7 +75,7 @@ struct Event : velantis::net::WebSocketMessage {
 class Recorder {
 public:
     // Every record goes to `first` (when given), then here.
-    void attach(WebSocket& ws, std::function<void(const WebSocketMessagePtr&)> first = {}) {
+    void attach(WebSocket& ws, const std::function<void(const WebSocketMessagePtr&)>& first = {}) {
         ws.setOnMessageCallback([this, first](const WebSocketMessagePtr& m) {
             if (first) first(m);
             add(m);
@@ -92,17 +92,15 @@ public:
     }
     std::vector<Event> of(WebSocketMessageType t) {
         std::vector<Event> out;
-        for (auto& e : events()) {
+        for (auto& e : events())
             if (e.type == t) out.push_back(e);
-        }
         return out;
     }
     bool waitFor(WebSocketMessageType t, size_t count = 1, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock<std::mutex> lock(m_);
         return cv_.wait_for(lock, timeout, [&] {
-            size_t n = 0;
-            for (auto& e : events_) n += e.type == t;
-            return n >= count;
+            return std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.type == t; }) >=
+                   static_cast<long>(count);
         });
     }
 
@@ -128,9 +126,9 @@ void configure(WebSocket& ws, const std::string& url, const std::string& token =
 
 // Starts `ws` on `url`; its records go to `first` (when given), then to `rec`.
 void start(WebSocket& ws, const std::string& url, Recorder& rec,
-           std::function<void(const WebSocketMessagePtr&)> first = {}, const std::string& token = kToken) {
+           const std::function<void(const WebSocketMessagePtr&)>& first = {}, const std::string& token = kToken) {
     configure(ws, url, token);
-    rec.attach(ws, std::move(first));
+    rec.attach(ws, first);
     ws.start();
 }
 
@@ -158,8 +156,8 @@ protected:
 
     // Starts `ws` on the cloud, its records going to `first` (when given) and `rec`, and
     // waits for the open.
-    void open(std::function<void(const WebSocketMessagePtr&)> first = {}) {
-        start(ws, cloud.url(kPath), rec, std::move(first));
+    void open(const std::function<void(const WebSocketMessagePtr&)>& first = {}) {
+        start(ws, cloud.url(kPath), rec, first);
         ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
     }
 

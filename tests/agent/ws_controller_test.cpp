@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -65,6 +66,20 @@ protected:
         return *cloud_;
     }
 
+    // Starts a cloud that answers the hello with `messages`, connects, and returns what the
+    // connection's thread logged from `firstLine` on, once "Received STT text: done" is logged.
+    std::vector<LogEntry> logsOfMessages(std::vector<cloud_rig::CloudAction> messages, const std::string& firstLine) {
+        startCloud(std::move(messages));
+        const size_t mark = processLog().size();
+        connectAndWaitForHello();
+        EXPECT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
+        const auto logs = processLog().since(mark);
+        const long first = findLog(logs, Level::info, firstLine);
+        EXPECT_GE(first, 0) << firstLine;
+        // The robot's worker may log in between: keep to the connection thread.
+        return first < 0 ? std::vector<LogEntry>{} : sameThreadFrom(logs, static_cast<size_t>(first));
+    }
+
     // Connects and waits for the hello of connection `n`.
     void connectAndWaitForHello(int n = 1) {
         controller_->connect();
@@ -115,14 +130,12 @@ protected:
 
 // "[YYYY-MM-DD hh:mm:ss.mmm] Received binary message of size: N": true with N.
 bool binaryLineSize(const std::string& line, std::string& size) {
-    const std::string shape = "[####-##-## ##:##:##.###] Received binary message of size: ";
-    if (line.size() <= shape.size()) return false;
-    for (size_t i = 0; i < shape.size(); ++i) {
-        const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (shape[i] == '#' ? !digit : line[i] != shape[i]) return false;
-    }
-    size = line.substr(shape.size());
-    return size.find_first_not_of("0123456789") == std::string::npos;
+    static const std::regex shape(
+        R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] Received binary message of size: (\d+))");
+    std::smatch m;
+    if (!std::regex_match(line, m, shape)) return false;
+    size = m[1];
+    return true;
 }
 
 // Runs first: nothing is connected and nothing connects by itself.
@@ -218,26 +231,14 @@ TEST_F(WsControllerTest, ReceivedStreamsArePrintedDecodedAndPlayed) {
 }
 
 TEST_F(WsControllerTest, ControlMessagesBecomeCommandLists) {
-    startCloud(textFrames({R"({"type":"control","value":"前,2;左转,45;停"})", R"({"type":"control","value":""})",
-                           R"({"type":"control"})", R"({"type":"control","value":"前,abc"})",
-                           R"({"type":"control","value":5})", R"({"type":"stt","text":"done"})"}));
-    const size_t mark = processLog().size();
-    connectAndWaitForHello();
-    ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
-    auto logs = processLog().since(mark);
-
-    long i = findLog(logs, Level::info, "Control command: 前,2;左转,45;停");
-    ASSERT_GE(i, 0);
-    // The robot's worker may log in between: keep to the connection thread.
-    logs = sameThreadFrom(logs, static_cast<size_t>(i));
-    i = 0;
+    const auto logs = logsOfMessages(textFrames({R"({"type":"control","value":"前,2;左转,45;停"})",
+                                                 R"({"type":"control","value":""})", R"({"type":"control"})",
+                                                 R"({"type":"control","value":"前,abc"})",
+                                                 R"({"type":"control","value":5})", R"({"type":"stt","text":"done"})"}),
+                                     "Control command: 前,2;左转,45;停");
     // Two movements were queued (the stop word is a posture task).
-    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
-                            [](const LogEntry& e) {
-                                return startsWith(e.text, "Handling movement command with direction:, duration: ");
-                            }),
-              2);
-    i = findLog(logs, Level::info, "Control command: ", static_cast<size_t>(i));
+    EXPECT_EQ(countStarting(logs, "Handling movement command with direction:, duration: "), 2u);
+    const long i = findLog(logs, Level::info, "Control command: ");
     ASSERT_GE(i, 0);
     EXPECT_EQ(logs[static_cast<size_t>(i) + 1].text, "Received empty message block");
     EXPECT_GE(findLog(logs, Level::warn, "Control message does not contain 'value'"), 0);
@@ -282,22 +283,12 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
                                 R"({"type":"stt"})", R"({"type":"hello","session":"x"})", R"({"type":"ping"})", "[]",
                                 "42", R"({"a":1})", "not json", R"({"type":5})", R"({"type":"stt","text":"done"})"});
     messages.insert(messages.end() - 1, cloud_rig::CloudAction::ping("abc"));
-    startCloud(messages);
-    const size_t mark = processLog().size();
-    connectAndWaitForHello();
-    ASSERT_TRUE(processLog().waitForLine(mark, Level::info, "Received STT text: done", 10s));
-
     // Everything the messages produced, in order, from the first one on.
-    auto logs = processLog().since(mark);
-    const long first = findLog(logs, Level::info, "Received TTS state: start");
-    ASSERT_GE(first, 0);
-    logs = sameThreadFrom(logs, static_cast<size_t>(first));
+    auto cut = [](const std::string& t) {
+        return startsWith(t, "Failed to parse JSON message: ") ? t.substr(0, 44) : t;
+    };
     std::vector<std::pair<Level, std::string>> got;
-    for (size_t i = 0; i < logs.size(); ++i)
-        if (!startsWith(logs[i].text, "Failed to parse JSON message: "))
-            got.emplace_back(logs[i].level, logs[i].text);
-        else
-            got.emplace_back(logs[i].level, logs[i].text.substr(0, 44));
+    for (const auto& e : logsOfMessages(messages, "Received TTS state: start")) got.emplace_back(e.level, cut(e.text));
     std::vector<std::pair<Level, std::string>> expected = {
         {Level::info, "Received TTS state: start"},
         {Level::info, "Setting emoji state: 5"},
@@ -316,8 +307,7 @@ TEST_F(WsControllerTest, TextMessagesAreLoggedAndStartShowsEmoji5) {
         {Level::err, "Failed to parse JSON message: [json.exception.type_error.302]"},
         {Level::err, "Unknown message type: 4, with msg: abc"},
         {Level::info, "Received STT text: done"}};
-    for (auto& e : expected)
-        if (startsWith(e.second, "Failed to parse JSON message: ")) e.second = e.second.substr(0, 44);
+    for (auto& e : expected) e.second = cut(e.second);
     EXPECT_EQ(got, expected);
 
     ASSERT_EQ(trace.wait_for_count("LightStripControl", strip + 2, 5s), strip + 2);
@@ -380,9 +370,8 @@ TEST_F(WsControllerTest, HelloIsFirstWithAnEagerSender) {
         controller_->connect();
         ASSERT_TRUE(cloud.waitUntil(
             [&] {
-                size_t n = 0;
-                for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary)) n += f.connection == round;
-                return n >= 5;
+                const auto frames = cloud.frames(cloud_rig::FrameKind::Binary);
+                return std::count_if(frames.begin(), frames.end(), [&](auto& f) { return f.connection == round; }) >= 5;
             },
             10s));
         controller_->disconnect();
@@ -519,13 +508,10 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker) {
         ASSERT_GE(start, 0) << c.angle;
         // The robot's worker may log in between: keep to this thread.
         auto logs = sameThreadFrom(all, static_cast<size_t>(start));
-        long turns = 0, movements = 0;
-        for (const auto& e : logs) {
-            turns += startsWith(e.text, "rcFollowAwaken: 左转") || startsWith(e.text, "rcFollowAwaken: 右转") ? 1 : 0;
-            movements += startsWith(e.text, "Handling movement command") ? 1 : 0;
-        }
-        EXPECT_EQ(turns, c.line.empty() ? 0 : 1) << c.angle;
-        EXPECT_EQ(movements, c.line.empty() ? 0 : 1) << c.angle;
+        const size_t turns = c.line.empty() ? 0 : 1;
+        EXPECT_EQ(countStarting(logs, "rcFollowAwaken: 左转") + countStarting(logs, "rcFollowAwaken: 右转"), turns)
+            << c.angle;
+        EXPECT_EQ(countStarting(logs, "Handling movement command"), turns) << c.angle;
         if (!c.line.empty()) {
             ASSERT_GE(logs.size(), 2u);
             EXPECT_EQ(logs[1].text, c.line) << c.angle;
@@ -560,9 +546,8 @@ TEST_F(WsControllerTest, TurnTowardsTheSpeaker) {
     auto all = trace.all();
     std::vector<robot_rig::TraceCall> worker;
     long tid = 0;
-    for (size_t i = before; i < all.size(); ++i) {
+    for (size_t i = before; i < all.size(); ++i)
         if (!tid && robot_rig::is_call(all[i], "DirectionMovement")) tid = all[i].tid;
-    }
     for (size_t i = before; i < all.size(); ++i)
         if (all[i].tid == tid) worker.push_back(all[i]);
     auto runs = robot_rig::movement_runs(worker);
