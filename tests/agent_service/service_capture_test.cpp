@@ -5,13 +5,16 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "agent_service/velantis_agent_service.h"
-#include "tests/agent_service/service_test_util.h"
+#include "tests/rig/agent/agent_runner.h"
 #include "tests/rig/alsa/alsa_test_device.h"
+#include "tests/support/files.h"
+#include "tests/support/process_log.h"
+#include "tests/support/temp_dir.h"
 
-using namespace service_test;
 using namespace test_support;
 using namespace std::chrono_literals;
 
@@ -34,56 +37,62 @@ std::string writeMicrophone(const std::string& dir) {
 
 // Order matters: the pair keeps its device and encoder in globals.
 TEST(ServiceCapture, RecordBeforeSetUpFails) {
-    LogSince log;
+    LogCapture& log = processLog();
+    const size_t mark = log.size();
     EXPECT_FALSE(do_record());
-    std::string text = log.text();
-    auto first = text.find("Record process...");
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_NE(text.find("Soundcard have not been initialized", first), std::string::npos);
-    EXPECT_EQ(countOf(text, "Awakened, start recording"), 0u);
+    long first = log.find("Record process...", mark);
+    ASSERT_GE(first, 0);
+    EXPECT_GE(log.find("Soundcard have not been initialized", static_cast<size_t>(first)), 0);
+    EXPECT_EQ(log.count("Awakened, start recording", mark), 0u);
 }
 
 TEST(ServiceCapture, UnknownDeviceFailsCleanly) {
-    LogSince log;
+    LogCapture& log = processLog();
+    const size_t mark = log.size();
     EXPECT_FALSE(init_soundcard("velantis_no_such_device"));
     EXPECT_EQ(capture_handle, nullptr);
     EXPECT_EQ(encoder, nullptr);
-    std::string text = log.text();
-    auto open = text.find("Open default soundcard");
-    ASSERT_NE(open, std::string::npos);
-    EXPECT_NE(text.find("cannot open audio device velantis_no_such_device (", open), std::string::npos) << text;
+    long open = log.find("Open default soundcard", mark);
+    ASSERT_GE(open, 0);
+    EXPECT_GE(log.find("cannot open audio device velantis_no_such_device (", static_cast<size_t>(open)), 0);
     EXPECT_FALSE(do_record());
 }
 
 TEST(ServiceCapture, CapturesAndEncodesUntilTheFlagIsCleared) {
-    test_support::TempDir dir("service-capture", agent_rig::kRunDir);
+    TempDir dir("service-capture", agent_rig::kRunDir);
     ::setenv("VELANTIS_ALSA_IN", writeMicrophone(dir.path()).c_str(), 1);
-    LogSince log;
+    LogCapture& log = processLog();
+    size_t mark = log.size();
     ASSERT_TRUE(init_soundcard("default"));
     EXPECT_NE(capture_handle, nullptr);
     EXPECT_NE(encoder, nullptr);
     EXPECT_EQ(srate, 16000);
+    std::atomic<bool> result{false}, returned{false};
+    // do_record on a thread of its own with the flag set; it returns once the flag is cleared.
+    auto record = [&](const std::function<void()>& meanwhile) {
+        setRecording(true);
+        returned = false;
+        std::thread recorder([&] {
+            result = do_record();
+            returned = true;
+        });
+        meanwhile();
+        setRecording(false);
+        EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 5s));
+        recorder.join();
+        EXPECT_TRUE(result.load());
+    };
 
     // With the flag already clear the loop does not read at all.
     setRecording(false);
     EXPECT_TRUE(do_record());
-
-    setRecording(true);
-    std::atomic<bool> result{false}, returned{false};
-    std::thread recorder([&] {
-        result = do_record();
-        returned = true;
+    record([&] {
+        ASSERT_TRUE(waitUntil([&] { return log.count("Awakened, start recording", mark) == 2; }, 5s));
+        EXPECT_FALSE(waitUntil([&] { return returned.load(); }, 400ms)) << "it records while the flag is set";
     });
-    std::this_thread::sleep_for(400ms);
-    EXPECT_FALSE(returned.load());
-    setRecording(false);
-    EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 5s));
-    recorder.join();
-    EXPECT_TRUE(result.load());
-    std::string text = log.text();
-    EXPECT_EQ(countOf(text, "Awakened, start recording"), 2u);
-    EXPECT_EQ(countOf(text, "Error reading audio data"), 0u);
-    EXPECT_EQ(countOf(text, "Opus"), 0u);
+    EXPECT_EQ(log.count("Awakened, start recording", mark), 2u);
+    EXPECT_EQ(log.count("Error reading audio data", mark), 0u);
+    EXPECT_EQ(log.count("Opus", mark), 0u);
 
     // A second set-up replaces the first device and encoder.
     ASSERT_TRUE(init_soundcard("default"));
@@ -91,21 +100,12 @@ TEST(ServiceCapture, CapturesAndEncodesUntilTheFlagIsCleared) {
     // A device that keeps failing (stopped under the pair: every read and every recovery
     // fails) is tried again once a block, not in a tight loop.
     ASSERT_EQ(snd_pcm_drop(capture_handle), 0);
-    LogSince failing;
-    setRecording(true);
-    returned = false;
+    mark = log.size();
     const auto started = std::chrono::steady_clock::now();
-    std::thread spinning([&] {
-        result = do_record();
-        returned = true;
-    });
-    std::this_thread::sleep_for(600ms);
-    setRecording(false);
-    EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 5s));
+    const std::string error = "Error reading audio data: File descriptor in bad state";
+    record([&] { EXPECT_TRUE(waitUntil([&] { return log.count(error, mark) >= 2; }, 5s)); });
     const auto took = std::chrono::steady_clock::now() - started;
-    spinning.join();
-    EXPECT_TRUE(result.load());
-    const size_t errors = countOf(failing.text(), "Error reading audio data: File descriptor in bad state");
+    const size_t errors = log.count(error, mark);
     EXPECT_GE(errors, 2u);
     // One try per 60-ms block for as long as it ran; a tight loop would make thousands.
     EXPECT_LE(errors, static_cast<size_t>(took / 60ms) + 2);
@@ -117,6 +117,7 @@ TEST(ServiceCapture, CapturesAndEncodesUntilTheFlagIsCleared) {
 int main(int argc, char** argv) {
     // libasound reads its configuration once, at the first ALSA call of the process.
     alsa_rig::useTestDevice("", "");
+    processLog();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

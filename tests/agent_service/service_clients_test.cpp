@@ -4,14 +4,16 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <mutex>
 
 #include "agent_service/velantis_agent_service.h"
 #include "tests/agent_service/service_test_util.h"
 #include "tests/support/figures.h"
+#include "tests/support/files.h"
 #include "tests/support/private_tmp.h"
+#include "tests/support/process_log.h"
+#include "tests/support/temp_dir.h"
 
 using namespace service_test;
 using namespace test_support;
@@ -49,23 +51,34 @@ std::function<void(int)> replier(Seen& seen, uint32_t reply_type = 0, uint64_t i
         Request r;
         while (recvMsg(fd, r)) {
             seen.add(r);
-            sendMsg(fd, header(reply_type ? reply_type : r.header.type, 0, r.header.id + id_shift));
+            sendMsg(fd, reply_type ? reply_type : r.header.type, r.header.id + id_shift);
         }
     };
+}
+
+// Peers that read until the client hangs up, and that hang up after one request.
+void readToTheEnd(int fd) {
+    char c;
+    while (::recv(fd, &c, 1, 0) > 0) {
+    }
+}
+void hangUpAfterOne(int fd) {
+    Request r;
+    recvMsg(fd, r);
+}
+
+// A peer that sends part of a header and keeps the connection open: one receive reports it.
+void shortReplier(int fd) {
+    Request r;
+    if (!recvMsg(fd, r)) return;
+    sendAll(fd, "0123456789", 10);
+    readToTheEnd(fd);
 }
 
 // Where standard output and error are captured (in the private /tmp).
 std::string capturePath(const std::string& name) {
     static const TempDir dir("service-clients");
     return dir / name;
-}
-
-std::string statePayload(uint8_t from, uint8_t to, const std::string& reason) {
-    std::string p(66, '\0');
-    p[0] = static_cast<char>(from);
-    p[1] = static_cast<char>(to);
-    std::memcpy(&p[2], reason.data(), std::min<size_t>(reason.size(), 64));
-    return p;
 }
 
 }  // namespace
@@ -78,7 +91,7 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     FakeServer agentPeer(kAgentPath, replier(agent));
     FakeServer ttsPeer(kTtsPath, replier(tts, TTS_ACK));
     ASSERT_TRUE(agentPeer.ok() && ttsPeer.ok());
-    LogSince log;
+    const size_t mark = processLog().size();
 
     EXPECT_TRUE(velantis::runTavrinAgent());
     FdCapture capturedStdout(1, capturePath("stdout"));
@@ -116,17 +129,13 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     EXPECT_EQ(speed, 1.2f);
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(t[0].payload.substr(10), "hi");
-    uint64_t now = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-    EXPECT_LE(t[0].header.timestamp, now);
-    EXPECT_GT(t[0].header.timestamp + 60000, now);
+    EXPECT_LE(t[0].header.timestamp, velantis::currentTimestamp());
+    EXPECT_GT(t[0].header.timestamp + 60000, velantis::currentTimestamp());
 
     EXPECT_EQ(out,
               "Sending TTS request: \"hi\", sid: 87, speed: 1.2\n"
               "Successfully received ACK from server.\n"
               "Connection closed.\n");
-    std::string text = log.text();
     const std::vector<std::string> lines{"Running Tavrin Agent...",
                                          "Connected to Tavrin Agent server.",
                                          "Sent AGENT_START request with id " + std::to_string(id) + ".",
@@ -136,52 +145,43 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
                                          "Connected to Tavrin Agent server to send STOP command.",
                                          "Sent AGENT_STOP request with id " + std::to_string(id + 2) + ".",
                                          "Successfully received ACK for AGENT_STOP."};
-    for (const auto& line : lines) {
-        EXPECT_EQ(countOf(text, line), 1u) << line;
-    }
-    EXPECT_EQ(countOf(text, "Agent client connection closed."), 2u);
+    for (const auto& line : lines) EXPECT_EQ(processLog().count(line, mark), 1u) << line;
+    EXPECT_EQ(processLog().count("Agent client connection closed.", mark), 2u);
 }
 
 TEST(ServiceClients, AgentFailuresReturnFalse) {
     ::unlink(kAgentPath);
-    LogSince log;
+    LogCapture& log = processLog();
+    const size_t mark = log.size();
     uint64_t before = currentId();
     EXPECT_FALSE(velantis::runTavrinAgent());
     EXPECT_EQ(currentId(), before) << "a failed connection takes no id";
-    EXPECT_EQ(countOf(log.text(),
-                      "Failed to connect to agent server at /tmp/velantis_agent.sock: No such file or directory"),
+    EXPECT_EQ(log.count("Failed to connect to agent server at /tmp/velantis_agent.sock: No such file or directory",
+                        mark),
               1u);
 
     {  // the right type with another id
         Seen seen;
         FakeServer peer(kAgentPath, replier(seen, 0, 1));
         EXPECT_FALSE(velantis::runTavrinAgent());
-        std::string expected = "Received an unexpected response. Type: 9001, ID: " + std::to_string(before + 1);
-        EXPECT_EQ(countOf(log.text(), expected), 1u) << log.text();
+        EXPECT_EQ(log.count("Received an unexpected response. Type: 9001, ID: " + std::to_string(before + 1), mark),
+                  1u);
     }
     {  // no reply at all
-        FakeServer peer(kAgentPath, [](int fd) {
-            Request r;
-            while (recvMsg(fd, r)) {
-            }
-        });
+        FakeServer peer(kAgentPath, readToTheEnd);
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_FALSE(velantis::stopTavrinAgent());
         auto waited = std::chrono::steady_clock::now() - t0;
         EXPECT_GE(waited, 4500ms);
         EXPECT_LT(waited, 30s);
-        std::string text = log.text();
-        auto timedOut = text.find("Receive ACK for AGENT_STOP timed out.");
-        ASSERT_NE(timedOut, std::string::npos);
-        EXPECT_NE(text.find("Agent client connection closed.", timedOut), std::string::npos);
+        long timedOut = log.find("Receive ACK for AGENT_STOP timed out.", mark);
+        ASSERT_GE(timedOut, 0);
+        EXPECT_GE(log.find("Agent client connection closed.", static_cast<size_t>(timedOut)), 0);
     }
-    {  // a peer that hangs up without replying
-        FakeServer peer(kAgentPath, [](int fd) {
-            Request r;
-            recvMsg(fd, r);
-        });
+    {
+        FakeServer peer(kAgentPath, hangUpAfterOne);
         EXPECT_FALSE(velantis::runTavrinAgent());
-        EXPECT_EQ(countOf(log.text(), "Failed to receive response or server disconnected: "), 1u);
+        EXPECT_EQ(log.count("Failed to receive response or server disconnected: ", mark), 1u);
     }
     EXPECT_EQ(currentId(), before + 3);
 }
@@ -195,22 +195,11 @@ TEST(ServiceClients, TtsReplyOfAnotherTypeStillReturnsTrue) {
     EXPECT_EQ(capturedStderr.take(), "Received an unexpected response. Type: 1004, ID: " + std::to_string(id) + "\n");
 }
 
-// A peer that sends part of a header and keeps the connection open: one receive reports it.
-std::function<void(int)> shortReplier() {
-    return [](int fd) {
-        Request r;
-        if (!recvMsg(fd, r)) return;
-        sendAll(fd, "0123456789", 10);
-        char c;
-        while (::recv(fd, &c, 1, 0) > 0) {
-        }
-    };
-}
-
 TEST(ServiceClients, IncompleteOrMissingReplyHeaders) {
-    LogSince log;
+    LogCapture& log = processLog();
+    const size_t mark = log.size();
     {
-        FakeServer peer(kTtsPath, shortReplier());
+        FakeServer peer(kTtsPath, shortReplier);
         FdCapture capturedStdout(1, capturePath("stdout"));
         FdCapture capturedStderr(2, capturePath("stderr"));
         EXPECT_TRUE(velantis::sendTTSRequest("short"));
@@ -219,44 +208,43 @@ TEST(ServiceClients, IncompleteOrMissingReplyHeaders) {
         EXPECT_NE(out.find("Connection closed.\n"), std::string::npos) << out;
     }
     {
-        FakeServer peer(kTtsPath, [](int fd) {
-            Request r;
-            recvMsg(fd, r);
-        });
+        FakeServer peer(kTtsPath, hangUpAfterOne);
         FdCapture capturedStderr(2, capturePath("stderr"));
         EXPECT_TRUE(velantis::sendTTSRequest("hung up"));
         EXPECT_EQ(capturedStderr.take(), "Failed to receive response or server disconnected.\n");
     }
     {
-        FakeServer peer(kAgentPath, shortReplier());
+        FakeServer peer(kAgentPath, shortReplier);
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_FALSE(velantis::runTavrinAgent());
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
-        std::string text = log.text();
-        auto incomplete = text.find("Received an incomplete response header.");
-        ASSERT_NE(incomplete, std::string::npos) << text;
-        EXPECT_NE(text.find("Agent client connection closed.", incomplete), std::string::npos);
+        long incomplete = log.find("Received an incomplete response header.", mark);
+        ASSERT_GE(incomplete, 0);
+        EXPECT_GE(log.find("Agent client connection closed.", static_cast<size_t>(incomplete)), 0);
     }
 }
 
 TEST(ServiceClients, TtsConnectionFailure) {
     ::unlink(kTtsPath);
-    LogSince log;
+    const size_t mark = processLog().size();
     uint64_t before = currentId();
     EXPECT_FALSE(velantis::sendTTSRequest("nobody listens"));
     EXPECT_EQ(currentId(), before);
     EXPECT_EQ(g_kokoro_tts_client_fd, -1);
-    EXPECT_EQ(countOf(log.text(),
-                      "Failed to connect to TTS server at /tmp/velantis_tts.sock: No such file or directory"),
+    EXPECT_EQ(processLog().count("Failed to connect to TTS server at /tmp/velantis_tts.sock: No such file or directory",
+                                 mark),
               1u);
 }
 
 TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
     Seen seen;
     FakeServer peer(kTtsPath, replier(seen, TTS_ACK));
-    LogSince log;
-    auto sentText = [&](size_t i) {
-        auto r = seen.all().at(i);
+    const size_t mark = processLog().size();
+    FdCapture capturedStdout(1, capturePath("stdout"));
+    // Sends `text` and returns what the peer received.
+    auto sent = [&](const std::string& text) {
+        EXPECT_TRUE(velantis::sendTTSRequest(text));
+        auto r = seen.all().back();
         uint16_t n;
         std::memcpy(&n, &r.payload[8], 2);
         EXPECT_EQ(r.header.length, 10u + n);
@@ -264,68 +252,50 @@ TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
         return r.payload.substr(10);
     };
 
-    FdCapture capturedStdout(1, capturePath("stdout"));
-    EXPECT_TRUE(velantis::sendTTSRequest(""));
-    EXPECT_EQ(sentText(0), "");
-
+    EXPECT_EQ(sent(""), "");
     const std::string ascii(65536, 'a');
-    EXPECT_TRUE(velantis::sendTTSRequest(ascii));
-    EXPECT_EQ(sentText(1), std::string(65535, 'a'));
-
+    EXPECT_EQ(sent(ascii), std::string(65535, 'a'));
     std::string accents;
     for (int i = 0; i < 32768; ++i) accents += "\xc3\xa9";  // é, 2 bytes
-    EXPECT_TRUE(velantis::sendTTSRequest(accents));
-    EXPECT_EQ(sentText(2), accents.substr(0, 65534));
-
+    EXPECT_EQ(sent(accents), accents.substr(0, 65534));
     std::string emoji;
     for (int i = 0; i < 16400; ++i) emoji += "\xf0\x9f\x98\x80";  // 4 bytes each
-    EXPECT_TRUE(velantis::sendTTSRequest(emoji));
-    EXPECT_EQ(sentText(3), emoji.substr(0, 65532));
-
+    EXPECT_EQ(sent(emoji), emoji.substr(0, 65532));
     // No character boundary near the cut: at most three bytes are given up, never the text.
     const std::string stray(65536, '\x80');
-    EXPECT_TRUE(velantis::sendTTSRequest(stray));
-    EXPECT_EQ(sentText(4), stray.substr(0, 65532));
+    EXPECT_EQ(sent(stray), stray.substr(0, 65532));
+    EXPECT_EQ(seen.all().size(), 5u);
 
     std::string out = capturedStdout.take();
     // The console line shows the whole text.
     EXPECT_NE(out.find("Sending TTS request: \"" + ascii + "\", sid: 87, speed: 1.2\n"), std::string::npos);
     EXPECT_NE(out.find("Sending TTS request: \"" + emoji + "\", sid: 87, speed: 1.2\n"), std::string::npos);
     EXPECT_EQ(countOf(out, "Successfully received ACK from server.\n"), 5u);
-    std::string text = log.text();
-    EXPECT_EQ(countOf(text, "TTS text of 65536 bytes is longer than 65535 bytes: sending its first 65535 bytes"), 1u);
-    EXPECT_EQ(countOf(text, "TTS text of 65600 bytes is longer than 65535 bytes: sending its first 65532 bytes"), 1u);
-    EXPECT_EQ(countOf(text, "TTS text of 65536 bytes is longer than 65535 bytes: sending its first 65532 bytes"), 1u);
+    for (const char* size : {"65536 bytes is longer than 65535 bytes: sending its first 65535",
+                             "65600 bytes is longer than 65535 bytes: sending its first 65532",
+                             "65536 bytes is longer than 65535 bytes: sending its first 65532"})
+        EXPECT_EQ(processLog().count("TTS text of " + std::string(size) + " bytes", mark), 1u) << size;
 }
 
 TEST(ServiceClients, WakeWordMessagesArePrintedInStep) {
     std::string fullReason(64, 'r');
     FakeServer peer(kWakePath, [&](int fd) {
-        sendMsg(fd, header(WAKEWORD_STATE, 66, 0), statePayload(0, 1, "initial_state"));
-        std::string event(17, '\0');
-        double angle = 87.5;
-        int32_t beam = 2;
-        float confidence = 0.9f;
-        std::memcpy(&event[0], &angle, 8);
-        std::memcpy(&event[8], &beam, 4);
-        std::memcpy(&event[12], &confidence, 4);
-        event[16] = 0;
-        sendMsg(fd, header(WAKEWORD_EVENT, 17, 0), event);
-        std::string error(132, '\0');
+        sendMsg(fd, WAKEWORD_STATE, 0, statePayload(0, 1, "initial_state"));
+        sendMsg(fd, WAKEWORD_EVENT, 0, eventPayload(87.5, 2, false));
+        std::vector<uint8_t> error(132, 0);
         int32_t code = -7;
         std::memcpy(&error[0], &code, 4);
         std::memcpy(&error[4], "board lost", 10);
-        sendMsg(fd, header(WAKEWORD_ERROR, 132, 0), error);
-        sendMsg(fd, header(4242, 5, 0), "abcde");
-        sendMsg(fd, header(WAKEWORD_ACK, 0, 0));
-        sendMsg(fd, header(WAKEWORD_STATE, 66, 0), statePayload(1, 0, fullReason));
+        sendMsg(fd, WAKEWORD_ERROR, 0, error);
+        sendMsg(fd, 4242, 0, {'a', 'b', 'c', 'd', 'e'});
+        sendMsg(fd, WAKEWORD_ACK, 0);
+        sendMsg(fd, WAKEWORD_STATE, 0, statePayload(1, 0, fullReason));
         // then hang up
     });
-    LogSince log;
+    const size_t mark = processLog().size();
     FdCapture capturedStdout(1, capturePath("stdout"));
     EXPECT_TRUE(velantis::listenWakeWord(nullptr));
-    std::string out = capturedStdout.take();
-    EXPECT_EQ(out,
+    EXPECT_EQ(capturedStdout.take(),
               "📡 State Changed: 0 -> 1 (initial_state)\n"
               "🎙️  Wake Word Detected!\n"
               "   Angle: 87.5 degrees\n"
@@ -336,11 +306,9 @@ TEST(ServiceClients, WakeWordMessagesArePrintedInStep) {
               "❌ Error: -7 - board lost\n"
               "📡 State Changed: 1 -> 0 (" +
                   fullReason + ")\n");
-    std::string text = log.text();
-    EXPECT_EQ(countOf(text, "Connected to wake word server"), 1u);
-    EXPECT_EQ(countOf(text, "Unknown message type: 4242"), 1u);
-    EXPECT_EQ(countOf(text, "Unknown message type: 1004"), 1u);
-    EXPECT_EQ(countOf(text, "Server disconnected or socket connection invalid"), 1u);
+    for (const char* line : {"Connected to wake word server", "Unknown message type: 4242",
+                             "Unknown message type: 1004", "Server disconnected or socket connection invalid"})
+        EXPECT_EQ(processLog().count(line, mark), 1u) << line;
     // The socket stays held until the listening is stopped.
     EXPECT_NE(g_wakeword_client_fd, -1);
     velantis::stopWakeWordListening();
@@ -352,10 +320,8 @@ TEST(ServiceClients, WakeWordMessagesArePrintedInStep) {
 TEST(ServiceClients, StopWakesABlockedListener) {
     std::atomic<int> ended{0};
     FakeServer peer(kWakePath, [&](int fd) {
-        sendMsg(fd, header(WAKEWORD_STATE, 66, 0), statePayload(0, 0, "initial_state"));
-        char c;
-        while (::recv(fd, &c, 1, 0) > 0) {
-        }
+        sendMsg(fd, WAKEWORD_STATE, 0, statePayload(0, 0, "initial_state"));
+        readToTheEnd(fd);
         ++ended;
     });
     std::atomic<int> calls{0};
@@ -369,8 +335,7 @@ TEST(ServiceClients, StopWakesABlockedListener) {
         returned = true;
     });
     ASSERT_TRUE(waitUntil([&] { return calls.load() == 1; }, 10s));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(returned.load());
+    EXPECT_FALSE(waitUntil([&] { return returned.load(); }, 50ms)) << "the listener waits for more";
     velantis::stopWakeWordListening();
     EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 5s));
     listener.join();
@@ -381,11 +346,9 @@ TEST(ServiceClients, StopWakesABlockedListener) {
 
 TEST(ServiceClients, StopFromInsideTheCallback) {
     FakeServer peer(kWakePath, [&](int fd) {
-        sendMsg(fd, header(WAKEWORD_STATE, 66, 0), statePayload(0, 0, "initial_state"));
-        sendMsg(fd, header(WAKEWORD_ACK, 0, 0));
-        char c;
-        while (::recv(fd, &c, 1, 0) > 0) {
-        }
+        sendMsg(fd, WAKEWORD_STATE, 0, statePayload(0, 0, "initial_state"));
+        sendMsg(fd, WAKEWORD_ACK, 0);
+        readToTheEnd(fd);
     });
     int calls = 0;
     FdCapture capturedStdout(1, capturePath("stdout"));
@@ -402,20 +365,20 @@ TEST(ServiceClients, StopFromInsideTheCallback) {
 
 TEST(ServiceClients, ListeningAgainReleasesTheHeldSocket) {
     FakeServer peer(kWakePath, [](int) {});  // hangs up at once
-    size_t before = test_support::descriptorCount(::getpid());
+    const int before = descriptorCount(::getpid());
     EXPECT_TRUE(velantis::listenWakeWord([](const velantis::MessageHeader&) {}));
-    EXPECT_EQ(test_support::descriptorCount(::getpid()), before + 1);
+    EXPECT_EQ(descriptorCount(::getpid()), before + 1);
     EXPECT_TRUE(velantis::listenWakeWord([](const velantis::MessageHeader&) {}));
-    EXPECT_EQ(test_support::descriptorCount(::getpid()), before + 1);
+    EXPECT_EQ(descriptorCount(::getpid()), before + 1);
     velantis::stopWakeWordListening();
-    EXPECT_EQ(test_support::descriptorCount(::getpid()), before);
+    EXPECT_EQ(descriptorCount(::getpid()), before);
 
     ::unlink(kWakePath);
-    LogSince log;
+    const size_t mark = processLog().size();
     EXPECT_FALSE(velantis::listenWakeWord(nullptr));
     EXPECT_EQ(g_wakeword_client_fd, -1);
-    EXPECT_EQ(test_support::descriptorCount(::getpid()), before);
-    EXPECT_EQ(countOf(log.text(), "Failed to connect to server: No such file or directory"), 1u);
+    EXPECT_EQ(descriptorCount(::getpid()), before);
+    EXPECT_EQ(processLog().count("Failed to connect to server: No such file or directory", mark), 1u);
 }
 
 TEST(ServiceClients, SendMessageFailsWithoutASignal) {
@@ -432,8 +395,7 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
     // A header without payload is sent alone, whatever the payload argument holds.
     EXPECT_TRUE(sendMessage(sv[0], header(WAKEWORD_ACK, 0, 5), payload));
     char bytes[64];
-    ssize_t n = ::recv(sv[1], bytes, sizeof(bytes), MSG_DONTWAIT);
-    EXPECT_EQ(n, 24);
+    EXPECT_EQ(::recv(sv[1], bytes, sizeof(bytes), MSG_DONTWAIT), 24);
 
     ::close(sv[1]);
     FdCapture capturedStderr(2, capturePath("stderr"));
@@ -444,9 +406,9 @@ TEST(ServiceClients, SendMessageFailsWithoutASignal) {
 
 int main(int argc, char** argv) {
     // Before any thread: the fixed socket paths then live in a /tmp of this process's own.
-    if (!test_support::enterPrivateTmp({}))
-        std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
+    if (!enterPrivateTmp({})) std::cerr << "note: using the real /tmp (needs root for a private one)" << std::endl;
     s_id_at_load = currentId();
+    processLog();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -6,14 +6,14 @@
 #include <chrono>
 #include <filesystem>
 
-#include "tests/agent_service/service_test_util.h"
+#include "tests/rig/agent/agent_runner.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/board/board_rig.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
+#include "tests/support/files.h"
 #include "tests/support/private_tmp.h"
 #include "tests/support/process.h"
 
-using namespace service_test;
 using namespace test_support;
 using namespace std::chrono_literals;
 

@@ -10,16 +10,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 
 #include "agent_service/velantis_agent_service.h"
-#include "tests/agent_service/service_test_util.h"
+#include "tests/rig/agent/agent_runner.h"
+#include "tests/support/files.h"
+#include "tests/support/framed_client.h"
 #include "tests/support/private_tmp.h"
 #include "tests/support/process.h"
+#include "tests/support/process_log.h"
+#include "tests/support/temp_dir.h"
 
-using namespace service_test;
 using namespace test_support;
 using namespace std::chrono_literals;
 
@@ -91,58 +93,28 @@ namespace {
 
 const char* const kTtsPath = "/tmp/velantis_tts.sock";
 const char* const kWakePath = "/tmp/velantis_wakeword.sock";
+const char* const kTtsCrash = "KokoroTtsServer crashed: Resource temporarily unavailable. Restarting in 5 seconds...";
 
-std::string logText() { return readFile("logs/basic-log.txt"); }
-size_t logCount(const std::string& line) { return countOf(logText(), line); }
-bool waitLog(const std::string& line, std::chrono::milliseconds timeout, size_t times = 1) {
-    return waitUntil([&] { return logCount(line) >= times; }, timeout);
+LogCapture& log() { return processLog(); }
+
+// Each line logged exactly this many times.
+void requireCounts(std::initializer_list<std::pair<const char*, size_t>> counts) {
+    for (const auto& [line, times] : counts) {
+        if (log().count(line) == times) continue;
+        std::cerr << "logged " << log().count(line) << " times, not " << times << ": " << line << std::endl;
+        std::_Exit(1);
+    }
 }
 
-// Waits until `line` has appeared `times` times in the log, reading each byte only once
-// (a restart loop writes the log fast).
-bool waitLogStreaming(const std::string& line, std::chrono::milliseconds timeout, size_t times) {
-    std::ifstream f("logs/basic-log.txt", std::ios::binary);
-    std::string carry;
-    size_t seen = 0;
-    char chunk[1 << 16];
-    return waitUntil(
-        [&] {
-            f.clear();
-            while (f.read(chunk, sizeof(chunk)) || f.gcount() > 0) {
-                std::string text = carry + std::string(chunk, static_cast<size_t>(f.gcount()));
-                seen += countOf(text, line);
-                size_t keep = std::min(text.size(), line.size() - 1);
-                carry = text.substr(text.size() - keep);
-                if (seen >= times) return true;
-            }
-            return seen >= times;
-        },
-        timeout);
-}
-
-bool canConnect(const char* path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    ::close(fd);
-    return ok;
-}
+bool canConnect(const char* path) { return FramedClient().connectTo(path) == 0; }
 
 // The wake-word server greets a new client with its initial state.
 bool wakeWordServerAnswers() {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kWakePath, sizeof(addr.sun_path) - 1);
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    Request r;
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && recvMsg(fd, r) &&
-              r.header.type == WAKEWORD_STATE && r.payload.substr(2, 14) == std::string("initial_state\0", 14);
-    ::close(fd);
-    return ok;
+    FramedClient c;
+    if (c.connectTo(kWakePath) != 0) return false;
+    auto m = c.readMessage(5s);
+    return m && m->first.type == WAKEWORD_STATE && m->second.size() == 66 &&
+           std::string(m->second.begin() + 2, m->second.begin() + 16) == std::string("initial_state\0", 14);
 }
 
 // Runs startService on a thread of its own, as a host does.
@@ -178,30 +150,34 @@ void requireStoppedCleanly() {
     REQUIRE(g_shutdown_requested.load());
 }
 
+// The service stops and its start returns within `timeout`.
+void requireStops(Service& service, std::chrono::milliseconds timeout = 20s) {
+    velantis::stopService();
+    REQUIRE(service.waitReturned(timeout));
+    requireStoppedCleanly();
+}
+
 int stopBeforeStart() {
-    velantis::stopService();
-    velantis::startService();
-    requireStoppedCleanly();
-    velantis::stopService();
-    velantis::startService();
-    requireStoppedCleanly();
-    std::string text = logText();
-    REQUIRE(countOf(text, "Stopping Velantis Agent Service...") == 2);
-    REQUIRE(countOf(text, "Starting Velantis Agent Service...") == 2);
-    REQUIRE(countOf(text, "All services are running with auto-restart enabled.") == 2);
-    REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 2);
-    REQUIRE(countOf(text, "WakeWord server thread has shut down.") == 2);
-    REQUIRE(countOf(text, "Velantis Agent Service stopped.") == 2);
-    REQUIRE(countOf(text, "Starting Kokoro TTS server...") == 0);
-    REQUIRE(countOf(text, "Starting WakeWord server...") == 0);
+    for (int i = 0; i < 2; ++i) {
+        velantis::stopService();
+        velantis::startService();
+        requireStoppedCleanly();
+    }
+    requireCounts({{"Stopping Velantis Agent Service...", 2},
+                   {"Starting Velantis Agent Service...", 2},
+                   {"All services are running with auto-restart enabled.", 2},
+                   {"Kokoro TTS server thread has shut down.", 2},
+                   {"WakeWord server thread has shut down.", 2},
+                   {"Velantis Agent Service stopped.", 2},
+                   {"Starting Kokoro TTS server...", 0},
+                   {"Starting WakeWord server...", 0}});
     // Each start: its two lines, both shut-down lines, then the stop line.
-    size_t start = text.find("Starting Velantis Agent Service...");
-    size_t running = text.find("All services are running with auto-restart enabled.", start);
-    size_t stopped = text.find("Velantis Agent Service stopped.", running);
-    REQUIRE(start != std::string::npos && running != std::string::npos && stopped != std::string::npos);
-    size_t tts = text.find("Kokoro TTS server thread has shut down.", start);
-    size_t wake = text.find("WakeWord server thread has shut down.", start);
-    REQUIRE(tts < stopped && wake < stopped);
+    long start = log().find("Starting Velantis Agent Service...");
+    long running = log().find("All services are running with auto-restart enabled.", start);
+    long stopped = log().find("Velantis Agent Service stopped.", running);
+    REQUIRE(start >= 0 && running > start && stopped > running);
+    REQUIRE(log().find("Kokoro TTS server thread has shut down.", start) < stopped);
+    REQUIRE(log().find("WakeWord server thread has shut down.", start) < stopped);
     return 0;
 }
 
@@ -211,30 +187,26 @@ int fullRun() {
     std::atomic<bool> listened{false};
     std::thread listener([&] { listened = velantis::listenWakeWord(nullptr); });
     REQUIRE(velantis::sendTTSRequest("Hello there."));
-    REQUIRE(waitLog("Connected to wake word server", 10s));
+    REQUIRE(log().waitFor("Connected to wake word server", 0, 10s));
     velantis::stopWakeWordListening();
     listener.join();
     REQUIRE(listened.load());
 
-    velantis::stopService();
-    REQUIRE(service.waitReturned(20s));
-    requireStoppedCleanly();
+    requireStops(service);
     REQUIRE(!canConnect(kTtsPath) && !canConnect(kWakePath));
     REQUIRE(::access(kTtsPath, F_OK) != 0 && ::access(kWakePath, F_OK) != 0);
-    std::string text = logText();
-    REQUIRE(countOf(text, "Starting Kokoro TTS server...") == 1);
-    REQUIRE(countOf(text, "Starting WakeWord server...") == 1);
-    REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 1);
-    REQUIRE(countOf(text, "WakeWord server thread has shut down.") == 1);
-    REQUIRE(countOf(text, "crashed") == 0);
+    requireCounts({{"Starting Kokoro TTS server...", 1},
+                   {"Starting WakeWord server...", 1},
+                   {"Kokoro TTS server thread has shut down.", 1},
+                   {"WakeWord server thread has shut down.", 1},
+                   {"crashed", 0}});
 
     // The flag stays set: a second start returns at once.
     auto t0 = std::chrono::steady_clock::now();
     velantis::startService();
     REQUIRE(std::chrono::steady_clock::now() - t0 < 5s);
     requireStoppedCleanly();
-    REQUIRE(logCount("Velantis Agent Service stopped.") == 2);
-    REQUIRE(logCount("Starting Kokoro TTS server...") == 1);
+    requireCounts({{"Velantis Agent Service stopped.", 2}, {"Starting Kokoro TTS server...", 1}});
     return 0;
 }
 
@@ -244,67 +216,55 @@ int secondStartRefused() {
     auto t0 = std::chrono::steady_clock::now();
     velantis::startService();  // the first call still runs: refused at once
     REQUIRE(std::chrono::steady_clock::now() - t0 < 5s);
-    REQUIRE(logCount("Velantis Agent Service is already running.") == 1);
-    REQUIRE(logCount("Starting Velantis Agent Service...") == 1);
+    requireCounts({{"Velantis Agent Service is already running.", 1}, {"Starting Velantis Agent Service...", 1}});
     REQUIRE(canConnect(kTtsPath) && canConnect(kWakePath));
 
-    velantis::stopService();
-    velantis::stopService();  // a second stop only logs again
-    REQUIRE(service.waitReturned(20s));
-    requireStoppedCleanly();
-    std::string text = logText();
-    REQUIRE(countOf(text, "Stopping Velantis Agent Service...") == 2);
-    REQUIRE(countOf(text, "Velantis Agent Service stopped.") == 1);
-    REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 1);
-    REQUIRE(countOf(text, "WakeWord server thread has shut down.") == 1);
-    REQUIRE(countOf(text, "Starting Kokoro TTS server...") == 1);
-    REQUIRE(countOf(text, "Starting WakeWord server...") == 1);
+    velantis::stopService();  // and once more below: a second stop only logs again
+    requireStops(service);
+    requireCounts({{"Stopping Velantis Agent Service...", 2},
+                   {"Velantis Agent Service stopped.", 1},
+                   {"Kokoro TTS server thread has shut down.", 1},
+                   {"WakeWord server thread has shut down.", 1},
+                   {"Starting Kokoro TTS server...", 1},
+                   {"Starting WakeWord server...", 1}});
     return 0;
 }
 
 int unbindablePath() {
     // A directory with something in it cannot be removed before binding, so binding fails.
     std::error_code ec;
-    bool made = std::filesystem::create_directory(kTtsPath, ec);
-    if (!made) {
+    if (!std::filesystem::create_directory(kTtsPath, ec)) {
         std::cout << "skipped: " << kTtsPath << " exists" << std::endl;
         return 0;
     }
     std::filesystem::create_directory(std::string(kTtsPath) + "/keep", ec);
     {
         Service service;
-        REQUIRE(waitLogStreaming("Failed to bind socket for path /tmp/velantis_tts.sock", 30s, 20));
-        velantis::stopService();
-        REQUIRE(service.waitReturned(30s));
+        REQUIRE(
+            waitUntil([] { return log().count("Failed to bind socket for path /tmp/velantis_tts.sock") >= 20; }, 30s));
+        requireStops(service, 30s);
     }
     std::filesystem::remove_all(kTtsPath, ec);
-    requireStoppedCleanly();
-    std::string text = logText();
-    REQUIRE(countOf(text, "crashed") == 0);
-    REQUIRE(countOf(text, "Starting Kokoro TTS server...") >= 20);
-    REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 1);
-    REQUIRE(countOf(text, "WakeWord server thread has shut down.") == 1);
+    REQUIRE(log().count("Starting Kokoro TTS server...") >= 20);
+    requireCounts(
+        {{"crashed", 0}, {"Kokoro TTS server thread has shut down.", 1}, {"WakeWord server thread has shut down.", 1}});
     return 0;
 }
 
-const char* const kTtsCrash = "KokoroTtsServer crashed: Resource temporarily unavailable. Restarting in 5 seconds...";
-
 int crashRestart() {
     Service service(1);
-    REQUIRE(waitLog(kTtsCrash, 20s));
+    REQUIRE(log().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
     // The other server serves during the pause.
     REQUIRE(waitUntil(wakeWordServerAnswers, 20s));
-    REQUIRE(logCount("Starting Kokoro TTS server...") == 1);
-    REQUIRE(waitLog("Starting Kokoro TTS server...", 20s, 2));
+    long first = log().find("Starting Kokoro TTS server...");
+    REQUIRE(first >= 0 && log().count("Starting Kokoro TTS server...") == 1);
+    REQUIRE(log().waitFor("Starting Kokoro TTS server...", static_cast<size_t>(first) + 1, 20s));
     REQUIRE(std::chrono::steady_clock::now() - crashed > 4s);
     REQUIRE(waitUntil([] { return canConnect(kTtsPath); }, 20s));
     REQUIRE(velantis::sendTTSRequest("Back again."));
-    velantis::stopService();
-    REQUIRE(service.waitReturned(20s));
-    requireStoppedCleanly();
-    REQUIRE(logCount("crashed") == 1);
-    REQUIRE(logCount("Starting WakeWord server...") == 1);
+    requireStops(service);
+    requireCounts({{"crashed", 1}, {"Starting WakeWord server...", 1}});
     return 0;
 }
 
@@ -312,20 +272,17 @@ int crashRestart() {
 // reload) at once.
 int stopDuringPause() {
     Service service(3);
-    REQUIRE(waitLog(kTtsCrash, 20s));
+    REQUIRE(log().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
-    velantis::stopService();
-    REQUIRE(service.waitReturned(30s));
+    requireStops(service, 30s);
     REQUIRE(service.returnedAt() - crashed > 3s);
-    requireStoppedCleanly();
-    std::string text = logText();
-    REQUIRE(countOf(text, "Starting Kokoro TTS server...") == 1);
-    REQUIRE(countOf(text, "Starting to load TTS model in the background...") == 1);
-    size_t failed = text.find("Failed to start the server thread for path /tmp/velantis_tts.sock");
-    REQUIRE(failed != std::string::npos && failed < text.find(kTtsCrash));
-    REQUIRE(countOf(text, "crashed") == 1);
-    REQUIRE(countOf(text, "Kokoro TTS server thread has shut down.") == 1);
-    REQUIRE(text.find("Kokoro TTS server thread has shut down.") > text.find(kTtsCrash));
+    requireCounts({{"Starting Kokoro TTS server...", 1},
+                   {"Starting to load TTS model in the background...", 1},
+                   {"crashed", 1},
+                   {"Kokoro TTS server thread has shut down.", 1}});
+    long failed = log().find("Failed to start the server thread for path /tmp/velantis_tts.sock");
+    REQUIRE(failed >= 0 && failed < log().find(kTtsCrash));
+    REQUIRE(log().find("Kokoro TTS server thread has shut down.") > log().find(kTtsCrash));
     return 0;
 }
 
@@ -333,9 +290,9 @@ int startFails() {
     Service service(2);
     REQUIRE(service.waitReturned(20s));
     requireStoppedCleanly();
-    REQUIRE(logCount("Velantis Agent Service failed to start: Resource temporarily unavailable") == 1);
-    REQUIRE(logCount("Kokoro TTS server thread has shut down.") == 1);
-    REQUIRE(logCount("WakeWord server thread has shut down.") == 0);
+    requireCounts({{"Velantis Agent Service failed to start: Resource temporarily unavailable", 1},
+                   {"Kokoro TTS server thread has shut down.", 1},
+                   {"WakeWord server thread has shut down.", 0}});
     REQUIRE(::access(kTtsPath, F_OK) != 0);
     return 0;
 }
@@ -357,34 +314,21 @@ int runScenario(const std::string& name) {
 // ---------------------------------------------------------------------------------------
 // The parent side.
 
-struct ChildResult {
-    int status = -1;
-    std::string out, err, log;
-};
-
-ChildResult runChild(const std::string& scenario, std::chrono::seconds timeout = 60s) {
-    test_support::TempDir dir("service-supervisor", agent_rig::kRunDir);
-    test_support::ProcessOptions o;
+void expectScenarioPasses(const std::string& scenario) {
+    TempDir dir("service-supervisor", agent_rig::kRunDir);
+    ProcessOptions o;
     o.argv = {"/proc/self/exe", "--scenario", scenario};
     o.cwd = dir.path();
-    o.stdoutPath = dir.path() + "/stdout.txt";
-    o.stderrPath = dir.path() + "/stderr.txt";
-    test_support::Process child(o);
-    ChildResult result;
-    result.status = child.wait(timeout);
+    o.stdoutPath = dir / "stdout.txt";
+    o.stderrPath = dir / "stderr.txt";
+    Process child(o);
+    const int status = child.wait(60s);
     child.kill();
-    result.out = child.out();
-    result.err = child.err();
-    result.log = readFile(dir.path() + "/logs/basic-log.txt");
-    return result;
-}
-
-void expectScenarioPasses(const std::string& scenario) {
-    ChildResult r = runChild(scenario);
-    EXPECT_EQ(r.status, 0) << "stdout:\n"
-                           << r.out << "\nstderr:\n"
-                           << r.err.substr(0, 4000) << "\nlog (end):\n"
-                           << r.log.substr(r.log.size() > 6000 ? r.log.size() - 6000 : 0);
+    const std::string log = readFile(dir / "logs/basic-log.txt");
+    EXPECT_EQ(status, 0) << "stdout:\n"
+                         << child.out() << "\nstderr:\n"
+                         << child.err().substr(0, 4000) << "\nlog (end):\n"
+                         << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
 }
 
 }  // namespace
@@ -400,6 +344,7 @@ TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) { expectScenarioPasses
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--scenario") {
         if (!test_support::enterPrivateTmp({})) std::cout << "note: using the real /tmp" << std::endl;
+        log();  // the capture, before the service's threads log
         return runScenario(argv[2]);
     }
     testing::InitGoogleTest(&argc, argv);

@@ -1,11 +1,12 @@
-// Helpers for the service library's tests: a scripted peer on a Unix-domain socket, and
-// reading what the process wrote to its log file since a point.
+// Helpers for the service library's tests: the messages of its sockets, and a scripted peer
+// on a Unix-domain socket.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -15,8 +16,6 @@
 #include <vector>
 
 #include "common/unix_domain_socket_server.h"
-#include "tests/rig/agent/agent_runner.h"
-#include "tests/support/files.h"
 #include "tests/support/framed_client.h"
 
 namespace service_test {
@@ -28,10 +27,28 @@ inline velantis::MessageHeader header(uint32_t type, uint32_t length, uint64_t i
     return h;
 }
 
-inline bool sendMsg(int fd, const velantis::MessageHeader& h, const std::string& payload = {}) {
-    std::string bytes(reinterpret_cast<const char*>(&h), sizeof(h));
-    bytes += payload;
+// Such a header with the payload's length, and the payload.
+inline bool sendMsg(int fd, uint32_t type, uint64_t id, const std::vector<uint8_t>& payload = {}) {
+    auto bytes = test_support::frame(header(type, static_cast<uint32_t>(payload.size()), id), payload);
     return test_support::sendAll(fd, bytes.data(), bytes.size());
+}
+
+// The wake-word server's messages: a state change, and a wake-up seen with confidence 0.9.
+inline std::vector<uint8_t> statePayload(uint8_t from, uint8_t to, const std::string& reason) {
+    std::vector<uint8_t> p(66, 0);
+    p[0] = from;
+    p[1] = to;
+    std::memcpy(p.data() + 2, reason.data(), std::min<size_t>(reason.size(), 64));
+    return p;
+}
+inline std::vector<uint8_t> eventPayload(double angle, int32_t beam, bool started) {
+    std::vector<uint8_t> p(17);
+    const float confidence = 0.9f;
+    std::memcpy(p.data(), &angle, 8);
+    std::memcpy(p.data() + 8, &beam, 4);
+    std::memcpy(p.data() + 12, &confidence, 4);
+    p[16] = started ? 1 : 0;
+    return p;
 }
 
 // One received request.
@@ -90,24 +107,6 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     std::thread thread_;
-};
-
-// What this process wrote to its log file after the point of construction.
-class LogSince {
-public:
-    explicit LogSince(std::string path = "logs/basic-log.txt")
-        : path_(std::move(path)), start_(test_support::readFile(path_).size()) {}
-    std::string text() const {
-        std::string all = test_support::readFile(path_);
-        return all.size() > start_ ? all.substr(start_) : std::string();
-    }
-    bool waitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
-        return test_support::waitUntil([&] { return test_support::countOf(text(), needle) >= times; }, timeout);
-    }
-
-private:
-    std::string path_;
-    size_t start_;
 };
 
 }  // namespace service_test
