@@ -1,12 +1,9 @@
-// Text-to-speech figures with the real library and the synthetic Kokoro-format model:
-// model load time; for a text of several sentences the time from the request to the
-// first sample written to the device against the time to generate the whole text; and
-// the time to speak the longest text a request carries (65,535 bytes, spoken in pieces).
+// Text-to-speech figures with the real library, the build tree's synthetic Kokoro-format
+// model and the paced ALSA test device: model load time; for a text of several sentences
+// the time from the request to the first sample written against the time to generate the
+// whole text; and the time to speak the longest text a request carries (65,535 bytes).
 //
-//   speech_tts_bench [repetitions] [speed]   (run from anywhere; uses the build tree's model
-//                                             and the paced ALSA test device, output discarded
-//                                             with its temporary directory;
-//                                             speed: the device's pace for the long text, 20)
+//   speech_tts_bench [repetitions] [speed]   (speed: the device's pace for the long text, 20)
 #include <alsa/asoundlib.h>
 #include <unistd.h>
 
@@ -57,16 +54,6 @@ std::string longText(size_t bytes) {
     return text;
 }
 
-// Samples played for the long text, read back from the device's output file.
-size_t playedSamples(const std::string& out) {
-    FILE* f = std::fopen(out.c_str(), "rb");
-    if (f == nullptr) return 0;
-    std::fseek(f, 0, SEEK_END);
-    const long bytes = std::ftell(f);
-    std::fclose(f);
-    return bytes > 0 ? static_cast<size_t>(bytes) / 2 : 0;
-}
-
 // GenerateAudio on a 65,535-byte text, the device running `speed` times faster than real
 // time. Up to about 20 the device never runs dry, so the time is the speech's length over
 // `speed`: the engine keeps ahead of the device across the pieces. Much faster, stretches
@@ -80,23 +67,21 @@ void benchLongText(KokoroTtsServer& server, double speed) {
     TtsEngine::Instance().GenerateAudio(text.c_str(), 0, 1.0f);
     TtsEngine::Instance().playOnDefaultSpeaker(nullptr, 0, true);
     const double took = ms(Clock::now() - t0);
-    const size_t samples = playedSamples(dir / "speaker_24000.raw");
+    const size_t samples = alsa_rig::readPcm(dir / "speaker_24000.raw").size();
     std::printf("text of %zu bytes in pieces of at most %zu bytes: %.2f s of speech at 24000 Hz\n", text.size(),
                 TtsEngine::kPieceBytes, samples / 24000.0);
     std::printf("  spoken and drained with the device at %.0fx real time: %.1f ms\n", speed, took);
     server.onCleanup();
 }
 
-struct Stats {
-    std::vector<double> v;
-    void add(double x) { v.push_back(x); }
-    double median() {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0 : v[v.size() / 2];
-    }
-    double min() { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
-    double max() { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
-};
+// "median M (min A, max B)", with `digits` decimals.
+std::string summary(std::vector<double> v, int digits) {
+    std::sort(v.begin(), v.end());
+    char out[96];
+    std::snprintf(out, sizeof(out), "median %.*f ms (min %.*f, max %.*f)", digits, v[v.size() / 2], digits, v.front(),
+                  digits, v.back());
+    return out;
+}
 
 }  // namespace
 
@@ -113,53 +98,47 @@ int main(int argc, char** argv) {
     TtsEngine& engine = TtsEngine::Instance();
     KokoroTtsServer server;  // never started: only its onInit fills the configuration and loads
 
-    Stats load;
+    std::vector<double> load, whole, first, spoken;
     for (int i = 0; i < reps; ++i) {
         auto t0 = Clock::now();
         server.onInit();
         engine.load_future.wait();
-        load.add(ms(Clock::now() - t0));
+        load.push_back(ms(Clock::now() - t0));
         if (!engine.model_loaded) {
             std::fprintf(stderr, "model failed to load\n");
             return 1;
         }
     }
-    std::printf("model load: median %.1f ms (min %.1f, max %.1f) over %d loads\n", load.median(), load.min(),
-                load.max(), reps);
+    std::printf("model load: %s over %d loads\n", summary(load, 1).c_str(), reps);
 
     const char* text =
         "Hello there. The robot is standing up now. It will turn towards you and wag its tail. "
         "Ask me anything you like. Goodbye for now!";
-    // Warm up espeak and the model once.
-    SherpaOnnxDestroyOfflineTtsGeneratedAudio(
-        SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, &discard));
-
-    Stats whole, first, spoken;
+    // The whole text through `callback`: its time in ms.
+    auto generate = [&](SherpaOnnxGeneratedAudioProgressCallback callback) {
+        g_request = Clock::now();
+        SherpaOnnxDestroyOfflineTtsGeneratedAudio(
+            SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, callback));
+        return ms(Clock::now() - g_request);
+    };
+    generate(&discard);  // warms up espeak and the model
     size_t samples = 0;
     for (int i = 0; i < reps; ++i) {
         g_samples = 0;
-        auto t0 = Clock::now();
-        SherpaOnnxDestroyOfflineTtsGeneratedAudio(
-            SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, &discard));
-        whole.add(ms(Clock::now() - t0));
+        whole.push_back(generate(&discard));
         samples = g_samples;
 
         // Let the device play out what the previous round left in it.
         engine.playOnDefaultSpeaker(nullptr, 0, true);
         snd_pcm_prepare(engine.playback_pcm);
         g_first_ms = -1;
-        g_request = Clock::now();
-        SherpaOnnxDestroyOfflineTtsGeneratedAudio(
-            SherpaOnnxOfflineTtsGenerateWithProgressCallback(engine.tts, text, 0, 1.0f, &firstSampleProbe));
-        spoken.add(ms(Clock::now() - g_request));
-        first.add(g_first_ms);
+        spoken.push_back(generate(&firstSampleProbe));
+        first.push_back(g_first_ms);
     }
     std::printf("text of 5 sentences, %zu samples (%.2f s of speech at 24000 Hz)\n", samples, samples / 24000.0);
-    std::printf("whole text generated (no playback): median %.2f ms (min %.2f, max %.2f)\n", whole.median(),
-                whole.min(), whole.max());
-    std::printf("request to first sample written:    median %.2f ms (min %.2f, max %.2f)\n", first.median(),
-                first.min(), first.max());
-    std::printf("request to last sample written:     median %.1f ms (paced device, real time)\n", spoken.median());
+    std::printf("whole text generated (no playback): %s\n", summary(whole, 2).c_str());
+    std::printf("request to first sample written:    %s\n", summary(first, 2).c_str());
+    std::printf("request to last sample written:     %s (paced device, real time)\n", summary(spoken, 1).c_str());
     benchLongText(server, argc > 2 ? std::max(1.0, std::atof(argv[2])) : 20.0);
     return 0;
 }

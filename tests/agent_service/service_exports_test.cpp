@@ -1,28 +1,29 @@
 // The library's dynamic symbol table holds its host interface and nothing by accident.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
 #include <string>
+
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 std::set<std::string> exportedNames(const std::string& library) {
+    test_support::TempDir dir("service-exports");
+    test_support::ProcessOptions o;
+    o.argv = {"/usr/bin/nm", "-D", "--defined-only", "-C", library};
+    o.stdoutPath = dir / "nm.txt";
+    test_support::Process nm(o);
+    EXPECT_EQ(nm.wait(std::chrono::seconds(30)), 0) << nm.err();
     std::set<std::string> names;
-    std::string cmd = "nm -D --defined-only -C '" + library + "'";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return names;
-    char line[4096];
-    while (std::fgets(line, sizeof(line), p)) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
+    for (const auto& line : test_support::splitLines(nm.out())) {
         // "<address> <type> <name>"
-        auto first = s.find(' ');
-        auto second = s.find(' ', first + 1);
-        if (first == std::string::npos || second == std::string::npos) continue;
-        names.insert(s.substr(second + 1));
+        auto second = line.find(' ', line.find(' ') + 1);
+        if (line.find(' ') != std::string::npos && second != std::string::npos) names.insert(line.substr(second + 1));
     }
-    ::pclose(p);
     return names;
 }
 
@@ -31,9 +32,7 @@ bool startsWith(const std::string& s, const std::string& prefix) { return s.comp
 }  // namespace
 
 TEST(ServiceExports, ExactlyTheHostInterface) {
-    const char* bin = std::getenv("VELANTIS_BINARY_DIR");
-    ASSERT_NE(bin, nullptr);
-    auto names = exportedNames(std::string(bin) + "/lib/libvelantis_agent_service.so");
+    auto names = exportedNames(test_support::binaryDir() + "/lib/libvelantis_agent_service.so");
     ASSERT_FALSE(names.empty()) << "nm gave nothing";
 
     // Two names are too long for one line: each is two literals joined, not two names.

@@ -1,17 +1,14 @@
-// Helpers for tests that speak through the synthetic Kokoro-format model.
-//
-// The model turns each token id k (a pad 0 at both ends of every sentence) into one
-// segment of floor(240 / speed) samples: amplitude * sin(2 pi (200 + k) j / 24000),
-// amplitude 0.5 for speaker 0 and 1.25 for speaker 1.
+// Helpers for tests that speak through the synthetic Kokoro-format model, whose signal
+// make_kokoro_model.py describes.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,21 +45,16 @@ inline std::map<std::string, int> tokenIds(const std::string& model_dir = builtM
     std::ifstream f(model_dir + "/tokens.txt");
     std::string line;
     while (std::getline(f, line)) {
-        auto sp = line.rfind(' ');
-        if (sp == std::string::npos) {
-            ids[" "] = std::atoi(line.c_str());
-        } else {
-            ids[line.substr(0, sp)] = std::atoi(line.c_str() + sp + 1);
-        }
+        const auto sp = line.rfind(' ');
+        const bool space = sp == std::string::npos;
+        ids[space ? " " : line.substr(0, sp)] = std::atoi(line.c_str() + (space ? 0 : sp + 1));
     }
     return ids;
 }
 
 // One sample as the engine writes it: clamped to [-1, 1], times 32767, truncated.
 inline int16_t toPcm16(float v) {
-    if (v > 1.0f) v = 1.0f;
-    if (v < -1.0f) v = -1.0f;
-    return static_cast<int16_t>(static_cast<int32_t>(v * 32767.0f));
+    return static_cast<int16_t>(static_cast<int32_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
 }
 
 inline int segmentLength(float speed) { return static_cast<int>(std::floor(static_cast<float>(kSegment) / speed)); }

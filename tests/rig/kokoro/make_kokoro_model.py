@@ -1,22 +1,20 @@
 #!/usr/bin/python3
 """Writes a tiny synthetic model directory in the Kokoro multi-language format.
 
-The network turns every token id k of its input (the pad 0 at both ends included)
-into one segment of floor(SEGMENT / speed) samples of a sine at BASE_HZ + k Hz,
-with the amplitude taken from the speaker's style vector (element 0). So the speech
-that a test hears can be checked sample by sample:
+Every token id k of the input (the pad 0 at both ends of each sentence included) becomes
+one segment of floor(SEGMENT / speed) samples: amplitude * sin(2 pi (BASE_HZ + k) j / 24000),
+amplitude 0.5 for speaker 0 and 1.25 for speaker 1 (over full scale, for clipping checks).
+Beside model.onnx it writes every file the engine's configuration names: voices.bin,
+tokens.txt, the smallest working espeak-ng-data, an empty dict/, the lexicons, date-zh.fst
+(passes bytes through) and number-zh.fst (rewrites "2" to "二").
 
-    sample j of a segment = amplitude * sin(2 * pi * (BASE_HZ + k) * j / 24000)
-
-Speaker 0 has amplitude 0.5, speaker 1 has 1.25 (over full scale, for clipping
-checks). Usage: make_kokoro_model.py OUTPUT_DIR ESPEAK_NG_DATA   (creates OUTPUT_DIR,
-overwriting files; ESPEAK_NG_DATA is Debian's espeak-ng-data directory)
+Usage: make_kokoro_model.py OUTPUT_DIR ESPEAK_NG_DATA   (Debian's espeak-ng-data directory;
+needs python3-onnx, python3-numpy and fstcompile from libfst-tools)
 """
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 import numpy as np
 import onnx
@@ -41,22 +39,13 @@ def token_symbols():
                                  0x2197, 0x2198, 0x2C71, 0x2019, 0x0027, 0x002D)]
     symbols += [chr(c) for c in range(0x0250, 0x0300)]
     symbols += [chr(c) for c in range(0x0300, 0x0370)]
-    seen = set()
-    out = []
-    for s in symbols:
-        if s not in seen:
-            seen.add(s)
-            out.append(s)
-    return out
+    return list(dict.fromkeys(symbols))
 
 
 def write_tokens(path, symbols):
     with open(path, "w", encoding="utf-8") as f:
         for i, s in enumerate(symbols):
-            if s == " ":
-                f.write(f"{i}\n")  # a line with only an id is the space
-            else:
-                f.write(f"{s} {i}\n")
+            f.write(f"{i}\n" if s == " " else f"{s} {i}\n")  # a line with only an id is the space
 
 
 def build_model(path, n_speakers):
@@ -103,7 +92,7 @@ def build_model(path, n_speakers):
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)],
                               producer_name="velantis-test")
     model.ir_version = 7
-    meta = {
+    helper.set_model_props(model, {
         "model_type": "kokoro",
         "sample_rate": str(SAMPLE_RATE),
         "n_speakers": str(n_speakers),
@@ -113,11 +102,7 @@ def build_model(path, n_speakers):
         "voice": "en-us",
         "language": "multi-lang",
         "speaker_names": ",".join(f"speaker{i}" for i in range(n_speakers)),
-    }
-    for k, v in meta.items():
-        entry = model.metadata_props.add()
-        entry.key = k
-        entry.value = v
+    })
     onnx.checker.check_model(model)
     onnx.save(model, path)
 
@@ -132,31 +117,19 @@ def write_voices(path):
 
 def write_fst(path, rewrites):
     """An FST over bytes that passes every byte through and applies the given rewrites."""
-    lines = []
+    lines = [f"0 0 {c} {c}" for c in range(1, 256)]
     next_state = 1
-    for c in range(1, 256):
-        lines.append(f"0 0 {c} {c}")
     for src, dst in rewrites:
-        sb = src.encode("utf-8")
-        db = dst.encode("utf-8")
+        sb, db = src.encode("utf-8"), dst.encode("utf-8")
         assert len(sb) == 1, "rewrites start from one byte"
         prev = 0
         for i, b in enumerate(db):
-            last = i == len(db) - 1
-            target = 0 if last else next_state
-            ilabel = sb[0] if i == 0 else 0
-            lines.append(f"{prev} {target} {ilabel} {b}")
-            if not last:
-                prev = next_state
-                next_state += 1
+            target = 0 if i == len(db) - 1 else next_state
+            lines.append(f"{prev} {target} {sb[0] if i == 0 else 0} {b}")
+            prev, next_state = target, next_state + (target != 0)
     lines.append("0")
-    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as t:
-        t.write("\n".join(lines) + "\n")
-        text = t.name
-    try:
-        subprocess.run(["fstcompile", "--arc_type=standard", "--fst_type=vector", text, path], check=True)
-    finally:
-        os.unlink(text)
+    subprocess.run(["fstcompile", "--arc_type=standard", "--fst_type=vector", "-", path],
+                   input="\n".join(lines) + "\n", text=True, check=True)
 
 
 def main():
