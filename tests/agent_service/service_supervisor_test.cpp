@@ -1,6 +1,4 @@
-// The service supervisor through the real library. The service runs at most once per
-// process, so each case runs in a child process of its own (this program started again
-// with --scenario), in a temporary working directory that receives its log.
+// The service supervisor through the real library, each case in a child process.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -11,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <map>
 
 #include "agent_service/velantis_agent_service.h"
 #include "tests/rig/agent/agent_runner.h"
@@ -77,36 +74,22 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
     return real(thread, attr, fn, arg);
 }
 
-// ---------------------------------------------------------------------------------------
-// Scenarios, run in the child.
-
 namespace {
-
-#define REQUIRE(cond)                                                                          \
-    do {                                                                                       \
-        if (!(cond)) {                                                                         \
-            std::cerr << "requirement failed at line " << __LINE__ << ": " #cond << std::endl; \
-            std::cout.flush();                                                                 \
-            std::_Exit(1);                                                                     \
-        }                                                                                      \
-    } while (0)
 
 const char* const kTtsPath = "/tmp/velantis_tts.sock";
 const char* const kWakePath = "/tmp/velantis_wakeword.sock";
 const char* const kTtsCrash = "KokoroTtsServer crashed: Resource temporarily unavailable. Restarting in 5 seconds...";
+const char* const kChild = "VELANTIS_SUPERVISOR_CHILD";
 
 LogCapture& log() { return processLog(); }
 
 // Each line logged exactly this many times.
-void requireCounts(std::initializer_list<std::pair<const char*, size_t>> counts) {
-    for (const auto& [line, times] : counts) {
-        if (log().count(line) == times) continue;
-        std::cerr << "logged " << log().count(line) << " times, not " << times << ": " << line << std::endl;
-        std::_Exit(1);
-    }
+void expectCounts(std::initializer_list<std::pair<const char*, size_t>> counts) {
+    for (const auto& [line, times] : counts) EXPECT_EQ(log().count(line), times) << line;
 }
 
 bool canConnect(const char* path) { return FramedClient().connectTo(path) == 0; }
+bool bothServe() { return canConnect(kTtsPath) && canConnect(kWakePath); }
 
 // The wake-word server greets a new client with its initial state.
 bool wakeWordServerAnswers() {
@@ -131,7 +114,8 @@ public:
         });
     }
     ~Service() {
-        if (thread_.joinable()) thread_.join();
+        if (!returned_) velantis::stopService();  // a failed check left it running
+        thread_.join();
     }
     bool waitReturned(std::chrono::milliseconds timeout) {
         return waitUntil([&] { return returned_.load(); }, timeout);
@@ -144,180 +128,29 @@ private:
     std::chrono::steady_clock::time_point returned_at_;
 };
 
-void requireStoppedCleanly() {
-    REQUIRE(!g_tts_thread.joinable());
-    REQUIRE(!g_wakeword_thread.joinable());
-    REQUIRE(g_shutdown_requested.load());
+void expectStoppedCleanly() {
+    EXPECT_FALSE(g_tts_thread.joinable());
+    EXPECT_FALSE(g_wakeword_thread.joinable());
+    EXPECT_TRUE(g_shutdown_requested.load());
 }
 
 // The service stops and its start returns within `timeout`.
-void requireStops(Service& service, std::chrono::milliseconds timeout = 20s) {
+void expectStops(Service& service, std::chrono::milliseconds timeout = 20s) {
     velantis::stopService();
-    REQUIRE(service.waitReturned(timeout));
-    requireStoppedCleanly();
+    EXPECT_TRUE(service.waitReturned(timeout));
+    expectStoppedCleanly();
 }
 
-int stopBeforeStart() {
-    for (int i = 0; i < 2; ++i) {
-        velantis::stopService();
-        velantis::startService();
-        requireStoppedCleanly();
-    }
-    requireCounts({{"Stopping Velantis Agent Service...", 2},
-                   {"Starting Velantis Agent Service...", 2},
-                   {"All services are running with auto-restart enabled.", 2},
-                   {"Kokoro TTS server thread has shut down.", 2},
-                   {"WakeWord server thread has shut down.", 2},
-                   {"Velantis Agent Service stopped.", 2},
-                   {"Starting Kokoro TTS server...", 0},
-                   {"Starting WakeWord server...", 0}});
-    // Each start: its two lines, both shut-down lines, then the stop line.
-    long start = log().find("Starting Velantis Agent Service...");
-    long running = log().find("All services are running with auto-restart enabled.", start);
-    long stopped = log().find("Velantis Agent Service stopped.", running);
-    REQUIRE(start >= 0 && running > start && stopped > running);
-    REQUIRE(log().find("Kokoro TTS server thread has shut down.", start) < stopped);
-    REQUIRE(log().find("WakeWord server thread has shut down.", start) < stopped);
-    return 0;
-}
-
-int fullRun() {
-    Service service;
-    REQUIRE(waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 20s));
-    std::atomic<bool> listened{false};
-    std::thread listener([&] { listened = velantis::listenWakeWord(nullptr); });
-    REQUIRE(velantis::sendTTSRequest("Hello there."));
-    REQUIRE(log().waitFor("Connected to wake word server", 0, 10s));
-    velantis::stopWakeWordListening();
-    listener.join();
-    REQUIRE(listened.load());
-
-    requireStops(service);
-    REQUIRE(!canConnect(kTtsPath) && !canConnect(kWakePath));
-    REQUIRE(::access(kTtsPath, F_OK) != 0 && ::access(kWakePath, F_OK) != 0);
-    requireCounts({{"Starting Kokoro TTS server...", 1},
-                   {"Starting WakeWord server...", 1},
-                   {"Kokoro TTS server thread has shut down.", 1},
-                   {"WakeWord server thread has shut down.", 1},
-                   {"crashed", 0}});
-
-    // The flag stays set: a second start returns at once.
-    auto t0 = std::chrono::steady_clock::now();
-    velantis::startService();
-    REQUIRE(std::chrono::steady_clock::now() - t0 < 5s);
-    requireStoppedCleanly();
-    requireCounts({{"Velantis Agent Service stopped.", 2}, {"Starting Kokoro TTS server...", 1}});
-    return 0;
-}
-
-int secondStartRefused() {
-    Service service;
-    REQUIRE(waitUntil([] { return canConnect(kTtsPath) && canConnect(kWakePath); }, 20s));
-    auto t0 = std::chrono::steady_clock::now();
-    velantis::startService();  // the first call still runs: refused at once
-    REQUIRE(std::chrono::steady_clock::now() - t0 < 5s);
-    requireCounts({{"Velantis Agent Service is already running.", 1}, {"Starting Velantis Agent Service...", 1}});
-    REQUIRE(canConnect(kTtsPath) && canConnect(kWakePath));
-
-    velantis::stopService();  // and once more below: a second stop only logs again
-    requireStops(service);
-    requireCounts({{"Stopping Velantis Agent Service...", 2},
-                   {"Velantis Agent Service stopped.", 1},
-                   {"Kokoro TTS server thread has shut down.", 1},
-                   {"WakeWord server thread has shut down.", 1},
-                   {"Starting Kokoro TTS server...", 1},
-                   {"Starting WakeWord server...", 1}});
-    return 0;
-}
-
-int unbindablePath() {
-    // A directory with something in it cannot be removed before binding, so binding fails.
-    std::error_code ec;
-    if (!std::filesystem::create_directory(kTtsPath, ec)) {
-        std::cout << "skipped: " << kTtsPath << " exists" << std::endl;
-        return 0;
-    }
-    std::filesystem::create_directory(std::string(kTtsPath) + "/keep", ec);
-    {
-        Service service;
-        REQUIRE(
-            waitUntil([] { return log().count("Failed to bind socket for path /tmp/velantis_tts.sock") >= 20; }, 30s));
-        requireStops(service, 30s);
-    }
-    std::filesystem::remove_all(kTtsPath, ec);
-    REQUIRE(log().count("Starting Kokoro TTS server...") >= 20);
-    requireCounts(
-        {{"crashed", 0}, {"Kokoro TTS server thread has shut down.", 1}, {"WakeWord server thread has shut down.", 1}});
-    return 0;
-}
-
-int crashRestart() {
-    Service service(1);
-    REQUIRE(log().waitFor(kTtsCrash, 0, 20s));
-    auto crashed = std::chrono::steady_clock::now();
-    // The other server serves during the pause.
-    REQUIRE(waitUntil(wakeWordServerAnswers, 20s));
-    long first = log().find("Starting Kokoro TTS server...");
-    REQUIRE(first >= 0 && log().count("Starting Kokoro TTS server...") == 1);
-    REQUIRE(log().waitFor("Starting Kokoro TTS server...", static_cast<size_t>(first) + 1, 20s));
-    REQUIRE(std::chrono::steady_clock::now() - crashed > 4s);
-    REQUIRE(waitUntil([] { return canConnect(kTtsPath); }, 20s));
-    REQUIRE(velantis::sendTTSRequest("Back again."));
-    requireStops(service);
-    requireCounts({{"crashed", 1}, {"Starting WakeWord server...", 1}});
-    return 0;
-}
-
-// The server thread cannot be created: a crash and a pause, not a rebuild (and model
-// reload) at once.
-int stopDuringPause() {
-    Service service(3);
-    REQUIRE(log().waitFor(kTtsCrash, 0, 20s));
-    auto crashed = std::chrono::steady_clock::now();
-    requireStops(service, 30s);
-    REQUIRE(service.returnedAt() - crashed > 3s);
-    requireCounts({{"Starting Kokoro TTS server...", 1},
-                   {"Starting to load TTS model in the background...", 1},
-                   {"crashed", 1},
-                   {"Kokoro TTS server thread has shut down.", 1}});
-    long failed = log().find("Failed to start the server thread for path /tmp/velantis_tts.sock");
-    REQUIRE(failed >= 0 && failed < log().find(kTtsCrash));
-    REQUIRE(log().find("Kokoro TTS server thread has shut down.") > log().find(kTtsCrash));
-    return 0;
-}
-
-int startFails() {
-    Service service(2);
-    REQUIRE(service.waitReturned(20s));
-    requireStoppedCleanly();
-    requireCounts({{"Velantis Agent Service failed to start: Resource temporarily unavailable", 1},
-                   {"Kokoro TTS server thread has shut down.", 1},
-                   {"WakeWord server thread has shut down.", 0}});
-    REQUIRE(::access(kTtsPath, F_OK) != 0);
-    return 0;
-}
-
-int runScenario(const std::string& name) {
-    static const std::map<std::string, int (*)()> scenarios{
-        {"stop_before_start", stopBeforeStart},      {"full_run", fullRun},
-        {"unbindable_path", unbindablePath},         {"crash_restart", crashRestart},
-        {"stop_during_pause", stopDuringPause},      {"start_fails", startFails},
-        {"second_start_refused", secondStartRefused}};
-    auto it = scenarios.find(name);
-    if (it == scenarios.end()) {
-        std::cerr << "unknown scenario " << name << std::endl;
-        return 2;
-    }
-    return it->second();
-}
-
-// ---------------------------------------------------------------------------------------
-// The parent side.
-
-void expectScenarioPasses(const std::string& scenario) {
+// The service runs at most once per process: each test runs in a child process of its own
+// (this program again, filtered to the test), in a temporary working directory that receives
+// its log. True in the child, which runs the test; the parent checks that the child passed.
+bool inChild() {
+    if (std::getenv(kChild) != nullptr) return true;
     TempDir dir("service-supervisor", agent_rig::kRunDir);
     ProcessOptions o;
-    o.argv = {"/proc/self/exe", "--scenario", scenario};
+    o.argv = {"/proc/self/exe", std::string("--gtest_filter=ServiceSupervisor.") +
+                                    ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+    o.env = {std::string(kChild) + "=1"};
     o.cwd = dir.path();
     o.stdoutPath = dir / "stdout.txt";
     o.stderrPath = dir / "stderr.txt";
@@ -329,23 +162,154 @@ void expectScenarioPasses(const std::string& scenario) {
                          << child.out() << "\nstderr:\n"
                          << child.err().substr(0, 4000) << "\nlog (end):\n"
                          << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+    return false;
 }
 
 }  // namespace
 
-TEST(ServiceSupervisor, StopBeforeStartAndTwice) { expectScenarioPasses("stop_before_start"); }
-TEST(ServiceSupervisor, RunsServesAndStops) { expectScenarioPasses("full_run"); }
-TEST(ServiceSupervisor, SecondStartWhileRunningIsRefused) { expectScenarioPasses("second_start_refused"); }
-TEST(ServiceSupervisor, UnbindablePathRestartsUntilStop) { expectScenarioPasses("unbindable_path"); }
-TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) { expectScenarioPasses("crash_restart"); }
-TEST(ServiceSupervisor, StopDuringCrashPause) { expectScenarioPasses("stop_during_pause"); }
-TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) { expectScenarioPasses("start_fails"); }
+TEST(ServiceSupervisor, StopBeforeStartAndTwice) {
+    if (!inChild()) return;
+    for (int i = 0; i < 2; ++i) {
+        velantis::stopService();
+        velantis::startService();
+        expectStoppedCleanly();
+    }
+    expectCounts({{"Stopping Velantis Agent Service...", 2},
+                  {"Starting Velantis Agent Service...", 2},
+                  {"All services are running with auto-restart enabled.", 2},
+                  {"Kokoro TTS server thread has shut down.", 2},
+                  {"WakeWord server thread has shut down.", 2},
+                  {"Velantis Agent Service stopped.", 2},
+                  {"Starting Kokoro TTS server...", 0},
+                  {"Starting WakeWord server...", 0}});
+    // Each start: its two lines, both shut-down lines, then the stop line.
+    long start = log().find("Starting Velantis Agent Service...");
+    long running = log().find("All services are running with auto-restart enabled.", start);
+    long stopped = log().find("Velantis Agent Service stopped.", running);
+    ASSERT_TRUE(start >= 0 && running > start && stopped > running);
+    EXPECT_LT(log().find("Kokoro TTS server thread has shut down.", start), stopped);
+    EXPECT_LT(log().find("WakeWord server thread has shut down.", start), stopped);
+}
+
+TEST(ServiceSupervisor, RunsServesAndStops) {
+    if (!inChild()) return;
+    Service service;
+    ASSERT_TRUE(waitUntil(bothServe, 20s));
+    std::atomic<bool> listened{false};
+    std::thread listener([&] { listened = velantis::listenWakeWord(nullptr); });
+    EXPECT_TRUE(velantis::sendTTSRequest("Hello there."));
+    EXPECT_TRUE(log().waitFor("Connected to wake word server", 0, 10s));
+    velantis::stopWakeWordListening();
+    listener.join();
+    EXPECT_TRUE(listened.load());
+
+    expectStops(service);
+    EXPECT_TRUE(!canConnect(kTtsPath) && !canConnect(kWakePath));
+    EXPECT_TRUE(::access(kTtsPath, F_OK) != 0 && ::access(kWakePath, F_OK) != 0);
+    expectCounts({{"Starting Kokoro TTS server...", 1},
+                  {"Starting WakeWord server...", 1},
+                  {"Kokoro TTS server thread has shut down.", 1},
+                  {"WakeWord server thread has shut down.", 1},
+                  {"crashed", 0}});
+
+    // The flag stays set: a second start returns at once.
+    auto t0 = std::chrono::steady_clock::now();
+    velantis::startService();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    expectStoppedCleanly();
+    expectCounts({{"Velantis Agent Service stopped.", 2}, {"Starting Kokoro TTS server...", 1}});
+}
+
+TEST(ServiceSupervisor, SecondStartWhileRunningIsRefused) {
+    if (!inChild()) return;
+    Service service;
+    ASSERT_TRUE(waitUntil(bothServe, 20s));
+    auto t0 = std::chrono::steady_clock::now();
+    velantis::startService();  // the first call still runs: refused at once
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    expectCounts({{"Velantis Agent Service is already running.", 1}, {"Starting Velantis Agent Service...", 1}});
+    EXPECT_TRUE(bothServe());
+
+    velantis::stopService();  // and once more below: a second stop only logs again
+    expectStops(service);
+    expectCounts({{"Stopping Velantis Agent Service...", 2},
+                  {"Velantis Agent Service stopped.", 1},
+                  {"Kokoro TTS server thread has shut down.", 1},
+                  {"WakeWord server thread has shut down.", 1},
+                  {"Starting Kokoro TTS server...", 1},
+                  {"Starting WakeWord server...", 1}});
+}
+
+TEST(ServiceSupervisor, UnbindablePathRestartsUntilStop) {
+    if (!inChild()) return;
+    // A directory with something in it cannot be removed before binding, so binding fails.
+    std::error_code ec;
+    if (!std::filesystem::create_directory(kTtsPath, ec)) GTEST_SKIP() << kTtsPath << " exists";
+    std::filesystem::create_directory(std::string(kTtsPath) + "/keep", ec);
+    {
+        Service service;
+        EXPECT_TRUE(
+            waitUntil([] { return log().count("Failed to bind socket for path /tmp/velantis_tts.sock") >= 20; }, 30s));
+        expectStops(service, 30s);
+    }
+    std::filesystem::remove_all(kTtsPath, ec);
+    EXPECT_GE(log().count("Starting Kokoro TTS server..."), 20u);
+    expectCounts(
+        {{"crashed", 0}, {"Kokoro TTS server thread has shut down.", 1}, {"WakeWord server thread has shut down.", 1}});
+}
+
+TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) {
+    if (!inChild()) return;
+    Service service(1);
+    ASSERT_TRUE(log().waitFor(kTtsCrash, 0, 20s));
+    auto crashed = std::chrono::steady_clock::now();
+    // The other server serves during the pause.
+    EXPECT_TRUE(waitUntil(wakeWordServerAnswers, 20s));
+    long first = log().find("Starting Kokoro TTS server...");
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(log().count("Starting Kokoro TTS server..."), 1u);
+    ASSERT_TRUE(log().waitFor("Starting Kokoro TTS server...", static_cast<size_t>(first) + 1, 20s));
+    EXPECT_GT(std::chrono::steady_clock::now() - crashed, 4s);
+    ASSERT_TRUE(waitUntil([] { return canConnect(kTtsPath); }, 20s));
+    EXPECT_TRUE(velantis::sendTTSRequest("Back again."));
+    expectStops(service);
+    expectCounts({{"crashed", 1}, {"Starting WakeWord server...", 1}});
+}
+
+// The server thread cannot be created: a crash and a pause, not a rebuild (and model
+// reload) at once.
+TEST(ServiceSupervisor, StopDuringCrashPause) {
+    if (!inChild()) return;
+    Service service(3);
+    ASSERT_TRUE(log().waitFor(kTtsCrash, 0, 20s));
+    auto crashed = std::chrono::steady_clock::now();
+    expectStops(service, 30s);
+    EXPECT_GT(service.returnedAt() - crashed, 3s);
+    expectCounts({{"Starting Kokoro TTS server...", 1},
+                  {"Starting to load TTS model in the background...", 1},
+                  {"crashed", 1},
+                  {"Kokoro TTS server thread has shut down.", 1}});
+    long failed = log().find("Failed to start the server thread for path /tmp/velantis_tts.sock");
+    EXPECT_GE(failed, 0);
+    EXPECT_LT(failed, log().find(kTtsCrash));
+    EXPECT_GT(log().find("Kokoro TTS server thread has shut down."), log().find(kTtsCrash));
+}
+
+TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) {
+    if (!inChild()) return;
+    Service service(2);
+    ASSERT_TRUE(service.waitReturned(20s));
+    expectStoppedCleanly();
+    expectCounts({{"Velantis Agent Service failed to start: Resource temporarily unavailable", 1},
+                  {"Kokoro TTS server thread has shut down.", 1},
+                  {"WakeWord server thread has shut down.", 0}});
+    EXPECT_NE(::access(kTtsPath, F_OK), 0);
+}
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--scenario") {
-        if (!test_support::enterPrivateTmp({})) std::cout << "note: using the real /tmp" << std::endl;
+    if (std::getenv(kChild) != nullptr) {
+        if (!enterPrivateTmp({})) std::cout << "note: using the real /tmp" << std::endl;
         log();  // the capture, before the service's threads log
-        return runScenario(argv[2]);
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
