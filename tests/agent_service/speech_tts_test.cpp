@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <tuple>
 
 #include "agent_service/kokoro_tts_server.h"
 #include "agent_service/tts_engine.h"
@@ -20,9 +21,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test_support;
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
-using std::chrono::seconds;
-using test_support::FramedClient;
 
 constexpr const char* kSocket = "/tmp/velantis_tts.sock";
 
@@ -40,8 +41,8 @@ std::vector<uint8_t> request(int32_t sid, float speed, const std::string& text, 
 class TtsServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        log = &test_support::processLog();
-        root = std::make_unique<test_support::TempDir>("speech-tts");
+        log = &processLog();
+        root = std::make_unique<TempDir>("speech-tts");
         ASSERT_FALSE(root->path().empty());
         speaker = root->path() + "/speaker_24000.raw";
         alsa_rig::useTestDevice("", root->path() + "/speaker_%r.raw");
@@ -85,30 +86,25 @@ protected:
     }
 
     static FramedClient connect() {
-        FramedClient c(kSocket, seconds(10));
+        FramedClient c(kSocket, 10s);
         EXPECT_TRUE(c.connected());
         return c;
     }
 
-    // The next message is the acknowledgement of request `id`.
-    static ::testing::AssertionResult acknowledged(FramedClient& c, uint64_t id, milliseconds timeout = seconds(30)) {
+    // The next message is the acknowledgement of request `id`, stamped within the last minute.
+    static void expectAck(FramedClient& c, uint64_t id, milliseconds timeout = 30s) {
         auto h = c.readHeader(timeout);
-        if (!h) return ::testing::AssertionFailure() << "no reply to request " << id;
-        if (h->type != 2006u || h->length != 0u || h->id != id)
-            return ::testing::AssertionFailure()
-                   << "reply type " << h->type << ", length " << h->length << ", id " << h->id << " to request " << id;
-        return ::testing::AssertionSuccess();
+        ASSERT_TRUE(h) << "no reply to request " << id;
+        EXPECT_EQ(std::make_tuple(h->type, h->length, h->id), std::make_tuple(2006u, 0u, id));
+        EXPECT_LE(h->timestamp, velantis::currentTimestamp());
+        EXPECT_GT(h->timestamp, velantis::currentTimestamp() - 60000);
     }
-    static ::testing::AssertionResult acked(FramedClient& c, uint64_t id, const std::vector<uint8_t>& payload,
-                                            milliseconds timeout = seconds(30)) {
-        if (!c.send(TTS_REQUEST, id, payload)) return ::testing::AssertionFailure() << "request " << id << " not sent";
-        return acknowledged(c, id, timeout);
-    }
-    // What request `id` made the speaker play by the time it was acknowledged.
+    // Sends request `id` and returns what the speaker played by its acknowledgement.
     static std::vector<int16_t> speak(FramedClient& c, uint64_t id, const std::vector<uint8_t>& payload,
-                                      milliseconds timeout = seconds(30)) {
+                                      milliseconds timeout = 30s) {
         const size_t before = spoken();
-        EXPECT_TRUE(acked(c, id, payload, timeout));
+        EXPECT_TRUE(c.send(TTS_REQUEST, id, payload));
+        expectAck(c, id, timeout);
         return spokenSince(before);
     }
 
@@ -148,8 +144,8 @@ protected:
         EXPECT_LE(worst, 2) << "largest difference from the model's signal";
     }
 
-    static inline test_support::LogCapture* log;
-    static inline std::unique_ptr<test_support::TempDir> root;
+    static inline LogCapture* log;
+    static inline std::unique_ptr<TempDir> root;
     static inline std::string speaker, good, slow, missing, garbage;
     static inline fs::path original_cwd;
     static inline std::map<std::string, int> ids;
@@ -159,17 +155,8 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     auto server = startIn(good);
     FramedClient c = connect();
 
-    size_t before = spoken();
-    ASSERT_TRUE(c.send(TTS_REQUEST, 7, request(0, 1.0f, "三")));
-    auto ack = c.readHeader(seconds(30));
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->type, 2006u);
-    EXPECT_EQ(ack->length, 0u);
-    EXPECT_EQ(ack->id, 7u);
-    EXPECT_LE(ack->timestamp, velantis::currentTimestamp());
-    EXPECT_GT(ack->timestamp, velantis::currentTimestamp() - 60000);
-    expectSpeech(spokenSince(before), san(), 1.0f, 0);
-    EXPECT_TRUE(c.quietFor(milliseconds(100))) << "nothing follows the acknowledgement";
+    expectSpeech(speak(c, 7, request(0, 1.0f, "三")), san(), 1.0f, 0);
+    EXPECT_TRUE(c.quietFor(100ms)) << "nothing follows the acknowledgement";
     EXPECT_GE(log->count("Generating audio for text: '三', sid: 0, speed: 1"), 1u);
     EXPECT_GE(log->count("Finished audio generation for text: '三'"), 1u);
     EXPECT_GE(log->count("ALSA audio device initialized successfully at 24000 Hz"), 1u);
@@ -193,12 +180,12 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     EXPECT_TRUE(speak(c, 11, request(0, 1.0f, "")).empty());
 
     // Speeds that would stretch speech without bound are refused, and still acknowledged.
-    before = spoken();
+    const size_t before = spoken();
     size_t mark = log->size();
     ASSERT_TRUE(c.send(TTS_REQUEST, 13, request(0, std::nanf(""), "三")));
     ASSERT_TRUE(c.send(TTS_REQUEST, 14, request(0, 0.001f, "三")));
-    EXPECT_TRUE(acknowledged(c, 13));
-    EXPECT_TRUE(acknowledged(c, 14));
+    expectAck(c, 13);
+    expectAck(c, 14);
     EXPECT_EQ(spoken(), before);
     EXPECT_EQ(log->count("Received TTS_REQUEST with unusable speed", mark), 2u);
 
@@ -210,7 +197,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     const std::string text = longText(want);
     ASSERT_EQ(text.size(), 65535u);
     mark = log->size();
-    auto said = speak(c, 15, request(0, 4.0f, text), seconds(120));
+    auto said = speak(c, 15, request(0, 4.0f, text), 120s);
     EXPECT_EQ(said.size() % static_cast<size_t>(kokoro_rig::segmentLength(4.0f)), 0u) << "whole segments only";
     auto tokens = kokoro_rig::decodeTokens(said, 4.0f, 0);
     // Pads and punctuation depend on where sentences end: only the words are compared.
@@ -238,7 +225,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     for (const auto& b : broken) {
         SCOPED_TRACE(b.logged);
         mark = log->size();
-        ASSERT_TRUE(acked(c, ++id, request(0, 4.0f, "三" + b.bytes + "三")));
+        speak(c, ++id, request(0, 4.0f, "三" + b.bytes + "三"));
         EXPECT_EQ(log->count("Replaced " + std::to_string(b.replaced) + " bytes of invalid UTF-8 with U+FFFD", mark),
                   1u);
         EXPECT_EQ(log->count("Generating audio for text: '三" + b.logged + "三', sid: 0", mark), 1u);
@@ -256,8 +243,8 @@ TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
     ASSERT_TRUE(c.send(TTS_REQUEST, 1, std::vector<uint8_t>(9, 0)));
     ASSERT_TRUE(c.send(TTS_REQUEST, 2, request(0, 1.0f, "ab", 0, 5)));  // 12 bytes, text_length 5
     ASSERT_TRUE(c.send(WAKEWORD_EVENT, 3, request(0, 1.0f, "三")));
-    EXPECT_TRUE(acked(c, 42, request(0, 1.0f, "三"))) << "the rejected requests got no reply";
-    EXPECT_TRUE(c.quietFor(milliseconds(100)));
+    speak(c, 42, request(0, 1.0f, "三"));  // the rejected requests got no reply
+    EXPECT_TRUE(c.quietFor(100ms));
 
     EXPECT_EQ(log->count("Received a malformed TTS_REQUEST (too small) from client fd=", mark), 1u);
     EXPECT_EQ(log->count("Received TTS_REQUEST with incorrect size. Expected: 15, Got: 12. From fd=", mark), 1u);
@@ -272,7 +259,7 @@ TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
     size_t before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 5, request(0, 1.0f, "三")));
     ASSERT_TRUE(log->waitFor("Waiting for TTS model to be loaded...", mark));
-    ASSERT_TRUE(acknowledged(c, 5, seconds(120)));
+    expectAck(c, 5, 120s);
     long waited = log->find("Waiting for TTS model to be loaded...", mark);
     long loaded = log->find("TTS model loaded successfully.", mark);
     long generated = log->find("Generating audio for text: '三'", mark);
@@ -308,14 +295,14 @@ TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
     // Warm up so both requests below meet a loaded model.
     {
         FramedClient w = connect();
-        ASSERT_TRUE(acked(w, 1, request(0, 1.0f, "")));
+        speak(w, 1, request(0, 1.0f, ""));
     }
     size_t before = spoken();
     FramedClient a = connect(), b = connect();
     ASSERT_TRUE(a.send(TTS_REQUEST, 100, request(0, 1.0f, "三")));
     ASSERT_TRUE(b.send(TTS_REQUEST, 200, request(1, 1.0f, "三")));
-    ASSERT_TRUE(acknowledged(a, 100));
-    ASSERT_TRUE(acknowledged(b, 200));
+    expectAck(a, 100);
+    expectAck(b, 200);
 
     // Whole utterances one after the other, never interleaved.
     auto got = spokenSince(before);
@@ -333,7 +320,7 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     auto server = startIn(good);
     {
         FramedClient c = connect();
-        ASSERT_TRUE(acked(c, 1, request(0, 1.0f, "三")));
+        speak(c, 1, request(0, 1.0f, "三"));
     }
     size_t mark = log->size();
     server->stop();

@@ -17,23 +17,28 @@
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using test_support::FramedClient;
+using namespace test_support;
+using namespace std::chrono_literals;
 
 constexpr const char* kSocket = "/tmp/velantis_wakeword.sock";
 
 // The next message has this type, id 0 and exactly this payload.
 void expectMessage(FramedClient& c, uint32_t type, const std::vector<uint8_t>& payload = {}) {
-    auto h = c.readHeader(seconds(10));
+    auto h = c.readHeader(10s);
     ASSERT_TRUE(h);
     EXPECT_EQ(h->type, type);
     EXPECT_EQ(h->length, payload.size());
     EXPECT_EQ(h->id, 0u);
-    EXPECT_EQ(c.readBytes(h->length, seconds(10)), payload);
+    EXPECT_EQ(c.readBytes(h->length, 10s), payload);
 }
 
-void expectInitialState(FramedClient& c) { expectMessage(c, 1002, service_test::statePayload(0, 0, "initial_state")); }
+// A client of the server, greeted with the initial state.
+FramedClient greeted() {
+    FramedClient c(kSocket, 10s);
+    EXPECT_TRUE(c.connected());
+    expectMessage(c, 1002, service_test::statePayload(0, 0, "initial_state"));
+    return c;
+}
 void expectEvent(FramedClient& c, double angle, int32_t beam) {
     expectMessage(c, 1001, service_test::eventPayload(angle, beam, true));
 }
@@ -46,12 +51,12 @@ void expectAcksForEveryType(FramedClient& c) {
         ASSERT_TRUE(c.send(t, 99, std::vector<uint8_t>(17, 0x5A)));
     }
     for (size_t i = 0; i < 2 * types.size(); ++i) expectMessage(c, 1004);
-    EXPECT_TRUE(c.quietFor(milliseconds(100)));
+    EXPECT_TRUE(c.quietFor(100ms));
 }
 
 TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
     if (fs::exists("/dev/ttyACM0")) GTEST_SKIP() << "a board is attached here";
-    auto log = &test_support::processLog();
+    LogCapture* log = &processLog();
     size_t mark = log->size();
     {
         WakeWordServer server;
@@ -62,10 +67,7 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
         server.onWakeWordDetected(10.0, 1);  // nobody connected: logged, sent to nobody
         EXPECT_EQ(log->count("Wake word event broadcasted", mark), 1u);
 
-        FramedClient a(kSocket, seconds(10)), b(kSocket, seconds(10));
-        ASSERT_TRUE(a.connected() && b.connected());
-        expectInitialState(a);
-        expectInitialState(b);
+        FramedClient a = greeted(), b = greeted();
         expectAcksForEveryType(a);
 
         server.onWakeWordDetected(90.5, 2);
@@ -89,9 +91,7 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
     {
         WakeWordServer again;
         ASSERT_TRUE(again.start());
-        FramedClient c(kSocket, seconds(10));
-        ASSERT_TRUE(c.connected());
-        expectInitialState(c);
+        FramedClient c = greeted();
         expectAcksForEveryType(c);
     }
     EXPECT_EQ(log->count("New Thread: init_orvanite", second), 0u);
@@ -100,51 +100,42 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
 }
 
 TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
-    if (!test_support::canFakeTtyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
-    test_support::TempDir dir("speech-wakeword");
+    if (!canFakeTtyacm0()) GTEST_SKIP() << "needs root for a private /dev/ttyACM0";
+    TempDir dir("speech-wakeword");
     board_rig::PtyBoard board;
-    test_support::ProcessOptions o;
+    ProcessOptions o;
     o.argv = board_rig::ttyacm0_command(board.slave_path(), {SPEECH_WAKEWORD_HOST});
     o.cwd = dir.path();
     o.stdoutPath = o.stderrPath = dir.path() + "/host.out";
-    test_support::Process host(o);
+    Process host(o);
     const std::string log = dir.path() + "/logs/basic-log.txt";
-    ASSERT_TRUE(host.waitOutput("started", seconds(20))) << host.out();
+    ASSERT_TRUE(host.waitOutput("started", 20s)) << host.out();
     ASSERT_TRUE(board.wait_raw());
 
     {
-        FramedClient a(kSocket, seconds(10)), b(kSocket, seconds(10));
-        ASSERT_TRUE(a.connected() && b.connected());
-        expectInitialState(a);
-        expectInitialState(b);
+        FramedClient a = greeted(), b = greeted();
         expectAcksForEveryType(b);
 
         ASSERT_TRUE(board.write(board_rig::wakeup(90.5, 2)));
         expectEvent(a, 90.5, 2);
         expectEvent(b, 90.5, 2);
-        EXPECT_TRUE(test_support::waitUntil(
-            [&] {
-                return test_support::readFile(log).find("Wake word detected: angle=90.50, beam=2") != std::string::npos;
-            },
-            seconds(20)));
+        EXPECT_TRUE(
+            waitUntil([&] { return countOf(readFile(log), "Wake word detected: angle=90.50, beam=2") > 0; }, 20s));
     }
 
     // A fresh server in the same process serves the link that is still reading.
     host.signal(SIGUSR1);
-    ASSERT_TRUE(host.waitOutput("restarted", seconds(20))) << host.out();
+    ASSERT_TRUE(host.waitOutput("restarted", 20s)) << host.out();
     {
-        FramedClient c(kSocket, seconds(10));
-        ASSERT_TRUE(c.connected());
-        expectInitialState(c);
+        FramedClient c = greeted();
         // Written during the link's 1-s pause after a wake-up: read when the pause ends.
         ASSERT_TRUE(board.write(board_rig::wakeup(-30.25, 5)));
         expectEvent(c, -30.25, 5);
     }
 
     host.signal(SIGTERM);
-    EXPECT_EQ(host.wait(seconds(20)), 0) << host.out();
-    EXPECT_NE(test_support::readFile(log).find("Server stopped for path: /tmp/velantis_wakeword.sock"),
-              std::string::npos);
+    EXPECT_EQ(host.wait(20s), 0) << host.out();
+    EXPECT_GE(countOf(readFile(log), "Server stopped for path: /tmp/velantis_wakeword.sock"), 1u);
     EXPECT_FALSE(fs::exists(kSocket));
 }
 
