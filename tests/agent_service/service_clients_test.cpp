@@ -9,6 +9,7 @@
 
 #include "agent_service/velantis_agent_service.h"
 #include "tests/agent_service/service_test_util.h"
+#include "tests/rig/agent/agent_runner.h"
 #include "tests/support/figures.h"
 #include "tests/support/files.h"
 #include "tests/support/private_tmp.h"
@@ -104,31 +105,17 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     ASSERT_EQ(a.size(), 2u);
     EXPECT_EQ(a[0].header.type, 9001u);
     EXPECT_EQ(a[0].header.id, id);
+    EXPECT_EQ(a[0].payload, agent_rig::commandPayload("velantis_agent_service", "Request to start audio recording"));
     EXPECT_EQ(a[1].header.type, 9002u);
     EXPECT_EQ(a[1].header.id, id + 2);
-    for (auto& r : a) {
-        ASSERT_EQ(r.header.length, 320u);
-        ASSERT_EQ(r.payload.size(), 320u);
-        EXPECT_EQ(r.payload.substr(0, 64), std::string("velantis_agent_service") + std::string(42, '\0'));
-    }
-    EXPECT_EQ(a[0].payload.substr(64), std::string("Request to start audio recording") + std::string(224, '\0'));
-    EXPECT_EQ(a[1].payload.substr(64), std::string("Request to stop audio recording") + std::string(225, '\0'));
+    EXPECT_EQ(a[1].payload, agent_rig::commandPayload("velantis_agent_service", "Request to stop audio recording"));
 
     auto t = tts.all();
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0].header.type, 2001u);
     EXPECT_EQ(t[0].header.id, id + 1);
-    EXPECT_EQ(t[0].header.length, 12u);
-    int32_t sid;
-    float speed;
-    uint16_t n;
-    std::memcpy(&sid, &t[0].payload[0], 4);
-    std::memcpy(&speed, &t[0].payload[4], 4);
-    std::memcpy(&n, &t[0].payload[8], 2);
-    EXPECT_EQ(sid, 87);
-    EXPECT_EQ(speed, 1.2f);
-    EXPECT_EQ(n, 2u);
-    EXPECT_EQ(t[0].payload.substr(10), "hi");
+    const auto hi = ttsRequest(87, 1.2f, "hi");
+    EXPECT_EQ(t[0].payload, std::string(hi.begin(), hi.end()));
     EXPECT_LE(t[0].header.timestamp, velantis::currentTimestamp());
     EXPECT_GT(t[0].header.timestamp + 60000, velantis::currentTimestamp());
 
@@ -241,29 +228,23 @@ TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
     FakeServer peer(kTtsPath, replier(seen, TTS_ACK));
     const size_t mark = processLog().size();
     FdCapture capturedStdout(1, capturePath("stdout"));
-    // Sends `text` and returns what the peer received.
-    auto sent = [&](const std::string& text) {
+    auto expectSent = [&](const std::string& text, const std::string& sent) {
         EXPECT_TRUE(velantis::sendTTSRequest(text));
-        auto r = seen.all().back();
-        uint16_t n;
-        std::memcpy(&n, &r.payload[8], 2);
-        EXPECT_EQ(r.header.length, 10u + n);
-        EXPECT_EQ(r.payload.size(), 10u + n);
-        return r.payload.substr(10);
+        const auto want = ttsRequest(87, 1.2f, sent);
+        EXPECT_EQ(seen.all().back().payload, std::string(want.begin(), want.end()));
     };
-
-    EXPECT_EQ(sent(""), "");
+    expectSent("", "");
     const std::string ascii(65536, 'a');
-    EXPECT_EQ(sent(ascii), std::string(65535, 'a'));
+    expectSent(ascii, std::string(65535, 'a'));
     std::string accents;
     for (int i = 0; i < 32768; ++i) accents += "\xc3\xa9";  // é, 2 bytes
-    EXPECT_EQ(sent(accents), accents.substr(0, 65534));
+    expectSent(accents, accents.substr(0, 65534));
     std::string emoji;
     for (int i = 0; i < 16400; ++i) emoji += "\xf0\x9f\x98\x80";  // 4 bytes each
-    EXPECT_EQ(sent(emoji), emoji.substr(0, 65532));
+    expectSent(emoji, emoji.substr(0, 65532));
     // No character boundary near the cut: at most three bytes are given up, never the text.
     const std::string stray(65536, '\x80');
-    EXPECT_EQ(sent(stray), stray.substr(0, 65532));
+    expectSent(stray, stray.substr(0, 65532));
     EXPECT_EQ(seen.all().size(), 5u);
 
     std::string out = capturedStdout.take();

@@ -33,6 +33,19 @@ inline bool sendMsg(int fd, uint32_t type, uint64_t id, const std::vector<uint8_
     return test_support::sendAll(fd, bytes.data(), bytes.size());
 }
 
+// A TTS_REQUEST payload: speaker, speed, text length (`text_length` when not negative), the
+// text, then `extra` bytes.
+inline std::vector<uint8_t> ttsRequest(int32_t sid, float speed, const std::string& text, size_t extra = 0,
+                                       int text_length = -1) {
+    std::vector<uint8_t> p(10 + text.size() + extra, 0xEE);
+    uint16_t len = static_cast<uint16_t>(text_length >= 0 ? text_length : static_cast<int>(text.size()));
+    std::memcpy(p.data(), &sid, 4);
+    std::memcpy(p.data() + 4, &speed, 4);
+    std::memcpy(p.data() + 8, &len, 2);
+    std::memcpy(p.data() + 10, text.data(), text.size());
+    return p;
+}
+
 // The wake-word server's messages: a state change, and a wake-up seen with confidence 0.9.
 inline std::vector<uint8_t> statePayload(uint8_t from, uint8_t to, const std::string& reason) {
     std::vector<uint8_t> p(66, 0);

@@ -12,6 +12,7 @@
 
 #include "agent_service/kokoro_tts_server.h"
 #include "agent_service/tts_engine.h"
+#include "tests/agent_service/service_test_util.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
 #include "tests/support/framed_client.h"
@@ -27,16 +28,7 @@ using std::chrono::milliseconds;
 
 constexpr const char* kSocket = "/tmp/velantis_tts.sock";
 
-std::vector<uint8_t> request(int32_t sid, float speed, const std::string& text, size_t extra = 0,
-                             int text_length = -1) {
-    std::vector<uint8_t> p(10 + text.size() + extra, 0xEE);
-    uint16_t len = static_cast<uint16_t>(text_length >= 0 ? text_length : static_cast<int>(text.size()));
-    std::memcpy(p.data(), &sid, 4);
-    std::memcpy(p.data() + 4, &speed, 4);
-    std::memcpy(p.data() + 8, &len, 2);
-    std::memcpy(p.data() + 10, text.data(), text.size());
-    return p;
-}
+using service_test::ttsRequest;
 
 class TtsServerTest : public ::testing::Test {
 protected:
@@ -155,49 +147,49 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     auto server = startIn(good);
     FramedClient c = connect();
 
-    expectSpeech(speak(c, 7, request(0, 1.0f, "三")), san(), 1.0f, 0);
+    expectSpeech(speak(c, 7, ttsRequest(0, 1.0f, "三")), san(), 1.0f, 0);
     EXPECT_TRUE(c.quietFor(100ms)) << "nothing follows the acknowledgement";
     EXPECT_GE(log->count("Generating audio for text: '三', sid: 0, speed: 1"), 1u);
     EXPECT_GE(log->count("Finished audio generation for text: '三'"), 1u);
     EXPECT_GE(log->count("ALSA audio device initialized successfully at 24000 Hz"), 1u);
 
     // Speed 2 halves every segment.
-    auto fast = speak(c, 8, request(0, 2.0f, "三"));
+    auto fast = speak(c, 8, ttsRequest(0, 2.0f, "三"));
     EXPECT_EQ(fast.size(), 5u * 120u);
     EXPECT_EQ(kokoro_rig::decodeTokens(fast, 2.0f, 0), san());
     expectSpeech(fast, san(), 2.0f, 0);
 
     // Speaker 1 overshoots full scale: clamped, never wrapped.
-    auto loud = speak(c, 9, request(1, 1.0f, "三"));
+    auto loud = speak(c, 9, ttsRequest(1, 1.0f, "三"));
     expectSpeech(loud, san(), 1.0f, 1);
     EXPECT_EQ(*std::max_element(loud.begin(), loud.end()), 32767);
     EXPECT_EQ(*std::min_element(loud.begin(), loud.end()), -32767);
 
     // A NUL inside the text ends it.
-    expectSpeech(speak(c, 10, request(0, 1.0f, std::string("三\0你好", 10))), san(), 1.0f, 0);
+    expectSpeech(speak(c, 10, ttsRequest(0, 1.0f, std::string("三\0你好", 10))), san(), 1.0f, 0);
 
     // An empty text (a 10-byte payload) speaks nothing and is acknowledged.
-    EXPECT_TRUE(speak(c, 11, request(0, 1.0f, "")).empty());
+    EXPECT_TRUE(speak(c, 11, ttsRequest(0, 1.0f, "")).empty());
 
     // Speeds that would stretch speech without bound are refused, and still acknowledged.
     const size_t before = spoken();
     size_t mark = log->size();
-    ASSERT_TRUE(c.send(TTS_REQUEST, 13, request(0, std::nanf(""), "三")));
-    ASSERT_TRUE(c.send(TTS_REQUEST, 14, request(0, 0.001f, "三")));
+    ASSERT_TRUE(c.send(TTS_REQUEST, 13, ttsRequest(0, std::nanf(""), "三")));
+    ASSERT_TRUE(c.send(TTS_REQUEST, 14, ttsRequest(0, 0.001f, "三")));
     expectAck(c, 13);
     expectAck(c, 14);
     EXPECT_EQ(spoken(), before);
     EXPECT_EQ(log->count("Received TTS_REQUEST with unusable speed", mark), 2u);
 
     // Bytes after the text are ignored: text_length 5 in a 20-byte payload.
-    EXPECT_GE(kokoro_rig::decodeTokens(speak(c, 12, request(0, 1.0f, "三  ", 5)), 1.0f, 0).size(), 5u);
+    EXPECT_GE(kokoro_rig::decodeTokens(speak(c, 12, ttsRequest(0, 1.0f, "三  ", 5)), 1.0f, 0).size(), 5u);
 
     // The longest text a request can carry is spoken whole, in order, and acknowledged.
     std::vector<int> want;
     const std::string text = longText(want);
     ASSERT_EQ(text.size(), 65535u);
     mark = log->size();
-    auto said = speak(c, 15, request(0, 4.0f, text), 120s);
+    auto said = speak(c, 15, ttsRequest(0, 4.0f, text), 120s);
     EXPECT_EQ(said.size() % static_cast<size_t>(kokoro_rig::segmentLength(4.0f)), 0u) << "whole segments only";
     auto tokens = kokoro_rig::decodeTokens(said, 4.0f, 0);
     // Pads and punctuation depend on where sentences end: only the words are compared.
@@ -225,7 +217,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
     for (const auto& b : broken) {
         SCOPED_TRACE(b.logged);
         mark = log->size();
-        speak(c, ++id, request(0, 4.0f, "三" + b.bytes + "三"));
+        speak(c, ++id, ttsRequest(0, 4.0f, "三" + b.bytes + "三"));
         EXPECT_EQ(log->count("Replaced " + std::to_string(b.replaced) + " bytes of invalid UTF-8 with U+FFFD", mark),
                   1u);
         EXPECT_EQ(log->count("Generating audio for text: '三" + b.logged + "三', sid: 0", mark), 1u);
@@ -241,9 +233,9 @@ TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
     size_t mark = log->size();
 
     ASSERT_TRUE(c.send(TTS_REQUEST, 1, std::vector<uint8_t>(9, 0)));
-    ASSERT_TRUE(c.send(TTS_REQUEST, 2, request(0, 1.0f, "ab", 0, 5)));  // 12 bytes, text_length 5
-    ASSERT_TRUE(c.send(WAKEWORD_EVENT, 3, request(0, 1.0f, "三")));
-    speak(c, 42, request(0, 1.0f, "三"));  // the rejected requests got no reply
+    ASSERT_TRUE(c.send(TTS_REQUEST, 2, ttsRequest(0, 1.0f, "ab", 0, 5)));  // 12 bytes, text_length 5
+    ASSERT_TRUE(c.send(WAKEWORD_EVENT, 3, ttsRequest(0, 1.0f, "三")));
+    speak(c, 42, ttsRequest(0, 1.0f, "三"));  // the rejected requests got no reply
     EXPECT_TRUE(c.quietFor(100ms));
 
     EXPECT_EQ(log->count("Received a malformed TTS_REQUEST (too small) from client fd=", mark), 1u);
@@ -257,7 +249,7 @@ TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
     auto server = startIn(slow);
     FramedClient c = connect();
     size_t before = spoken();
-    ASSERT_TRUE(c.send(TTS_REQUEST, 5, request(0, 1.0f, "三")));
+    ASSERT_TRUE(c.send(TTS_REQUEST, 5, ttsRequest(0, 1.0f, "三")));
     ASSERT_TRUE(log->waitFor("Waiting for TTS model to be loaded...", mark));
     expectAck(c, 5, 120s);
     long waited = log->find("Waiting for TTS model to be loaded...", mark);
@@ -278,7 +270,7 @@ TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
         auto server = startIn(dir);
         ASSERT_TRUE(log->waitFor("Failed to load TTS model.", mark));
         FramedClient c = connect();
-        EXPECT_TRUE(speak(c, 77, request(0, 1.0f, "三")).empty());
+        EXPECT_TRUE(speak(c, 77, ttsRequest(0, 1.0f, "三")).empty());
         long waiting = log->find("Waiting for TTS model to be loaded...", mark);
         long not_loaded = log->find("TTS model is not loaded yet. Cannot generate audio.", mark);
         EXPECT_GE(waiting, 0);
@@ -295,12 +287,12 @@ TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
     // Warm up so both requests below meet a loaded model.
     {
         FramedClient w = connect();
-        speak(w, 1, request(0, 1.0f, ""));
+        speak(w, 1, ttsRequest(0, 1.0f, ""));
     }
     size_t before = spoken();
     FramedClient a = connect(), b = connect();
-    ASSERT_TRUE(a.send(TTS_REQUEST, 100, request(0, 1.0f, "三")));
-    ASSERT_TRUE(b.send(TTS_REQUEST, 200, request(1, 1.0f, "三")));
+    ASSERT_TRUE(a.send(TTS_REQUEST, 100, ttsRequest(0, 1.0f, "三")));
+    ASSERT_TRUE(b.send(TTS_REQUEST, 200, ttsRequest(1, 1.0f, "三")));
     expectAck(a, 100);
     expectAck(b, 200);
 
@@ -320,7 +312,7 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     auto server = startIn(good);
     {
         FramedClient c = connect();
-        speak(c, 1, request(0, 1.0f, "三"));
+        speak(c, 1, ttsRequest(0, 1.0f, "三"));
     }
     size_t mark = log->size();
     server->stop();
@@ -333,7 +325,7 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     auto again = startIn(good);
     EXPECT_EQ(log->count("Starting to load TTS model in the background...", mark), 1u);
     FramedClient c = connect();
-    auto said = speak(c, 2, request(0, 1.0f, "三"));
+    auto said = speak(c, 2, ttsRequest(0, 1.0f, "三"));
     EXPECT_EQ(log->count("TTS model loaded successfully.", mark), 1u);
     EXPECT_EQ(log->count("ALSA audio device initialized successfully at 24000 Hz", mark), 1u);
     expectSpeech(said, san(), 1.0f, 0);
@@ -345,7 +337,7 @@ TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowled
     ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/no/such/dir/speaker_%r.raw").c_str(), 1);
     size_t mark = log->size();
     FramedClient c = connect();
-    auto said = speak(c, 3, request(0, 1.0f, "Hello world. How are you?"));
+    auto said = speak(c, 3, ttsRequest(0, 1.0f, "Hello world. How are you?"));
     ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/speaker_%r.raw").c_str(), 1);
     // Two sentences, two stretches: each tries the whole set-up again and is dropped.
     EXPECT_EQ(log->count("Cannot set ALSA hw params: ", mark), 2u);
@@ -353,7 +345,7 @@ TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowled
     EXPECT_TRUE(said.empty());
 
     // The next request finds the device again.
-    expectSpeech(speak(c, 4, request(0, 1.0f, "三")), san(), 1.0f, 0);
+    expectSpeech(speak(c, 4, ttsRequest(0, 1.0f, "三")), san(), 1.0f, 0);
     server->stop();
 }
 
