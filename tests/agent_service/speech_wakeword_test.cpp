@@ -1,9 +1,12 @@
 // The wake-word server on "/tmp/velantis_wakeword.sock": in this process without a board,
-// and as a process of its own whose "/dev/ttyACM0" is a pseudo-terminal board.
+// and in this program started again with --host, whose "/dev/ttyACM0" is a pseudo-terminal
+// board. The host replaces its server by a fresh one on SIGUSR1; SIGTERM stops it.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "agent_service/wakeword_server.h"
 #include "tests/agent_service/service_test_util.h"
@@ -104,7 +107,7 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
     TempDir dir("speech-wakeword");
     board_rig::PtyBoard board;
     ProcessOptions o;
-    o.argv = board_rig::ttyacm0_command(board.slave_path(), {SPEECH_WAKEWORD_HOST});
+    o.argv = board_rig::ttyacm0_command(board.slave_path(), {fs::read_symlink("/proc/self/exe"), "--host"});
     o.cwd = dir.path();
     o.stdoutPath = o.stderrPath = dir.path() + "/host.out";
     Process host(o);
@@ -139,4 +142,34 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
     EXPECT_FALSE(fs::exists(kSocket));
 }
 
+// The host: prints "started", "restarted" after each SIGUSR1, and exits 0 on SIGTERM.
+int runHost() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // inherited by every thread started below
+    auto server = std::make_unique<WakeWordServer>();
+    std::printf(server->start() ? "started\n" : "start failed\n");
+    std::fflush(stdout);
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+        if (sig == SIGTERM) break;
+        server->stop();
+        server.reset();  // destroyed before the next is built
+        server = std::make_unique<WakeWordServer>();
+        std::printf(server->start() ? "restarted\n" : "restart failed\n");
+        std::fflush(stdout);
+    }
+    server->stop();
+    return 0;
+}
+
 }  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--host") return runHost();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
