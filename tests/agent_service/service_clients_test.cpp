@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -35,27 +36,22 @@ uint64_t s_id_at_load = ~0ull;
 struct Seen {
     std::mutex m;
     std::vector<Request> requests;
-    void add(const Request& r) {
-        std::lock_guard<std::mutex> l(m);
-        requests.push_back(r);
-    }
     std::vector<Request> all() {
         std::lock_guard<std::mutex> l(m);
         return requests;
     }
+    // A peer that keeps each request and answers it with a header of `reply_type` (0: the
+    // request's type) and the request's id plus `id_shift`.
+    std::function<void(int)> replier(uint32_t reply_type = 0, uint64_t id_shift = 0) {
+        return [this, reply_type, id_shift](int fd) {
+            for (Request r; recvMsg(fd, r);
+                 sendMsg(fd, reply_type ? reply_type : r.header.type, r.header.id + id_shift)) {
+                std::lock_guard<std::mutex> l(m);
+                requests.push_back(r);
+            }
+        };
+    }
 };
-
-// Answers every request with a header of `reply_type` (0: the request's type) and the
-// request's id plus `id_shift`.
-std::function<void(int)> replier(Seen& seen, uint32_t reply_type = 0, uint64_t id_shift = 0) {
-    return [&seen, reply_type, id_shift](int fd) {
-        Request r;
-        while (recvMsg(fd, r)) {
-            seen.add(r);
-            sendMsg(fd, reply_type ? reply_type : r.header.type, r.header.id + id_shift);
-        }
-    };
-}
 
 // Peers that read until the client hangs up, and that hang up after one request.
 void readToTheEnd(int fd) {
@@ -89,8 +85,8 @@ TEST(ServiceClients, RequestIdsCountAcrossTheThreeClients) {
     EXPECT_EQ(s_id_at_load, 0u);
     const uint64_t id = currentId();
     Seen agent, tts;
-    FakeServer agentPeer(kAgentPath, replier(agent));
-    FakeServer ttsPeer(kTtsPath, replier(tts, TTS_ACK));
+    FakeServer agentPeer(kAgentPath, agent.replier());
+    FakeServer ttsPeer(kTtsPath, tts.replier(TTS_ACK));
     ASSERT_TRUE(agentPeer.ok() && ttsPeer.ok());
     const size_t mark = processLog().size();
 
@@ -149,7 +145,7 @@ TEST(ServiceClients, AgentFailuresReturnFalse) {
 
     {  // the right type with another id
         Seen seen;
-        FakeServer peer(kAgentPath, replier(seen, 0, 1));
+        FakeServer peer(kAgentPath, seen.replier(0, 1));
         EXPECT_FALSE(velantis::runTavrinAgent());
         EXPECT_EQ(log.count("Received an unexpected response. Type: 9001, ID: " + std::to_string(before + 1), mark),
                   1u);
@@ -175,7 +171,7 @@ TEST(ServiceClients, AgentFailuresReturnFalse) {
 
 TEST(ServiceClients, TtsReplyOfAnotherTypeStillReturnsTrue) {
     Seen seen;
-    FakeServer peer(kTtsPath, replier(seen, WAKEWORD_ACK));
+    FakeServer peer(kTtsPath, seen.replier(WAKEWORD_ACK));
     uint64_t id = currentId();
     FdCapture capturedStderr(2, capturePath("stderr"));
     EXPECT_TRUE(velantis::sendTTSRequest("hello"));
@@ -225,7 +221,7 @@ TEST(ServiceClients, TtsConnectionFailure) {
 
 TEST(ServiceClients, TtsTextIsCutAtACharacterBoundary) {
     Seen seen;
-    FakeServer peer(kTtsPath, replier(seen, TTS_ACK));
+    FakeServer peer(kTtsPath, seen.replier(TTS_ACK));
     const size_t mark = processLog().size();
     FdCapture capturedStdout(1, capturePath("stdout"));
     auto expectSent = [&](const std::string& text, const std::string& sent) {

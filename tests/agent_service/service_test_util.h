@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -80,45 +79,35 @@ inline bool recvMsg(int fd, Request& r) {
 // by `serve` on a thread of its own.
 class FakeServer {
 public:
-    FakeServer(std::string path, std::function<void(int)> serve) : path_(std::move(path)), serve_(std::move(serve)) {
+    FakeServer(std::string path, std::function<void(int)> serve) : path_(std::move(path)) {
         ::unlink(path_.c_str());
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
         ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(fd_, 8) == 0;
-        if (ok_) thread_ = std::thread([this] { loop(); });
+        if (!ok_) return;
+        thread_ = std::thread([this, serve = std::move(serve)] {
+            // Until the destructor shuts the listening socket down.
+            for (int c; (c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR;) {
+                if (c < 0) continue;
+                serve(c);
+                ::close(c);
+            }
+        });
     }
     ~FakeServer() {
-        stopping_ = true;
         if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
         if (thread_.joinable()) thread_.join();
         if (fd_ >= 0) ::close(fd_);
         ::unlink(path_.c_str());
     }
     bool ok() const { return ok_; }
-    int connections() const { return connections_; }
 
 private:
-    void loop() {
-        while (!stopping_) {
-            int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            ++connections_;
-            serve_(c);
-            ::close(c);
-        }
-    }
-
     std::string path_;
-    std::function<void(int)> serve_;
     int fd_ = -1;
     bool ok_ = false;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> connections_{0};
     std::thread thread_;
 };
 
