@@ -42,18 +42,6 @@ int32_t discard(const float*, int32_t n, float) {
     return 1;
 }
 
-// English sentences repeated to exactly `bytes` bytes.
-std::string longText(size_t bytes) {
-    const std::string sentences =
-        "The robot turns towards you and listens, then it answers in its own voice. "
-        "Ask it to stand up, to sit down or to wag its tail; it will do so at once! "
-        "Is there anything else you would like to know about it? ";
-    std::string text;
-    while (text.size() < bytes) text += sentences;
-    text.resize(bytes);
-    return text;
-}
-
 // GenerateAudio on a 65,535-byte text, the device running `speed` times faster than real
 // time. Up to about 20 the device never runs dry, so the time is the speech's length over
 // `speed`: the engine keeps ahead of the device across the pieces. Much faster, stretches
@@ -62,7 +50,13 @@ void benchLongText(KokoroTtsServer& server, double speed) {
     const test_support::TempDir dir("speech_tts_bench");
     server.onCleanup();  // the next stretch reopens the device with these settings
     alsa_rig::useTestDevice("", dir / "speaker_%r.raw", speed);
-    const std::string text = longText(65535);
+    std::string text;  // English sentences
+    while (text.size() < 65535)
+        text +=
+            "The robot turns towards you and listens, then it answers in its own voice. "
+            "Ask it to stand up, to sit down or to wag its tail; it will do so at once! "
+            "Is there anything else you would like to know about it? ";
+    text.resize(65535);
     auto t0 = Clock::now();
     TtsEngine::Instance().GenerateAudio(text.c_str(), 0, 1.0f);
     TtsEngine::Instance().playOnDefaultSpeaker(nullptr, 0, true);

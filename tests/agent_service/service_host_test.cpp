@@ -24,7 +24,6 @@ TEST(ServiceHost, HostDrivesTheServiceAndTheRealAgent) {
     const std::string work = dir.path() + "/work";
     std::filesystem::create_directories(work);
     ASSERT_TRUE(kokoro_rig::installModel(work));
-    const std::string speaker = dir.path() + "/speaker_%r.raw";
 
     board_rig::PtyBoard agentBoard, hostBoard;
     agent_rig::AgentProcess agent;
@@ -41,7 +40,7 @@ TEST(ServiceHost, HostDrivesTheServiceAndTheRealAgent) {
     ns.ttyacm0 = hostBoard.slave_path();
     test_support::ProcessOptions o;
     o.argv = test_support::privateTmpCommand(ns, {bin + "/velantis_host", "三", "4"});
-    o.env = alsa_rig::environment("", speaker);
+    o.env = alsa_rig::environment("", dir.path() + "/speaker_%r.raw");
     // The board's link thread is still blocked in its read when the host exits; LeakSanitizer
     // (sanitizer builds) misreads such a thread's dynamic TLS and crashes, so it skips TLS.
     o.env.push_back("LSAN_OPTIONS=use_tls=0:use_ld_allocations=0");

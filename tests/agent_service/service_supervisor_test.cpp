@@ -65,10 +65,9 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
                 if (rc != 0) delete t;
                 return rc;
             }
-        } else if (mode == 1 && t_speech_supervisor && s_failures_left.fetch_sub(1) > 0) {
+        } else if ((mode == 1 && t_speech_supervisor && s_failures_left.fetch_sub(1) > 0) ||
+                   (mode == 3 && t_speech_supervisor && ++s_speech_creations == 2)) {
             return EAGAIN;
-        } else if (mode == 3 && t_speech_supervisor) {
-            if (++s_speech_creations == 2) return EAGAIN;
         }
     }
     return real(thread, attr, fn, arg);
@@ -101,31 +100,27 @@ bool wakeWordServerAnswers() {
 }
 
 // Runs startService on a thread of its own, as a host does.
-class Service {
-public:
-    explicit Service(int fail_mode = 0) {
-        thread_ = std::thread([this, fail_mode] {
-            s_host = pthread_self();
-            s_host_known = true;
-            s_fail_mode = fail_mode;
-            velantis::startService();
-            returned_at_ = std::chrono::steady_clock::now();
-            returned_ = true;
-        });
-    }
+struct Service {
+    std::atomic<bool> returned{false};
+    std::chrono::steady_clock::time_point returnedAt;
+    std::thread thread;
+
+    explicit Service(int fail_mode = 0)
+        : thread([this, fail_mode] {
+              s_host = pthread_self();
+              s_host_known = true;
+              s_fail_mode = fail_mode;
+              velantis::startService();
+              returnedAt = std::chrono::steady_clock::now();
+              returned = true;
+          }) {}
     ~Service() {
-        if (!returned_) velantis::stopService();  // a failed check left it running
-        thread_.join();
+        if (!returned) velantis::stopService();  // a failed check left it running
+        thread.join();
     }
     bool waitReturned(std::chrono::milliseconds timeout) {
-        return waitUntil([&] { return returned_.load(); }, timeout);
+        return waitUntil([&] { return returned.load(); }, timeout);
     }
-    std::chrono::steady_clock::time_point returnedAt() const { return returned_at_; }
-
-private:
-    std::thread thread_;
-    std::atomic<bool> returned_{false};
-    std::chrono::steady_clock::time_point returned_at_;
 };
 
 void expectStoppedCleanly() {
@@ -284,7 +279,7 @@ TEST(ServiceSupervisor, StopDuringCrashPause) {
     ASSERT_TRUE(log().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
     expectStops(service, 30s);
-    EXPECT_GT(service.returnedAt() - crashed, 3s);
+    EXPECT_GT(service.returnedAt - crashed, 3s);
     expectCounts({{"Starting Kokoro TTS server...", 1},
                   {"Starting to load TTS model in the background...", 1},
                   {"crashed", 1},

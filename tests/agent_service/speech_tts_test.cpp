@@ -35,7 +35,6 @@ protected:
     static void SetUpTestSuite() {
         log = &processLog();
         root = std::make_unique<TempDir>("speech-tts");
-        ASSERT_FALSE(root->path().empty());
         speaker = root->path() + "/speaker_24000.raw";
         alsa_rig::useTestDevice("", root->path() + "/speaker_%r.raw");
 
@@ -62,19 +61,17 @@ protected:
         ids = kokoro_rig::tokenIds(good + "/kokoro-multi-lang-v1_1");
     }
 
-    static void TearDownTestSuite() { root.reset(); }
-
     void TearDown() override {
+        if (server) server->stop();
         std::error_code ec;
         fs::current_path(original_cwd, ec);
     }
 
-    // Starts a server whose model comes from `dir`.
-    std::unique_ptr<KokoroTtsServer> startIn(const std::string& dir) {
+    // Starts `server` with its model from `dir`.
+    void startIn(const std::string& dir) {
         fs::current_path(dir);
-        auto server = std::make_unique<KokoroTtsServer>();
+        server = std::make_unique<KokoroTtsServer>();
         EXPECT_TRUE(server->start());
-        return server;
     }
 
     static FramedClient connect() {
@@ -136,6 +133,7 @@ protected:
         EXPECT_LE(worst, 2) << "largest difference from the model's signal";
     }
 
+    std::unique_ptr<KokoroTtsServer> server;
     static inline LogCapture* log;
     static inline std::unique_ptr<TempDir> root;
     static inline std::string speaker, good, slow, missing, garbage;
@@ -144,7 +142,7 @@ protected:
 };
 
 TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
-    auto server = startIn(good);
+    startIn(good);
     FramedClient c = connect();
 
     expectSpeech(speak(c, 7, ttsRequest(0, 1.0f, "三")), san(), 1.0f, 0);
@@ -224,11 +222,10 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
         EXPECT_EQ(log->count("Finished audio generation for text: '三" + b.logged + "三'", mark), 1u);
         EXPECT_EQ(log->count(b.bytes, mark), 0u) << "no raw bytes in the log";
     }
-    server->stop();
 }
 
 TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
-    auto server = startIn(good);
+    startIn(good);
     FramedClient c = connect();
     size_t mark = log->size();
 
@@ -241,12 +238,11 @@ TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
     EXPECT_EQ(log->count("Received a malformed TTS_REQUEST (too small) from client fd=", mark), 1u);
     EXPECT_EQ(log->count("Received TTS_REQUEST with incorrect size. Expected: 15, Got: 12. From fd=", mark), 1u);
     EXPECT_EQ(log->count("Received an unknown message type (1001) from client fd=", mark), 1u);
-    server->stop();
 }
 
 TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
     size_t mark = log->size();
-    auto server = startIn(slow);
+    startIn(slow);
     FramedClient c = connect();
     size_t before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 5, ttsRequest(0, 1.0f, "三")));
@@ -260,14 +256,13 @@ TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
     EXPECT_LT(loaded, generated);
     EXPECT_EQ(log->count("Waiting for TTS model to be loaded...", mark), 1u);
     expectSpeech(spokenSince(before), san(), 1.0f, 0);
-    server->stop();
 }
 
 TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
     for (const auto& dir : {missing, garbage}) {
         SCOPED_TRACE(dir);
         size_t mark = log->size();
-        auto server = startIn(dir);
+        startIn(dir);
         ASSERT_TRUE(log->waitFor("Failed to load TTS model.", mark));
         FramedClient c = connect();
         EXPECT_TRUE(speak(c, 77, ttsRequest(0, 1.0f, "三")).empty());
@@ -283,7 +278,7 @@ TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
 }
 
 TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
-    auto server = startIn(good);
+    startIn(good);
     // Warm up so both requests below meet a loaded model.
     {
         FramedClient w = connect();
@@ -305,11 +300,10 @@ TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
     const int first_sid = kokoro_rig::decodeTokens(first, 1.0f, 0) == san() ? 0 : 1;
     expectSpeech(first, san(), 1.0f, first_sid);
     expectSpeech(second, san(), 1.0f, 1 - first_sid);
-    server->stop();
 }
 
 TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
-    auto server = startIn(good);
+    startIn(good);
     {
         FramedClient c = connect();
         speak(c, 1, ttsRequest(0, 1.0f, "三"));
@@ -322,18 +316,17 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     server.reset();
 
     mark = log->size();
-    auto again = startIn(good);
+    startIn(good);
     EXPECT_EQ(log->count("Starting to load TTS model in the background...", mark), 1u);
     FramedClient c = connect();
     auto said = speak(c, 2, ttsRequest(0, 1.0f, "三"));
     EXPECT_EQ(log->count("TTS model loaded successfully.", mark), 1u);
     EXPECT_EQ(log->count("ALSA audio device initialized successfully at 24000 Hz", mark), 1u);
     expectSpeech(said, san(), 1.0f, 0);
-    again->stop();
 }
 
 TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowledged) {
-    auto server = startIn(good);
+    startIn(good);
     ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/no/such/dir/speaker_%r.raw").c_str(), 1);
     size_t mark = log->size();
     FramedClient c = connect();
@@ -346,7 +339,6 @@ TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowled
 
     // The next request finds the device again.
     expectSpeech(speak(c, 4, ttsRequest(0, 1.0f, "三")), san(), 1.0f, 0);
-    server->stop();
 }
 
 TEST_F(TtsServerTest, StretchesAreClampedNotWrappedAndEmptyOnesWriteNothing) {

@@ -82,9 +82,7 @@ inline std::vector<int> decodeTokens(const std::vector<int16_t>& pcm, float spee
     const int len = segmentLength(speed);
     for (size_t start = 0; start + static_cast<size_t>(len) <= pcm.size(); start += static_cast<size_t>(len)) {
         // The second sample fixes the frequency; then check the whole segment.
-        const double amp = amplitude(sid);
-        double s1 = pcm[start + 1] / 32767.0 / amp;
-        if (s1 > 1.0) s1 = 1.0;
+        const double s1 = std::min(1.0, pcm[start + 1] / 32767.0 / amplitude(sid));
         int guess = static_cast<int>(std::lround(std::asin(s1) * kSampleRate / (2.0 * M_PI))) - kBaseHz;
         int found = -1;
         for (int id = std::max(0, guess - 3); id <= std::min(max_id, guess + 3) && found < 0; ++id) {

@@ -37,8 +37,7 @@ def token_symbols():
     symbols += [chr(c) for c in range(0x00C0, 0x0100) if c not in (0xD7, 0xF7)]
     symbols += [chr(c) for c in (0x0127, 0x014B, 0x0153, 0x03B2, 0x03B8, 0x03C7, 0x1D7B, 0x2191, 0x2192, 0x2193,
                                  0x2197, 0x2198, 0x2C71, 0x2019, 0x0027, 0x002D)]
-    symbols += [chr(c) for c in range(0x0250, 0x0300)]
-    symbols += [chr(c) for c in range(0x0300, 0x0370)]
+    symbols += [chr(c) for c in range(0x0250, 0x0370)]
     return list(dict.fromkeys(symbols))
 
 
@@ -143,12 +142,11 @@ def main():
     build_model(os.path.join(out, "model.onnx"), len(AMPLITUDES))
     write_voices(os.path.join(out, "voices.bin"))
 
-    ids = {s: i for i, s in enumerate(symbols)}
     with open(os.path.join(out, "lexicon-us-en.txt"), "w", encoding="utf-8") as f:
         f.write("hello h ə l o\n")
     with open(os.path.join(out, "lexicon-zh.txt"), "w", encoding="utf-8") as f:
         for word, toks in (("你好", "n i h a o"), ("你", "n i"), ("好", "h a o"), ("二", "ɚ"), ("三", "s a n")):
-            assert all(t in ids for t in toks.split())
+            assert all(t in symbols for t in toks.split())
             f.write(f"{word} {toks}\n")
     write_fst(os.path.join(out, "date-zh.fst"), [])
     write_fst(os.path.join(out, "number-zh.fst"), [("2", "二")])
@@ -156,9 +154,8 @@ def main():
     os.makedirs(os.path.join(out, "dict"), exist_ok=True)
     data = os.path.join(out, "espeak-ng-data")
     os.makedirs(os.path.join(data, "lang", "gmw"), exist_ok=True)
-    for name in ("phontab", "phonindex", "phondata", "intonations", "en_dict"):
+    for name in ("phontab", "phonindex", "phondata", "intonations", "en_dict", "lang/gmw/en-US"):
         shutil.copyfile(os.path.join(espeak_data, name), os.path.join(data, name))
-    shutil.copyfile(os.path.join(espeak_data, "lang", "gmw", "en-US"), os.path.join(data, "lang", "gmw", "en-US"))
     return 0
 
 
