@@ -2,10 +2,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>

@@ -1,10 +1,10 @@
 // The text-to-speech server and engine through "/tmp/velantis_tts.sock", the real
 // sherpa-onnx library, the synthetic Kokoro-format model and the paced ALSA test device.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
