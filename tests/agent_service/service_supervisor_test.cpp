@@ -78,11 +78,9 @@ const char* const kWakePath = "/tmp/velantis_wakeword.sock";
 const char* const kTtsCrash = "KokoroTtsServer crashed: Resource temporarily unavailable. Restarting in 5 seconds...";
 const char* const kChild = "VELANTIS_SUPERVISOR_CHILD";
 
-LogCapture& log() { return processLog(); }
-
 // Each line logged exactly this many times.
 void expectCounts(std::initializer_list<std::pair<const char*, size_t>> counts) {
-    for (const auto& [line, times] : counts) EXPECT_EQ(log().count(line), times) << line;
+    for (const auto& [line, times] : counts) EXPECT_EQ(processLog().count(line), times) << line;
 }
 
 bool canConnect(const char* path) { return FramedClient().connectTo(path) == 0; }
@@ -176,12 +174,12 @@ TEST(ServiceSupervisor, StopBeforeStartAndTwice) {
                   {"Starting Kokoro TTS server...", 0},
                   {"Starting WakeWord server...", 0}});
     // Each start: its two lines, both shut-down lines, then the stop line.
-    long start = log().find("Starting Velantis Agent Service...");
-    long running = log().find("All services are running with auto-restart enabled.", start);
-    long stopped = log().find("Velantis Agent Service stopped.", running);
+    long start = processLog().find("Starting Velantis Agent Service...");
+    long running = processLog().find("All services are running with auto-restart enabled.", start);
+    long stopped = processLog().find("Velantis Agent Service stopped.", running);
     ASSERT_TRUE(start >= 0 && running > start && stopped > running);
-    EXPECT_LT(log().find("Kokoro TTS server thread has shut down.", start), stopped);
-    EXPECT_LT(log().find("WakeWord server thread has shut down.", start), stopped);
+    EXPECT_LT(processLog().find("Kokoro TTS server thread has shut down.", start), stopped);
+    EXPECT_LT(processLog().find("WakeWord server thread has shut down.", start), stopped);
 }
 
 TEST(ServiceSupervisor, RunsServesAndStops) {
@@ -191,7 +189,7 @@ TEST(ServiceSupervisor, RunsServesAndStops) {
     std::atomic<bool> listened{false};
     std::thread listener([&] { listened = velantis::listenWakeWord(nullptr); });
     EXPECT_TRUE(velantis::sendTTSRequest("Hello there."));
-    EXPECT_TRUE(log().waitFor("Connected to wake word server", 0, 10s));
+    EXPECT_TRUE(processLog().waitFor("Connected to wake word server", 0, 10s));
     velantis::stopWakeWordListening();
     listener.join();
     EXPECT_TRUE(listened.load());
@@ -241,12 +239,12 @@ TEST(ServiceSupervisor, UnbindablePathRestartsUntilStop) {
     std::filesystem::create_directory(std::string(kTtsPath) + "/keep", ec);
     {
         Service service;
-        EXPECT_TRUE(
-            waitUntil([] { return log().count("Failed to bind socket for path /tmp/velantis_tts.sock") >= 20; }, 30s));
+        EXPECT_TRUE(waitUntil(
+            [] { return processLog().count("Failed to bind socket for path /tmp/velantis_tts.sock") >= 20; }, 30s));
         expectStops(service, 30s);
     }
     std::filesystem::remove_all(kTtsPath, ec);
-    EXPECT_GE(log().count("Starting Kokoro TTS server..."), 20u);
+    EXPECT_GE(processLog().count("Starting Kokoro TTS server..."), 20u);
     expectCounts(
         {{"crashed", 0}, {"Kokoro TTS server thread has shut down.", 1}, {"WakeWord server thread has shut down.", 1}});
 }
@@ -254,14 +252,14 @@ TEST(ServiceSupervisor, UnbindablePathRestartsUntilStop) {
 TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) {
     if (!inChild()) return;
     Service service(1);
-    ASSERT_TRUE(log().waitFor(kTtsCrash, 0, 20s));
+    ASSERT_TRUE(processLog().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
     // The other server serves during the pause.
     EXPECT_TRUE(waitUntil(wakeWordServerAnswers, 20s));
-    long first = log().find("Starting Kokoro TTS server...");
+    long first = processLog().find("Starting Kokoro TTS server...");
     ASSERT_GE(first, 0);
-    EXPECT_EQ(log().count("Starting Kokoro TTS server..."), 1u);
-    ASSERT_TRUE(log().waitFor("Starting Kokoro TTS server...", static_cast<size_t>(first) + 1, 20s));
+    EXPECT_EQ(processLog().count("Starting Kokoro TTS server..."), 1u);
+    ASSERT_TRUE(processLog().waitFor("Starting Kokoro TTS server...", static_cast<size_t>(first) + 1, 20s));
     EXPECT_GT(std::chrono::steady_clock::now() - crashed, 4s);
     ASSERT_TRUE(waitUntil([] { return canConnect(kTtsPath); }, 20s));
     EXPECT_TRUE(velantis::sendTTSRequest("Back again."));
@@ -274,7 +272,7 @@ TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) {
 TEST(ServiceSupervisor, StopDuringCrashPause) {
     if (!inChild()) return;
     Service service(3);
-    ASSERT_TRUE(log().waitFor(kTtsCrash, 0, 20s));
+    ASSERT_TRUE(processLog().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
     expectStops(service, 30s);
     EXPECT_GT(service.returnedAt - crashed, 3s);
@@ -282,10 +280,10 @@ TEST(ServiceSupervisor, StopDuringCrashPause) {
                   {"Starting to load TTS model in the background...", 1},
                   {"crashed", 1},
                   {"Kokoro TTS server thread has shut down.", 1}});
-    long failed = log().find("Failed to start the server thread for path /tmp/velantis_tts.sock");
+    long failed = processLog().find("Failed to start the server thread for path /tmp/velantis_tts.sock");
     EXPECT_GE(failed, 0);
-    EXPECT_LT(failed, log().find(kTtsCrash));
-    EXPECT_GT(log().find("Kokoro TTS server thread has shut down."), log().find(kTtsCrash));
+    EXPECT_LT(failed, processLog().find(kTtsCrash));
+    EXPECT_GT(processLog().find("Kokoro TTS server thread has shut down."), processLog().find(kTtsCrash));
 }
 
 TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) {
@@ -302,7 +300,7 @@ TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) {
 int main(int argc, char** argv) {
     if (std::getenv(kChild) != nullptr) {
         if (!enterPrivateTmp({})) std::cout << "note: using the real /tmp" << std::endl;
-        log();  // the capture, before the service's threads log
+        processLog();  // the capture, before the service's threads log
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
