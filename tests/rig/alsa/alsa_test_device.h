@@ -1,25 +1,24 @@
-// Helpers for tests that play or capture through the paced ALSA test device.
+// Helpers for tests that play or capture through the paced ALSA test device (README.md).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
 
 namespace alsa_rig {
 
 // The build tree holds the plugin and its configuration.
-using test_support::binaryDir;
-
-inline std::string configPath() { return binaryDir() + "/share/alsa/velantis_test.conf"; }
-inline std::string pluginPath() { return binaryDir() + "/lib/libasound_module_pcm_velantis_paced.so"; }
+inline std::string configPath() { return test_support::binaryDir() + "/share/alsa/velantis_test.conf"; }
+inline std::string pluginPath() { return test_support::binaryDir() + "/lib/libasound_module_pcm_velantis_paced.so"; }
 
 // "NAME=value" entries that make ALSA "default" the test device. infile: raw S16_LE
 // read by capture ("" = silence); outfile: appended by playback, "%r" becomes the rate;
@@ -34,10 +33,7 @@ inline std::vector<std::string> environment(const std::string& infile, const std
 }
 
 // Unplugs and plugs back the test device's microphone or speaker, and switches transient
-// faults, through its control file (read by the device at every call). While a direction is
-// unplugged, opening it fails with -ENODEV; a handle that was open when it went away is
-// DISCONNECTED for good (transfers, pointer, prepare and drain give -ENODEV, poll POLLERR),
-// as a USB card's is. With failTransfers, transfers give -EIO until it is switched off.
+// faults, through its control file (what the device then does: README.md).
 class DeviceControl {
 public:
     enum Direction { Capture = 0, Playback = 1 };
@@ -92,14 +88,11 @@ inline void useTestDevice(const std::string& infile, const std::string& outfile,
     }
 }
 
-// Samples of a raw S16_LE file (empty when missing).
+// Samples of a raw S16_LE file (empty when missing); this host is little-endian too.
 inline std::vector<int16_t> readPcm(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string bytes = test_support::readFile(path);
     std::vector<int16_t> out(bytes.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) |
-                                      (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
 }
 

@@ -1,12 +1,7 @@
 /*
- * A paced test sound device for ALSA: keeps real time like a sound card,
- * reads capture from a raw S16_LE file (silence after its end) and appends
- * playback to a file at write time.
- *
- * Parameters: infile "path" (capture), outfile "path" (playback; "%r" in it
- * becomes the negotiated rate), speed "factor" (a number or a text; time runs
- * that many times faster than the wall clock), control "path" (optional: the
- * card's plug state and fault switches, read at every call; see read_control).
+ * A paced test sound device for ALSA (README.md): keeps real time like a sound card, reads
+ * capture from a raw S16_LE file and appends playback to a file at write time.
+ * Parameters: infile, outfile ("%r": the rate), speed (a number or a text), control.
  */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -46,10 +41,8 @@ typedef struct {
     unsigned int frame_bytes;
 } paced_t;
 
-/*
- * The control file holds one line per direction, "<capture|playback> <unplugs> <away> <eio>",
- * and is replaced whole by its writer. A missing file or line: present, no fault.
- */
+/* The control file's line "<capture|playback> <unplugs> <away> <eio>" for this direction;
+ * a missing file or line: present, no fault. */
 static control_t read_control(const char* path, snd_pcm_stream_t stream) {
     control_t c = {0, 0, 0};
     if (!path || !*path) return c;
@@ -81,18 +74,13 @@ static int card_state(snd_pcm_ioplug_t* io, int transfer) {
     return -ENODEV;
 }
 
-static uint64_t elapsed_ns(const struct timespec* since) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t ns = (int64_t)(now.tv_sec - since->tv_sec) * 1000000000LL + (now.tv_nsec - since->tv_nsec);
-    return ns < 0 ? 0 : (uint64_t)ns;
-}
-
 /* Frames the "hardware" has consumed or produced since start. */
 static uint64_t clock_frames(const paced_t* p) {
     if (!p->running) return 0;
-    double frames = (double)elapsed_ns(&p->start_time) * p->speed * p->io.rate / 1e9;
-    return (uint64_t)frames;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ns = (int64_t)(now.tv_sec - p->start_time.tv_sec) * 1000000000LL + (now.tv_nsec - p->start_time.tv_nsec);
+    return ns < 0 ? 0 : (uint64_t)((double)ns * p->speed * p->io.rate / 1e9);
 }
 
 static void arm_timer(paced_t* p, int on) {
@@ -108,20 +96,21 @@ static void arm_timer(paced_t* p, int on) {
     timerfd_settime(p->timer_fd, 0, &its, NULL);
 }
 
+/* Starts or stops the "hardware" clock and its timer. */
+static void set_running(paced_t* p, int on) {
+    if (on) clock_gettime(CLOCK_MONOTONIC, &p->start_time);
+    p->running = on;
+    arm_timer(p, on);
+}
+
 static int paced_start(snd_pcm_ioplug_t* io) {
-    paced_t* p = io->private_data;
     int err = card_state(io, 0);
-    if (err < 0) return err;
-    clock_gettime(CLOCK_MONOTONIC, &p->start_time);
-    p->running = 1;
-    arm_timer(p, 1);
-    return 0;
+    if (err == 0) set_running(io->private_data, 1);
+    return err;
 }
 
 static int paced_stop(snd_pcm_ioplug_t* io) {
-    paced_t* p = io->private_data;
-    p->running = 0;
-    arm_timer(p, 0);
+    set_running(io->private_data, 0);
     return 0;
 }
 
@@ -162,8 +151,7 @@ static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_chan
     return (snd_pcm_sframes_t)size;
 }
 
-static int paced_close(snd_pcm_ioplug_t* io) {
-    paced_t* p = io->private_data;
+static void free_paced(paced_t* p) {
     if (p->in) fclose(p->in);
     if (p->out) fclose(p->out);
     if (p->timer_fd >= 0) close(p->timer_fd);
@@ -171,6 +159,10 @@ static int paced_close(snd_pcm_ioplug_t* io) {
     free(p->outfile);
     free(p->control);
     free(p);
+}
+
+static int paced_close(snd_pcm_ioplug_t* io) {
+    free_paced(io->private_data);
     return 0;
 }
 
@@ -214,9 +206,8 @@ static int paced_prepare(snd_pcm_ioplug_t* io) {
     paced_t* p = io->private_data;
     int err = card_state(io, 0);
     if (err < 0) return err;
-    p->running = 0;
+    set_running(p, 0);
     p->transferred = 0;
-    arm_timer(p, 0);
     return 0;
 }
 
@@ -277,14 +268,12 @@ static int read_text(snd_config_t* n, char** out) {
 static int read_speed(snd_config_t* n, double* speed) {
     double v = 0;
     const char* s;
-    long l;
     if (snd_config_get_string(n, &s) >= 0) {
         char* end = NULL;
         v = strtod(s, &end);
         if (end == s) return -EINVAL;
-    } else if (snd_config_get_real(n, &v) < 0) {
-        if (snd_config_get_integer(n, &l) < 0) return -EINVAL;
-        v = (double)l;
+    } else if (snd_config_get_ireal(n, &v) < 0) {
+        return -EINVAL;
     }
     if (!(v > 0.0 && v <= 1000.0)) return -EINVAL;
     *speed = v;
@@ -378,12 +367,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
     return 0;
 
 fail:
-    if (p->in) fclose(p->in);
-    if (p->timer_fd >= 0) close(p->timer_fd);
-    free(p->infile);
-    free(p->outfile);
-    free(p->control);
-    free(p);
+    free_paced(p);
     return err;
 }
 
