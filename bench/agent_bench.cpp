@@ -81,27 +81,25 @@ long logTid(const std::string& log, const std::string& text) {
     return std::stol(log.substr(tid + 5));
 }
 
+double threadCpuNow() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 // CPU time of opus_encode alone per 960-sample block of the same audio.
 double encodeOnlyMs(const std::vector<int16_t>& mic, size_t blocks) {
     int err = 0;
     OpusEncoder* enc = opus_encoder_create(16000, 1, OPUS_APPLICATION_AUDIO, &err);
     unsigned char packet[4000];
-    timespec a{}, b{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+    const double start = threadCpuNow();
     size_t done = 0;
     opus_int32 bytes = 0;
     for (size_t i = 0; i < blocks && (i + 1) * 960 <= mic.size(); ++i, ++done)
         bytes += opus_encode(enc, mic.data() + i * 960, 960, packet, sizeof packet);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    const double s = threadCpuNow() - start;
     opus_encoder_destroy(enc);
-    double s = static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
     return done && bytes > 0 ? s * 1000.0 / static_cast<double>(done) : 0.0;
-}
-
-double threadCpuNow() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // The recording thread's work with nothing around it: reads the same paced device with the
@@ -167,7 +165,7 @@ int main(int argc, char** argv) {
     // The cloud answers once the user has spoken for a while, as a real one would.
     agent_rig::CloudScript script;
     script.answerAfterPackets = 20;
-    if (!rig.setUp(&error, "", script)) {
+    if (!rig.setUp(&error, "", script) || !(error = rig.startRecording()).empty()) {
         std::fprintf(stderr, "agent_bench: %s\n", error.c_str());
         return 1;
     }
@@ -176,12 +174,6 @@ int main(int argc, char** argv) {
     auto& agent = rig.agent();
     auto& cloud = rig.cloud();
     pid_t pid = agent.pid();
-    if (!rig.start(1) || !rig.board().wait_raw(20s) || !agent.waitForLog("Waiting for hotword", 20s)) {
-        std::fprintf(stderr, "agent_bench: the agent did not start recording\n%s", agent.log().c_str());
-        return 1;
-    }
-    rig.board().write(board_rig::handshake(1));
-    rig.board().read_frame(10s);
 
     // Idle, waiting for a wake-up: the whole process and each of its threads.
     std::this_thread::sleep_for(1s);
@@ -249,16 +241,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         toOpen.add(ms(cloud.openedAt(connection) - woke));
-        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Text))
-            if (f.connection == connection) {
-                toHello.add(ms(f.at - woke));
-                break;
-            }
-        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary))
-            if (f.connection == connection) {
-                toPacket.add(ms(f.at - woke));
-                break;
-            }
+        if (auto hello = rig.frames(connection, cloud_rig::FrameKind::Text); !hello.empty())
+            toHello.add(ms(hello[0].at - woke));
+        toPacket.add(ms(rig.frames(connection, cloud_rig::FrameKind::Binary).at(0).at - woke));
 
         // Recording thread CPU over a stretch of streaming.
         long tid = logTid(agent.log(), "Awakened, start recording");
@@ -276,13 +261,7 @@ int main(int argc, char** argv) {
         bareBlocks += bare.blocks;
 
         rig.wakeUp(60.0, 1);
-        if (!cloud.waitUntil(
-                [&] {
-                    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Close))
-                        if (f.connection == connection) return true;
-                    return false;
-                },
-                30s)) {
+        if (!rig.waitForFrame(connection, cloud_rig::FrameKind::Close, 30s)) {
             std::fprintf(stderr, "agent_bench: conversation %d was not closed\n", connection);
             return 1;
         }

@@ -17,12 +17,12 @@
 //    conversation without pings; and the highest figure seen while the pings came.
 #include "agent/ws_controller.h"
 
-#include "tests/rig/agent/agent_runner.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/rig/cloud/ogg_opus.h"
 #include "tests/support/build_dirs.h"
 #include "tests/support/figures.h"
+#include "tests/support/files.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -81,14 +82,9 @@ void print(const char* name, const Stats& s, const char* unit) {
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-template <typename Pred>
-bool waitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+// Polls every millisecond for up to 10 s.
+bool waitFor(const std::function<bool()>& done) {
+    return test_support::waitUntil(done, std::chrono::seconds(10), std::chrono::milliseconds(1));
 }
 
 std::vector<cloud_rig::ReceivedFrame> framesOf(const cloud_rig::FakeCloud& cloud, int connection,
@@ -201,7 +197,25 @@ double stopAgainst(cloud_rig::FakeCloud& cloud, const std::string& fault) {
     return ms(Clock::now() - t0);
 }
 
-// The baseline of playback: libopusfile's decode written block by block to the same device
+// CPU time of libopusfile's bare decode of the stream, each block written to `pcm` if given.
+double bareDecodeMs(const std::string& stream, snd_pcm_t* pcm = nullptr) {
+    const double start = threadCpuMs();
+    int err = 0;
+    OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
+    opus_int16 buffer[5760];
+    long samples = 0;
+    int n;
+    while ((n = op_read(of, buffer, 5760, nullptr)) > 0) {
+        samples += n;
+        if (pcm && snd_pcm_writei(pcm, buffer, static_cast<snd_pcm_uframes_t>(n)) == -EPIPE) snd_pcm_prepare(pcm);
+    }
+    op_free(of);
+    const double used = threadCpuMs() - start;
+    if (samples <= 0) std::fprintf(stderr, "bare decode failed\n");
+    return used;
+}
+
+// The baseline of playback: the bare decode written block by block to the same device
 // ("default"), with nothing else around it.
 double bareDecodeAndWriteMs(const std::string& stream) {
     // Set up as the agent sets its device up: the device's own buffer and period sizes.
@@ -217,32 +231,9 @@ double bareDecodeAndWriteMs(const std::string& stream) {
         std::fprintf(stderr, "bare device open failed\n");
         return 0;
     }
-    const double start = threadCpuMs();
-    int err = 0;
-    OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
-    opus_int16 buffer[5760];
-    int n;
-    while ((n = op_read(of, buffer, 5760, nullptr)) > 0) {
-        if (snd_pcm_writei(pcm, buffer, static_cast<snd_pcm_uframes_t>(n)) == -EPIPE) snd_pcm_prepare(pcm);
-    }
-    op_free(of);
-    const double used = threadCpuMs() - start;
+    const double used = bareDecodeMs(stream, pcm);
     snd_pcm_drop(pcm);
     snd_pcm_close(pcm);
-    return used;
-}
-
-double bareDecodeMs(const std::string& stream) {
-    const double start = threadCpuMs();
-    int err = 0;
-    OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
-    opus_int16 buffer[5760];
-    long samples = 0;
-    int n;
-    while ((n = op_read(of, buffer, 5760, nullptr)) > 0) samples += n;
-    op_free(of);
-    const double used = threadCpuMs() - start;
-    if (samples <= 0) std::fprintf(stderr, "bare decode failed\n");
     return used;
 }
 
@@ -271,19 +262,28 @@ int main(int argc, char** argv) {
         velantis::ws_controller controller;
         velantis::StopPlaying();  // opens the device
 
-        // 1a. From the handling call to the first block on the device.
-        std::vector<double> direct;
-        for (int i = 0; i < iterations; ++i) {
+        // From send() to the first block on the device, watched by a spinning thread.
+        auto firstSampleMs = [&](const std::function<void()>& send) {
             velantis::StopPlaying();
             const long long size = fileSize(speaker);
             Clock::time_point first;
-            std::thread watcher([&] { first = waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5)); });
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::atomic<bool> ready{false};
+            std::thread watcher([&] {
+                ready = true;
+                first = waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5));
+            });
+            while (!ready) {
+            }
             const auto t0 = Clock::now();
-            controller.decodeAndProcessOpus(shortAnswer);
+            send();
             watcher.join();
-            direct.push_back(std::chrono::duration<double, std::milli>(first - t0).count());
-        }
+            return ms(first - t0);
+        };
+
+        // 1a. From the handling call to the first block on the device.
+        std::vector<double> direct;
+        for (int i = 0; i < iterations; ++i)
+            direct.push_back(firstSampleMs([&] { controller.decodeAndProcessOpus(shortAnswer); }));
 
         // 1b. From the fake cloud's send on loopback (TLS, WebSocket, deflate) to the first block.
         cloud_rig::FakeCloud::Options o;
@@ -300,20 +300,7 @@ int main(int argc, char** argv) {
                             std::chrono::seconds(10));
             for (int i = 0; i < iterations; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the previous answer is handled
-                velantis::StopPlaying();
-                const long long size = fileSize(speaker);
-                Clock::time_point first;
-                std::atomic<bool> ready{false};
-                std::thread watcher([&] {
-                    ready = true;
-                    first = waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5));
-                });
-                while (!ready) {
-                }
-                const auto t0 = Clock::now();
-                cloud.sendBinary(shortAnswer);
-                watcher.join();
-                viaCloud.push_back(std::chrono::duration<double, std::milli>(first - t0).count());
+                viaCloud.push_back(firstSampleMs([&] { cloud.sendBinary(shortAnswer); }));
             }
             controller.disconnect();
             cloud.stop();

@@ -11,16 +11,12 @@
 #include <string>
 #include <thread>
 
-#include "tests/rig/agent/agent_runner.h"
 #include "tests/rig/agent/conversation_rig.h"
-#include "tests/rig/alsa/alsa_test_device.h"
-#include "tests/rig/board/board_rig.h"
+#include "tests/support/figures.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string agentProgram() { return test_support::binaryDir() + "/bin/tavrin_agent"; }
 
 const std::string kStartText = "Request to start audio recording";
 const std::string kStopText = "Request to stop audio recording";
@@ -34,7 +30,7 @@ protected:
 
     agent_rig::AgentOptions options(std::vector<std::string> env) {
         agent_rig::AgentOptions opt;
-        opt.program = agentProgram();
+        opt.program = test_support::binaryDir() + "/bin/tavrin_agent";
         opt.ttySlave = board_.slave_path();
         opt.env = std::move(env);
         return opt;
@@ -248,10 +244,7 @@ TEST_F(AgentControl, FailedSetUpNeitherEncodesNorSpins) {
 
 TEST_F(AgentControl, ServerThatCannotStartEndsTheProcess) {
     // Something that is not a socket sits at the socket path and cannot be removed.
-    agent_rig::AgentOptions opt;
-    opt.program = agentProgram();
-    opt.ttySlave = board_.slave_path();
-    opt.env = alsa_rig::environment("", "");
+    agent_rig::AgentOptions opt = options(alsa_rig::environment("", ""));
     opt.prepareTmp = [](const std::string& tmp) {
         std::filesystem::create_directory(tmp + "/velantis_agent.sock");
         std::ofstream(tmp + "/velantis_agent.sock/keep") << "x";
@@ -264,15 +257,6 @@ TEST_F(AgentControl, ServerThatCannotStartEndsTheProcess) {
     EXPECT_NE(log.find("Failed to start the agent server."), std::string::npos) << log;
 }
 
-// Descriptors the process has open, by /proc.
-size_t openDescriptors(pid_t pid) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
-    size_t n = 0;
-    for (; !ec && it != end; it.increment(ec)) ++n;
-    return n;
-}
-
 bool setSoftFileLimit(pid_t pid, rlim_t soft) {
     rlimit old{};
     if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &old) != 0) return false;
@@ -281,10 +265,10 @@ bool setSoftFileLimit(pid_t pid, rlim_t soft) {
 }
 
 // Hellos the cloud has received on the given connection.
-size_t hellosOn(cloud_rig::FakeCloud& cloud, int connection) {
+size_t hellosOn(const agent_rig::ConversationRig& rig, int connection) {
     size_t n = 0;
-    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Text))
-        if (f.connection == connection && f.data.find("\"type\":\"hello\"") != std::string::npos) ++n;
+    for (const auto& f : rig.frames(connection, cloud_rig::FrameKind::Text))
+        n += f.data.find("\"type\":\"hello\"") != std::string::npos;
     return n;
 }
 
@@ -294,32 +278,25 @@ TEST(AgentWakeUps, DescriptorExhaustionNeitherThrowsNorLeavesAConversationBehind
     agent_rig::ConversationRig rig;
     std::string error;
     ASSERT_TRUE(rig.setUp(&error)) << error;
+    ASSERT_EQ(rig.startRecording(), "");
     auto& agent = rig.agent();
     auto& cloud = rig.cloud();
-    ASSERT_TRUE(rig.start(1).has_value()) << agent.log();
-    ASSERT_TRUE(rig.board().wait_raw(20s)) << agent.log();
-    ASSERT_TRUE(agent.waitForLog("Waiting for hotword", 20s)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("set_opt() success", 20s)) << agent.log();
 
     // A small soft limit, and idle local clients until the control server takes no more.
     ASSERT_TRUE(setSoftFileLimit(agent.pid(), 64));
     std::vector<agent_rig::ControlClient> idle;
-    for (size_t i = 0; i < 80; ++i) {
+    auto refused = [&] {
+        const std::string log = agent.log();
+        return log.find("Refusing client fd=") != std::string::npos ||
+               log.find("Failed to accept client") != std::string::npos;
+    };
+    for (size_t i = 0; i < 80 && !refused(); ++i) {
         const size_t accepted = test_support::countOf(agent.log(), "New client connected");
         idle.emplace_back();
         ASSERT_EQ(0, idle.back().connectTo(agent.socketPath()));
         ASSERT_TRUE(test_support::waitUntil(
-            [&] {
-                const std::string log = agent.log();
-                return test_support::countOf(log, "New client connected") > accepted ||
-                       log.find("Refusing client fd=") != std::string::npos ||
-                       log.find("Failed to accept client") != std::string::npos;
-            },
-            10s));
-        const std::string log = agent.log();
-        if (log.find("Refusing client fd=") != std::string::npos ||
-            log.find("Failed to accept client") != std::string::npos)
-            break;
+            [&] { return test_support::countOf(agent.log(), "New client connected") > accepted || refused(); }, 10s));
     }
     EXPECT_EQ(agent.log().find("Failed to accept client"), std::string::npos)
         << "the clients took the descriptors a wake-up needs";
@@ -327,20 +304,20 @@ TEST(AgentWakeUps, DescriptorExhaustionNeitherThrowsNorLeavesAConversationBehind
 
     // A wake-up still has what a conversation needs; the next one ends it. What the
     // conversation opens is sampled for the record.
-    const size_t before = openDescriptors(agent.pid());
+    const int before = test_support::descriptorCount(agent.pid());
     std::atomic<bool> sampling{true};
-    std::atomic<size_t> peak{before};
+    std::atomic<int> peak{before};
     std::thread sampler([&] {
         while (sampling) {
-            size_t n = openDescriptors(agent.pid());
+            const int n = test_support::descriptorCount(agent.pid());
             if (n > peak) peak = n;
             std::this_thread::sleep_for(2ms);
         }
     });
-    rig.wakeUp(60.0, 2);
-    const bool opened = cloud.waitUntil([&] { return hellosOn(cloud, 1) == 1; }, 20s);
+    rig.wakeUp();
+    const bool opened = cloud.waitUntil([&] { return hellosOn(rig, 1) == 1; }, 20s);
     if (opened) agent.waitForOutput("Received binary message of size", 20s);
-    rig.wakeUp(60.0, 2);
+    rig.wakeUp();
     const bool ended = agent.waitForLog("recording task is already running, stop it", 20s) &&
                        cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 20s);
     sampling = false;
@@ -361,7 +338,7 @@ TEST(AgentWakeUps, DescriptorExhaustionNeitherThrowsNorLeavesAConversationBehind
     ASSERT_TRUE(agent.waitForLog("Failed to accept client on path /tmp/velantis_agent.sock: Too many open files", 10s))
         << agent.log();
     const size_t logged = agent.log().size();
-    rig.wakeUp(60.0, 2);
+    rig.wakeUp();
     ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 20s, 2)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("Error: Unable to set up a connection to wss://", 20s)) << agent.log();
     const std::string during = agent.log().substr(logged);
@@ -376,8 +353,8 @@ TEST(AgentWakeUps, DescriptorExhaustionNeitherThrowsNorLeavesAConversationBehind
 
     // Descriptors back: the next wake-up opens a conversation, not a goodbye.
     ASSERT_TRUE(setSoftFileLimit(agent.pid(), 1024));
-    rig.wakeUp(60.0, 2);
-    ASSERT_TRUE(cloud.waitUntil([&] { return hellosOn(cloud, 2) == 1; }, 20s)) << agent.log();
+    rig.wakeUp();
+    ASSERT_TRUE(cloud.waitUntil([&] { return hellosOn(rig, 2) == 1; }, 20s)) << agent.log();
     const std::string after = agent.log().substr(restored);
     std::cout << "The next wake-up logs:\n" << after.substr(0, 2000);
     EXPECT_EQ(test_support::countOf(agent.log(), "recording task is already running, stop it"), 1u);

@@ -13,39 +13,42 @@ using test_support::waitUntil;
 
 namespace {
 
-constexpr double kAngle = 60.0;
-constexpr int kBeam = 2;
-
 bool isMovement(const robot_rig::TraceCall& c, const char* axis, double value) {
     return c.result() && std::abs(c.real(axis) - value) < 1e-3;
 }
 
-TEST(AgentEndToEnd, WholeConversation) {
-    if (!test_support::canFakeTtyacm0())
-        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
+// The conversation rig around a running agent; skipped without root.
+class AgentEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test_support::canFakeTtyacm0())
+            GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
+    }
+    // Sets the rig up and starts recording (AGENT_START with `id`, board handshake done).
+    void startRecording(const agent_rig::CloudScript& script = {}, uint64_t id = 1) {
+        std::string error;
+        ASSERT_TRUE(rig.setUp(&error, "", script)) << error;
+        error = rig.startRecording(id);
+        ASSERT_EQ(error, "");
+    }
+    // The agent still runs and no sanitizer spoke.
+    void expectHealthy() {
+        EXPECT_TRUE(agent.running());
+        EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+    }
 
     agent_rig::ConversationRig rig;
-    std::string error;
-    ASSERT_TRUE(rig.setUp(&error)) << error;
-    auto& agent = rig.agent();
+    agent_rig::AgentProcess& agent = rig.agent();
+};
+
+TEST_F(AgentEndToEnd, WholeConversation) {
+    // Start: answered at once; the link sets up the port and acknowledges the handshake.
+    ASSERT_NO_FATAL_FAILURE(startRecording({}, 77));
     auto& cloud = rig.cloud();
-    auto& board = rig.board();
     auto& trace = rig.trace();
 
-    // Start: answered at once; the link sets up the port and acknowledges the handshake.
-    auto reply = rig.start(77);
-    ASSERT_TRUE(reply.has_value()) << agent.log();
-    EXPECT_EQ(reply->type, static_cast<uint32_t>(AGENT_START));
-    EXPECT_EQ(reply->id, 77u);
-    ASSERT_TRUE(board.wait_raw(20s)) << agent.log();
-    ASSERT_TRUE(agent.waitForLog("Waiting for hotword", 20s)) << agent.log();
-    board.write(board_rig::handshake(1));
-    auto ack = board.read_frame(10s);
-    ASSERT_TRUE(ack.has_value()) << "no handshake acknowledgement";
-    EXPECT_EQ(*ack, board_rig::ack(1));
-
-    // First wake-up: a conversation starts.
-    auto woke = rig.wakeUp(kAngle, kBeam);
+    // First wake-up (angle 60, beam 2): a conversation starts.
+    auto woke = rig.wakeUp();
     ASSERT_TRUE(agent.waitForOutput("Callback executed, post awaken.", 20s)) << agent.output() << agent.log();
     std::string out = agent.output();
     EXPECT_NE(out.find("-- callback -- with angle: 60, beam: 2\n"), std::string::npos) << out;
@@ -95,16 +98,9 @@ TEST(AgentEndToEnd, WholeConversation) {
         << rig.upstreamPackets(1).size() << " packets";
 
     // Second wake-up: goodbye, emoji 4, normal close.
-    rig.wakeUp(kAngle, kBeam);
+    rig.wakeUp();
     ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 20s)) << agent.log();
-    ASSERT_TRUE(cloud.waitUntil(
-        [&] {
-            for (const auto& f : cloud.frames(cloud_rig::FrameKind::Close))
-                if (f.connection == 1) return true;
-            return false;
-        },
-        30s))
-        << agent.log();
+    ASSERT_TRUE(rig.waitForFrame(1, cloud_rig::FrameKind::Close, 30s)) << agent.log();
     auto closes = cloud.frames(cloud_rig::FrameKind::Close);
     EXPECT_EQ(closes.at(0).closeCode, 1000);
     EXPECT_EQ(closes.at(0).closeReason, "Normal closure");
@@ -138,20 +134,16 @@ TEST(AgentEndToEnd, WholeConversation) {
     // Speaker: the greeting, then the cloud's answer, then the goodbye.
     ASSERT_TRUE(agent.waitForLog("Setting emoji state: 4", 20s));
     auto speaker = rig.speaker();
-    auto greet1 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/你好啊.wav");
-    auto greet2 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/在呢.wav");
-    auto bye = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/好的，再见.wav");
-    long g1 = agent_rig::ConversationRig::findSamples(speaker, greet1);
-    long g2 = agent_rig::ConversationRig::findSamples(speaker, greet2);
-    ASSERT_TRUE(g1 == 0 || g2 == 0) << "no greeting at the start of " << speaker.size() << " samples";
-    size_t greetEnd = g1 == 0 ? greet1.size() : greet2.size();
+    const auto greeting = rig.greeting(speaker);
+    ASSERT_EQ(greeting.at, 0) << "no greeting at the start of " << speaker.size() << " samples";
+    const size_t greetEnd = greeting.length;
     const auto& answer = rig.answer();
     ASSERT_GT(answer.size(), 9600u);
     std::vector<int16_t> piece(answer.begin() + 4800, answer.begin() + 9600);
     size_t at = 0;
     double answerCorr = agent_rig::ConversationRig::correlationIn(speaker, piece, greetEnd, greetEnd + 48000, &at);
     EXPECT_GT(answerCorr, 0.95);
-    long byeAt = agent_rig::ConversationRig::findSamples(speaker, bye, greetEnd);
+    long byeAt = agent_rig::ConversationRig::findSamples(speaker, rig.sound("好的，再见"), greetEnd);
     EXPECT_GE(byeAt, static_cast<long>(greetEnd + answer.size() - 4800));
 
     // The capture ran unread between set-up and wake-up: its overrun is recovered silently.
@@ -159,7 +151,7 @@ TEST(AgentEndToEnd, WholeConversation) {
     EXPECT_EQ(agent.log().find("No audio data readed"), std::string::npos);
 
     // Stop: answered once the recording thread has ended.
-    reply = rig.stop(78);
+    auto reply = rig.stop(78);
     ASSERT_TRUE(reply.has_value()) << agent.log();
     EXPECT_EQ(reply->type, static_cast<uint32_t>(AGENT_STOP));
     EXPECT_EQ(reply->id, 78u);
@@ -176,8 +168,7 @@ TEST(AgentEndToEnd, WholeConversation) {
     EXPECT_EQ(test_support::countOf(log, "Close default soundcard"), 1u);
     EXPECT_EQ(test_support::countOf(log, "Open default soundcard"), 2u);
     EXPECT_EQ(test_support::countOf(log, "New Thread: init_orvanite"), 1u);
-    EXPECT_TRUE(agent.running());
-    EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+    expectHealthy();
 }
 
 // Number of binary frames at the cloud once packets already on their way have arrived.
@@ -193,28 +184,10 @@ size_t settledUpstream(cloud_rig::FakeCloud& cloud) {
     return last;
 }
 
-// Common start of a run: agent recording, board handshake done.
-void startRecording(agent_rig::ConversationRig& rig) {
-    auto reply = rig.start(1);
-    ASSERT_TRUE(reply.has_value()) << rig.agent().log();
-    ASSERT_TRUE(rig.board().wait_raw(20s)) << rig.agent().log();
-    ASSERT_TRUE(rig.agent().waitForLog("Waiting for hotword", 20s)) << rig.agent().log();
-    rig.board().write(board_rig::handshake(1));
-    ASSERT_TRUE(rig.board().read_frame(10s).has_value());
-}
-
-TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
-    if (!test_support::canFakeTtyacm0())
-        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
-
-    agent_rig::ConversationRig rig;
-    std::string error;
-    ASSERT_TRUE(rig.setUp(&error)) << error;
-    auto& agent = rig.agent();
+TEST_F(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
+    ASSERT_NO_FATAL_FAILURE(startRecording());
     auto& cloud = rig.cloud();
-    ASSERT_NO_FATAL_FAILURE(startRecording(rig));
-
-    rig.wakeUp(kAngle, kBeam);
+    rig.wakeUp();
     ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(1).size() >= 10; }, 30s)) << agent.log();
 
     // A stop while capturing ends the capture within a block and keeps the connection.
@@ -231,8 +204,7 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
 
     // Without a recording thread a wake-up still toggles: the flag was cleared by the stop,
     // so this one starts a conversation (greeting, emoji 7), but nothing is captured.
-    std::this_thread::sleep_for(1200ms);  // the link pauses after each wake-up
-    rig.wakeUp(kAngle, kBeam);
+    rig.wakeUp();
     ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 20s, 2)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("Setting emoji state: 7", 20s, 2)) << agent.log();
     std::this_thread::sleep_for(600ms);
@@ -245,8 +217,7 @@ TEST(AgentEndToEnd, StopDuringConversationAndWakeUpWhileStopped) {
     EXPECT_TRUE(cloud.waitUntil([&] { return cloud.frames(cloud_rig::FrameKind::Binary).size() >= sent + 10; }, 30s))
         << agent.log();
     EXPECT_EQ(test_support::countOf(agent.log(), "New Thread: init_orvanite"), 1u);
-    EXPECT_TRUE(agent.running());
-    EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+    expectHealthy();
 }
 
 // Time between consecutive upstream packets of `connection` that arrived in [from, to].
@@ -266,16 +237,11 @@ std::chrono::steady_clock::duration longestUpstreamPause(cloud_rig::FakeCloud& c
 // A long answer, a wake-up in the middle of it, then a cloud that misbehaves in every way
 // it can, one conversation each: the agent keeps streaming, ends each conversation in
 // bounded time, and the conversation after the last fault works.
-TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
-    if (!test_support::canFakeTtyacm0())
-        GTEST_SKIP() << "needs root for private mount and network namespaces (own /dev/ttyACM0, /tmp, loopback)";
-
+TEST_F(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     agent_rig::CloudScript script;
     script.answerSeconds = 6.0;
-    agent_rig::ConversationRig rig;
     std::string error;
     ASSERT_TRUE(rig.setUp(&error, "", script)) << error;
-    auto& agent = rig.agent();
     auto& cloud = rig.cloud();
     // Connections 2 to 7 misbehave; 1 and 8 are well behaved.
     cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::closeSilently(4000, "bye")}, 2});
@@ -284,10 +250,10 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     cloud.silence(cloud_rig::CloudSilence::BeforeTls, 5);
     cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::reset()}, 6});
     cloud.addRule({cloud_rig::CloudTrigger::Hello, 0, {cloud_rig::CloudAction::stallInText()}, 7});
-    ASSERT_NO_FATAL_FAILURE(startRecording(rig));
+    ASSERT_EQ(rig.startRecording(), "");
 
     // While the 6-s answer plays, the microphone's packets keep reaching the cloud.
-    rig.wakeUp(kAngle, kBeam);
+    rig.wakeUp();
     ASSERT_TRUE(agent.waitForOutput("Received binary message of size: ", 20s)) << agent.log();
     const auto answerAt = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(3s);
@@ -295,9 +261,9 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
 
     // A wake-up in the middle of it: the goodbye cuts the answer, and the close follows the
     // goodbye sound at once rather than the rest of the answer and then the goodbye.
-    const auto bye = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/好的，再见.wav");
+    const auto bye = rig.sound("好的，再见");
     const auto byeLength = std::chrono::milliseconds(bye.size() * 1000 / 48000);
-    const auto woke = rig.wakeUp(kAngle, kBeam);
+    const auto woke = rig.wakeUp();
     ASSERT_TRUE(cloud.waitUntil([&] { return !cloud.frames(cloud_rig::FrameKind::Close).empty(); }, 10s))
         << agent.log();
     EXPECT_LT(cloud.frames(cloud_rig::FrameKind::Close).at(0).at, woke + byeLength + 1500ms);
@@ -311,27 +277,18 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     EXPECT_LT(static_cast<size_t>(byeAt), rig.answer().size());          // the answer did not play whole
 
     // One conversation per fault; each ends with the next wake-up, and the wake-up after it
-    // is handled, so no disconnect hangs. The link pauses for a second after each wake-up.
-    auto last = woke;
+    // is handled, so no disconnect hangs.
     for (int connection = 2; connection <= 8; ++connection) {
         SCOPED_TRACE(connection);
-        std::this_thread::sleep_until(last + 1200ms);
-        last = rig.wakeUp(kAngle, kBeam);
+        rig.wakeUp();
         ASSERT_TRUE(agent.waitForLog("recording task not running, start it", 15s, static_cast<size_t>(connection)))
             << agent.log();
         ASSERT_TRUE(cloud.waitUntil([&] { return cloud.connectionCount() >= connection; }, 10s));
         if (connection == 8) break;
         if (connection != 4 && connection != 5) {
-            ASSERT_TRUE(cloud.waitUntil(
-                [&] {
-                    for (const auto& f : cloud.frames())
-                        if (f.connection == connection) return true;
-                    return false;
-                },
-                10s));
+            ASSERT_TRUE(rig.waitForFrame(connection, cloud_rig::FrameKind::Text, 10s));  // the hello
         }
-        std::this_thread::sleep_until(last + 1200ms);
-        last = rig.wakeUp(kAngle, kBeam);
+        rig.wakeUp();
         ASSERT_TRUE(
             agent.waitForLog("recording task is already running, stop it", 15s, static_cast<size_t>(connection)))
             << agent.log();
@@ -364,8 +321,8 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     };
     auto packetsAfter = [&](int connection, std::chrono::steady_clock::time_point t) {
         std::vector<std::chrono::steady_clock::time_point> at;
-        for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary))
-            if (f.connection == connection && f.at > t) at.push_back(f.at);
+        for (const auto& f : rig.frames(connection, cloud_rig::FrameKind::Binary))
+            if (f.at > t) at.push_back(f.at);
         return at;
     };
     const std::string lost = "写入音频数据失败: No such device";
@@ -407,8 +364,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
 
     // The conversation ends while the speaker is away; the microphone re-enumerates while
     // the agent waits for the next wake-up.
-    std::this_thread::sleep_until(last + 1200ms);
-    last = rig.wakeUp(kAngle, kBeam);
+    rig.wakeUp();
     ASSERT_TRUE(agent.waitForLog("recording task is already running, stop it", 15s, 8)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("Waiting for hotword", 15s, 9)) << agent.log();
     ASSERT_TRUE(agent.waitForLog("Setting emoji state: 4", 15s, 8)) << agent.log();
@@ -418,16 +374,11 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
     // The speaker comes back: the next greeting plays whole.
     devices.replug(DeviceControl::Playback);
     const size_t speakerBefore = rig.speaker().size();
-    std::this_thread::sleep_until(last + 1200ms);
-    last = rig.wakeUp(kAngle, kBeam);
+    rig.wakeUp();
     ASSERT_TRUE(agent.waitForLog("Setting emoji state: 7", 15s, 9)) << agent.log();
     const auto speakerAfter = rig.speaker();
-    const auto greet1 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/你好啊.wav");
-    const auto greet2 = agent_rig::ConversationRig::wavSamples(rig.resDir() + "/在呢.wav");
-    const long g1 = agent_rig::ConversationRig::findSamples(speakerAfter, greet1, speakerBefore);
-    const long g2 = agent_rig::ConversationRig::findSamples(speakerAfter, greet2, speakerBefore);
-    ASSERT_TRUE(g1 >= 0 || g2 >= 0) << speakerAfter.size() - speakerBefore << " samples after the speaker came back";
-    const size_t greeting = g1 >= 0 ? greet1.size() : greet2.size();
+    const size_t greeting = rig.greeting(speakerAfter, speakerBefore).length;
+    ASSERT_GT(greeting, 0u) << speakerAfter.size() - speakerBefore << " samples after the speaker came back";
     // ...and the microphone that came back while idle streams in the new conversation.
     ASSERT_TRUE(cloud.waitUntil([&] { return rig.upstreamPackets(9).size() >= 10; }, 20s)) << agent.log();
     EXPECT_GT(rig.microphoneCorrelation(agent_rig::ConversationRig::decodeUpstream(rig.upstreamPackets(9))), 0.9);
@@ -436,8 +387,7 @@ TEST(AgentEndToEnd, LongAnswerAndMisbehavingCloud) {
               << "speaker came back: " << greeting << " samples; lines per second with the speaker away (log and "
               << "console): " << speakerLinesPerSecond << ", with the microphone away (log): " << micLinesPerSecond
               << std::endl;
-    EXPECT_TRUE(agent.running());
-    EXPECT_EQ(agent.errors().find("Sanitizer"), std::string::npos) << agent.errors();
+    expectHealthy();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "tests/rig/cloud/ogg_opus.h"
 
@@ -161,15 +162,38 @@ std::optional<velantis::MessageHeader> ConversationRig::stop(uint64_t id) {
                            std::chrono::seconds(15));
 }
 
+std::string ConversationRig::startRecording(uint64_t id) {
+    using namespace std::chrono_literals;
+    auto reply = start(id);
+    if (!reply || reply->type != AGENT_START || reply->id != id) return "no reply to AGENT_START\n" + agent_.log();
+    if (!board_->wait_raw(20s)) return "the agent never set up /dev/ttyACM0\n" + agent_.log();
+    if (!agent_.waitForLog("Waiting for hotword", 20s)) return "no \"Waiting for hotword\"\n" + agent_.log();
+    board_->write(board_rig::handshake(1));
+    if (board_->read_frame(10s) != board_rig::ack(1)) return "no handshake acknowledgement";
+    return "";
+}
+
 std::chrono::steady_clock::time_point ConversationRig::wakeUp(double angle, int beam) {
+    // The link ignores the board for a second after each wake-up.
+    std::this_thread::sleep_until(lastWakeUp_ + std::chrono::milliseconds(1200));
     board_->write(board_rig::wakeup(angle, beam));
-    return std::chrono::steady_clock::now();
+    return lastWakeUp_ = std::chrono::steady_clock::now();
+}
+
+std::vector<cloud_rig::ReceivedFrame> ConversationRig::frames(int connection, cloud_rig::FrameKind kind) const {
+    std::vector<cloud_rig::ReceivedFrame> out;
+    for (auto& f : cloud_->frames(kind))
+        if (f.connection == connection) out.push_back(std::move(f));
+    return out;
+}
+
+bool ConversationRig::waitForFrame(int connection, cloud_rig::FrameKind kind, std::chrono::milliseconds timeout) const {
+    return cloud_->waitUntil([&] { return !frames(connection, kind).empty(); }, timeout);
 }
 
 std::vector<std::string> ConversationRig::upstreamPackets(int connection) const {
     std::vector<std::string> out;
-    for (const auto& f : cloud_->frames(cloud_rig::FrameKind::Binary))
-        if (f.connection == connection) out.push_back(f.data);
+    for (auto& f : frames(connection, cloud_rig::FrameKind::Binary)) out.push_back(std::move(f.data));
     return out;
 }
 
@@ -224,6 +248,16 @@ std::vector<int16_t> ConversationRig::wavSamples(const std::string& path) {
     for (size_t i = 44; i + 1 < bytes.size(); i += 2)
         out.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8)));
     return out;
+}
+
+ConversationRig::Played ConversationRig::greeting(const std::vector<int16_t>& speaker, size_t from) const {
+    Played first;
+    for (const char* name : {"你好啊", "在呢"}) {
+        const auto samples = sound(name);
+        const long at = findSamples(speaker, samples, from);
+        if (at >= 0 && (first.at < 0 || at < first.at)) first = {at, name, samples.size()};
+    }
+    return first;
 }
 
 long ConversationRig::findSamples(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle, size_t from) {

@@ -46,11 +46,18 @@ public:
     // Sends AGENT_START / AGENT_STOP and returns the reply.
     std::optional<velantis::MessageHeader> start(uint64_t id);
     std::optional<velantis::MessageHeader> stop(uint64_t id);
+    // AGENT_START answered, the board's port set up, the agent waiting for the hotword and the
+    // board's handshake acknowledged: "" or what failed.
+    std::string startRecording(uint64_t id = 1);
 
-    // Writes a wake-up frame; the time its last byte was written is returned.
-    std::chrono::steady_clock::time_point wakeUp(double angle, int beam);
+    // Writes a wake-up frame once the link's pause after the previous one is over; the time
+    // its last byte was written is returned.
+    std::chrono::steady_clock::time_point wakeUp(double angle = 60.0, int beam = 2);
 
     // Analysis.
+    // Frames of one kind the cloud received on `connection`, in order.
+    std::vector<cloud_rig::ReceivedFrame> frames(int connection, cloud_rig::FrameKind kind) const;
+    bool waitForFrame(int connection, cloud_rig::FrameKind kind, std::chrono::milliseconds timeout) const;
     // Opus packets the cloud received on `connection`, in order.
     std::vector<std::string> upstreamPackets(int connection) const;
     // Decodes packets with one decoder at the microphone rate.
@@ -64,6 +71,15 @@ public:
     std::vector<int16_t> speaker() const;
     // Data of a WAV file (after its 44-byte header) as samples.
     static std::vector<int16_t> wavSamples(const std::string& path);
+    // Samples of res/<name>.wav.
+    std::vector<int16_t> sound(const std::string& name) const { return wavSamples(resDir() + "/" + name + ".wav"); }
+    // The first of the greetings (你好啊, 在呢) found whole in speaker[from, ...).
+    struct Played {
+        long at = -1;
+        std::string name;
+        size_t length = 0;
+    };
+    Played greeting(const std::vector<int16_t>& speaker, size_t from = 0) const;
     // Position of `needle` in `hay` as an exact sample match, or -1.
     static long findSamples(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle, size_t from = 0);
     // Best normalised correlation of `needle` within hay[from, to).
@@ -97,6 +113,7 @@ private:
     std::vector<int16_t> mic_;
     std::vector<int16_t> answer_;
     std::string answerOgg_;
+    std::chrono::steady_clock::time_point lastWakeUp_{};
 };
 
 }  // namespace agent_rig
