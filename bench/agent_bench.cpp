@@ -30,21 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// utime + stime of a process or one of its threads, in seconds.
-double cpuSeconds(const std::string& statPath) {
-    std::string s = test_support::readFile(statPath);
-    size_t close = s.rfind(')');
-    if (close == std::string::npos) return 0.0;
-    std::istringstream in(s.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // Time on the CPU of one thread in seconds, with nanosecond resolution.
 double threadCpuSeconds(const std::string& schedstatPath) {
     std::istringstream in(test_support::readFile(schedstatPath));
@@ -177,7 +162,6 @@ int main(int argc, char** argv) {
 
     // Idle, waiting for a wake-up: the whole process and each of its threads.
     std::this_thread::sleep_for(1s);
-    std::string stat = "/proc/" + std::to_string(pid) + "/stat";
     std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
     auto threadTimes = [&] {
         std::map<long, double> out;
@@ -190,11 +174,9 @@ int main(int argc, char** argv) {
         return out;
     };
     auto threads0 = threadTimes();
-    double cpu0 = cpuSeconds(stat);
     auto t0 = Clock::now();
     std::this_thread::sleep_for(5s);
     double idleSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    double idleCpu = (cpuSeconds(stat) - cpu0) / idleSeconds * 100.0;
     auto threads1 = threadTimes();
     long idleRss = test_support::residentKiB(pid);
     std::string log = agent.log();
@@ -203,10 +185,13 @@ int main(int argc, char** argv) {
                                       {logTid(log, "Record process..."), "recording"},
                                       {static_cast<long>(pid), "main"}};
     std::string perThread;
+    double idleCpu = 0.0;  // the whole process: its threads together
     for (const auto& [tid, t] : threads1) {
+        const double cpu = (t - threads0[tid]) / idleSeconds * 100.0;
+        idleCpu += cpu;
         char buf[96];
-        std::snprintf(buf, sizeof buf, " %s%s=%.2f%%", names.count(tid) ? names[tid].c_str() : "tid ",
-                      names.count(tid) ? "" : std::to_string(tid).c_str(), (t - threads0[tid]) / idleSeconds * 100.0);
+        std::snprintf(buf, sizeof buf, " %s=%.2f%%",
+                      (names.count(tid) ? names[tid] : "tid " + std::to_string(tid)).c_str(), cpu);
         perThread += buf;
     }
 

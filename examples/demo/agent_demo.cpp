@@ -278,20 +278,12 @@ int main(int argc, char** argv) {
     check(micCorr > 0.9, "upstream audio does not match the microphone");
 
     auto speaker = rig.speaker();
-    std::string res = rig.resDir();
-    auto g1 = agent_rig::ConversationRig::wavSamples(res + "/你好啊.wav");
-    auto g2 = agent_rig::ConversationRig::wavSamples(res + "/在呢.wav");
-    auto bye = agent_rig::ConversationRig::wavSamples(res + "/好的，再见.wav");
+    auto bye = rig.sound("好的，再见");
     say("SPEAKER", "played " + seconds(speaker.size(), 48000) + " at 48000 Hz:");
     size_t greetEnd = 0;
-    if (agent_rig::ConversationRig::findSamples(speaker, g1) == 0) {
-        say("SPEAKER", "  greeting res/你好啊.wav (" + seconds(g1.size(), 48000) + ")");
-        greetEnd = g1.size();
-    } else if (agent_rig::ConversationRig::findSamples(speaker, g2) == 0) {
-        say("SPEAKER", "  greeting res/在呢.wav (" + seconds(g2.size(), 48000) + ")");
-        greetEnd = g2.size();
-    } else {
-        check(false, "no greeting on the speaker");
+    if (const auto greeting = rig.greeting(speaker); check(greeting.at == 0, "no greeting on the speaker")) {
+        say("SPEAKER", "  greeting res/" + greeting.name + ".wav (" + seconds(greeting.length, 48000) + ")");
+        greetEnd = greeting.length;
     }
     const auto& answer = rig.answer();
     if (answer.size() > 9600) {

@@ -67,7 +67,7 @@ protected:
 
     void expectNoReply(uint32_t type, uint64_t id, const std::string& payload) {
         ASSERT_TRUE(client_.send(type, id, payload));
-        EXPECT_FALSE(client_.receive(1500ms).has_value()) << "unexpected reply to type " << type;
+        EXPECT_FALSE(client_.readHeader(1500ms).has_value()) << "unexpected reply to type " << type;
     }
 
     test_support::TempDir dir_{"agent-control", agent_rig::kRunDir};
@@ -193,8 +193,8 @@ TEST_F(AgentControl, StopRightAfterStartEndsTheNewThread) {
     for (uint64_t i = 0; i < 5; ++i) {
         ASSERT_TRUE(client_.send(AGENT_START, 100 + i, start()));
         ASSERT_TRUE(client_.send(AGENT_STOP, 200 + i, stop()));
-        auto a = client_.receive(15s);
-        auto b = client_.receive(15s);
+        auto a = client_.readHeader(15s);
+        auto b = client_.readHeader(15s);
         ASSERT_TRUE(a && b) << agent_.log();
         EXPECT_EQ(a->id, 100 + i);
         EXPECT_EQ(b->id, 200 + i);

@@ -109,28 +109,16 @@ inline std::string commandPayload(const std::string& from, const std::string& de
 // A client of the agent's control socket.
 class ControlClient : public test_support::FramedClient {
 public:
-    // Connects, retrying until the socket accepts or the time is up.
-    bool connect(const std::string& path, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return FramedClient::connect(path, timeout);
-    }
-
     using FramedClient::send;
     bool send(uint32_t type, uint64_t id, const std::string& payload) {
         return FramedClient::send(type, id, std::vector<uint8_t>(payload.begin(), payload.end()));
     }
 
-    // The next message's header (its payload is skipped), or nothing within `timeout`.
-    std::optional<velantis::MessageHeader> receive(std::chrono::milliseconds timeout) {
-        auto message = readMessage(timeout);
-        if (!message) return std::nullopt;
-        return message->first;
-    }
-
-    // One request and its reply.
+    // One request and its reply (the agent's replies carry no payload).
     std::optional<velantis::MessageHeader> request(uint32_t type, uint64_t id, const std::string& payload,
                                                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         if (!send(type, id, payload)) return std::nullopt;
-        return receive(timeout);
+        return readHeader(timeout);
     }
 };
 

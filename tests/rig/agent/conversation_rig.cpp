@@ -49,12 +49,10 @@ std::vector<int16_t> microphoneSignal(double seconds) {
     return pcm;
 }
 
+// S16_LE, as the machine stores it.
 bool writeRaw(const std::string& path, const std::vector<int16_t>& pcm) {
     std::ofstream f(path, std::ios::binary);
-    for (int16_t s : pcm) {
-        char b[2] = {static_cast<char>(s & 0xFF), static_cast<char>((static_cast<uint16_t>(s) >> 8) & 0xFF)};
-        f.write(b, 2);
-    }
+    f.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * sizeof(int16_t)));
     return static_cast<bool>(f);
 }
 
@@ -243,11 +241,9 @@ double ConversationRig::microphoneMatch(const std::vector<int16_t>& decoded, siz
 std::vector<int16_t> ConversationRig::speaker() const { return alsa_rig::readPcm(speakerPath()); }
 
 std::vector<int16_t> ConversationRig::wavSamples(const std::string& path) {
-    std::string bytes = test_support::readFile(path);
-    std::vector<int16_t> out;
-    for (size_t i = 44; i + 1 < bytes.size(); i += 2)
-        out.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8)));
-    return out;
+    std::vector<int16_t> pcm = alsa_rig::readPcm(path);
+    pcm.erase(pcm.begin(), pcm.begin() + static_cast<long>(std::min<size_t>(22, pcm.size())));  // the 44-byte header
+    return pcm;
 }
 
 ConversationRig::Played ConversationRig::greeting(const std::vector<int16_t>& speaker, size_t from) const {
