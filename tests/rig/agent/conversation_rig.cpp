@@ -95,9 +95,9 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
         cloud_ = std::make_unique<cloud_rig::FakeCloud>(o);
 
         answer_ = cloud_rig::chirp(script_.answerSeconds, 48000, 400.0, 1600.0, 0.4);
-        answerOgg_ = cloud_rig::encodeOggOpus(answer_, 48000);
+        const std::string answerOgg = cloud_rig::encodeOggOpus(answer_, 48000);
         // What the agent plays is the decoded stream, not the encoder's input.
-        answer_ = cloud_rig::decodeOggOpus(answerOgg_);
+        answer_ = cloud_rig::decodeOggOpus(answerOgg);
         using nlohmann::json;
         cloud_rig::CloudRule answer;
         answer.on = script_.answerAfterPackets > 0 ? cloud_rig::CloudTrigger::Binary : cloud_rig::CloudTrigger::Hello;
@@ -105,7 +105,7 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
         answer.actions = {cloud_rig::CloudAction::text(json{{"type", "stt"}, {"text", script_.stt}}.dump()),
                           cloud_rig::CloudAction::text(
                               json{{"type", "tts"}, {"state", "start"}, {"text", script_.ttsText}}.dump()),
-                          cloud_rig::CloudAction::binary(answerOgg_),
+                          cloud_rig::CloudAction::binary(answerOgg),
                           cloud_rig::CloudAction::text(json{{"type", "control"}, {"value", script_.control}}.dump()),
                           cloud_rig::CloudAction::text(json{{"type", "tts"}, {"state", "stop"}}.dump())};
         cloud_->addRule(answer);

@@ -95,7 +95,6 @@ public:
     alsa_rig::DeviceControl& devices() { return *devices_; }
     const std::vector<int16_t>& mic() const { return mic_; }
     const std::vector<int16_t>& answer() const { return answer_; }
-    const std::string& answerOgg() const { return answerOgg_; }
     const CloudScript& script() const { return script_; }
     std::string dir() const { return dir_.path(); }
     std::string speakerPath() const { return dir_.path() + "/speaker_48000.raw"; }
@@ -112,7 +111,6 @@ private:
     ControlClient client_;
     std::vector<int16_t> mic_;
     std::vector<int16_t> answer_;
-    std::string answerOgg_;
     std::chrono::steady_clock::time_point lastWakeUp_{};
 };
 
