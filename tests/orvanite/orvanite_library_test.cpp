@@ -4,6 +4,7 @@
 
 #include "tests/orvanite/test_support.h"
 #include "tests/rig/board/board_rig.h"
+#include "tests/support/process_log.h"
 
 #include <gtest/gtest.h>
 
@@ -18,14 +19,15 @@
 #include <set>
 #include <thread>
 
-using orvanite_test::Clock;
-using orvanite_test::LogFile;
+using orvanite_test::bin;
+using orvanite_test::fileLog;
+using orvanite_test::has;
+using orvanite_test::Level;
+using test_support::countLog;
 using test_support::Process;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string bin(const std::string& name) { return test_support::binaryDir() + "/bin/" + name; }
 
 // name -> (type, binding) of every symbol the library defines for others.
 std::map<std::string, std::pair<std::string, std::string>> exported_symbols(const std::string& lib) {
@@ -80,20 +82,22 @@ TEST(OrvaniteLibrary, ExportsOnlyItsInterfaceAndTheSharedLoggerObjects) {
 TEST(OrvaniteLibrary, WithoutADeviceInitReturnsAndSendingFails) {
     struct stat st;
     if (lstat("/dev/ttyACM0", &st) == 0) GTEST_SKIP() << "this machine has a /dev/ttyACM0";
-    LogFile log;
-    log.mark();
+    const size_t mark = test_support::processLog().size();
+    auto logged = [&](Level level, const std::string& text) {
+        return has(test_support::processLog().since(mark), level, text);
+    };
     EXPECT_FALSE(orvanite::send_orvanite_str("too early"));
-    EXPECT_TRUE(log.has('E', "UartConnector is null, failed to send [too early] to orvanite."));
+    EXPECT_TRUE(logged(Level::err, "UartConnector is null, failed to send [too early] to orvanite."));
 
-    auto start = Clock::now();
+    auto start = std::chrono::steady_clock::now();
     orvanite::init_orvanite([](double, int) {});
-    EXPECT_LT(Clock::now() - start, 5s);
-    EXPECT_TRUE(log.has('E', "Can't Open Serial Port, error_code = -1"));
-    EXPECT_TRUE(log.has('E', "open port /dev/ttyACM0 failed"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(logged(Level::err, "Can't Open Serial Port, error_code = -1"));
+    EXPECT_TRUE(logged(Level::err, "open port /dev/ttyACM0 failed"));
 
     EXPECT_FALSE(orvanite::send_orvanite_str("no port"));
-    EXPECT_TRUE(log.has('I', "send [no port] to orvanite"));
-    EXPECT_TRUE(log.has('E', "Serial port not opend"));
+    EXPECT_TRUE(logged(Level::info, "send [no port] to orvanite"));
+    EXPECT_TRUE(logged(Level::err, "Serial port not opend"));
 }
 
 // The next frame from the program, past the "meanwhile" texts it sends.
@@ -125,12 +129,10 @@ protected:
     // handshake is answered, its wake-up reaches the same callback and sending goes to it, the
     // message ids going on.
     void replug(Process& host, board_rig::PtyBoard& back) {
-        board_rig::Bytes bytes = board_rig::handshake(20), half = board_rig::handshake(21);
-        bytes.insert(bytes.end(), half.begin(), half.begin() + 5);
-        ASSERT_TRUE(board_.write(bytes));
+        const board_rig::Bytes next = board_rig::handshake(21);
+        ASSERT_TRUE(board_.write(board_rig::join({board_rig::handshake(20), {next.begin(), next.begin() + 5}})));
         ASSERT_TRUE(board_.read_frame(5s));
         ASSERT_TRUE(board_.wait_taken(5s));
-        LogFile log(dir_ / "logs/basic-log.txt");
         std::atomic<bool> sending{true};
         std::thread sender([&] {
             while (sending) {
@@ -148,12 +150,12 @@ protected:
         } join{sending, sender};
         ASSERT_TRUE(board_rig::unplug_ttyacm0(host.pid()));
         board_.hang_up();
-        ASSERT_TRUE(
-            log.wait_for('W', "waiting for port /dev/ttyACM0 to come back, trying to open it every second", 10s));
+        ASSERT_TRUE(orvanite_test::waitForFileLine(
+            log_, Level::warn, "waiting for port /dev/ttyACM0 to come back, trying to open it every second", 10s));
         std::this_thread::sleep_for(2200ms);  // two tries find no port
         ASSERT_TRUE(board_rig::plug_ttyacm0(host.pid(), back.slave_path()));
         ASSERT_TRUE(back.wait_raw(10s)) << host.err();
-        std::this_thread::sleep_for(50ms);  // some sending to the new board
+        ASSERT_TRUE(back.read_frame(5s)) << "nothing sent to the new board";
         sending = false;
         sender.join();
 
@@ -168,9 +170,9 @@ protected:
         host.send("send after\n");
         f = next_frame_but_meanwhile(back);
         ASSERT_TRUE(f);
-        ASSERT_TRUE(log.wait_for('I', "build_frame: " + board_rig::hex(*f), 5s));
-        auto lines = log.lines();
-        auto built = std::count_if(lines.begin(), lines.end(), [](const orvanite_test::LogLine& l) {
+        ASSERT_TRUE(orvanite_test::waitForFileLine(log_, Level::info, "build_frame: " + board_rig::hex(*f), 5s));
+        auto lines = fileLog(log_);
+        auto built = std::count_if(lines.begin(), lines.end(), [](const test_support::LogEntry& l) {
             return l.text.rfind("build_frame: ", 0) == 0;
         });
         EXPECT_EQ(*f, board_rig::frame(board_rig::kControllerMsg, "after", static_cast<uint16_t>(built)));
@@ -179,6 +181,7 @@ protected:
 
     board_rig::PtyBoard board_;
     test_support::TempDir dir_{"orvanite-test"};
+    const std::string log_ = dir_ / "logs/basic-log.txt";
 };
 
 TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
@@ -202,9 +205,7 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     EXPECT_TRUE(host->waitOutput("init2 returned\n", 10s)) << host->out();
     // The first link still answers.
     ASSERT_TRUE(board_.write(board_rig::handshake(8)));
-    ack = board_.read_frame(5s);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, board_rig::ack(8));
+    EXPECT_EQ(board_.read_frame(5s), board_rig::ack(8));
 
     board_rig::PtyBoard back;
     ASSERT_NO_FATAL_FAILURE(replug(*host, back));
@@ -215,23 +216,26 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     EXPECT_TRUE(clean_stderr(host->err())) << host->err();
     EXPECT_EQ(host->out().find("init returned"), std::string::npos);
 
-    LogFile log(dir_ / "logs/basic-log.txt");
-    // Each once: the board went away and came back once.
-    EXPECT_EQ(log.count('E', "port /dev/ttyACM0 hung up: Input/output error"), 1u);
-    EXPECT_EQ(log.count('W', "waiting for port /dev/ttyACM0 to come back, trying to open it every second"), 1u);
-    EXPECT_EQ(log.count('I', "open port /dev/ttyACM0 success"), 2u);
-    EXPECT_EQ(log.count('I', "set_opt() success"), 2u);
-    EXPECT_EQ(log.count('I', "------------  VERSION 0.1.1 ------------"), 1u);
-    EXPECT_EQ(log.count('E', "------------ file_logger start ------------"), 1u);
-    EXPECT_TRUE(log.has('E', "standard input is not a terminal device"));
-    EXPECT_TRUE(log.has('I', "open port /dev/ttyACM0 success"));
-    EXPECT_TRUE(log.has('I', "set_opt() success"));
-    EXPECT_TRUE(log.has('I', "Detected wakeup - angle: 90.5, beam: 2"));
-    EXPECT_TRUE(log.has_prefix('E', "init_orvanite: the link already runs on /dev/ttyACM0"));
+    auto log = fileLog(log_);
+    // The board went away and came back once.
+    EXPECT_EQ(countLog(log, Level::err, "port /dev/ttyACM0 hung up: Input/output error"), 1u);
+    EXPECT_EQ(countLog(log, Level::warn, "waiting for port /dev/ttyACM0 to come back, trying to open it every second"),
+              1u);
+    EXPECT_EQ(countLog(log, Level::info, "open port /dev/ttyACM0 success"), 2u);
+    EXPECT_EQ(countLog(log, Level::info, "set_opt() success"), 2u);
+    EXPECT_EQ(countLog(log, Level::info, "------------  VERSION 0.1.1 ------------"), 1u);
+    EXPECT_EQ(countLog(log, Level::err, "------------ file_logger start ------------"), 1u);
+    EXPECT_TRUE(has(log, Level::err, "standard input is not a terminal device"));
+    EXPECT_TRUE(has(log, Level::info, "Detected wakeup - angle: 90.5, beam: 2"));
+    EXPECT_TRUE(has(log, Level::err, "init_orvanite: the link already runs on /dev/ttyACM0", true));
 }
 
 TEST_F(WholeRun, ExitsCleanlyWhileTheBoardKeepsTalking) {
+    auto chatter_logged = [&] {
+        return test_support::countOf(test_support::readFile(log_), "Received Unknown msg_id");
+    };
     for (int round = 0; round < 3; ++round) {
+        const size_t before = chatter_logged();
         auto host = start_host();
         std::atomic<bool> stop{false};
         // Frames that make the link log and call back, without end.
@@ -244,7 +248,7 @@ TEST_F(WholeRun, ExitsCleanlyWhileTheBoardKeepsTalking) {
                 board_.read_for(30ms);
             }
         });
-        std::this_thread::sleep_for(200ms);
+        EXPECT_TRUE(test_support::waitUntil([&] { return chatter_logged() > before; }, 10s));
         host->send("log\nexit\n");
         int status = host->wait(15s);
         stop = true;

@@ -4,6 +4,7 @@
 
 #include "tests/orvanite/test_support.h"
 #include "tests/rig/board/board_rig.h"
+#include "tests/support/process_log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +12,15 @@
 #include <termios.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 using board_rig::Bytes;
-using orvanite_test::Clock;
-using orvanite_test::LogFile;
+using orvanite_test::has;
+using orvanite_test::Level;
+using test_support::countLog;
+using test_support::processLog;
+using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -33,7 +36,6 @@ struct WakeUp {
 struct Link {
     board_rig::PtyBoard board;
     std::mutex mutex;
-    std::condition_variable cv;
     std::vector<WakeUp> wakeups;
     std::atomic<long> reader_tid{0};
 
@@ -46,7 +48,6 @@ struct Link {
                     [l](double angle, int beam) {
                         std::lock_guard<std::mutex> lock(l->mutex);
                         l->wakeups.push_back({angle, beam, static_cast<long>(syscall(SYS_gettid)), Clock::now()});
-                        l->cv.notify_all();
                     },
                     l->board.slave_path());
             }).detach();
@@ -55,10 +56,6 @@ struct Link {
         return *link;
     }
 
-    bool wait_wakeups(size_t n, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, timeout, [&] { return wakeups.size() >= n; });
-    }
     size_t wakeup_count() {
         std::lock_guard<std::mutex> lock(mutex);
         return wakeups.size();
@@ -68,14 +65,15 @@ struct Link {
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_.mark();
         ASSERT_TRUE(link_.board.wait_raw()) << "the link never set the port up";
         // Nothing left over from an earlier case.
         link_.board.read_for(20ms);
     }
+    std::vector<test_support::LogEntry> log() { return processLog().since(mark_); }
+    // Taken before the link starts to log.
+    size_t mark_ = processLog().size();
     Link& link_ = Link::get();
     board_rig::PtyBoard& board_ = link_.board;
-    LogFile log_;
 };
 
 TEST_F(LinkTest, PortIsSetUpRawAt115200) {
@@ -91,9 +89,8 @@ TEST_F(LinkTest, PortIsSetUpRawAt115200) {
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(t.c_cc[VMIN], 0);
     EXPECT_EQ(t.c_cc[VTIME], 0);
-    LogFile whole;
-    EXPECT_TRUE(whole.has('I', "open port " + board_.slave_path() + " success"));
-    EXPECT_TRUE(whole.has('I', "set_opt() success"));
+    EXPECT_TRUE(has(processLog().entries(), Level::info, "open port " + board_.slave_path() + " success"));
+    EXPECT_TRUE(has(processLog().entries(), Level::info, "set_opt() success"));
 }
 
 TEST_F(LinkTest, HandshakesAreAnsweredWithTheirId) {
@@ -101,48 +98,38 @@ TEST_F(LinkTest, HandshakesAreAnsweredWithTheirId) {
     auto ack = board_.read_frame(5s);
     ASSERT_TRUE(ack);
     EXPECT_EQ(board_rig::hex(*ack), "A5 01 FF 04 00 07 00 A5 00 00 00 AB ");
-    EXPECT_TRUE(log_.wait_for('I', "Received handshake msg: " + board_rig::hex(board_rig::handshake(7)), 5s));
+    EXPECT_TRUE(processLog().waitForLine(mark_, Level::info,
+                                         "Received handshake msg: " + board_rig::hex(board_rig::handshake(7)), 5s));
 
     // A frame that arrives in pieces with pauses is assembled all the same.
     ASSERT_TRUE(board_.write_slowly(board_rig::handshake(11), 15ms));
-    ack = board_.read_frame(5s);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, board_rig::ack(11));
+    EXPECT_EQ(board_.read_frame(5s), board_rig::ack(11));
 }
 
 TEST_F(LinkTest, NoiseAndDamagedFramesDoNotStopTheLink) {
-    Bytes stream = {0x00, 0xFF, 0x13, 0xA5};
-    Bytes doubled = board_rig::handshake(1);  // A5 A5 01 ...: lost
-    stream.insert(stream.end(), doubled.begin(), doubled.end());
     Bytes damaged = board_rig::handshake(2);
     damaged.erase(damaged.begin() + 8);  // takes the next frame's A5; the rest of it is dropped
-    stream.insert(stream.end(), damaged.begin(), damaged.end());
-    Bytes swallowed = board_rig::handshake(3);
-    stream.insert(stream.end(), swallowed.begin(), swallowed.end());
-    Bytes oversized = {0xA5, 0x01, 0x04, 0xFF, 0x7F, 0x00, 0x00};
-    stream.insert(stream.end(), oversized.begin(), oversized.end());
-    Bytes good = board_rig::handshake(4);
-    stream.insert(stream.end(), good.begin(), good.end());
-    ASSERT_TRUE(board_.write(stream));
+    // 00 FF 13, then A5 A5 01 ... (lost), the damaged one, the one it swallows, an oversized
+    // header and a good handshake.
+    ASSERT_TRUE(board_.write(board_rig::join({{0x00, 0xFF, 0x13, 0xA5},
+                                              board_rig::handshake(1),
+                                              damaged,
+                                              board_rig::handshake(3),
+                                              {0xA5, 0x01, 0x04, 0xFF, 0x7F, 0x00, 0x00},
+                                              board_rig::handshake(4)})));
 
-    auto ack = board_.read_frame(10s);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, board_rig::ack(4));
+    EXPECT_EQ(board_.read_frame(10s), board_rig::ack(4));
     EXPECT_TRUE(board_.read_for(100ms).empty()) << "only the last handshake is answered";
-    EXPECT_EQ(log_.count('E', "checksum failed for handshake!"), 1u);
-    EXPECT_TRUE(log_.has_prefix('E', "frame length 32767 exceeds the receive buffer"));
+    EXPECT_EQ(countLog(log(), Level::err, "checksum failed for handshake!"), 1u);
+    EXPECT_TRUE(has(log(), Level::err, "frame length 32767 exceeds the receive buffer", true));
 }
 
 TEST_F(LinkTest, WakeUpReachesTheCallbackOnTheReadingThreadAndPausesTheLoop) {
     size_t before = link_.wakeup_count();
     // The wake-up and, right behind it, two handshakes.
-    Bytes stream = board_rig::wakeup(90.5, 2, 1);
-    for (uint16_t id : {21, 22}) {
-        Bytes hs = board_rig::handshake(id);
-        stream.insert(stream.end(), hs.begin(), hs.end());
-    }
-    ASSERT_TRUE(board_.write(stream));
-    ASSERT_TRUE(link_.wait_wakeups(before + 1, 10s));
+    ASSERT_TRUE(board_.write(
+        board_rig::join({board_rig::wakeup(90.5, 2, 1), board_rig::handshake(21), board_rig::handshake(22)})));
+    ASSERT_TRUE(test_support::waitUntil([&] { return link_.wakeup_count() > before; }, 10s, 1ms));
     WakeUp w;
     {
         std::lock_guard<std::mutex> lock(link_.mutex);
@@ -151,7 +138,7 @@ TEST_F(LinkTest, WakeUpReachesTheCallbackOnTheReadingThreadAndPausesTheLoop) {
     EXPECT_EQ(w.angle, 90.5);
     EXPECT_EQ(w.beam, 2);
     EXPECT_EQ(w.tid, link_.reader_tid.load());
-    EXPECT_TRUE(log_.wait_for('I', "Detected wakeup - angle: 90.5, beam: 2", 5s));
+    EXPECT_TRUE(processLog().waitForLine(mark_, Level::info, "Detected wakeup - angle: 90.5, beam: 2", 5s));
 
     // Nothing is read for a second after the wake-up; then the handshakes, in order.
     auto first = board_.read_frame(10s);
@@ -159,9 +146,7 @@ TEST_F(LinkTest, WakeUpReachesTheCallbackOnTheReadingThreadAndPausesTheLoop) {
     ASSERT_TRUE(first);
     EXPECT_EQ(*first, board_rig::ack(21));
     EXPECT_GE(waited, 950ms);
-    auto second = board_.read_frame(5s);
-    ASSERT_TRUE(second);
-    EXPECT_EQ(*second, board_rig::ack(22));
+    EXPECT_EQ(board_.read_frame(5s), board_rig::ack(22));
     EXPECT_EQ(link_.wakeup_count(), before + 1);
 }
 
@@ -174,22 +159,17 @@ TEST_F(LinkTest, SendOrvaniteStrWritesNumberedControllerFrames) {
     ASSERT_TRUE(f1 && f2);
     EXPECT_EQ(*f1, board_rig::frame(board_rig::kControllerMsg, "hello board", 1));
     EXPECT_EQ(*f2, board_rig::frame(board_rig::kControllerMsg, "", 2));
-    EXPECT_TRUE(log_.has('I', "send [hello board] to orvanite"));
-    EXPECT_TRUE(log_.has('I', "build_frame: " + board_rig::hex(*f1)));
+    EXPECT_TRUE(has(log(), Level::info, "send [hello board] to orvanite"));
+    EXPECT_TRUE(has(log(), Level::info, "build_frame: " + board_rig::hex(*f1)));
 }
 
 TEST_F(LinkTest, ControllerFramesAndAcksDoNotInterleave) {
-    std::atomic<bool> done{false};
     const std::string text(700, 'q');
     std::thread sender([&] {
         for (int i = 0; i < 40; ++i) orvanite::send_orvanite_str(text);
-        done = true;
     });
     Bytes handshakes;
-    for (uint16_t id = 100; id < 140; ++id) {
-        Bytes hs = board_rig::handshake(id);
-        handshakes.insert(handshakes.end(), hs.begin(), hs.end());
-    }
+    for (uint16_t id = 100; id < 140; ++id) handshakes = board_rig::join({handshakes, board_rig::handshake(id)});
     ASSERT_TRUE(board_.write(handshakes));
     int controllers = 0, acks = 0;
     auto deadline = Clock::now() + 20s;
@@ -215,12 +195,10 @@ TEST_F(LinkTest, ControllerFramesAndAcksDoNotInterleave) {
 
 TEST_F(LinkTest, ASecondLinkIsRefusedAndTheFirstGoesOn) {
     EXPECT_EQ(orvanite::run_link([](double, int) {}, "/nonexistent"), -1);
-    EXPECT_TRUE(log_.has_prefix('E', "init_orvanite: the link already runs on " + board_.slave_path()));
-    EXPECT_FALSE(log_.has_prefix('E', "Can't Open Serial Port"));
+    EXPECT_TRUE(has(log(), Level::err, "init_orvanite: the link already runs on " + board_.slave_path(), true));
+    EXPECT_FALSE(has(log(), Level::err, "Can't Open Serial Port", true));
     ASSERT_TRUE(board_.write(board_rig::handshake(50)));
-    auto ack = board_.read_frame(5s);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, board_rig::ack(50));
+    EXPECT_EQ(board_.read_frame(5s), board_rig::ack(50));
 }
 
 }  // namespace

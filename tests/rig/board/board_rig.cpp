@@ -54,6 +54,12 @@ Bytes device_msg(const std::string& json, uint16_t id) { return frame(kDeviceMsg
 
 Bytes wakeup(double angle, int beam, uint16_t id) { return device_msg(wakeup_json(angle, beam), id); }
 
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
 std::string hex(const Bytes& bytes) {
     std::string out;
     char buf[4];

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ Bytes ack(uint16_t id);
 std::string wakeup_json(double angle, int beam);
 Bytes wakeup(double angle, int beam, uint16_t id = 0);
 Bytes device_msg(const std::string& json, uint16_t id = 0);
+// The frames (or pieces) one after another.
+Bytes join(std::initializer_list<Bytes> parts);
 // "A5 01 FF " style, as the link logs frames.
 std::string hex(const Bytes& bytes);
 
