@@ -1,11 +1,12 @@
 // Figures of the microphone-array link: parser throughput, wake-up latency through a
 // pseudo-terminal against its bound, the read loop's pass length, the reading thread's CPU use
 // while the board is silent, and how soon a board that went away and came back is heard.
-//   build/bin/orvanite_bench   (writes logs/ into a temporary directory)
+//   build/bin/orvanite_bench   (writes logs/ into the current directory)
 #include "orvanite/orvanite_link.h"
 #include "orvanite/uart_connector.h"
 
 #include "tests/rig/board/board_rig.h"
+#include "tests/support/files.h"
 
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -28,6 +29,10 @@
 using Clock = std::chrono::steady_clock;
 
 static double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+static double mean(const std::vector<double>& v) {
+    return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+}
+static double worst(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
 
 constexpr int kRounds = 3;
 
@@ -78,20 +83,15 @@ static void replugs(board_rig::PtyBoard& first, const std::string& link, std::at
         to_raw.push_back(ms(Clock::now() - back) / 1000.0);
         long before = wakeups;
         next->write(board_rig::wakeup(90.5, 2));
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (wakeups == before && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        if (wakeups == before) break;
+        if (!test_support::waitUntil([&] { return wakeups != before; }, std::chrono::seconds(10),
+                                     std::chrono::milliseconds(1)))
+            break;
         to_heard.push_back(ms(Clock::time_point(Clock::duration(last_wakeup.load())) - back) / 1000.0);
         kept = std::move(next);
         current = kept.get();
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
     }
     ::unlink(link.c_str());  // before the last board goes
-    auto mean = [](const std::vector<double>& v) {
-        return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
-    };
-    auto worst = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
     std::printf(
         "replug (%zu of %d): from the board's return, port set up again after %.2f s mean (%.2f worst), "
         "wake-up heard after %.2f s mean (%.2f worst)\n",
@@ -152,7 +152,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     std::printf("wake-up frames (each written at once; callback after the write, worst of %d):\n", kRounds);
     for (size_t size : {board_rig::wakeup(90.5, 2).size(), size_t{256}, size_t{512}, size_t{RX_BUFFER_SIZE}}) {
         board_rig::Bytes frame = wakeup_frame(size);
-        double worst = 0, total = 0;
+        std::vector<double> latencies;
         for (int i = 0; i < kRounds; ++i) {
             long before = wakeups;
             board.write(frame);
@@ -176,45 +176,32 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
             auto called = Clock::time_point(Clock::duration(last_wakeup.load()));
             if (first_taken != Clock::time_point{}) to_first.push_back(ms(first_taken - written));
             if (emptied != Clock::time_point{}) to_callback.push_back(ms(called - emptied));
-            double latency = ms(called - written);
-            total += latency;
-            worst = std::max(worst, latency);
+            latencies.push_back(ms(called - written));
             std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
         }
         double bound = static_cast<double>(frame.size()) * 1.02 + 2.0;
         std::printf("  N = %4zu bytes: %7.1f ms mean, %7.1f ms worst; bound N x 1.02 + 2 = %7.1f ms (%s)\n",
-                    frame.size(), total / kRounds, worst, bound, worst <= bound ? "met" : "MISSED");
+                    frame.size(), mean(latencies), worst(latencies), bound,
+                    worst(latencies) <= bound ? "met" : "MISSED");
     }
     if (watch >= 0) ::close(watch);
-    auto mean_of = [](const std::vector<double>& v) {
-        return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
-    };
     std::printf("  first byte taken %.2f ms after the write, callback %.2f ms after the last byte taken (means)\n",
-                mean_of(to_first), mean_of(to_callback));
+                mean(to_first), mean(to_callback));
     if (!passes.empty()) {
-        std::vector<double> sorted = passes;
-        std::sort(sorted.begin(), sorted.end());
-        double mean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / static_cast<double>(sorted.size());
+        std::sort(passes.begin(), passes.end());
         std::printf(
             "  pass (one byte read to the next): mean %.1f us, median %.1f us, p99 %.1f us, min %.1f us, "
             "max %.1f us (n=%zu; rule: at most one byte per pass of 1000 us)\n",
-            mean, sorted[sorted.size() / 2], sorted[sorted.size() * 99 / 100], sorted.front(), sorted.back(),
-            sorted.size());
+            mean(passes), passes[passes.size() / 2], passes[passes.size() * 99 / 100], passes.front(), passes.back(),
+            passes.size());
     }
 
     board_rig::Bytes burst;
-    for (uint16_t id = 0; id < 500; ++id) {
-        board_rig::Bytes hs = board_rig::handshake(id);
-        burst.insert(burst.end(), hs.begin(), hs.end());
-    }
+    for (uint16_t id = 0; id < 500; ++id) burst = board_rig::join({burst, board_rig::handshake(id)});
     auto b0 = Clock::now();
     board.write(burst);
     size_t acks = 0;
-    while (acks < 500) {
-        auto f = board.read_frame(std::chrono::seconds(20));
-        if (!f) break;
-        ++acks;
-    }
+    while (acks < 500 && board.read_frame(std::chrono::seconds(20))) ++acks;
     double secs = std::chrono::duration<double>(Clock::now() - b0).count();
     std::printf("read loop: %zu bytes in %.2f s = %.0f bytes/s (%zu of 500 handshakes acknowledged)\n", burst.size(),
                 secs, static_cast<double>(burst.size()) / secs, acks);

@@ -1,17 +1,5 @@
-// Plays the microphone-array board for scripts: makes a pseudo-terminal, optionally runs a
-// command with "/dev/ttyACM0" linked to it (through private_tmp), and then acts out the lines
-// read from standard input:
-//
-//   wait-raw [seconds]       wait until the link has set the port up (default 10 s)
-//   handshake [id]           send the board's handshake
-//   wakeup <angle> <beam>    send an "aiui_event" wake-up
-//   device <json>            send a device message with that text
-//   hex <A5 01 ...>          send raw bytes
-//   sleep <seconds>          pause
-//
-// Every frame the program writes is reported as "board: received <hex>". At the end of input
-// the command (its whole process group) is sent SIGTERM and waited for; the exit status is the command's.
-//
+// Plays the microphone-array board for scripts from actions read on standard input, optionally
+// running a command with "/dev/ttyACM0" linked to it (README.md).
 //   board_play [-- command args...]
 #include "tests/rig/board/board_rig.h"
 
@@ -50,8 +38,7 @@ int main(int argc, char** argv) {
 
     board_rig::PtyBoard board;
     say("slave " + board.slave_path());
-    // A process group of its own, so that the end reaches everything it started; our standard
-    // input carries the actions, not the command's.
+    // A process group of its own, so that the end reaches everything it started.
     test_support::Process child;
     if (!command.empty()) {
         if (!test_support::canFakeTtyacm0()) {
@@ -108,14 +95,14 @@ int main(int argc, char** argv) {
             say("sent device " + json);
         } else if (verb == "hex") {
             board_rig::Bytes bytes;
-            std::string tok;
-            while (in >> tok) bytes.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
+            unsigned byte = 0;
+            while (in >> std::hex >> byte) bytes.push_back(static_cast<uint8_t>(byte));
             ok = board.write(bytes);
             say("sent " + board_rig::hex(bytes));
         } else if (verb == "sleep") {
             double seconds = 0;
             in >> seconds;
-            std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         } else {
             say("unknown action: " + verb);
         }

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/files.h"
 #include "tests/support/private_tmp.h"
 #include "tests/support/process.h"
 
@@ -22,21 +23,16 @@ namespace board_rig {
 
 using Clock = std::chrono::steady_clock;
 
-uint8_t checksum(const uint8_t* data, size_t n) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-    return static_cast<uint8_t>(0x100 - sum);
-}
-
 Bytes frame(uint8_t type, const std::string& payload, uint16_t id) {
     Bytes f;
     f.reserve(payload.size() + 8);
-    for (uint8_t b : {uint8_t{0xA5}, uint8_t{0x01}, type, static_cast<uint8_t>(payload.size() & 0xFF),
-                      static_cast<uint8_t>((payload.size() >> 8) & 0xFF), static_cast<uint8_t>(id & 0xFF),
-                      static_cast<uint8_t>(id >> 8)})
-        f.push_back(b);
-    for (char c : payload) f.push_back(static_cast<uint8_t>(c));
-    f.push_back(checksum(f.data(), f.size()));
+    for (size_t b :
+         {size_t{0xA5}, size_t{0x01}, size_t{type}, payload.size(), payload.size() >> 8, size_t{id}, size_t{id} >> 8})
+        f.push_back(static_cast<uint8_t>(b));
+    f.insert(f.end(), payload.begin(), payload.end());
+    uint8_t sum = 0;
+    for (uint8_t b : f) sum = static_cast<uint8_t>(sum + b);
+    f.push_back(static_cast<uint8_t>(0x100 - sum));
     return f;
 }
 
@@ -74,58 +70,41 @@ PtyBoard::PtyBoard() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0) throw std::runtime_error(std::string("posix_openpt: ") + std::strerror(errno));
     char name[128];
-    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0 ||
+        (slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
         int err = errno;
         ::close(master_);
         throw std::runtime_error(std::string("pseudo-terminal set-up: ") + std::strerror(err));
     }
     slave_path_ = name;
-    // Our own slave descriptor keeps the terminal alive while the program opens and closes it.
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0) {
-        int err = errno;
-        ::close(master_);
-        throw std::runtime_error("open " + slave_path_ + ": " + std::strerror(err));
-    }
     int flags = fcntl(master_, F_GETFL);
     fcntl(master_, F_SETFL, flags | O_NONBLOCK);
 }
 
 PtyBoard::~PtyBoard() { hang_up(); }
 
-void PtyBoard::close_slave() {
-    if (slave_ >= 0) ::close(slave_);
-    slave_ = -1;
-}
-
 bool PtyBoard::wait_taken(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int queued = 0;
-        if (slave_ >= 0 && ioctl(slave_, FIONREAD, &queued) == 0 && queued == 0) return true;
-        if (slave_ < 0 || Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    int queued = -1;
+    auto taken = [&] { return ioctl(slave_, FIONREAD, &queued) == 0 && queued == 0; };
+    return slave_ >= 0 && test_support::waitUntil(taken, timeout, std::chrono::milliseconds(1));
 }
 
 void PtyBoard::hang_up() {
-    close_slave();
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
+    for (int* fd : {&slave_, &master_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
     pending_.clear();
 }
 
 bool PtyBoard::wait_raw(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        termios t{};
-        // On Linux the master reports the slave's settings.
-        if (tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON) && cfgetispeed(&t) == B115200 &&
-            cfgetospeed(&t) == B115200)
-            return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    termios t{};
+    // On Linux the master reports the slave's settings.
+    auto raw = [&] {
+        return tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON) && cfgetispeed(&t) == B115200 &&
+               cfgetospeed(&t) == B115200;
+    };
+    return test_support::waitUntil(raw, timeout, std::chrono::milliseconds(1));
 }
 
 void PtyBoard::reset_cooked() {
@@ -191,16 +170,6 @@ Bytes PtyBoard::read_for(std::chrono::milliseconds window) {
     }
     Bytes out;
     out.swap(pending_);
-    return out;
-}
-
-Bytes PtyBoard::read_n(size_t n, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (pending_.size() < n && fill(deadline)) {
-    }
-    size_t take = std::min(n, pending_.size());
-    Bytes out(pending_.begin(), pending_.begin() + static_cast<long>(take));
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(take));
     return out;
 }
 

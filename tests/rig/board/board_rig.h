@@ -1,10 +1,5 @@
-// The microphone-array board, played by a test on the master side of a pseudo-terminal.
-//
-//   board_rig::PtyBoard board;                 // master + our own slave descriptor
-//   run the program on board.slave_path(), or under board_rig::ttyacm0_command(...)
-//   ASSERT_TRUE(board.wait_raw());             // the program has set the port up
-//   board.write(board_rig::handshake(7));
-//   auto ack = board.read_frame(std::chrono::seconds(5));
+// The microphone-array board, played by a test on the master side of a pseudo-terminal
+// (README.md shows its use).
 #pragma once
 
 #include <sys/types.h>
@@ -29,10 +24,8 @@ constexpr uint8_t kAckMsg = 0xFF;
 
 // A5 01 type len_lo len_hi id_lo id_hi payload checksum (the 8-bit sum of a frame is 0).
 Bytes frame(uint8_t type, const std::string& payload, uint16_t id);
-uint8_t checksum(const uint8_t* data, size_t n);
-// The board's handshake: payload A5 00 00 00.
+// The board's handshake (payload A5 00 00 00), and the ACK that answers it.
 Bytes handshake(uint16_t id = 0);
-// The ACK that answers a handshake with that id.
 Bytes ack(uint16_t id);
 // The "aiui_event" JSON of a wake-up, and the device message carrying it.
 std::string wakeup_json(double angle, int beam);
@@ -66,8 +59,6 @@ public:
 
     // Everything the program writes within the window.
     Bytes read_for(std::chrono::milliseconds window);
-    // Exactly n bytes, unless the timeout passes first (then what came).
-    Bytes read_n(size_t n, std::chrono::milliseconds timeout);
     // The next whole frame the program writes (bytes before a sync A5 01 are skipped).
     std::optional<Bytes> read_frame(std::chrono::milliseconds timeout);
 
@@ -75,10 +66,6 @@ public:
     // empty). Bytes of a write still on their way to the queue are not seen: wait for an answer
     // to an earlier frame of the same write first.
     bool wait_taken(std::chrono::milliseconds timeout);
-
-    // Drops our own slave descriptor (reads on the master then fail once the program's is
-    // closed too).
-    void close_slave();
 
     // The board goes away: the master is closed, so the program's descriptor hangs up and the
     // slave's /dev/pts entry disappears. Reads and writes fail from then on.
@@ -88,7 +75,7 @@ private:
     bool fill(std::chrono::steady_clock::time_point deadline);
 
     int master_ = -1;
-    int slave_ = -1;
+    int slave_ = -1;  // ours: keeps the terminal alive while the program opens and closes it
     std::string slave_path_;
     Bytes pending_;
 };
@@ -97,8 +84,7 @@ private:
 // private_tmp; test_support::canFakeTtyacm0() tells whether it works here).
 std::vector<std::string> ttyacm0_command(const std::string& slave, const std::vector<std::string>& argv);
 // The "/dev/ttyACM0" of a program started so (pid), as the system keeps it for a USB board:
-// unplug removes it (the program then finds no port), plug points it at a new slave. Its
-// namespace is entered with nsenter.
+// unplug removes it (the program then finds no port), plug points it at a new slave.
 bool unplug_ttyacm0(pid_t pid);
 bool plug_ttyacm0(pid_t pid, const std::string& slave);
 
