@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <numeric>
 #include <thread>
 
 using board_rig::Bytes;
@@ -154,13 +155,11 @@ TEST_F(LinkTest, SendOrvaniteStrWritesNumberedControllerFrames) {
     // This is the first sending of the process: ids start at 1.
     ASSERT_TRUE(orvanite::send_orvanite_str("hello board"));
     ASSERT_TRUE(orvanite::send_orvanite_str(""));
-    auto f1 = board_.read_frame(5s);
-    auto f2 = board_.read_frame(5s);
-    ASSERT_TRUE(f1 && f2);
-    EXPECT_EQ(*f1, board_rig::frame(board_rig::kControllerMsg, "hello board", 1));
-    EXPECT_EQ(*f2, board_rig::frame(board_rig::kControllerMsg, "", 2));
+    const Bytes first = board_rig::frame(board_rig::kControllerMsg, "hello board", 1);
+    EXPECT_EQ(board_.read_frame(5s), first);
+    EXPECT_EQ(board_.read_frame(5s), board_rig::frame(board_rig::kControllerMsg, "", 2));
     EXPECT_TRUE(has(log(), Level::info, "send [hello board] to orvanite"));
-    EXPECT_TRUE(has(log(), Level::info, "build_frame: " + board_rig::hex(*f1)));
+    EXPECT_TRUE(has(log(), Level::info, "build_frame: " + board_rig::hex(first)));
 }
 
 TEST_F(LinkTest, ControllerFramesAndAcksDoNotInterleave) {
@@ -176,9 +175,8 @@ TEST_F(LinkTest, ControllerFramesAndAcksDoNotInterleave) {
     while ((controllers < 40 || acks < 40) && Clock::now() < deadline) {
         auto f = board_.read_frame(1s);
         if (!f) continue;
-        uint8_t sum = 0;
-        for (uint8_t b : *f) sum = static_cast<uint8_t>(sum + b);
-        ASSERT_EQ(sum, 0) << "torn frame " << board_rig::hex(*f).substr(0, 60);
+        ASSERT_EQ(std::accumulate(f->begin(), f->end(), 0u) % 256, 0u)
+            << "torn frame " << board_rig::hex(*f).substr(0, 60);
         if ((*f)[2] == board_rig::kControllerMsg) {
             EXPECT_EQ(f->size(), text.size() + 8);
             ++controllers;

@@ -94,9 +94,9 @@ int main(int argc, char** argv) {
             ok = board.write(board_rig::device_msg(json));
             say("sent device " + json);
         } else if (verb == "hex") {
-            board_rig::Bytes bytes;
-            unsigned byte = 0;
-            while (in >> std::hex >> byte) bytes.push_back(static_cast<uint8_t>(byte));
+            std::string text;
+            std::getline(in, text);
+            const board_rig::Bytes bytes = board_rig::from_hex(text);
             ok = board.write(bytes);
             say("sent " + board_rig::hex(bytes));
         } else if (verb == "sleep") {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -40,9 +41,12 @@ Bytes handshake(uint16_t id) { return frame(kHandshake, std::string("\xA5\x00\x0
 
 Bytes ack(uint16_t id) { return frame(kAckMsg, std::string("\xA5\x00\x00\x00", 4), id); }
 
-std::string wakeup_json(double angle, int beam) {
+std::string wakeup_json(double angle, int beam, size_t size) {
     nlohmann::json info = {{"ivw", {{"angle", angle}, {"beam", beam}}}};
     nlohmann::json msg = {{"type", "aiui_event"}, {"content", {{"arg1", 0}, {"eventType", 1}, {"info", info.dump()}}}};
+    if (size <= msg.dump().size()) return msg.dump();
+    msg["pad"] = "";
+    msg["pad"] = std::string(size - std::min(size, msg.dump().size()), 'p');
     return msg.dump();
 }
 
@@ -63,6 +67,14 @@ std::string hex(const Bytes& bytes) {
         std::snprintf(buf, sizeof buf, "%02X ", b);
         out += buf;
     }
+    return out;
+}
+
+Bytes from_hex(const std::string& text) {
+    Bytes out;
+    std::istringstream in(text);
+    unsigned byte = 0;
+    while (in >> std::hex >> byte) out.push_back(static_cast<uint8_t>(byte));
     return out;
 }
 

@@ -27,14 +27,16 @@ Bytes frame(uint8_t type, const std::string& payload, uint16_t id);
 // The board's handshake (payload A5 00 00 00), and the ACK that answers it.
 Bytes handshake(uint16_t id = 0);
 Bytes ack(uint16_t id);
-// The "aiui_event" JSON of a wake-up, and the device message carrying it.
-std::string wakeup_json(double angle, int beam);
+// The "aiui_event" JSON of a wake-up (with `size`, padded to that length with an ignored key),
+// and the device message carrying it.
+std::string wakeup_json(double angle, int beam, size_t size = 0);
 Bytes wakeup(double angle, int beam, uint16_t id = 0);
 Bytes device_msg(const std::string& json, uint16_t id = 0);
 // The frames (or pieces) one after another.
 Bytes join(std::initializer_list<Bytes> parts);
-// "A5 01 FF " style, as the link logs frames.
+// "A5 01 FF " style, as the link logs frames, and back.
 std::string hex(const Bytes& bytes);
+Bytes from_hex(const std::string& text);
 
 class PtyBoard {
 public:
