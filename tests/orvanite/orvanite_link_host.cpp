@@ -1,15 +1,32 @@
-// A program that runs the link through liborvanite's interface, driven line by line on
-// standard input: "send <text>", "init2", "exit". It reports on standard output.
+// A program with the agent's logger definition that links liborvanite, like tavrin_agent.
+// "orvanite_link_host probe" logs a line, reports whether it is on disk and sends without a link.
+// Otherwise it runs the link, driven line by line on standard input ("send <text>", "init2",
+// "log", "exit"), and reports on standard output.
 #include "orvanite/orvanite.h"
 
 #include "common/log_utils.h"
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 
-int main() {
+static int probe() {
+    logF->logger->info("probe info line");
+    logF->logger->debug("probe debug line");
+    std::ifstream in("logs/basic-log.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    if (text.str().find("probe info line") != std::string::npos) std::cout << "flushed" << std::endl;
+    orvanite::send_orvanite_str("probe");
+    std::cout << "probe done" << std::endl;
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "probe") return probe();
     std::thread([] {
         orvanite::init_orvanite([](double angle, int beam) {
             std::printf("wakeup %g %d\n", angle, beam);

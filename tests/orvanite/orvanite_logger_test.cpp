@@ -48,7 +48,7 @@ protected:
 };
 
 TEST_F(OrvaniteLogger, AgentDefinitionWinsOverTheLibrarysAndCreatesTheFile) {
-    run_probe({bin("orvanite_probe_agent")});
+    run_probe({bin("orvanite_link_host"), "probe"});
     auto log = expect_banners_first("------------  VERSION 0.1.1 ------------");
     EXPECT_EQ(countLog(log, Level::info, "------------ ORVANITE VERSION 0.1.2 ------------"), 0u);
     EXPECT_TRUE(has(log, Level::info, "probe info line"));
@@ -66,7 +66,7 @@ TEST_F(OrvaniteLogger, AgentDefinitionWinsOverTheLibrarysAndCreatesTheFile) {
     }
 
     // A second run appends behind the first.
-    run_probe({bin("orvanite_probe_agent")});
+    run_probe({bin("orvanite_link_host"), "probe"});
     const std::string both = readFile(path_);
     ASSERT_GT(both.size(), first.size());
     EXPECT_EQ(both.compare(0, first.size(), first), 0);
@@ -93,7 +93,7 @@ TEST_F(OrvaniteLogger, ServiceStyleLibraryDefinitionWinsInItsHost) {
 TEST_F(OrvaniteLogger, UnwritableLogDirectoryIsReportedAndSurvived) {
     // "logs" is a plain file: the log file cannot be made, whoever runs the test.
     std::ofstream(dir_ / "logs") << "not a directory\n";
-    run_probe({bin("orvanite_probe_agent")});
+    run_probe({bin("orvanite_link_host"), "probe"});
     EXPECT_EQ(err_.rfind("log_util construction failed: ", 0), 0u) << err_;
     EXPECT_EQ(err_.back(), '\n');
     EXPECT_EQ(readFile(dir_ / "logs"), "not a directory\n");
