@@ -34,6 +34,11 @@ static double worst(const std::vector<double>& v) { return v.empty() ? 0.0 : *st
 
 constexpr int kRounds = 3;
 
+// Wake-ups heard, and when the last one was.
+static std::atomic<long> wakeups{0};
+static std::atomic<Clock::rep> last_wakeup{0};
+static Clock::time_point last_heard() { return Clock::time_point(Clock::duration(last_wakeup.load())); }
+
 static double cpu_seconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -52,30 +57,25 @@ constexpr int kReplugs = 5;
 
 // The board hangs up and a new one appears behind the same path 1 to 2 s later (spread over
 // the link's once-a-second tries); it writes a wake-up as soon as the link has set the port up.
-static void replugs(board_rig::PtyBoard& first, const std::string& link, std::atomic<long>& wakeups,
-                    std::atomic<Clock::rep>& last_wakeup) {
-    board_rig::PtyBoard* current = &first;
-    std::unique_ptr<board_rig::PtyBoard> kept;
+static void replugs(std::unique_ptr<board_rig::PtyBoard>& board, const std::string& link) {
     std::vector<double> to_raw, to_heard;
     for (int i = 0; i < kReplugs; ++i) {
         // The path goes first, as it does for a USB board: a freed /dev/pts number may be
         // taken by another program's terminal at once.
         ::unlink(link.c_str());
-        current->hang_up();
+        board->hang_up();
         std::this_thread::sleep_for(std::chrono::milliseconds(1000 + (2 * i + 1) * 500 / kReplugs));
-        auto next = std::make_unique<board_rig::PtyBoard>();
-        if (!point(link, next->slave_path())) break;
+        board = std::make_unique<board_rig::PtyBoard>();
+        if (!point(link, board->slave_path())) break;
         auto back = Clock::now();
-        if (!next->wait_raw(std::chrono::seconds(5))) break;
+        if (!board->wait_raw(std::chrono::seconds(5))) break;
         to_raw.push_back(ms(Clock::now() - back) / 1000.0);
         long before = wakeups;
-        next->write(board_rig::wakeup(90.5, 2));
+        board->write(board_rig::wakeup(90.5, 2));
         if (!test_support::waitUntil([&] { return wakeups != before; }, std::chrono::seconds(10),
                                      std::chrono::milliseconds(1)))
             break;
-        to_heard.push_back(ms(Clock::time_point(Clock::duration(last_wakeup.load())) - back) / 1000.0);
-        kept = std::move(next);
-        current = kept.get();
+        to_heard.push_back(ms(last_heard() - back) / 1000.0);
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
     }
     ::unlink(link.c_str());  // before the last board goes
@@ -104,22 +104,20 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     }
 
     // 2. and 3. The read loop on a pseudo-terminal.
-    board_rig::PtyBoard board;
+    auto board = std::make_unique<board_rig::PtyBoard>();
     char dir[] = "/tmp/orvanite-bench-XXXXXX";
     if (!mkdtemp(dir)) return 1;
     const std::string link = std::string(dir) + "/ttyACM0";
-    if (!point(link, board.slave_path())) return 1;
-    std::atomic<long> wakeups{0};
-    std::atomic<Clock::rep> last_wakeup{0};
+    if (!point(link, board->slave_path())) return 1;
     std::thread([&] {
         orvanite::run_link(
-            [&](double, int) {
+            [](double, int) {
                 last_wakeup = Clock::now().time_since_epoch().count();
                 ++wakeups;
             },
             link);
     }).detach();
-    if (!board.wait_raw()) {
+    if (!board->wait_raw()) {
         std::fprintf(stderr, "the link did not set the port up\n");
         return 1;
     }
@@ -134,7 +132,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     // watches its input queue shrink, byte by byte: the gaps are the loop's passes (to within
     // the watcher's ~20 us naps).
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    int watch = ::open(board.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int watch = ::open(board->slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     std::vector<double> passes, to_first, to_callback;
     std::printf("wake-up frames (each written at once; callback after the write, worst of %d):\n", kRounds);
     // The plain one, then padded to 256, 512 and 1024 bytes.
@@ -143,7 +141,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
         std::vector<double> latencies;
         for (int i = 0; i < kRounds; ++i) {
             long before = wakeups;
-            board.write(frame);
+            board->write(frame);
             auto written = Clock::now();
             int last = -1;
             Clock::time_point last_drop{}, first_taken{}, emptied{};
@@ -161,7 +159,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
                 // Short naps rather than spinning, so the watcher takes no core from the loop.
                 std::this_thread::sleep_for(std::chrono::microseconds(20));
             }
-            auto called = Clock::time_point(Clock::duration(last_wakeup.load()));
+            auto called = last_heard();
             if (first_taken != Clock::time_point{}) to_first.push_back(ms(first_taken - written));
             if (emptied != Clock::time_point{}) to_callback.push_back(ms(called - emptied));
             latencies.push_back(ms(called - written));
@@ -187,16 +185,16 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     board_rig::Bytes burst;
     for (uint16_t id = 0; id < 500; ++id) burst = board_rig::join({burst, board_rig::handshake(id)});
     auto b0 = Clock::now();
-    board.write(burst);
+    board->write(burst);
     size_t acks = 0;
-    while (acks < 500 && board.read_frame(std::chrono::seconds(20))) ++acks;
+    while (acks < 500 && board->read_frame(std::chrono::seconds(20))) ++acks;
     double secs = std::chrono::duration<double>(Clock::now() - b0).count();
     std::printf("read loop: %zu bytes in %.2f s = %.0f bytes/s (%zu of 500 handshakes acknowledged)\n", burst.size(),
                 secs, static_cast<double>(burst.size()) / secs, acks);
     std::fflush(stdout);
 
     // 4. The board goes away and comes back.
-    replugs(board, link, wakeups, last_wakeup);
+    replugs(board, link);
     ::unlink(link.c_str());
     ::rmdir(dir);
     std::fflush(stdout);

@@ -57,9 +57,9 @@ struct Link {
         return *link;
     }
 
-    size_t wakeup_count() {
+    std::vector<WakeUp> heard() {
         std::lock_guard<std::mutex> lock(mutex);
-        return wakeups.size();
+        return wakeups;
     }
 };
 
@@ -126,16 +126,12 @@ TEST_F(LinkTest, NoiseAndDamagedFramesDoNotStopTheLink) {
 }
 
 TEST_F(LinkTest, WakeUpReachesTheCallbackOnTheReadingThreadAndPausesTheLoop) {
-    size_t before = link_.wakeup_count();
+    const size_t before = link_.heard().size();
     // The wake-up and, right behind it, two handshakes.
     ASSERT_TRUE(board_.write(
         board_rig::join({board_rig::wakeup(90.5, 2, 1), board_rig::handshake(21), board_rig::handshake(22)})));
-    ASSERT_TRUE(test_support::waitUntil([&] { return link_.wakeup_count() > before; }, 10s, 1ms));
-    WakeUp w;
-    {
-        std::lock_guard<std::mutex> lock(link_.mutex);
-        w = link_.wakeups[before];
-    }
+    ASSERT_TRUE(test_support::waitUntil([&] { return link_.heard().size() > before; }, 10s, 1ms));
+    const WakeUp w = link_.heard()[before];
     EXPECT_EQ(w.angle, 90.5);
     EXPECT_EQ(w.beam, 2);
     EXPECT_EQ(w.tid, link_.reader_tid.load());
@@ -148,7 +144,7 @@ TEST_F(LinkTest, WakeUpReachesTheCallbackOnTheReadingThreadAndPausesTheLoop) {
     EXPECT_EQ(*first, board_rig::ack(21));
     EXPECT_GE(waited, 950ms);
     EXPECT_EQ(board_.read_frame(5s), board_rig::ack(22));
-    EXPECT_EQ(link_.wakeup_count(), before + 1);
+    EXPECT_EQ(link_.heard().size(), before + 1);
 }
 
 TEST_F(LinkTest, SendOrvaniteStrWritesNumberedControllerFrames) {
