@@ -139,24 +139,19 @@ protected:
                 std::this_thread::sleep_for(2ms);
             }
         });
-        struct Join {
-            std::atomic<bool>& flag;
-            std::thread& thread;
-            ~Join() {
-                flag = false;
-                if (thread.joinable()) thread.join();
-            }
-        } join{sending, sender};
-        ASSERT_TRUE(board_rig::unplug_ttyacm0(host.pid()));
-        board_.hang_up();
-        ASSERT_TRUE(orvanite_test::waitForFileLine(
-            log_, Level::warn, "waiting for port /dev/ttyACM0 to come back, trying to open it every second", 10s));
-        std::this_thread::sleep_for(2200ms);  // two tries find no port
-        ASSERT_TRUE(board_rig::plug_ttyacm0(host.pid(), back.slave_path()));
-        ASSERT_TRUE(back.wait_raw(10s)) << host.err();
-        ASSERT_TRUE(back.read_frame(5s)) << "nothing sent to the new board";
+        [&] {
+            ASSERT_TRUE(board_rig::unplug_ttyacm0(host.pid()));
+            board_.hang_up();
+            ASSERT_TRUE(orvanite_test::waitForFileLine(
+                log_, Level::warn, "waiting for port /dev/ttyACM0 to come back, trying to open it every second", 10s));
+            std::this_thread::sleep_for(2200ms);  // two tries find no port
+            ASSERT_TRUE(board_rig::plug_ttyacm0(host.pid(), back.slave_path()));
+            ASSERT_TRUE(back.wait_raw(10s)) << host.err();
+            ASSERT_TRUE(back.read_frame(5s)) << "nothing sent to the new board";
+        }();
         sending = false;
         sender.join();
+        if (HasFatalFailure()) return;
 
         ASSERT_TRUE(back.write(board_rig::handshake(22)));
         EXPECT_EQ(next_frame_but_meanwhile(back), board_rig::ack(22));

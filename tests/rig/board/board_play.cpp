@@ -62,51 +62,42 @@ int main(int argc, char** argv) {
         }
     });
 
+    auto send = [&](const board_rig::Bytes& bytes, const std::string& what) {
+        const bool ok = board.write(bytes);
+        say("sent " + what);
+        if (!ok) say("write failed");
+    };
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
-        std::string verb;
+        std::string verb, text;
         if (!(in >> verb) || verb[0] == '#') continue;
-        bool ok = true;
+        double number = verb == "wait-raw" ? 10 : 0;
+        if (verb == "wait-raw" || verb == "sleep") in >> number;
+        const auto seconds = std::chrono::duration<double>(number);
         if (verb == "wait-raw") {
-            double seconds = 10;
-            in >> seconds;
-            ok = board.wait_raw(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+            const bool ok = board.wait_raw(std::chrono::duration_cast<std::chrono::milliseconds>(seconds));
             say(ok ? "port ready" : "port was not set up in time");
-            if (!ok) continue;
+        } else if (verb == "sleep") {
+            std::this_thread::sleep_for(seconds);
         } else if (verb == "handshake") {
             unsigned id = 0;
             in >> id;
-            ok = board.write(board_rig::handshake(static_cast<uint16_t>(id)));
-            say("sent handshake " + std::to_string(id));
+            send(board_rig::handshake(static_cast<uint16_t>(id)), "handshake " + std::to_string(id));
         } else if (verb == "wakeup") {
             double angle = 0;
             int beam = 0;
-            if (!(in >> angle >> beam)) {
+            if (in >> angle >> beam)
+                send(board_rig::wakeup(angle, beam), "wakeup " + board_rig::wakeup_json(angle, beam));
+            else
                 say("wakeup needs an angle and a beam");
-                continue;
-            }
-            ok = board.write(board_rig::wakeup(angle, beam));
-            say("sent wakeup " + board_rig::wakeup_json(angle, beam));
-        } else if (verb == "device") {
-            std::string json;
-            std::getline(in >> std::ws, json);
-            ok = board.write(board_rig::device_msg(json));
-            say("sent device " + json);
-        } else if (verb == "hex") {
-            std::string text;
-            std::getline(in, text);
-            const board_rig::Bytes bytes = board_rig::from_hex(text);
-            ok = board.write(bytes);
-            say("sent " + board_rig::hex(bytes));
-        } else if (verb == "sleep") {
-            double seconds = 0;
-            in >> seconds;
-            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        } else if (verb == "device" || verb == "hex") {
+            std::getline(in >> std::ws, text);
+            const auto bytes = verb == "hex" ? board_rig::from_hex(text) : board_rig::device_msg(text);
+            send(bytes, verb == "hex" ? board_rig::hex(bytes) : "device " + text);
         } else {
             say("unknown action: " + verb);
         }
-        if (!ok) say("write failed");
     }
 
     if (child.pid() > 0) {
