@@ -182,9 +182,7 @@ protected:
 TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
     auto host = start_host();
     ASSERT_TRUE(board_.write(board_rig::handshake(7)));
-    auto ack = board_.read_frame(5s);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(board_rig::hex(*ack), "A5 01 FF 04 00 07 00 A5 00 00 00 AB ");
+    EXPECT_EQ(board_.read_frame(5s), board_rig::from_hex("A5 01 FF 04 00 07 00 A5 00 00 00 AB"));
 
     ASSERT_TRUE(board_.write(board_rig::wakeup(90.5, 2)));
     EXPECT_TRUE(host->waitOutput("wakeup 90.5 2\n", 10s)) << host->out();

@@ -96,9 +96,7 @@ TEST_F(LinkTest, PortIsSetUpRawAt115200) {
 
 TEST_F(LinkTest, HandshakesAreAnsweredWithTheirId) {
     ASSERT_TRUE(board_.write(board_rig::handshake(7)));
-    auto ack = board_.read_frame(5s);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(board_rig::hex(*ack), "A5 01 FF 04 00 07 00 A5 00 00 00 AB ");
+    EXPECT_EQ(board_.read_frame(5s), board_rig::from_hex("A5 01 FF 04 00 07 00 A5 00 00 00 AB"));
     EXPECT_TRUE(processLog().waitForLine(mark_, Level::info,
                                          "Received handshake msg: " + board_rig::hex(board_rig::handshake(7)), 5s));
 

@@ -26,15 +26,11 @@ void say(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> command;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--") {
-            command.assign(argv + i + 1, argv + argc);
-            break;
-        }
+    if (argc > 1 && std::string(argv[1]) != "--") {
         std::cerr << "usage: board_play [-- command args...]" << std::endl;
         return 2;
     }
+    const std::vector<std::string> command(argv + std::min(argc, 2), argv + argc);
 
     board_rig::PtyBoard board;
     say("slave " + board.slave_path());

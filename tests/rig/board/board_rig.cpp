@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -61,12 +59,9 @@ Bytes join(std::initializer_list<Bytes> parts) {
 }
 
 std::string hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
     std::string out;
-    char buf[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", b);
-        out += buf;
-    }
+    for (uint8_t b : bytes) out += {digits[b >> 4], digits[b & 0x0F], ' '};
     return out;
 }
 
