@@ -9,40 +9,32 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
-static int probe() {
-    logF->logger->info("probe info line");
-    logF->logger->debug("probe debug line");
-    std::ifstream in("logs/basic-log.txt");
-    std::stringstream text;
-    text << in.rdbuf();
-    if (text.str().find("probe info line") != std::string::npos) std::cout << "flushed" << std::endl;
-    orvanite::send_orvanite_str("probe");
-    std::cout << "probe done" << std::endl;
-    return 0;
-}
-
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "probe") return probe();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // every report goes out whole at once
+    if (argc > 1 && std::string(argv[1]) == "probe") {
+        logF->logger->info("probe info line");
+        logF->logger->debug("probe debug line");
+        std::ifstream in("logs/basic-log.txt");
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (text.find("probe info line") != std::string::npos) std::printf("flushed\n");
+        orvanite::send_orvanite_str("probe");
+        std::printf("probe done\n");
+        return 0;
+    }
     std::thread([] {
-        orvanite::init_orvanite([](double angle, int beam) {
-            std::printf("wakeup %g %d\n", angle, beam);
-            std::fflush(stdout);
-        });
+        orvanite::init_orvanite([](double angle, int beam) { std::printf("wakeup %g %d\n", angle, beam); });
         std::printf("init returned\n");
-        std::fflush(stdout);
     }).detach();
     std::printf("ready\n");
-    std::fflush(stdout);
 
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.rfind("send ", 0) == 0) {
-            bool ok = orvanite::send_orvanite_str(line.substr(5));
-            std::printf("sent %d\n", ok ? 1 : 0);
+            std::printf("sent %d\n", orvanite::send_orvanite_str(line.substr(5)) ? 1 : 0);
         } else if (line == "init2") {
             orvanite::init_orvanite(nullptr);
             std::printf("init2 returned\n");
@@ -52,7 +44,6 @@ int main(int argc, char** argv) {
         } else if (line == "exit") {
             break;
         }
-        std::fflush(stdout);
     }
     // Leaves while the link thread is still inside its loop.
     return 0;

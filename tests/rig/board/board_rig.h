@@ -16,7 +16,6 @@ namespace board_rig {
 
 using Bytes = std::vector<uint8_t>;
 
-// Message types of the link.
 constexpr uint8_t kHandshake = 0x01;
 constexpr uint8_t kDeviceMsg = 0x04;
 constexpr uint8_t kControllerMsg = 0x05;
@@ -40,8 +39,7 @@ Bytes from_hex(const std::string& text);
 
 class PtyBoard {
 public:
-    // Opens a pseudo-terminal; throws std::runtime_error when that fails.
-    PtyBoard();
+    PtyBoard();  // throws std::runtime_error when no pseudo-terminal can be had
     ~PtyBoard();
     PtyBoard(const PtyBoard&) = delete;
     PtyBoard& operator=(const PtyBoard&) = delete;
@@ -65,12 +63,10 @@ public:
     std::optional<Bytes> read_frame(std::chrono::milliseconds timeout);
 
     // Waits until the program has read every byte written so far (the slave's input queue is
-    // empty). Bytes of a write still on their way to the queue are not seen: wait for an answer
-    // to an earlier frame of the same write first.
+    // empty; bytes of a write still on their way there are not seen).
     bool wait_taken(std::chrono::milliseconds timeout);
 
-    // The board goes away: the master is closed, so the program's descriptor hangs up and the
-    // slave's /dev/pts entry disappears. Reads and writes fail from then on.
+    // The board goes away: the program's descriptor hangs up, reads and writes fail from now on.
     void hang_up();
 
 private:
