@@ -38,6 +38,10 @@ constexpr int kRounds = 3;
 static std::atomic<long> wakeups{0};
 static std::atomic<Clock::rep> last_wakeup{0};
 static Clock::time_point last_heard() { return Clock::time_point(Clock::duration(last_wakeup.load())); }
+static void heard(double, int) {
+    last_wakeup = Clock::now().time_since_epoch().count();
+    ++wakeups;
+}
 
 // A symlink that stands for "/dev/ttyACM0": pointed at another slave in one step.
 static bool point(const std::string& link, const std::string& slave) {
@@ -102,14 +106,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     if (!mkdtemp(dir)) return 1;
     const std::string link = std::string(dir) + "/ttyACM0";
     if (!point(link, board->slave_path())) return 1;
-    std::thread([&] {
-        orvanite::run_link(
-            [](double, int) {
-                last_wakeup = Clock::now().time_since_epoch().count();
-                ++wakeups;
-            },
-            link);
-    }).detach();
+    std::thread([&] { orvanite::run_link(heard, link); }).detach();
     if (!board->wait_raw()) {
         std::fprintf(stderr, "the link did not set the port up\n");
         return 1;

@@ -22,6 +22,8 @@ using test_support::processLog;
 
 namespace {
 
+using WakeUps = std::vector<std::pair<double, int>>;
+
 // A connector whose port is a pipe: what it writes is read back from the other end.
 class ConnectorTest : public ::testing::Test {
 protected:
@@ -34,8 +36,7 @@ protected:
     }
     void TearDown() override {
         // Every case leaves the parser waiting for a sync byte with an empty buffer.
-        EXPECT_TRUE(
-            std::all_of(std::begin(conn_.rx_buffer), std::end(conn_.rx_buffer), [](uint8_t b) { return b == 0; }));
+        EXPECT_EQ(Bytes(std::begin(conn_.rx_buffer), std::end(conn_.rx_buffer)), Bytes(sizeof conn_.rx_buffer, 0));
         ::close(read_end_);
     }
     std::vector<test_support::LogEntry> log() { return processLog().since(mark_); }
@@ -54,7 +55,7 @@ protected:
         return out;
     }
 
-    std::vector<std::pair<double, int>> wakeups_;
+    WakeUps wakeups_;
     UartConnector conn_{[this](double angle, int beam) { wakeups_.emplace_back(angle, beam); }, "/dev/ttyACM0"};
     int read_end_ = -1;
     size_t mark_ = 0;
@@ -223,8 +224,7 @@ TEST_F(ConnectorTest, OtherMessageTypesAreLoggedWithoutChecks) {
 
 TEST_F(ConnectorTest, DeviceMessagesBecomeWakeUps) {
     feed(board_rig::device_msg(board_rig::wakeup_json(90.5, 2), 1));
-    ASSERT_EQ(wakeups_.size(), 1u);
-    EXPECT_EQ(wakeups_[0], std::make_pair(90.5, 2));
+    EXPECT_EQ(wakeups_, (WakeUps{{90.5, 2}}));
     EXPECT_EQ(conn_.wakeup_pause, 1);
     EXPECT_TRUE(has(log(), Level::info, "Received device msg: " + board_rig::wakeup_json(90.5, 2)));
     EXPECT_TRUE(has(log(), Level::info, "Detected wakeup - angle: 90.5, beam: 2"));
@@ -295,7 +295,7 @@ TEST_F(ConnectorTest, MalformedWakeUpsAreLoggedAndSurvived) {
     odd["content"]["arg1"] = 1e300;
     odd["content"]["eventType"] = 18446744073709551615u;
     feed(board_rig::device_msg(odd.dump()));
-    EXPECT_EQ(wakeups_, (std::vector<std::pair<double, int>>{{-1e300, 2147483647}, {0.0, 3}, {45.0, 1}}));
+    EXPECT_EQ(wakeups_, (WakeUps{{-1e300, 2147483647}, {0.0, 3}, {45.0, 1}}));
     conn_.wakeup_pause = 0;
 
     // A callback that throws ends in the same handler; a missing one is reported.

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "tests/support/files.h"
 #include "tests/support/private_tmp.h"
@@ -84,8 +85,7 @@ PtyBoard::PtyBoard() {
         throw std::runtime_error(std::string("pseudo-terminal set-up: ") + std::strerror(err));
     }
     slave_path_ = name;
-    int flags = fcntl(master_, F_GETFL);
-    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
 PtyBoard::~PtyBoard() { hang_up(); }
@@ -175,9 +175,7 @@ Bytes PtyBoard::read_for(std::chrono::milliseconds window) {
     auto deadline = Clock::now() + window;
     while (fill(deadline)) {
     }
-    Bytes out;
-    out.swap(pending_);
-    return out;
+    return std::exchange(pending_, {});
 }
 
 std::optional<Bytes> PtyBoard::read_frame(std::chrono::milliseconds timeout) {
