@@ -12,6 +12,7 @@
 
 #include <numeric>
 #include <random>
+#include <utility>
 
 using board_rig::Bytes;
 using board_rig::from_hex;
@@ -37,7 +38,7 @@ protected:
     void TearDown() override {
         // Every case leaves the parser waiting for a sync byte with an empty buffer.
         EXPECT_EQ(Bytes(std::begin(conn_.rx_buffer), std::end(conn_.rx_buffer)), Bytes(sizeof conn_.rx_buffer, 0));
-        ::close(read_end_);
+        if (read_end_ >= 0) ::close(read_end_);
     }
     std::vector<test_support::LogEntry> log() { return processLog().since(mark_); }
     void close_port() {
@@ -67,8 +68,7 @@ TEST_F(ConnectorTest, ControllerFramesCarryTheTextWithLengthIdAndChecksum) {
     EXPECT_EQ(conn_.build_frame("", 1), from_hex("A5 01 05 00 00 01 00 54"));
 
     // The length field keeps the low 16 bits only.
-    std::string big(65536, 'x');
-    auto frame = conn_.build_frame(big, 0x1234);
+    auto frame = conn_.build_frame(std::string(65536, 'x'), 0x1234);
     ASSERT_EQ(frame.size(), 65536u + 8);
     EXPECT_EQ(Bytes(frame.begin() + 3, frame.begin() + 7), from_hex("00 00 34 12"));
 
@@ -107,18 +107,14 @@ TEST_F(ConnectorTest, SendStrNumbersFramesAndReportsAClosedPort) {
     EXPECT_TRUE(conn_.send_str("wrap"));
     EXPECT_EQ(written(), board_rig::frame(CONTROLLER_MSG, "wrap", 0));
 
+    // A write that fails (the reading end is gone), then no port at all.
+    signal(SIGPIPE, SIG_IGN);
+    ::close(std::exchange(read_end_, -1));
+    EXPECT_FALSE(conn_.send_str("nobody"));
+    EXPECT_TRUE(has(log(), Level::err, "Failed to send str: nobody, write data error with -1"));
     close_port();
     EXPECT_FALSE(conn_.send_str("lost"));
     EXPECT_TRUE(has(log(), Level::err, "Serial port not opend"));
-
-    // A write that fails (the reading end is gone).
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    ::close(p[0]);
-    signal(SIGPIPE, SIG_IGN);
-    conn_.serial_fd = p[1];
-    EXPECT_FALSE(conn_.send_str("nobody"));
-    EXPECT_TRUE(has(log(), Level::err, "Failed to send str: nobody, write data error with -1"));
 }
 
 TEST_F(ConnectorTest, OpenPortOpensATerminalAndReportsAMissingOne) {
@@ -160,9 +156,7 @@ TEST_F(ConnectorTest, ResynchronisesAfterGarbageAndLostBytes) {
 
     // A5 A5 01: the second A5 goes with the first, and 01 starts nothing.
     mark_ = processLog().size();
-    Bytes doubled = board_rig::handshake(2);
-    doubled.insert(doubled.begin(), 0xA5);
-    feed(doubled);
+    feed(board_rig::join({{0xA5}, board_rig::handshake(2)}));
     EXPECT_TRUE(log().empty());
     EXPECT_TRUE(written().empty());
 
@@ -171,9 +165,7 @@ TEST_F(ConnectorTest, ResynchronisesAfterGarbageAndLostBytes) {
     mark_ = processLog().size();
     Bytes damaged = board_rig::handshake(3);
     damaged.erase(damaged.begin() + 9);
-    feed(damaged);
-    feed(board_rig::handshake(4));
-    feed(board_rig::handshake(5));
+    feed(board_rig::join({damaged, board_rig::handshake(4), board_rig::handshake(5)}));
     EXPECT_EQ(countLog(log(), Level::err, "checksum failed for handshake!"), 1u);
     EXPECT_EQ(written(), board_rig::ack(5));
 }
@@ -190,10 +182,10 @@ TEST_F(ConnectorTest, OversizedLengthIsDroppedAtTheHeader) {
     EXPECT_TRUE(has(log(), Level::err, "frame length 32768 exceeds the receive buffer", true));
     feed(from_hex("A5 01 04 F9 03 00 00"));
     EXPECT_TRUE(has(log(), Level::err, "frame length 1017 exceeds the receive buffer", true));
-    std::string biggest(1016, 'z');
-    feed(board_rig::frame(0x42, biggest, 9));
+    const Bytes biggest = board_rig::frame(0x42, std::string(1016, 'z'), 9);
+    feed(biggest);
     // Its dump (3 characters a byte) is quoted to 1 KiB, with its whole length.
-    std::string dump = board_rig::hex(board_rig::frame(0x42, biggest, 9));
+    const std::string dump = board_rig::hex(biggest);
     EXPECT_TRUE(has(log(), Level::warn, "Received Unknown msg_id msg: " + dump.substr(0, 1024) + "... (3072 bytes)"));
     // So is a parser's message that quotes the text.
     feed(board_rig::device_msg("\"" + std::string(1015, 'z')));

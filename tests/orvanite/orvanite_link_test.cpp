@@ -67,8 +67,7 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(link_.board.wait_raw()) << "the link never set the port up";
-        // Nothing left over from an earlier case.
-        link_.board.read_for(20ms);
+        link_.board.read_for(20ms);  // nothing left over from an earlier case
     }
     std::vector<test_support::LogEntry> log() { return processLog().since(mark_); }
     // Taken before the link starts to log.
@@ -134,10 +133,8 @@ TEST_F(LinkTest, WakeUpReachesTheCallbackOnTheReadingThreadAndPausesTheLoop) {
 
     // Nothing is read for a second after the wake-up; then the handshakes, in order.
     auto first = board_.read_frame(10s);
-    auto waited = Clock::now() - w.at;
-    ASSERT_TRUE(first);
-    EXPECT_EQ(*first, board_rig::ack(21));
-    EXPECT_GE(waited, 950ms);
+    EXPECT_GE(Clock::now() - w.at, 950ms);
+    EXPECT_EQ(first, board_rig::ack(21));
     EXPECT_EQ(board_.read_frame(5s), board_rig::ack(22));
     EXPECT_EQ(link_.heard().size(), before + 1);
 }

@@ -36,8 +36,7 @@ inline std::vector<test_support::LogEntry> fileLog(const std::string& path) {
     return out;
 }
 
-// Whether `logs` hold an entry at this level with exactly this text (with `prefix`: one that
-// starts with it).
+// Whether `logs` hold an entry at this level with exactly this text (`prefix`: starting so).
 inline bool has(const std::vector<test_support::LogEntry>& logs, Level level, const std::string& text,
                 bool prefix = false) {
     return std::any_of(logs.begin(), logs.end(), [&](const test_support::LogEntry& e) {
@@ -50,8 +49,7 @@ inline bool waitForFileLine(const std::string& path, spdlog::level::level_enum l
     return test_support::waitUntil([&] { return has(fileLog(path), level, text); }, timeout);
 }
 
-// Runs argv in dir, with a pipe to its standard input and its output in dir/stdout.txt and
-// dir/stderr.txt.
+// Runs argv in dir, input from a pipe, output in dir/stdout.txt and dir/stderr.txt.
 inline test_support::ProcessOptions in_dir(const std::vector<std::string>& argv, const std::string& dir) {
     test_support::ProcessOptions o;
     o.argv = argv;

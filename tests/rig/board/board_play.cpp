@@ -50,8 +50,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::atomic<bool> done{false};
-    // Reading touches only the read side of the board; writing goes straight to the master.
+    std::atomic<bool> done{false};  // the reader touches only the read side of the board
     std::thread reader([&] {
         while (!done) {
             if (auto frame = board.read_frame(std::chrono::milliseconds(20))) say("received " + board_rig::hex(*frame));
