@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,13 +25,17 @@ inline std::string bin(const std::string& name) { return test_support::binaryDir
 // The lines of the file in the format "[%Y%m%d %H:%M:%S.%e] [tid %t] %L %v", the tid as the
 // entry's thread; lines of any other form are left out.
 inline std::vector<test_support::LogEntry> fileLog(const std::string& path) {
-    static const std::regex format(R"(\[\d{8} \d\d:\d\d:\d\d\.\d{3}\] \[tid (\d+)\] (\S) (.*))");
     std::vector<test_support::LogEntry> out;
-    std::smatch m;
     for (const auto& line : test_support::splitLines(test_support::readFile(path))) {
-        if (!std::regex_match(line, m, format)) continue;
-        const size_t level = std::string("TDIWECO").find(m.str(2));  // spdlog's short names, trace to off
-        if (level != std::string::npos) out.push_back({static_cast<Level>(level), m.str(3), std::stoul(m.str(1))});
+        unsigned long tid = 0;
+        int stamp = 0;  // its end: 23 when every field has all its digits
+        std::sscanf(line.c_str(), "[%*8[0-9] %*2[0-9]:%*2[0-9]:%*2[0-9].%*3[0-9]]%n [tid %lu", &stamp, &tid);
+        const std::string head = " [tid " + std::to_string(tid) + "] ";
+        const size_t at = 23 + head.size();  // the level letter
+        if (stamp != 23 || line.compare(23, head.size(), head) != 0 || line.size() <= at + 1 || line[at + 1] != ' ')
+            continue;
+        const size_t level = std::string("TDIWECO").find(line[at]);  // spdlog's short names, trace to off
+        if (level != std::string::npos) out.push_back({static_cast<Level>(level), line.substr(at + 2), tid});
     }
     return out;
 }

@@ -14,16 +14,11 @@
 
 #include "tests/support/process.h"
 
-namespace {
-
-std::mutex out_mutex;
-
-void say(const std::string& line) {
-    std::lock_guard<std::mutex> lock(out_mutex);
+static void say(const std::string& line) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
     std::cout << "board: " << line << std::endl;
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) != "--") {
