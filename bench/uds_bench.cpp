@@ -151,26 +151,23 @@ void benchStalled(EchoServer& server, const std::string& path, int round_trips) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int round_trips = argc > 1 ? std::atoi(argv[1]) : 20000;
-    const int broadcasts = argc > 2 ? std::atoi(argv[2]) : 2000;
-    const int stalled_round_trips = argc > 3 ? std::atoi(argv[3]) : 200;
-    const int wakeups = argc > 4 ? std::atoi(argv[4]) : 1000;
+    auto arg = [&](int i, int fallback) { return argc > i ? std::atoi(argv[i]) : fallback; };
 
     const test_support::TempDir dir("uds_bench");
     const std::string path = dir.file("bench.sock");
     EchoServer server(path);
     if (!server.start()) return 1;
-    benchRoundTrips(path, round_trips);
-    benchBroadcasts(server, connectRegistered(path, 100), broadcasts,
+    benchRoundTrips(path, arg(1, 20000));
+    benchBroadcasts(server, connectRegistered(path, 100), arg(2, 2000),
                     {"broadcast to 100: call", "broadcast to 100: all received"}, [](int, int) { return 0; });
-    benchStalled(server, path, stalled_round_trips);
+    benchStalled(server, path, arg(3, 200));
     // Wake-ups to one reader beside 100 clients that never read: while all 100 are connected
     // (their socket buffers filling, then their queues), in the broadcasts that drop them
     // (queue full), and afterwards.
     const auto sleepers = connectRegistered(path, 100);
     const auto reader = connectRegistered(path, 1);
     const int before = server.disconnected.load();
-    benchBroadcasts(server, reader, wakeups,
+    benchBroadcasts(server, reader, arg(4, 1000),
                     {"wake-up, 100 idle: call", "wake-up, 100 idle: delivered", "wake-up dropping idle: call",
                      "wake-up dropping idle: delivered", "wake-up, idle gone: call", "wake-up, idle gone: delivered"},
                     [&](int gone_before, int gone_after) {

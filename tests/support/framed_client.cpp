@@ -99,8 +99,7 @@ bool FramedClient::readExact(void* data, size_t size, std::chrono::milliseconds 
 
 std::optional<std::vector<uint8_t>> FramedClient::readBytes(size_t size, std::chrono::milliseconds timeout) {
     std::vector<uint8_t> out(size);
-    if (!readExact(out.data(), size, timeout)) return std::nullopt;
-    return out;
+    return readExact(out.data(), size, timeout) ? std::optional(std::move(out)) : std::nullopt;
 }
 
 std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>> FramedClient::readMessage(
@@ -114,8 +113,7 @@ std::optional<std::pair<velantis::MessageHeader, std::vector<uint8_t>>> FramedCl
 
 std::optional<velantis::MessageHeader> FramedClient::readHeader(std::chrono::milliseconds timeout) {
     velantis::MessageHeader h{};
-    if (!readExact(&h, sizeof(h), timeout)) return std::nullopt;
-    return h;
+    return readExact(&h, sizeof(h), timeout) ? std::optional(h) : std::nullopt;
 }
 
 bool FramedClient::waitClosed(std::chrono::milliseconds timeout) {
