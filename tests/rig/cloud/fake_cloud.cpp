@@ -14,6 +14,7 @@
 
 #include <strings.h>
 #include <sys/wait.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -34,47 +35,42 @@ namespace http = boost::beast::http;
 namespace ssl = boost::asio::ssl;
 namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
+using boost::system::error_code;
 
 namespace {
 
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
 // One line of the event log: no raw line breaks, control bytes escaped.
 std::string printable(const std::string& s, size_t limit = 2000) {
     std::string out;
-    for (size_t i = 0; i < s.size() && i < limit; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20 || c == 0x7f) {
-            char buf[8];
+    for (unsigned char c : s.substr(0, limit)) {
+        char buf[8] = {static_cast<char>(c)};
+        if (c == '\n' || c == '\r' || c == '\\')
+            std::snprintf(buf, sizeof buf, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : '\\');
+        else if (c < 0x20 || c == 0x7f)
             std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else
-            out += static_cast<char>(c);
+        out += buf;
     }
-    if (s.size() > limit) out += "...";
-    return out;
+    return s.size() > limit ? out + "..." : out;
+}
+
+// "text <size> <payload>", "binary <size>", "ping <payload>", "pong <payload>".
+std::string describe(FrameKind kind, const std::string& data) {
+    static const char* const names[] = {"text", "binary", "ping", "pong", "close"};
+    std::string out = names[static_cast<int>(kind)];
+    if (kind == FrameKind::Text || kind == FrameKind::Binary) out += " " + std::to_string(data.size());
+    return kind == FrameKind::Binary ? out : out + " " + printable(data);
 }
 
 bool isHello(const std::string& text) {
-    auto j = nlohmann::json::parse(text, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return false;
-    auto it = j.find("type");
-    return it != j.end() && it->is_string() && it->get<std::string>() == "hello";
+    const auto j = nlohmann::json::parse(text, nullptr, false);
+    const auto it = j.find("type");
+    return j.is_object() && it != j.end() && *it == "hello";
 }
 
 }  // namespace
@@ -83,9 +79,7 @@ CloudCertificates makeCloudCertificates(const std::string& dir, const std::strin
     std::string cmd = "sh " + shellQuote(std::string(CLOUD_RIG_DIR) + "/make-certs.sh") + " " + shellQuote(dir) + " " +
                       shellQuote(host);
     int rc = std::system(cmd.c_str());
-    if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
-        throw std::runtime_error("make-certs.sh failed for " + dir);
-    }
+    if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) throw std::runtime_error("make-certs.sh failed for " + dir);
     return {dir, dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
 }
 
@@ -124,39 +118,43 @@ struct FakeCloud::Impl {
     // Silent sessions have no operation pending that would keep them alive.
     std::vector<std::shared_ptr<Session>> parked;
 
-    CloudSilence silenceFor(int connection) {
+    template <class F>
+    auto locked(F f) {
         std::lock_guard<std::mutex> lock(m);
-        auto it = silences.find(connection);
-        if (it == silences.end()) it = silences.find(0);
-        return it == silences.end() ? CloudSilence::None : it->second;
+        return f();
+    }
+
+    CloudSilence silenceFor(int connection) {
+        return locked([&] {
+            auto it = silences.find(connection);
+            if (it == silences.end()) it = silences.find(0);
+            return it == silences.end() ? CloudSilence::None : it->second;
+        });
     }
 
     void logLine(int connection, const std::string& text) {
         std::lock_guard<std::mutex> lock(m);
         if (!log.is_open()) return;
-        double ms = std::chrono::duration<double, std::milli>(Clock::now() - startedAt).count();
         char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "%.3f", ms);
-        log << stamp << " conn=" << connection << " " << text << "\n";
-        log.flush();
+        std::snprintf(stamp, sizeof stamp, "%.3f",
+                      std::chrono::duration<double, std::milli>(Clock::now() - startedAt).count());
+        log << stamp << " conn=" << connection << " " << text << std::endl;
     }
 
     void acceptNext();
 };
 
 struct Session : std::enable_shared_from_this<Session> {
-    using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
-
     Session(FakeCloud::Impl& impl, tcp::socket socket, int id)
         : impl(impl), id(id), ws(std::move(socket), impl.tls), timer(impl.ioc) {}
 
     FakeCloud::Impl& impl;
     const int id;
-    Stream ws;
+    websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws;
     asio::steady_timer timer;
     beast::flat_buffer buffer;
     http::request<http::string_body> request;
-    std::shared_ptr<http::response<http::string_body>> refusal;
+    http::response<http::string_body> refusal;
     std::deque<CloudAction> actions;
     bool acting = false;
     bool isOpen = false;    // handshake accepted
@@ -165,73 +163,59 @@ struct Session : std::enable_shared_from_this<Session> {
     bool ended = false;
     std::map<CloudTrigger, int> seen;
 
+    void log(const std::string& text) { impl.logLine(id, text); }
+    void park() { impl.parked.push_back(shared_from_this()); }
+
     void begin() {
         beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(10));
-        ws.next_layer().async_handshake(ssl::stream_base::server,
-                                        [self = shared_from_this()](const boost::system::error_code& ec) {
-                                            if (ec) return self->end("tls handshake failed: " + ec.message());
-                                            self->readRequest();
-                                        });
-    }
-
-    void readRequest() {
-        http::async_read(ws.next_layer(), buffer, request,
-                         [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
-                             if (ec) return self->end("request read failed: " + ec.message());
-                             self->onRequest();
-                         });
+        ws.next_layer().async_handshake(ssl::stream_base::server, [self = shared_from_this()](const error_code& ec) {
+            if (ec) return self->end("tls handshake failed: " + ec.message());
+            http::async_read(self->ws.next_layer(), self->buffer, self->request, [self](const error_code& ec, size_t) {
+                if (ec) return self->end("request read failed: " + ec.message());
+                self->onRequest();
+            });
+        });
     }
 
     void onRequest() {
-        Handshake hs;
-        hs.connection = id;
-        hs.at = Clock::now();
-        hs.target = std::string(request.target());
-        size_t q = hs.target.find('?');
-        hs.path = hs.target.substr(0, q);
-        hs.query = q == std::string::npos ? "" : hs.target.substr(q + 1);
+        const std::string target(request.target());
+        const size_t q = target.find('?');
+        Handshake hs{id, Clock::now(), target, target.substr(0, q), q == std::string::npos ? "" : target.substr(q + 1),
+                     {}, false};
         for (const auto& field : request) hs.headers[std::string(field.name_string())] = std::string(field.value());
-        std::string auth = hs.headers.count("authorization") ? hs.headers["authorization"] : "";
-        bool upgrade = websocket::is_upgrade(request);
-        bool authorized = impl.options.requiredAuthorization.empty() || auth == impl.options.requiredAuthorization;
-        hs.accepted = upgrade && authorized;
-        std::string offered = hs.headers.count("sec-websocket-extensions") ? hs.headers["sec-websocket-extensions"]
-                                                                           : "";
-        {
-            std::lock_guard<std::mutex> lock(impl.m);
-            impl.handshakes.push_back(hs);
-        }
-        impl.logLine(id, "handshake target=" + printable(hs.target) + " authorization=" + printable(auth) +
-                             " extensions=" + printable(offered));
+        const std::string auth(request[http::field::authorization]);
+        const bool upgrade = websocket::is_upgrade(request);
+        hs.accepted = upgrade &&
+                      (impl.options.requiredAuthorization.empty() || auth == impl.options.requiredAuthorization);
+        impl.locked([&] { impl.handshakes.push_back(hs); });
+        log("handshake target=" + printable(hs.target) + " authorization=" + printable(auth) +
+            " extensions=" + printable(std::string(request[http::field::sec_websocket_extensions])));
         if (impl.silenceFor(id) == CloudSilence::BeforeUpgrade) {
-            impl.logLine(id, "silent before upgrade");
-            impl.parked.push_back(shared_from_this());
-            return;
+            log("silent before upgrade");
+            return park();
         }
         if (!hs.accepted) {
-            refusal = std::make_shared<http::response<http::string_body>>(
-                upgrade ? http::status::unauthorized : http::status::bad_request, request.version());
-            refusal->set(http::field::content_type, "text/plain");
-            refusal->body() = upgrade ? "unauthorized\n" : "not a websocket upgrade\n";
-            refusal->keep_alive(false);
-            refusal->prepare_payload();
-            impl.logLine(id, "refused " + std::to_string(refusal->result_int()));
-            http::async_write(ws.next_layer(), *refusal,
-                              [self = shared_from_this()](const boost::system::error_code&, size_t) {
-                                  self->end("refused");
-                              });
+            refusal = http::response<http::string_body>(upgrade ? http::status::unauthorized
+                                                                : http::status::bad_request,
+                                                        request.version(),
+                                                        upgrade ? "unauthorized\n" : "not a websocket upgrade\n");
+            refusal.set(http::field::content_type, "text/plain");
+            refusal.keep_alive(false);
+            refusal.prepare_payload();
+            log("refused " + std::to_string(refusal.result_int()));
+            http::async_write(ws.next_layer(), refusal,
+                              [self = shared_from_this()](const error_code&, size_t) { self->end("refused"); });
             return;
         }
         // Counted as open from here: the client may see the 101 before onOpen runs here.
         isOpen = true;
-        {
-            std::lock_guard<std::mutex> lock(impl.m);
+        impl.locked([&] {
             impl.open++;
             impl.opened[id] = Clock::now();
-        }
+        });
         impl.latest = shared_from_this();
         beast::get_lowest_layer(ws).expires_never();
-        websocket::stream_base::timeout timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
         timeouts.idle_timeout = websocket::stream_base::none();
         timeouts.keep_alive_pings = false;
         ws.set_option(timeouts);
@@ -242,111 +226,60 @@ struct Session : std::enable_shared_from_this<Session> {
         ws.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
             // Recorded on arrival: the read ends only after the closing handshake, or with an
             // error when the client cuts the connection meanwhile.
-            if (kind == websocket::frame_type::close) return recordClose();
-            record(kind == websocket::frame_type::ping ? FrameKind::Ping : FrameKind::Pong,
-                   std::string(payload.data(), payload.size()));
+            if (kind != websocket::frame_type::close)
+                return record(kind == websocket::frame_type::ping ? FrameKind::Ping : FrameKind::Pong,
+                              std::string(payload));
+            const auto& why = ws.reason();
+            record(FrameKind::Close, {}, static_cast<uint16_t>(why.code), std::string(why.reason.c_str()));
         });
-        ws.async_accept(request, [self = shared_from_this()](const boost::system::error_code& ec) {
+        ws.async_accept(request, [self = shared_from_this()](const error_code& ec) {
             if (ec) return self->end("accept failed: " + ec.message());
-            self->onOpen();
+            self->accepted = true;
+            self->log("open");
+            self->trigger(CloudTrigger::Open);
+            self->read();
         });
-    }
-
-    void onOpen() {
-        accepted = true;
-        impl.logLine(id, "open");
-        trigger(CloudTrigger::Open);
-        runActions();
-        read();
     }
 
     void read() {
-        ws.async_read(buffer,
-                      [self = shared_from_this()](const boost::system::error_code& ec, size_t) { self->onRead(ec); });
+        ws.async_read(buffer, [self = shared_from_this()](const error_code& ec, size_t) {
+            if (!self->reading) return;
+            if (ec) return self->end(ec == websocket::error::closed ? "closed" : "read ended: " + ec.message());
+            const bool binary = self->ws.got_binary();
+            const std::string data = beast::buffers_to_string(self->buffer.data());
+            self->buffer.consume(self->buffer.size());
+            self->record(binary ? FrameKind::Binary : FrameKind::Text, data);
+            self->trigger(binary ? CloudTrigger::Binary : CloudTrigger::Text);
+            if (!binary && isHello(data)) self->trigger(CloudTrigger::Hello);
+            self->read();
+        });
     }
 
-    void onRead(const boost::system::error_code& ec) {
-        if (!reading) return;
-        if (ec) {
-            return end(ec == websocket::error::closed ? "closed" : "read ended: " + ec.message());
-        }
-        std::string data = beast::buffers_to_string(buffer.data());
-        buffer.consume(buffer.size());
-        bool binary = ws.got_binary();
-        record(binary ? FrameKind::Binary : FrameKind::Text, data);
-        if (binary) {
-            trigger(CloudTrigger::Binary);
-        } else {
-            trigger(CloudTrigger::Text);
-            if (isHello(data)) trigger(CloudTrigger::Hello);
-        }
-        read();
-    }
-
-    ReceivedFrame frameOf(FrameKind kind) const {
-        ReceivedFrame f;
-        f.connection = id;
-        f.at = Clock::now();
-        f.kind = kind;
-        return f;
-    }
-
-    // Counts the frame and keeps it (pings and pongs only when asked to), under one lock;
-    // false when it is not kept.
-    bool keep(ReceivedFrame f) {
-        const bool control = f.kind == FrameKind::Ping || f.kind == FrameKind::Pong;
-        std::lock_guard<std::mutex> lock(impl.m);
-        impl.counts[f.kind]++;
-        if (control && !impl.options.keepControlFrames) return false;
-        impl.frames.push_back(std::move(f));
-        return true;
-    }
-
-    void recordClose() {
-        const auto& why = ws.reason();
-        ReceivedFrame f = frameOf(FrameKind::Close);
-        f.closeCode = static_cast<uint16_t>(why.code);
-        f.closeReason = std::string(why.reason.c_str());
-        const std::string line = "recv close " + std::to_string(f.closeCode) + " " + printable(f.closeReason);
-        keep(std::move(f));
-        impl.logLine(id, line);
-    }
-
-    void record(FrameKind kind, const std::string& data) {
-        ReceivedFrame f = frameOf(kind);
-        f.data = data;
-        if (!keep(std::move(f))) return;
-        switch (kind) {
-        case FrameKind::Text:
-            impl.logLine(id, "recv text " + std::to_string(data.size()) + " " + printable(data));
-            break;
-        case FrameKind::Binary:
-            impl.logLine(id, "recv binary " + std::to_string(data.size()));
-            break;
-        case FrameKind::Ping:
-            impl.logLine(id, "recv ping " + printable(data));
-            break;
-        case FrameKind::Pong:
-            impl.logLine(id, "recv pong " + printable(data));
-            break;
-        case FrameKind::Close:
-            break;
-        }
+    // Counts the frame and keeps it (pings and pongs only when asked to) under one lock; logs
+    // what is kept.
+    void record(FrameKind kind, std::string data, uint16_t closeCode = 0, std::string closeReason = {}) {
+        const std::string line = kind == FrameKind::Close
+                                     ? "recv close " + std::to_string(closeCode) + " " + printable(closeReason)
+                                     : "recv " + describe(kind, data);
+        const bool kept = impl.locked([&] {
+            impl.counts[kind]++;
+            if ((kind == FrameKind::Ping || kind == FrameKind::Pong) && !impl.options.keepControlFrames) return false;
+            impl.frames.push_back({id, Clock::now(), kind, std::move(data), closeCode, std::move(closeReason)});
+            return true;
+        });
+        if (kept) log(line);
     }
 
     void trigger(CloudTrigger what) {
-        int n = ++seen[what];
-        std::vector<CloudAction> todo;
-        {
-            std::lock_guard<std::mutex> lock(impl.m);
+        const int n = ++seen[what];
+        impl.locked([&] {
             for (const auto& rule : impl.rules) {
                 if (rule.on == what && (rule.nth == 0 || rule.nth == n) &&
-                    (rule.connection == 0 || rule.connection == id)) {
-                    todo.insert(todo.end(), rule.actions.begin(), rule.actions.end());
-                }
+                    (rule.connection == 0 || rule.connection == id))
+                    actions.insert(actions.end(), rule.actions.begin(), rule.actions.end());
             }
-        }
-        queue(std::move(todo));
+        });
+        runActions();
     }
 
     void queue(std::vector<CloudAction> more) {
@@ -365,92 +298,71 @@ struct Session : std::enable_shared_from_this<Session> {
         CloudAction a = std::move(actions.front());
         actions.pop_front();
         auto self = shared_from_this();
+        auto data = std::make_shared<std::string>(std::move(a.data));
         switch (a.kind) {
         case CloudAction::Kind::Text:
-        case CloudAction::Kind::Binary: {
-            bool binary = a.kind == CloudAction::Kind::Binary;
-            auto data = std::make_shared<std::string>(std::move(a.data));
-            ws.binary(binary);
-            ws.async_write(asio::buffer(*data), [self, data, binary](const boost::system::error_code& ec, size_t) {
-                if (ec) {
-                    self->impl.logLine(self->id, "send failed: " + ec.message());
-                } else if (binary) {
-                    self->impl.logLine(self->id, "sent binary " + std::to_string(data->size()));
-                } else {
-                    self->impl.logLine(self->id, "sent text " + std::to_string(data->size()) + " " + printable(*data));
-                }
-                self->next();
-            });
-            break;
-        }
+        case CloudAction::Kind::Binary:
         case CloudAction::Kind::Ping: {
-            auto data = std::make_shared<std::string>(std::move(a.data));
-            ws.async_ping(websocket::ping_data(beast::string_view(data->data(), std::min<size_t>(data->size(), 125))),
-                          [self, data](const boost::system::error_code& ec) {
-                              self->impl.logLine(self->id,
-                                                 ec ? "ping failed: " + ec.message() : "sent ping " + printable(*data));
-                              self->next();
-                          });
-            break;
+            const FrameKind kind = a.kind == CloudAction::Kind::Text     ? FrameKind::Text
+                                   : a.kind == CloudAction::Kind::Binary ? FrameKind::Binary
+                                                                         : FrameKind::Ping;
+            auto sent = [self, data, kind](const error_code& ec, auto...) {
+                self->log(ec ? "send failed: " + ec.message() : "sent " + describe(kind, *data));
+                self->next();
+            };
+            if (kind == FrameKind::Ping)
+                return ws.async_ping(websocket::ping_data(beast::string_view(*data).substr(0, 125)), sent);
+            ws.binary(kind == FrameKind::Binary);
+            return ws.async_write(asio::buffer(*data), sent);
         }
-        case CloudAction::Kind::Close: {
-            uint16_t code = a.code;
-            std::string reason = a.data.substr(0, 123);
-            impl.logLine(id, "sent close " + std::to_string(code) + " " + printable(reason));
-            ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(code), reason),
-                           [self](const boost::system::error_code& ec) {
-                               self->end(ec ? "close failed: " + ec.message() : "closed by server");
-                           });
-            break;
+        case CloudAction::Kind::Close:
+        case CloudAction::Kind::CloseSilently: {
+            const std::string reason = data->substr(0, 123);
+            const bool silent = a.kind == CloudAction::Kind::CloseSilently;
+            log("sent close " + std::to_string(a.code) + " " + printable(reason) + (silent ? ", then silence" : ""));
+            if (!silent)
+                return ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(a.code), reason),
+                                      [self](const error_code& ec) {
+                                          self->end(ec ? "close failed: " + ec.message() : "closed by server");
+                                      });
+            goQuiet();
+            return writeRaw({'\x88', static_cast<char>(2 + reason.size()), static_cast<char>(a.code >> 8),
+                             static_cast<char>(a.code & 0xff)},
+                            reason, false);
         }
         case CloudAction::Kind::Drop:
-            impl.logLine(id, "drop");
-            end("dropped");
-            break;
+            log("drop");
+            return end("dropped");
         case CloudAction::Kind::Wait:
-            timer.expires_after(std::chrono::milliseconds(a.ms));
-            timer.async_wait([self](const boost::system::error_code&) { self->next(); });
-            break;
+            timer.expires_after(std::chrono::milliseconds(a.n));
+            return timer.async_wait([self](const error_code&) { self->next(); });
         case CloudAction::Kind::StopReading:
-            impl.logLine(id, "stop reading");
+            log("stop reading");
             goQuiet();
-            next();
-            break;
-        case CloudAction::Kind::CloseSilently: {
-            std::string reason = a.data.substr(0, 123);
-            std::string frame = {'\x88', static_cast<char>(2 + reason.size()), static_cast<char>(a.code >> 8),
-                                 static_cast<char>(a.code & 0xff)};
-            impl.logLine(id, "sent close " + std::to_string(a.code) + " " + printable(reason) + ", then silence");
-            goQuiet();
-            writeRaw(frame + reason, false);
-            break;
-        }
+            return next();
         case CloudAction::Kind::Reset:
-            impl.logLine(id, "reset");
+            log("reset");
             goQuiet();
             // A binary frame of 1000 bytes announced, 10 of them sent.
-            writeRaw(std::string("\x82\x7e\x03\xe8", 4) + std::string(10, 'x'), true);
-            break;
+            return writeRaw(std::string("\x82\x7e\x03\xe8", 4), std::string(10, 'x'), true);
         case CloudAction::Kind::StallInText:
-            impl.logLine(id, "stall in a text frame");
+            log("stall in a text frame");
             // 100 bytes announced, 24 sent: JSON text, then F0 9F of a four-byte character.
             // Actions end here; reading goes on.
-            writeRaw("\x81\x64{\"type\":\"tts\",\"text\":\"\xf0\x9f", false);
-            break;
+            return writeRaw("\x81\x64", "{\"type\":\"tts\",\"text\":\"\xf0\x9f", false);
         case CloudAction::Kind::PingFlood:
-            floodPings(a.count, 0);
-            break;
+            return floodPings(a.n, 0);
         }
     }
 
     void floodPings(int left, int sent) {
         if (left <= 0) {
-            impl.logLine(id, "sent " + std::to_string(sent) + " pings");
+            log("sent " + std::to_string(sent) + " pings");
             return next();
         }
-        ws.async_ping({}, [self = shared_from_this(), left, sent](const boost::system::error_code& ec) {
+        ws.async_ping({}, [self = shared_from_this(), left, sent](const error_code& ec) {
             if (!ec) return self->floodPings(left - 1, sent + 1);
-            self->impl.logLine(self->id, "ping flood ended after " + std::to_string(sent) + " pings: " + ec.message());
+            self->log("ping flood ended after " + std::to_string(sent) + " pings: " + ec.message());
             self->next();
         });
     }
@@ -460,18 +372,19 @@ struct Session : std::enable_shared_from_this<Session> {
         if (!reading) return;
         reading = false;
         beast::get_lowest_layer(ws).cancel();
-        impl.parked.push_back(shared_from_this());
+        park();
     }
 
-    // Bytes straight onto the TLS stream, outside the WebSocket framing; then a TCP reset.
-    void writeRaw(std::string bytes, bool resetAfter) {
-        auto data = std::make_shared<std::string>(std::move(bytes));
+    // A frame header and payload straight onto the TLS stream, outside the WebSocket framing;
+    // then a TCP reset when asked.
+    void writeRaw(const std::string& header, const std::string& payload, bool resetAfter) {
+        auto data = std::make_shared<std::string>(header + payload);
         asio::async_write(ws.next_layer(), asio::buffer(*data),
-                          [self = shared_from_this(), data, resetAfter](const boost::system::error_code&, size_t) {
+                          [self = shared_from_this(), data, resetAfter](const error_code&, size_t) {
                               if (!resetAfter) return;
-                              boost::system::error_code ec;
-                              auto& socket = beast::get_lowest_layer(self->ws).socket();
-                              socket.set_option(asio::socket_base::linger(true, 0), ec);
+                              error_code ec;
+                              beast::get_lowest_layer(self->ws).socket().set_option(asio::socket_base::linger(true, 0),
+                                                                                    ec);
                               self->end("reset");
                           });
     }
@@ -481,27 +394,21 @@ struct Session : std::enable_shared_from_this<Session> {
         ended = true;
         actions.clear();
         timer.cancel();
-        boost::system::error_code ec;
-        if (why != "reset") beast::get_lowest_layer(ws).socket().shutdown(tcp::socket::shutdown_both, ec);
-        beast::get_lowest_layer(ws).socket().close(ec);
-        if (isOpen) {
-            std::lock_guard<std::mutex> lock(impl.m);
-            impl.open--;
-        }
-        impl.logLine(id, "ended " + why);
+        error_code ec;
+        auto& socket = beast::get_lowest_layer(ws).socket();
+        if (why != "reset") socket.shutdown(tcp::socket::shutdown_both, ec);
+        socket.close(ec);
+        if (isOpen) impl.locked([&] { impl.open--; });
+        log("ended " + why);
     }
 };
 
 void FakeCloud::Impl::acceptNext() {
-    acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+    acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
         if (ec) return;  // closed by stop()
-        int id;
-        {
-            std::lock_guard<std::mutex> lock(m);
-            id = ++connections;
-        }
+        const int id = locked([&] { return ++connections; });
         // Like a real service's WebSocket front end: small frames leave at once.
-        boost::system::error_code ignored;
+        error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
         auto session = std::make_shared<Session>(*this, std::move(socket), id);
         sessions.push_back(session);
@@ -557,7 +464,7 @@ void FakeCloud::stop() {
     if (!impl_->running) return;
     impl_->running = false;
     asio::post(impl_->ioc, [impl = impl_.get()] {
-        boost::system::error_code ec;
+        error_code ec;
         impl->acceptor.close(ec);
         for (auto& weak : impl->sessions) {
             if (auto s = weak.lock()) s->end("server stopped");
@@ -579,13 +486,11 @@ std::string FakeCloud::url(const std::string& pathAndQuery) const {
 }
 
 void FakeCloud::silence(CloudSilence mode, int connection) {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->silences[connection] = mode;
+    impl_->locked([&] { impl_->silences[connection] = mode; });
 }
 
 void FakeCloud::addRule(CloudRule rule) {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->rules.push_back(std::move(rule));
+    impl_->locked([&] { impl_->rules.push_back(std::move(rule)); });
 }
 
 bool FakeCloud::act(std::vector<CloudAction> actions) {
@@ -597,48 +502,37 @@ bool FakeCloud::act(std::vector<CloudAction> actions) {
 }
 
 std::vector<Handshake> FakeCloud::handshakes() const {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->handshakes;
+    return impl_->locked([&] { return impl_->handshakes; });
 }
 
 std::vector<ReceivedFrame> FakeCloud::frames() const {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->frames;
+    return impl_->locked([&] { return impl_->frames; });
 }
 
 std::vector<ReceivedFrame> FakeCloud::frames(FrameKind kind) const {
-    std::vector<ReceivedFrame> out;
-    std::lock_guard<std::mutex> lock(impl_->m);
-    for (const auto& f : impl_->frames) {
-        if (f.kind == kind) out.push_back(f);
-    }
+    std::vector<ReceivedFrame> out = frames();
+    out.erase(std::remove_if(out.begin(), out.end(), [&](const auto& f) { return f.kind != kind; }), out.end());
     return out;
 }
 
 size_t FakeCloud::count(FrameKind kind) const {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    auto it = impl_->counts.find(kind);
-    return it == impl_->counts.end() ? 0 : it->second;
+    return impl_->locked([&] { return impl_->counts[kind]; });
 }
 
 int FakeCloud::connectionCount() const {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->connections;
+    return impl_->locked([&] { return impl_->connections; });
 }
 
 int FakeCloud::openConnections() const {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->open;
+    return impl_->locked([&] { return impl_->open; });
 }
 
 Clock::time_point FakeCloud::openedAt(int connection) const {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    auto it = impl_->opened.find(connection);
-    return it == impl_->opened.end() ? Clock::time_point{} : it->second;
+    return impl_->locked([&] { return impl_->opened[connection]; });
 }
 
 bool FakeCloud::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
+    const auto deadline = Clock::now() + timeout;
     while (!done()) {
         if (Clock::now() >= deadline) return done();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -67,9 +67,8 @@ struct CloudAction {
     };
     Kind kind = Kind::Text;
     std::string data;  // payload or close reason
-    uint16_t code = 1000;
-    int ms = 0;
-    int count = 0;  // PingFlood
+    uint16_t code = 0;
+    int n = 0;  // Wait: milliseconds; PingFlood: pings
 
     static CloudAction text(std::string s) { return {Kind::Text, std::move(s), 0, 0}; }
     static CloudAction binary(std::string s) { return {Kind::Binary, std::move(s), 0, 0}; }
@@ -90,7 +89,7 @@ struct CloudAction {
     // whose bytes the client takes for the rest of the frame: invalid UTF-8.
     static CloudAction stallInText() { return {Kind::StallInText, {}, 0, 0}; }
     // `count` empty pings, one after another as fast as the client takes them.
-    static CloudAction pingFlood(int count) { return {Kind::PingFlood, {}, 0, 0, count}; }
+    static CloudAction pingFlood(int count) { return {Kind::PingFlood, {}, 0, count}; }
 };
 
 // Connections that go silent before the WebSocket opens: the TCP connection is accepted,

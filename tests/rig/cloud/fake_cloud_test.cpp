@@ -6,11 +6,8 @@
 
 #include <signal.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <fstream>
 #include <mutex>
-#include <thread>
 
 #include "tests/support/build_dirs.h"
 #include "tests/support/files.h"
@@ -68,7 +65,6 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     setenv("SSL_CERT_FILE", (dir_ / "certs/ca.pem").c_str(), 1);
 
     std::mutex m;
-    std::condition_variable cv;
     std::vector<velantis::net::WebSocketMessage> got;
     WebSocket ws;
     ws.setUrl("wss://localhost:" + std::to_string(port) + "/embodied/tolvane/v1/?device-id=a");
@@ -77,32 +73,25 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
         if (msg->type == WebSocketMessageType::Open) ws.send("{\"type\":\"hello\",\"token\":\"bravo_key92\"}");
         std::lock_guard<std::mutex> lock(m);
         got.push_back(*msg);
-        cv.notify_all();
     });
-    ws.start();
-    auto waitCount = [&](WebSocketMessageType t, size_t n) {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, 20s, [&] {
-            size_t c = 0;
-            for (auto& g : got) c += g.type == t;
-            return c >= n;
-        });
+    auto of = [&](WebSocketMessageType t) {
+        std::vector<velantis::net::WebSocketMessage> out;
+        std::lock_guard<std::mutex> lock(m);
+        for (const auto& g : got) {
+            if (g.type == t) out.push_back(g);
+        }
+        return out;
     };
-    ASSERT_TRUE(waitCount(WebSocketMessageType::Ping, 1));
+    ws.start();
+    ASSERT_TRUE(waitUntil([&] { return !of(WebSocketMessageType::Ping).empty(); }, 20s));
     ws.send("p1", true);
     ws.send("p2", true);
-    ASSERT_TRUE(waitCount(WebSocketMessageType::Close, 1));
+    ASSERT_TRUE(waitUntil([&] { return !of(WebSocketMessageType::Close).empty(); }, 20s));
     ws.stop();
 
-    std::vector<velantis::net::WebSocketMessage> msgs;
-    {
-        std::lock_guard<std::mutex> lock(m);
-        for (auto& g : got) {
-            if (g.type == WebSocketMessageType::Message) msgs.push_back(g);
-        }
-        EXPECT_EQ(got.back().closeInfo.code, 4000);
-        EXPECT_EQ(got.back().closeInfo.reason, "that is all");
-    }
+    EXPECT_EQ(of(WebSocketMessageType::Close).at(0).closeInfo.code, 4000);
+    EXPECT_EQ(of(WebSocketMessageType::Close).at(0).closeInfo.reason, "that is all");
+    const auto msgs = of(WebSocketMessageType::Message);
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(msgs[0].str, "{\"type\":\"stt\",\"text\":\"你好\"}");
     ASSERT_TRUE(msgs[1].binary);
@@ -111,21 +100,13 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     EXPECT_GT(cloud_rig::bestCorrelation(cloud_rig::chirp(0.5, 48000, 400, 2000), pcm), 0.95);
 
     std::string log;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            log = readFile(dir_ / "log");
-            return log.find("ended") != std::string::npos;
-        },
-        10s));
-    EXPECT_NE(log.find("conn=1 handshake target=/embodied/tolvane/v1/?device-id=a authorization=bravo_key92"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("conn=1 recv text 38 {\"type\":\"hello\",\"token\":\"bravo_key92\"}"), std::string::npos) << log;
-    EXPECT_NE(log.find("conn=1 sent text"), std::string::npos) << log;
-    EXPECT_NE(log.find("conn=1 sent binary"), std::string::npos) << log;
-    EXPECT_NE(log.find("conn=1 recv pong hi"), std::string::npos) << log;
-    EXPECT_NE(log.find("conn=1 recv binary 2"), std::string::npos) << log;
-    EXPECT_NE(log.find("conn=1 sent close 4000 that is all"), std::string::npos) << log;
+    ASSERT_TRUE(waitUntil([&] { return (log = readFile(dir_ / "log")).find("ended") != std::string::npos; }, 10s));
+    for (const char* line :
+         {"conn=1 handshake target=/embodied/tolvane/v1/?device-id=a authorization=bravo_key92",
+          "conn=1 recv text 38 {\"type\":\"hello\",\"token\":\"bravo_key92\"}", "conn=1 sent text",
+          "conn=1 sent binary", "conn=1 recv pong hi", "conn=1 recv binary 2", "conn=1 sent close 4000 that is all"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
 }
 
 TEST_F(FakeCloudProcess, RejectsBadScriptsWithExitStatusTwo) {
