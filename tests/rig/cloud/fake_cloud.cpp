@@ -12,13 +12,15 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <nlohmann/json.hpp>
 
-#include <strings.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <iomanip>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -38,12 +40,6 @@ using tcp = boost::asio::ip::tcp;
 using boost::system::error_code;
 
 namespace {
-
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 // One line of the event log: no raw line breaks, control bytes escaped.
 std::string printable(const std::string& s, size_t limit = 2000) {
@@ -76,15 +72,14 @@ bool isHello(const std::string& text) {
 }  // namespace
 
 CloudCertificates makeCloudCertificates(const std::string& dir, const std::string& host) {
-    std::string cmd = "sh " + shellQuote(std::string(CLOUD_RIG_DIR) + "/make-certs.sh") + " " + shellQuote(dir) + " " +
-                      shellQuote(host);
-    int rc = std::system(cmd.c_str());
-    if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) throw std::runtime_error("make-certs.sh failed for " + dir);
+    const std::string script = std::string(CLOUD_RIG_DIR) + "/make-certs.sh";
+    const char* argv[] = {"sh", script.c_str(), dir.c_str(), host.c_str(), nullptr};
+    pid_t pid = 0;
+    int rc = 0;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0 ||
+        waitpid(pid, &rc, 0) != pid || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0)
+        throw std::runtime_error("make-certs.sh failed for " + dir);
     return {dir, dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
-}
-
-bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
-    return strcasecmp(a.c_str(), b.c_str()) < 0;
 }
 
 struct Session;
@@ -124,21 +119,26 @@ struct FakeCloud::Impl {
         return f();
     }
 
+    // A copy of one field, taken under the lock.
+    template <class T>
+    T get(T Impl::*field) {
+        std::lock_guard<std::mutex> lock(m);
+        return this->*field;
+    }
+
     CloudSilence silenceFor(int connection) {
-        return locked([&] {
-            auto it = silences.find(connection);
-            if (it == silences.end()) it = silences.find(0);
-            return it == silences.end() ? CloudSilence::None : it->second;
-        });
+        std::lock_guard<std::mutex> lock(m);
+        for (int c : {connection, 0}) {
+            if (silences.count(c)) return silences[c];
+        }
+        return CloudSilence::None;
     }
 
     void logLine(int connection, const std::string& text) {
         std::lock_guard<std::mutex> lock(m);
         if (!log.is_open()) return;
-        char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "%.3f",
-                      std::chrono::duration<double, std::milli>(Clock::now() - startedAt).count());
-        log << stamp << " conn=" << connection << " " << text << std::endl;
+        log << std::chrono::duration<double, std::milli>(Clock::now() - startedAt).count() << " conn=" << connection
+            << " " << text << std::endl;
     }
 
     void acceptNext();
@@ -167,6 +167,10 @@ struct Session : std::enable_shared_from_this<Session> {
     void park() { impl.parked.push_back(shared_from_this()); }
 
     void begin() {
+        if (impl.silenceFor(id) == CloudSilence::BeforeTls) {
+            log("silent before TLS");
+            return park();
+        }
         beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(10));
         ws.next_layer().async_handshake(ssl::stream_base::server, [self = shared_from_this()](const error_code& ec) {
             if (ec) return self->end("tls handshake failed: " + ec.message());
@@ -215,10 +219,8 @@ struct Session : std::enable_shared_from_this<Session> {
         });
         impl.latest = shared_from_this();
         beast::get_lowest_layer(ws).expires_never();
-        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-        timeouts.idle_timeout = websocket::stream_base::none();
-        timeouts.keep_alive_pings = false;
-        ws.set_option(timeouts);
+        // 30 s to accept and to close; no idle limit, no pings of its own.
+        ws.set_option(websocket::stream_base::timeout{std::chrono::seconds(30), websocket::stream_base::none(), false});
         websocket::permessage_deflate deflate;
         deflate.server_enable = impl.options.deflate;
         ws.set_option(deflate);
@@ -282,11 +284,6 @@ struct Session : std::enable_shared_from_this<Session> {
         runActions();
     }
 
-    void queue(std::vector<CloudAction> more) {
-        for (auto& a : more) actions.push_back(std::move(a));
-        runActions();
-    }
-
     void next() {
         acting = false;
         runActions();
@@ -316,9 +313,9 @@ struct Session : std::enable_shared_from_this<Session> {
             return ws.async_write(asio::buffer(*data), sent);
         }
         case CloudAction::Kind::Close:
-        case CloudAction::Kind::CloseSilently: {
+        case CloudAction::Kind::CloseSilent: {
             const std::string reason = data->substr(0, 123);
-            const bool silent = a.kind == CloudAction::Kind::CloseSilently;
+            const bool silent = a.kind == CloudAction::Kind::CloseSilent;
             log("sent close " + std::to_string(a.code) + " " + printable(reason) + (silent ? ", then silence" : ""));
             if (!silent)
                 return ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(a.code), reason),
@@ -413,12 +410,7 @@ void FakeCloud::Impl::acceptNext() {
         auto session = std::make_shared<Session>(*this, std::move(socket), id);
         sessions.push_back(session);
         logLine(id, "connected");
-        if (silenceFor(id) == CloudSilence::BeforeTls) {
-            logLine(id, "silent before TLS");
-            parked.push_back(session);
-        } else {
-            session->begin();
-        }
+        session->begin();
         acceptNext();
     });
 }
@@ -441,6 +433,7 @@ bool FakeCloud::start() {
         if (!impl_->options.logFile.empty()) {
             impl_->log.open(impl_->options.logFile, std::ios::out | std::ios::app);
             if (!impl_->log) throw std::runtime_error("cannot open log file " + impl_->options.logFile);
+            impl_->log << std::fixed << std::setprecision(3);
         }
         tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), impl_->options.port);
         impl_->acceptor.open(endpoint.protocol());
@@ -478,7 +471,6 @@ void FakeCloud::stop() {
 }
 
 std::string FakeCloud::error() const { return impl_->lastError; }
-
 uint16_t FakeCloud::port() const { return impl_->boundPort.load(); }
 
 std::string FakeCloud::url(const std::string& pathAndQuery) const {
@@ -496,18 +488,20 @@ void FakeCloud::addRule(CloudRule rule) {
 bool FakeCloud::act(std::vector<CloudAction> actions) {
     if (!impl_->running || openConnections() == 0) return false;
     asio::post(impl_->ioc, [impl = impl_.get(), actions = std::move(actions)]() mutable {
-        if (auto s = impl->latest.lock()) s->queue(std::move(actions));
+        auto s = impl->latest.lock();
+        if (!s) return;
+        s->actions.insert(s->actions.end(), actions.begin(), actions.end());
+        s->runActions();
     });
     return true;
 }
 
-std::vector<Handshake> FakeCloud::handshakes() const {
-    return impl_->locked([&] { return impl_->handshakes; });
-}
-
-std::vector<ReceivedFrame> FakeCloud::frames() const {
-    return impl_->locked([&] { return impl_->frames; });
-}
+std::vector<Handshake> FakeCloud::handshakes() const { return impl_->get(&Impl::handshakes); }
+std::vector<ReceivedFrame> FakeCloud::frames() const { return impl_->get(&Impl::frames); }
+size_t FakeCloud::count(FrameKind kind) const { return impl_->get(&Impl::counts)[kind]; }
+int FakeCloud::connectionCount() const { return impl_->get(&Impl::connections); }
+int FakeCloud::openConnections() const { return impl_->get(&Impl::open); }
+Clock::time_point FakeCloud::openedAt(int connection) const { return impl_->get(&Impl::opened)[connection]; }
 
 std::vector<ReceivedFrame> FakeCloud::frames(FrameKind kind) const {
     std::vector<ReceivedFrame> out = frames();
@@ -515,29 +509,10 @@ std::vector<ReceivedFrame> FakeCloud::frames(FrameKind kind) const {
     return out;
 }
 
-size_t FakeCloud::count(FrameKind kind) const {
-    return impl_->locked([&] { return impl_->counts[kind]; });
-}
-
-int FakeCloud::connectionCount() const {
-    return impl_->locked([&] { return impl_->connections; });
-}
-
-int FakeCloud::openConnections() const {
-    return impl_->locked([&] { return impl_->open; });
-}
-
-Clock::time_point FakeCloud::openedAt(int connection) const {
-    return impl_->locked([&] { return impl_->opened[connection]; });
-}
-
 bool FakeCloud::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) const {
     const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
 }
 
 bool FakeCloud::waitForFrames(size_t count, std::chrono::milliseconds timeout) const {

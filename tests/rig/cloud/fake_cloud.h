@@ -3,6 +3,7 @@
 // queues or what its rules say when an event arrives.
 #pragma once
 
+#include <strings.h>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,7 +28,7 @@ struct CloudCertificates {
 CloudCertificates makeCloudCertificates(const std::string& dir, const std::string& host = "localhost");
 
 struct NoCaseLess {
-    bool operator()(const std::string& a, const std::string& b) const;
+    bool operator()(const std::string& a, const std::string& b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
 };
 
 struct Handshake {
@@ -52,19 +53,7 @@ struct ReceivedFrame {
 };
 
 struct CloudAction {
-    enum class Kind {
-        Text,
-        Binary,
-        Ping,
-        Close,
-        Drop,
-        Wait,
-        CloseSilently,
-        StopReading,
-        Reset,
-        StallInText,
-        PingFlood
-    };
+    enum class Kind { Text, Binary, Ping, Close, Drop, Wait, CloseSilent, StopReading, Reset, StallInText, PingFlood };
     Kind kind = Kind::Text;
     std::string data;  // payload or close reason
     uint16_t code = 0;
@@ -78,7 +67,7 @@ struct CloudAction {
     static CloudAction wait(int ms) { return {Kind::Wait, {}, 0, ms}; }
     // Misbehaving peers. A close frame, then neither reading nor closing.
     static CloudAction closeSilently(uint16_t code, std::string reason) {
-        return {Kind::CloseSilently, std::move(reason), code, 0};
+        return {Kind::CloseSilent, std::move(reason), code, 0};
     }
     // Reads nothing more (TCP still takes what fits in its buffers); the connection stays up.
     static CloudAction stopReading() { return {Kind::StopReading, {}, 0, 0}; }

@@ -1,8 +1,4 @@
 // fake_cloud: the fake cloud conversation service as a process of its own (see README.md).
-// Makes the throw-away certificates in DIR when DIR/ca.pem is missing, prints
-// "listening on 127.0.0.1:<port>", writes the port to --port-file and serves until SIGINT or
-// SIGTERM. Script lines (file or --rule) are "<trigger>[#n]: <action> [args]"; lines starting
-// with '#' and empty lines are skipped.
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/rig/cloud/ogg_opus.h"
 
@@ -11,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -22,7 +19,7 @@ using namespace cloud_rig;
 
 const char* const kUsage =
     "usage: fake_cloud --certs DIR [--host NAME] [--port N] [--port-file FILE] [--log FILE]\n"
-    "                  [--auth TOKEN] [--no-deflate] [--silent tls|upgrade] [--script FILE] [--rule LINE]...\n"
+    "                  [--auth TOKEN] [--script FILE] [--rule LINE]...\n"
     "  triggers: open, hello, text, binary (#n: only the n-th of each connection)\n"
     "  actions:  text <rest of line> | opus <seconds> [f0 f1] | binary-file <path> | ping [payload]\n"
     "            | close <code> [reason] | drop | wait <ms> | close-silent <code> [reason] | stop-reading | reset\n";
@@ -35,9 +32,7 @@ std::string trim(const std::string& s) {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 CloudAction parseAction(const std::string& action, const std::string& args) {
@@ -98,22 +93,14 @@ CloudRule parseRule(const std::string& line) {
 
 int main(int argc, char** argv) {
     FakeCloud::Options options;
-    std::string certs, host = "localhost", port = "0", portFile, silent;
+    std::string certs, host = "localhost", port = "0", portFile;
     const std::map<std::string, std::string*> values = {
         {"--certs", &certs},        {"--host", &host},           {"--port", &port},
-        {"--port-file", &portFile}, {"--log", &options.logFile}, {"--auth", &options.requiredAuthorization},
-        {"--silent", &silent}};
-    const std::map<std::string, CloudSilence> silences = {{"", CloudSilence::None},
-                                                          {"tls", CloudSilence::BeforeTls},
-                                                          {"upgrade", CloudSilence::BeforeUpgrade}};
+        {"--port-file", &portFile}, {"--log", &options.logFile}, {"--auth", &options.requiredAuthorization}};
     std::vector<std::pair<std::string, std::string>> lines;  // (where, text)
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string a = argv[i];
-            if (a == "--no-deflate") {
-                options.deflate = false;
-                continue;
-            }
             if (!values.count(a) && a != "--rule" && a != "--script") throw std::runtime_error("unknown option " + a);
             if (i + 1 >= argc) throw std::runtime_error(a + " needs a value");
             const std::string value = argv[++i];
@@ -127,7 +114,6 @@ int main(int argc, char** argv) {
                 *values.at(a) = value;
             }
         }
-        if (!silences.count(silent)) throw std::runtime_error("--silent takes tls or upgrade");
         const int n = std::stoi(port);
         if (certs.empty() || n < 0 || n > 65535) throw std::runtime_error("--certs DIR needed, --port 0 to 65535");
         options.port = static_cast<uint16_t>(n);
@@ -136,29 +122,25 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<CloudRule> rules;
+    options.certFile = certs + "/server.pem";
+    options.keyFile = certs + "/server.key";
+    FakeCloud cloud(options);
     for (const auto& [where, text] : lines) {
         const std::string line = trim(text);
         if (line.empty() || line[0] == '#') continue;
         try {
-            rules.push_back(parseRule(line));
+            cloud.addRule(parseRule(line));
         } catch (const std::exception& e) {
             std::cerr << "fake_cloud: " << where << ": " << e.what() << ": " << line << "\n";
             return 2;
         }
     }
-
     try {
         if (access((certs + "/ca.pem").c_str(), F_OK) != 0) makeCloudCertificates(certs, host);
     } catch (const std::exception& e) {
         std::cerr << "fake_cloud: " << e.what() << "\n";
         return 1;
     }
-    options.certFile = certs + "/server.pem";
-    options.keyFile = certs + "/server.key";
-    FakeCloud cloud(options);
-    for (auto& r : rules) cloud.addRule(std::move(r));
-    cloud.silence(silences.at(silent));
 
     // Blocked here, so in the server's thread too, and taken by sigwait below.
     sigset_t stop;

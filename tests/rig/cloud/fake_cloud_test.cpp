@@ -6,7 +6,9 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "tests/support/build_dirs.h"
@@ -77,9 +79,7 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     auto of = [&](WebSocketMessageType t) {
         std::vector<velantis::net::WebSocketMessage> out;
         std::lock_guard<std::mutex> lock(m);
-        for (const auto& g : got) {
-            if (g.type == t) out.push_back(g);
-        }
+        std::copy_if(got.begin(), got.end(), std::back_inserter(out), [&](const auto& g) { return g.type == t; });
         return out;
     };
     ws.start();

@@ -1,10 +1,13 @@
 #!/bin/sh
 # Makes a throw-away test CA and a server certificate signed by it (P-256).
-# usage: make-certs.sh DIR [HOST]   (HOST defaults to localhost; the certificate also names 127.0.0.1)
+# usage: make-certs.sh DIR [HOST]   (HOST defaults to localhost, which also names 127.0.0.1)
 # Writes DIR/ca.pem, DIR/ca.key, DIR/server.pem, DIR/server.key.
 set -eu
 dir=$1
 host=${2:-localhost}
+# A certificate for another host names no IP either, so host-name checks fail.
+san=DNS:$host,IP:127.0.0.1
+[ "$host" = localhost ] || san=DNS:$host
 mkdir -p "$dir"
 cd "$dir"
 umask 077
@@ -19,12 +22,8 @@ cat > server.ext <<EXT
 basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature,keyEncipherment
 extendedKeyUsage=serverAuth
-subjectAltName=DNS:$host,IP:127.0.0.1
+subjectAltName=$san
 EXT
-if [ "$host" != localhost ]; then
-  # A certificate for another host only: no IP either, so host-name checks must fail.
-  sed -i "s/^subjectAltName=.*/subjectAltName=DNS:$host/" server.ext
-fi
 openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -sha256 -days 3650 \
   -extfile server.ext -out server.pem 2>/dev/null
 rm -f server.csr server.ext ca.srl

@@ -20,20 +20,14 @@ std::vector<int16_t> chirp(double seconds, int rate, double f0, double f1, doubl
     return out;
 }
 
-namespace {
-
-int appendPage(void* user, const unsigned char* data, opus_int32 len) {
-    static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(data), static_cast<size_t>(len));
-    return 0;
-}
-
-int closeStream(void*) { return 0; }
-
-}  // namespace
-
 std::string encodeOggOpus(const std::vector<int16_t>& pcm, int rate) {
     std::string out;
-    OpusEncCallbacks callbacks{appendPage, closeStream};
+    OpusEncCallbacks callbacks{[](void* user, const unsigned char* data, opus_int32 len) {
+                                   static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(data),
+                                                                           static_cast<size_t>(len));
+                                   return 0;
+                               },
+                               [](void*) { return 0; }};
     OggOpusComments* comments = ope_comments_create();
     if (!comments) throw std::runtime_error("ope_comments_create failed");
     int err = 0;
@@ -53,12 +47,9 @@ std::vector<int16_t> decodeOggOpus(const std::string& stream) {
     OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
     if (!of) return out;
     std::vector<int16_t> block(5760 * 2);
-    for (;;) {
-        int n = op_read_stereo(of, block.data(), static_cast<int>(block.size()));
-        if (n <= 0) break;
-        for (int i = 0; i < n; ++i) {
-            out.push_back(static_cast<int16_t>((static_cast<int>(block[2 * i]) + block[2 * i + 1]) / 2));
-        }
+    int n = 0;
+    while ((n = op_read_stereo(of, block.data(), static_cast<int>(block.size()))) > 0) {
+        for (int i = 0; i < n; ++i) out.push_back(static_cast<int16_t>((block[2 * i] + block[2 * i + 1]) / 2));
     }
     op_free(of);
     return out;
