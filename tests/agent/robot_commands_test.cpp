@@ -1,10 +1,7 @@
 // Command words: movement durations and velocities, heartbeats, refusals, unknown words.
-#include "agent/rc_sdk_controller.h"
 #include "tests/agent/robot_test_support.h"
 
 #include <climits>
-#include <memory>
-#include <thread>
 
 using namespace robot_test;
 using namespace test_support;
@@ -19,29 +16,26 @@ struct Expected {
 
 void expect_velocity(const TraceCall& c, const Expected& e) {
     EXPECT_EQ(c.num("mode"), 2) << c.line;
-    EXPECT_DOUBLE_EQ(c.real("lx"), e.lx) << c.line;
-    EXPECT_DOUBLE_EQ(c.real("ly"), e.ly) << c.line;
-    EXPECT_DOUBLE_EQ(c.real("lz"), 0.0) << c.line;
-    EXPECT_DOUBLE_EQ(c.real("ax"), 0.0) << c.line;
-    EXPECT_DOUBLE_EQ(c.real("ay"), 0.0) << c.line;
-    EXPECT_DOUBLE_EQ(c.real("az"), e.az) << c.line;
+    for (const auto& [k, v] :
+         {std::pair{"lx", e.lx}, {"ly", e.ly}, {"lz", 0.0}, {"ax", 0.0}, {"ay", 0.0}, {"az", e.az}})
+        EXPECT_DOUBLE_EQ(c.real(k), v) << k << " in " << c.line;
 }
+
+const std::string kHandling = "Handling movement command with direction:, duration: ";
 
 }  // namespace
 
 TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    FdCapture out(1, path("stdout"), true);
-    rc_sdk_controller rc("0.0.0.0");
-    rc.handle_command_list({{"前", 1},
-                            {"后", 0},
-                            {"左移", 2},
-                            {"右移", -5},
-                            {"左转", 0},
-                            {"左转", -30},
-                            {"左转", -60},
-                            {"右转", 30},
-                            {"前", INT_MIN}});
+    start().handle_command_list({{"前", 1},
+                                 {"后", 0},
+                                 {"左移", 2},
+                                 {"右移", -5},
+                                 {"左转", 0},
+                                 {"左转", -30},
+                                 {"左转", -60},
+                                 {"右转", 30},
+                                 {"前", INT_MIN}});
     const std::vector<Expected> expected = {{6, 0.5, 0, 0},   {6, -0.5, 0, 0},   {60, 0, 0.5, 0}, {6, 0, -0.5, 0},
                                             {100, 0, 0, 0.5}, {200, 0, 0, -0.5}, {6, 0.5, 0, 0}};
     size_t total = 0;
@@ -49,8 +43,7 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
 
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", total, 30s), total);
-    std::this_thread::sleep_for(300ms);
-    out.restore();
+    const auto lines = stop();
 
     auto all = t.all();
     EXPECT_EQ(only(all, "DirectionMovement").size(), total);
@@ -76,102 +69,71 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
         }
     }
 
-    auto lines = out.lines();
     EXPECT_EQ(countLines(lines, "processCommands"), 9u);
     EXPECT_EQ(countLines(lines, "enqueued command:"), 9u);
-    EXPECT_EQ(countLines(lines, "duration / 10 = 6"), 4u);
-    EXPECT_EQ(countLines(lines, "duration / 10 = 60"), 1u);
-    EXPECT_EQ(countLines(lines, "duration / 10 = 100"), 1u);
-    EXPECT_EQ(countLines(lines, "duration / 10 = 0"), 1u);
-    EXPECT_EQ(countLines(lines, "duration / 10 = -100"), 1u);
-    EXPECT_EQ(countLines(lines, "duration / 10 = 200"), 1u);
+    for (const auto& [steps, n] : {std::pair{6, 4u}, {60, 1u}, {100, 1u}, {0, 1u}, {-100, 1u}, {200, 1u}})
+        EXPECT_EQ(countLines(lines, "duration / 10 = " + std::to_string(steps)), n) << steps;
 
     auto l = logs();
-    for (int d : {60, 600, 1000, 0, -1000, 2000})
-        EXPECT_GE(countLog(l, spdlog::level::info,
-                           "Handling movement command with direction:, duration: " + std::to_string(d)),
-                  1u)
-            << d;
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Handling movement command with direction:, duration: 60"), 4u);
+    for (int d : {600, 1000, 0, -1000, 2000}) EXPECT_GE(countLog(l, info, kHandling + std::to_string(d)), 1u) << d;
+    EXPECT_EQ(countLog(l, info, kHandling + "60"), 4u);
 }
 
 TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    FdCapture out(1, path("stdout"), true);
-    rc_sdk_controller rc("0.0.0.0");
     // 前 INT_MAX: (n - 1) * 600 ms; 右转 INT_MAX and INT_MIN: far outside 32 bits.
-    rc.handle_command_list({{"前", INT_MAX}, {"后", 3579141}, {"右转", INT_MAX}, {"左转", INT_MIN}, {"前", 1}});
+    start().handle_command_list({{"前", INT_MAX}, {"后", 3579141}, {"右转", INT_MAX}, {"左转", INT_MIN}, {"前", 1}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 20s), 6u);
-    std::this_thread::sleep_for(300ms);
-    out.restore();
+    EXPECT_EQ(countLines(stop(), "processCommands"), 1u);
 
     auto runs = robot_rig::movement_runs(t.all());
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].size(), 6u);
     expect_velocity(runs[0][0], {6, 0.5, 0, 0});
-    EXPECT_EQ(countLines(out.lines(), "processCommands"), 1u);
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 前 2147483647, command ignored"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 后 3579141, command ignored"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 右转 2147483647, command ignored"),
-              1u);
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Movement duration out of range for 左转 -2147483648, command ignored"),
-              1u);
+    for (const char* command : {"前 2147483647", "后 3579141", "右转 2147483647", "左转 -2147483648"})
+        expectLogged({{err, "Movement duration out of range for " + std::string(command) + ", command ignored", 1}});
 }
 
 TEST_F(RobotTest, UnknownWordsAreIgnoredAndRepeatedWordsQueueTwice) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    FdCapture out(1, path("stdout"), true);
-    rc_sdk_controller rc("0.0.0.0");
-    rc.handle_command_list({});
-    rc.handle_command_list({{" 前", 5},
-                            {"前 ", 5},
-                            {"forward", 5},
-                            {"", 0},
-                            {"左", 9},
-                            {"摆 尾", 0},
-                            {std::string("前\0", 4), 5},
-                            {"前", 0},
-                            {"前", 0}});
+    start().handle_command_list({});
+    rc_->handle_command_list({{" 前", 5},
+                              {"前 ", 5},
+                              {"forward", 5},
+                              {"", 0},
+                              {"左", 9},
+                              {"摆 尾", 0},
+                              {std::string("前\0", 4), 5},
+                              {"前", 0},
+                              {"前", 0}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 12, 20s), 12u);
-    std::this_thread::sleep_for(300ms);
-    out.restore();
+    EXPECT_EQ(countLines(stop(), "processCommands"), 2u);
     EXPECT_EQ(robot_rig::movement_runs(t.all()).size(), 2u);
     EXPECT_EQ(t.count("DirectionMovement"), 12u);
     EXPECT_EQ(t.count("LightStripControl"), 0u);
-    EXPECT_EQ(countLines(out.lines(), "processCommands"), 2u);
 }
 
 TEST_F(RobotTest, MovementsAreRefusedWhileTheDriveIsOff) {
     sim({{"MC_SIM_DRIVE", "4"}});
-    FdCapture out(1, path("stdout"), true);
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"前", 2}, {"左转", 30}});
+    start().handle_command_list({{"前", 2}, {"左转", 30}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("GetCommonStatus", 2, 10s), 2u);
-    rc.reset();  // the second task, now running, ends first
-    out.restore();
+    const auto lines = stop();  // the second task, now running, ends first
     EXPECT_EQ(t.count("GetCommonStatus"), 2u);
     EXPECT_EQ(t.count("DirectionMovement"), 0u);
-    auto lines = out.lines();
     EXPECT_EQ(countLines(lines, "Robot is not in a valid state to move."), 2u);
     for (const auto& line : lines) EXPECT_EQ(line.rfind("duration / 10", 0), std::string::npos) << line;
-    EXPECT_EQ(countLog(logs(), spdlog::level::err, "Robot is not in a valid state to move."), 2u);
+    expectLogged({{err, "Robot is not in a valid state to move.", 2}});
 }
 
 TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_FAIL_STATUS", "1"}});
-    FdCapture out(1, path("stdout"), true);
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"前", 2}});
-    auto t = trace();
-    ASSERT_EQ(t.wait_for_count("GetCommonStatus", 1, 10s), 1u);
-    rc.reset();
-    out.restore();
-    EXPECT_EQ(t.count("DirectionMovement"), 0u);
-    EXPECT_EQ(countLines(out.lines(), "Robot is not in a valid state to move."), 1u);
+    start().handle_command_list({{"前", 2}});
+    ASSERT_EQ(trace().wait_for_count("GetCommonStatus", 1, 10s), 1u);
+    EXPECT_EQ(countLines(stop(), "Robot is not in a valid state to move."), 1u);
+    EXPECT_EQ(trace().count("DirectionMovement"), 0u);
 
     // The library leaves a record that reads as driving: only the controller's reset
     // keeps the movement from using it.
@@ -182,13 +144,10 @@ TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
 
 TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
     sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_DRIVE_DELAY_MS", "250"}});
-    FdCapture out(1, path("stdout"), true);
-    rc_sdk_controller rc("0.0.0.0");
-    rc.handle_command_list({{"启动", 0}, {"前", 0}});
+    start().handle_command_list({{"启动", 0}, {"前", 0}});
     auto t = trace();
     // The robot lies down, so it ignores the movement, but the controller sends it.
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 20s), 6u);
-    out.restore();
     auto all = t.all();
     auto enable = only(all, "DriverEnable");
     ASSERT_EQ(enable.size(), 1u);
@@ -198,33 +157,25 @@ TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
     for (const auto& c : all)
         if (!confirmed && robot_rig::is_call(c, "GetCommonStatus") && c.num("driver_enable_state") == 1) confirmed = &c;
     ASSERT_NE(confirmed, nullptr);
-    auto moves = only(all, "DirectionMovement");
-    EXPECT_GT(moves.front().mono_ns, confirmed->mono_ns);
+    EXPECT_GT(only(all, "DirectionMovement").front().mono_ns, confirmed->mono_ns);
     EXPECT_GE(ms_between(enable[0], *confirmed), 250);
-    EXPECT_EQ(countLog(logs(), spdlog::level::info, "Driver successfully enabled"), 1u);
+    expectLogged({{info, "Driver successfully enabled", 1}});
 }
 
 TEST_F(RobotTest, DurationsFollowTheirArithmetic) {
     // Each duration is logged as the word is queued; the robot's drive is off, so nothing moves.
     sim({{"MC_SIM_DRIVE", "4"}});
-    FdCapture out(1, path("stdout"), true);
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"前", 2},
-                             {"后", 3},
-                             {"右移", 3579140},
-                             {"左转", 45},
-                             {"右转", 1},
-                             // Single precision: double arithmetic would give 16300, 32100 and 32299.
-                             {"左转", 459},
-                             {"右转", 933},
-                             {"左转", 939}});
-    rc.reset();
-    out.restore();
+    start().handle_command_list({{"前", 2},
+                                 {"后", 3},
+                                 {"右移", 3579140},
+                                 {"左转", 45},
+                                 {"右转", 1},
+                                 // Single precision: double arithmetic would give 16300, 32100 and 32299.
+                                 {"左转", 459},
+                                 {"右转", 933},
+                                 {"左转", 939}});
+    stop();
     EXPECT_EQ(trace().count("DirectionMovement"), 0u);
-    auto l = logs();
     for (int d : {600, 1200, 2147483400, 2500, 1033, 16299, 32099, 32300})
-        EXPECT_EQ(countLog(l, spdlog::level::info,
-                           "Handling movement command with direction:, duration: " + std::to_string(d)),
-                  1u)
-            << d;
+        expectLogged({{info, kHandling + std::to_string(d), 1}});
 }

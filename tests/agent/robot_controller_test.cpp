@@ -1,5 +1,4 @@
 // The robot controller's worker and queue: order, producers, shutdown, library set-up.
-#include "agent/rc_sdk_controller.h"
 #include "platform/mc_client/mc_sim.h"
 #include "tests/agent/robot_test_support.h"
 
@@ -8,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 
 using namespace robot_test;
@@ -31,13 +29,13 @@ std::string direction(const TraceCall& c) {
 
 TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    start();
 
     // Turn durations: -29 -> 33 ms (3 calls), -28 -> 66 ms (6), -27 -> 100 ms (10).
     std::atomic<bool> go{false};
     auto producer = [&](const char* word) {
         while (!go.load()) std::this_thread::yield();
-        for (int n : {-29, -28, -27}) rc->handle_command_list({{word, n}});
+        for (int n : {-29, -28, -27}) rc_->handle_command_list({{word, n}});
     };
     std::thread a(producer, "左转");
     std::thread b(producer, "右转");
@@ -47,24 +45,20 @@ TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
 
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 38, 30s), 38u);
-    std::this_thread::sleep_for(200ms);
-    rc.reset();
+    stop();
 
-    auto all = t.all();
-    auto runs = robot_rig::movement_runs(all);
+    auto runs = robot_rig::movement_runs(t.all());
     ASSERT_EQ(runs.size(), 6u);
     std::vector<size_t> left, right;
-    long worker = runs[0][0].tid;
     for (size_t i = 0; i < runs.size(); ++i) {
-        const auto& run = runs[i];
-        const std::string d = direction(run[0]);
-        for (const auto& c : run) {
+        const std::string d = direction(runs[i][0]);
+        for (const auto& c : runs[i]) {
             EXPECT_EQ(direction(c), d);
-            EXPECT_EQ(c.tid, worker);
+            EXPECT_EQ(c.tid, runs[0][0].tid);
         }
-        (d == "az+" ? left : right).push_back(run.size());
+        (d == "az+" ? left : right).push_back(runs[i].size());
         if (i > 0) {
-            EXPECT_LT(runs[i - 1].back().mono_ns, run.front().mono_ns);
+            EXPECT_LT(runs[i - 1].back().mono_ns, runs[i].front().mono_ns);
         }
     }
     EXPECT_EQ(left, (std::vector<size_t>{3, 6, 10}));
@@ -73,22 +67,21 @@ TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
 
 TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"前", 4}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
+    start().handle_command_list({{"前", 4}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
     // More than the queue takes: the rest is dropped with one warning.
-    const size_t mark = processLog().entries().size();
-    rc->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
+    const size_t mark = processLog().size();
+    rc_->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
     // A dropped wag shows no emoji and a dropped movement logs no line of its own: the
     // warning above stays the one line about them.
-    rc->handle_command_list({{"摆尾", 0}, {"前", 2}});
+    rc_->handle_command_list({{"摆尾", 0}, {"前", 2}});
     const auto flood = processLog().since(mark);
     EXPECT_EQ(countLog(flood, spdlog::level::warn, "Robot task queue is full (256 tasks waiting), commands dropped"),
               1u);
-    EXPECT_EQ(countLog(flood, spdlog::level::info, "Setting emoji state: 6"), 0u);
-    EXPECT_EQ(countLog(flood, spdlog::level::info, "Handling movement command with direction:, duration: 600"), 0u);
+    EXPECT_EQ(countLog(flood, info, "Setting emoji state: 6"), 0u);
+    EXPECT_EQ(countLog(flood, info, "Handling movement command with direction:, duration: 600"), 0u);
     auto t = trace();
     ASSERT_TRUE(t.wait_for_call("DirectionMovement", 10s).has_value());
-    rc.reset();  // returns only after the worker has ended
+    stop();  // returns only after the worker has ended
 
     auto moves = t.calls("DirectionMovement");
     EXPECT_EQ(moves.size(), 180u);
@@ -96,7 +89,7 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
     EXPECT_EQ(t.count("DemoControl"), 0u);
     EXPECT_EQ(t.count("LightStripControl"), 0u);
     const uint64_t calls = mc_sim_call_count();
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(300ms);  // nothing more comes
     EXPECT_EQ(mc_sim_call_count(), calls);
 
     // The simulated robot went 180 x 10 ms forward at 0.5 m/s.
@@ -109,40 +102,29 @@ TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
 
 TEST_F(RobotTest, IdleControllersShutDownAtOnce) {
     // Construction and destruction race the worker's first wait; none may hang.
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 250; ++i) {
         rc_sdk_controller rc("0.0.0.0");
-    }
-    for (int i = 0; i < 50; ++i) {
-        rc_sdk_controller rc("0.0.0.0");
-        std::this_thread::sleep_for(1ms);
+        if (i >= 200) std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(trace().count("Init"), 250u);
 }
 
 TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
     sim({{"MC_SIM_FAIL_INIT", "1"}});
-    {
-        FdCapture out(1, path("stdout"), true);
-        auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-        rc->handle_command_list({{"前", 1}});
-        auto t = trace();
-        ASSERT_TRUE(t.wait_for_call("GetCommonStatus", 10s).has_value());
-        rc.reset();  // the running task ends first
-        out.restore();
-        auto lines = out.lines();
-        EXPECT_EQ(countLines(lines, "processCommands"), 1u);
-        EXPECT_EQ(countLines(lines, "enqueued command:"), 1u);
-        EXPECT_EQ(countLines(lines, "Robot is not in a valid state to move."), 1u);
-    }
+    start().handle_command_list({{"前", 1}});
+    ASSERT_TRUE(trace().wait_for_call("GetCommonStatus", 10s).has_value());
+    const auto lines = stop();
+    EXPECT_EQ(countLines(lines, "processCommands"), 1u);
+    EXPECT_EQ(countLines(lines, "enqueued command:"), 1u);
+    EXPECT_EQ(countLines(lines, "Robot is not in a valid state to move."), 1u);
+
     auto all = trace().all();
     ASSERT_GE(all.size(), 2u);
     EXPECT_TRUE(robot_rig::is_call(all[0], "Init"));
     EXPECT_EQ(all[0].str("address"), "0.0.0.0");
     EXPECT_FALSE(all[0].result());
     EXPECT_EQ(trace().count("DirectionMovement"), 0u);
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::err, "rcClientInterfaceInit failed"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Robot is not in a valid state to move."), 1u);
+    expectLogged({{err, "rcClientInterfaceInit failed", 1}, {err, "Robot is not in a valid state to move.", 1}});
 }
 
 TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
@@ -151,18 +133,16 @@ TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_TRUE(robot_rig::is_call(all[0], "Init"));
     EXPECT_TRUE(all[0].result());
-    EXPECT_EQ(countLog(logs(), spdlog::level::info, "rcClientInterfaceInit success"), 1u);
+    expectLogged({{info, "rcClientInterfaceInit success", 1}});
 }
 
 TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
     // The worker moves while two other threads read the status and set emoji, as the
     // link thread and the WebSocket thread do.
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    rc_sdk_controller rc("0.0.0.0");
-    FdCapture out(1, path("stdout"), true);
-    rc.handle_command_list({{"前", 2}});
+    start().handle_command_list({{"前", 2}});
     std::thread link([&] {
-        for (int i = 0; i < 20; ++i) rc.check_robot_state();
+        for (int i = 0; i < 20; ++i) rc_->check_robot_state();
     });
     std::thread ws([&] {
         for (int i = 0; i < 20; ++i)
@@ -173,12 +153,11 @@ TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
     ws.join();
     auto t = trace();
     EXPECT_EQ(t.wait_for_count("DirectionMovement", 60, 20s), 60u);
-    out.restore();
+    size_t reports = 0;
+    for (const auto& l : stop()) reports += l.rfind("status = ROBOT_COMMON_STATUS{", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(reports, 20u);
     EXPECT_EQ(t.count("LightStripControl"), 20u);
     EXPECT_EQ(mc_sim_last_emoji(), 6);
-    size_t reports = 0;
-    for (const auto& l : out.lines()) reports += l.rfind("status = ROBOT_COMMON_STATUS{", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(reports, 20u);
     // The robot accepted every movement: a valid heartbeat each time.
     for (const auto& m : t.calls("DirectionMovement")) EXPECT_TRUE(m.result()) << m.line;
 }
@@ -191,19 +170,18 @@ TEST_F(RobotTest, SleepsLastTheirWholeTimeThroughSignals) {
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
 
     sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    FdCapture out(1, path("stdout"), true);
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"前", 0}, {"趴下", 0}});
+    start().handle_command_list({{"前", 0}, {"趴下", 0}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 10s), 6u);
     const long worker = t.calls("DirectionMovement")[0].tid;
     // Interrupt the worker's one-second sleep before lying down, again and again.
-    while (t.count("SetScene") == 0) {
-        syscall(SYS_tgkill, getpid(), worker, SIGUSR1);
-        std::this_thread::sleep_for(20ms);
-    }
-    rc.reset();
-    out.restore();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            syscall(SYS_tgkill, getpid(), worker, SIGUSR1);
+            return t.count("SetScene") != 0;
+        },
+        10s, 20ms));
+    stop();
     sigaction(SIGUSR1, &old, nullptr);
 
     auto moves = t.calls("DirectionMovement");

@@ -1,22 +1,18 @@
 // Demo words: their actions and pauses, and the wag-tail emoji shown at once.
-#include "agent/rc_sdk_controller.h"
 #include "platform/mc_client/mc_sim.h"
 #include "tests/agent/robot_test_support.h"
 
 #include <sys/syscall.h>
-
-#include <memory>
 
 using namespace robot_test;
 using namespace test_support;
 
 TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     // Demo actions run whatever the drive state: the robot here lies with its drive off.
-    FdCapture out(1, path("stdout"), true);
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
+    start();
     auto t = trace();
     const auto queued = std::chrono::steady_clock::now();
-    rc->handle_command_list({{"摇头", 0}, {"摆尾", 0}, {"招呼", 9}});
+    rc_->handle_command_list({{"摇头", 0}, {"摆尾", 0}, {"招呼", 9}});
     const auto returned = std::chrono::steady_clock::now();
     EXPECT_EQ(mc_sim_last_emoji(), 6);
 
@@ -31,11 +27,10 @@ TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     EXPECT_EQ(emoji[0].num("arg1"), 0);
     EXPECT_EQ(emoji[0].num("arg2"), 0);
     EXPECT_EQ(emoji[0].tid, static_cast<long>(syscall(SYS_gettid)));
-    EXPECT_EQ(countLog(logs(), spdlog::level::info, "Setting emoji state: 6"), 1u);
+    expectLogged({{info, "Setting emoji state: 6", 1}});
 
     ASSERT_EQ(t.wait_for_count("DemoControl", 3, 30s), 3u);
-    rc.reset();  // waits out the last action's pause
-    out.restore();
+    EXPECT_EQ(countLines(stop(), "processCommands"), 3u);  // stop() waits out the last action's pause
 
     auto demos = t.calls("DemoControl");
     ASSERT_EQ(demos.size(), 3u);
@@ -50,5 +45,4 @@ TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     EXPECT_GE(ms_between(demos[0], demos[1]), 5000);
     EXPECT_GE(ms_between(demos[1], demos[2]), 5000);
     EXPECT_EQ(t.count("LightStripControl"), 1u);
-    EXPECT_EQ(countLines(out.lines(), "processCommands"), 3u);
 }

@@ -1,9 +1,7 @@
 // Posture steps: drive and scene requests with their status polls, time-outs and failures,
 // and the posture words that run them.
-#include "agent/rc_sdk_controller.h"
 #include "tests/agent/robot_test_support.h"
 
-#include <memory>
 #include <thread>
 
 using namespace robot_test;
@@ -30,20 +28,13 @@ std::vector<std::string> names(const std::vector<TraceCall>& calls) {
 }  // namespace
 
 TEST_F(RobotTest, DriverAlreadyInTheRequestedStateMakesNoRequest) {
-    sim({{"MC_SIM_DRIVE", "1"}});
-    {
+    for (const auto& [state, enable] : {std::pair{"1", true}, std::pair{"4", false}}) {
+        sim({{"MC_SIM_DRIVE", state}});
         rc_sdk_controller rc("0.0.0.0");
-        rc_sdk_controller::driver_enable(true);
-    }
-    sim({{"MC_SIM_DRIVE", "4"}});
-    {
-        rc_sdk_controller rc("0.0.0.0");
-        rc_sdk_controller::driver_enable(false);
+        rc_sdk_controller::driver_enable(enable);
     }
     EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "Init", "GetCommonStatus"}));
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver already enabled"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver already disabled"), 1u);
+    expectLogged({{info, "Driver already enabled", 1}, {info, "Driver already disabled", 1}});
 }
 
 TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
@@ -101,13 +92,12 @@ TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
     EXPECT_EQ(polls_after(scenes[1], "cur_scene", 2).size(), 1u);
     check(enables[1], "driver_enable_state", 4, true);
 
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to enable driver"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully enabled"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to set scene to 2"), 2u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Scene successfully changed to 2"), 2u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to disable driver"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully disabled"), 1u);
+    expectLogged({{info, "Attempting to enable driver", 1},
+                  {info, "Driver successfully enabled", 1},
+                  {info, "Attempting to set scene to 2", 2},
+                  {info, "Scene successfully changed to 2", 2},
+                  {info, "Attempting to disable driver", 1},
+                  {info, "Driver successfully disabled", 1}});
 }
 
 TEST_F(RobotTest, PollsGiveUpAfterOneHundredReads) {
@@ -136,10 +126,9 @@ TEST_F(RobotTest, PollsGiveUpAfterOneHundredReads) {
     EXPECT_GE(ms_between(drive_calls[2], drive_calls.back()), 99 * 100);
     EXPECT_GE(ms_between(scene_calls[1], scene_calls.back()), 99 * 100);
 
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Timeout waiting for driver to be disabled"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Timeout waiting for scene change to 1"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully disabled"), 0u);
+    expectLogged({{err, "Timeout waiting for driver to be disabled", 1},
+                  {err, "Timeout waiting for scene change to 1", 1},
+                  {info, "Driver successfully disabled", 0}});
 }
 
 TEST_F(RobotTest, RefusedRequestsEndTheStep) {
@@ -148,10 +137,9 @@ TEST_F(RobotTest, RefusedRequestsEndTheStep) {
     rc_sdk_controller::driver_enable(true);
     rc_sdk_controller::set_scene(SCENE_STAND);
     EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SetScene"}));
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to enable driver"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Attempting to enable driver"), 0u);
+    expectLogged({{err, "Failed to enable driver", 1},
+                  {err, "Failed to set scene to 2", 1},
+                  {info, "Attempting to enable driver", 0}});
 }
 
 TEST_F(RobotTest, FailedStatusReadsEndTheStepWithoutRetry) {
@@ -174,20 +162,18 @@ TEST_F(RobotTest, FailedStatusReadsEndTheStepWithoutRetry) {
     EXPECT_FALSE(all[3].result());
     EXPECT_TRUE(all[5].result());
     EXPECT_FALSE(all[7].result());
-    EXPECT_EQ(countLog(logs(), spdlog::level::err, "Failed to get robot status"), 3u);
+    expectLogged({{err, "Failed to get robot status", 3}});
 }
 
 TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_SCENE", "1"}});
-    FdCapture out(1, path("stdout"), true);
-    rc_sdk_controller rc("0.0.0.0");
-    rc.handle_command_list({{"起立", 7}, {"趴下", 0}, {"停", 0}, {"启动", 0}});
+    start().handle_command_list({{"起立", 7}, {"趴下", 0}, {"停", 0}, {"启动", 0}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DriverEnable", 3, 30s), 3u);
     ASSERT_TRUE(t.wait_for_call("GetCommonStatus", 10s, [&](const TraceCall& c) {
         return c.mono_ns > t.calls("DriverEnable").back().mono_ns && c.num("driver_enable_state") == 1;
     }));
-    out.restore();
+    const auto lines = stop();
 
     auto all = t.all();
     std::vector<std::string> requests;
@@ -203,13 +189,7 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     for (const auto& c : all) EXPECT_TRUE(c.result()) << c.line;
 
     // Each task starts with its one-second sleep after the one before it has ended.
-    auto first = [&](const char* name, int nth) {
-        int seen = 0;
-        for (const auto& c : all)
-            if (robot_rig::is_call(c, name) && seen++ == nth) return c;
-        return TraceCall{};
-    };
-    EXPECT_GE(ms_between(all.front(), first("GetCommonStatus", 0)), 1000);
+    EXPECT_GE(ms_between(all.front(), only(all, "GetCommonStatus").front()), 1000);
     auto scenes = t.calls("SetScene");
     auto enables = t.calls("DriverEnable");
     ASSERT_GE(scenes.size(), 2u);
@@ -228,32 +208,23 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     EXPECT_TRUE(robot_rig::is_call(pre_read, "GetCommonStatus"));
     EXPECT_GE(ms_between(before(pre_read), pre_read), 1000);
 
-    auto lines = out.lines();
     EXPECT_EQ(countLines(lines, "processCommands"), 4u);
     EXPECT_EQ(countLines(lines, "Max Speed Set Successfully."), 1u);
     EXPECT_EQ(countLines(lines, "Guardian Switch Set Successfully."), 1u);
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Scene successfully changed to 2"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Scene successfully changed to 1"), 1u);
-    EXPECT_EQ(countLog(l, spdlog::level::info, "Driver successfully disabled"), 1u);
+    expectLogged({{info, "Scene successfully changed to 2", 1},
+                  {info, "Scene successfully changed to 1", 1},
+                  {info, "Driver successfully disabled", 1}});
 }
 
 TEST_F(RobotTest, StandUpGoesThroughEveryStepWhateverEachAchieves) {
     sim({{"MC_SIM_REFUSE_DRIVE", "1"}, {"MC_SIM_REFUSE_SPEED", "1"}, {"MC_SIM_REFUSE_GUARDIAN", "1"}});
-    FdCapture out(1, path("stdout"), true);
-    auto rc = std::make_unique<rc_sdk_controller>("0.0.0.0");
-    rc->handle_command_list({{"起立", 0}});
-    auto t = trace();
-    ASSERT_TRUE(t.wait_for_call("SetScene", 10s).has_value());
-    rc.reset();  // the running task ends first
-    out.restore();
-    EXPECT_EQ(names(t.all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SpeedAdjust",
-                                                        "SetGuardianSwitch", "SetScene"}));
-    auto lines = out.lines();
+    start().handle_command_list({{"起立", 0}});
+    ASSERT_TRUE(trace().wait_for_call("SetScene", 10s).has_value());
+    const auto lines = stop();
+    EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SpeedAdjust",
+                                                              "SetGuardianSwitch", "SetScene"}));
     EXPECT_EQ(countLines(lines, "Failed to Set Max Speed."), 1u);
     EXPECT_EQ(countLines(lines, "Failed to Set Guardian Switch."), 1u);
-    auto l = logs();
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to enable driver"), 1u);
     // The robot will not stand without its drive.
-    EXPECT_EQ(countLog(l, spdlog::level::err, "Failed to set scene to 2"), 1u);
+    expectLogged({{err, "Failed to enable driver", 1}, {err, "Failed to set scene to 2", 1}});
 }

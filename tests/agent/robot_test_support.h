@@ -1,7 +1,8 @@
 // Shared set-up for the robot controller tests: a private simulated robot (trace file in
-// a temporary directory) and the calls it traced.
+// a temporary directory), the calls it traced and a controller with its standard output.
 #pragma once
 
+#include "agent/rc_sdk_controller.h"
 #include "tests/rig/robot/robot_trace.h"
 #include "tests/support/files.h"
 #include "tests/support/process_log.h"
@@ -9,15 +10,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <mutex>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +21,15 @@
 namespace robot_test {
 
 using namespace std::chrono_literals;
+using spdlog::level::err;
+using spdlog::level::info;
+
+// A line logged at `level` exactly `times` times.
+struct Logged {
+    spdlog::level::level_enum level;
+    std::string text;
+    size_t times;
+};
 
 // A private simulated robot: configures MC_SIM_* for the next rcClientInterfaceInit
 // (the controller's constructor) and gives the trace.
@@ -32,34 +37,45 @@ class RobotTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test_support::processLog();
-        dir_ = test_support::makeTempDir("robot_test");
         for (const char* v :
              {"MC_SIM_FAIL_INIT", "MC_SIM_FAIL_STATUS", "MC_SIM_FAIL_STATUS_AFTER", "MC_SIM_REFUSE_DRIVE",
               "MC_SIM_REFUSE_SCENE", "MC_SIM_REFUSE_SPEED", "MC_SIM_REFUSE_GUARDIAN", "MC_SIM_DRIVE_STUCK",
-              "MC_SIM_SCENE_STUCK", "MC_SIM_DRIVE_DELAY_MS", "MC_SIM_SCENE_DELAY_MS", "MC_SIM_DRIVE", "MC_SIM_SCENE",
-              "MC_SIM_TILE_NAME"})
+              "MC_SIM_SCENE_STUCK", "MC_SIM_DRIVE", "MC_SIM_SCENE", "MC_SIM_TILE_NAME"})
             ::unsetenv(v);
-        ::setenv("MC_SIM_TRACE", trace_path().c_str(), 1);
-        ::setenv("MC_SIM_DRIVE_DELAY_MS", "50", 1);
-        ::setenv("MC_SIM_SCENE_DELAY_MS", "50", 1);
+        sim({{"MC_SIM_TRACE", trace_path().c_str()}, {"MC_SIM_DRIVE_DELAY_MS", "50"}, {"MC_SIM_SCENE_DELAY_MS", "50"}});
         log_mark_ = test_support::processLog().size();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
 
     // Sets simulator variables for the controller constructed next.
     void sim(std::initializer_list<std::pair<const char*, const char*>> vars) {
         for (const auto& [k, v] : vars) ::setenv(k, v, 1);
     }
-    std::string trace_path() const { return dir_ + "/robot.trace"; }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    // Starts `rc_` on the simulated robot, then captures standard output into `out_`.
+    rc_sdk_controller& start(const std::string& address = "0.0.0.0") {
+        rc_ = std::make_unique<rc_sdk_controller>(address);
+        out_ = std::make_unique<test_support::FdCapture>(1, path("stdout"), true);
+        return *rc_;
+    }
+    // Ends the controller (a running task finishes first) and the capture; the lines captured.
+    std::vector<std::string> stop() {
+        rc_.reset();
+        out_->restore();
+        return out_->lines();
+    }
+
+    std::string trace_path() const { return dir_.file("robot.trace"); }
+    std::string path(const std::string& name) const { return dir_.file(name); }
     robot_rig::TraceReader trace() const { return robot_rig::TraceReader(trace_path()); }
     std::vector<test_support::LogEntry> logs() const { return test_support::processLog().since(log_mark_); }
+    void expectLogged(std::initializer_list<Logged> want) const {
+        const auto l = logs();
+        for (const auto& w : want) EXPECT_EQ(test_support::countLog(l, w.level, w.text), w.times) << w.text;
+    }
 
-    std::string dir_;
+    test_support::TempDir dir_{"robot_test"};
     size_t log_mark_ = 0;
+    std::unique_ptr<rc_sdk_controller> rc_;
+    std::unique_ptr<test_support::FdCapture> out_;
 };
 
 // The calls of one function within `calls`.
