@@ -1,15 +1,19 @@
 #include "tests/rig/robot/robot_trace.h"
 
-#include <cstdlib>
-#include <fstream>
+#include "tests/support/files.h"
+
 #include <sstream>
-#include <thread>
 
 namespace robot_rig {
 
 namespace {
 
-std::string decode(const std::string& s) {
+constexpr std::chrono::milliseconds kPoll(5);
+
+}  // namespace
+
+std::string TraceCall::str(const std::string& key) const {
+    const std::string s = has(key) ? args.at(key) : std::string();
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '%' && i + 2 < s.size()) {
@@ -22,30 +26,8 @@ std::string decode(const std::string& s) {
     return out;
 }
 
-}  // namespace
-
-std::string TraceCall::str(const std::string& key) const {
-    auto it = args.find(key);
-    return it == args.end() ? std::string() : decode(it->second);
-}
-
-long long TraceCall::num(const std::string& key) const {
-    auto it = args.find(key);
-    return it == args.end() ? 0 : std::strtoll(it->second.c_str(), nullptr, 10);
-}
-
-double TraceCall::real(const std::string& key) const {
-    auto it = args.find(key);
-    return it == args.end() ? 0.0 : std::strtod(it->second.c_str(), nullptr);
-}
-
-std::chrono::steady_clock::time_point TraceCall::time() const {
-    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(mono_ns));
-}
-
 bool is_call(const TraceCall& c, const std::string& name) {
-    static const std::string prefix = "rcClientInterface";
-    return c.name == name || c.name == prefix + name;
+    return c.name == name || c.name == "rcClientInterface" + name;
 }
 
 std::optional<TraceCall> parse_line(const std::string& line) {
@@ -63,19 +45,12 @@ std::optional<TraceCall> parse_line(const std::string& line) {
     return c;
 }
 
-TraceReader::TraceReader(std::string path) : path_(std::move(path)) {}
-
 std::vector<TraceCall> TraceReader::all() const {
+    std::string content = test_support::readFile(path_);
+    content.erase(content.rfind('\n') + 1);  // a line still being written
     std::vector<TraceCall> out;
-    std::ifstream in(path_, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t start = 0;
-    for (;;) {
-        size_t nl = content.find('\n', start);
-        if (nl == std::string::npos) break;  // a line still being written
-        if (auto c = parse_line(content.substr(start, nl - start))) out.push_back(std::move(*c));
-        start = nl + 1;
-    }
+    for (const auto& line : test_support::splitLines(content))
+        if (auto c = parse_line(line)) out.push_back(std::move(*c));
     return out;
 }
 
@@ -88,40 +63,27 @@ std::vector<TraceCall> TraceReader::calls(const std::string& name) const {
 
 bool TraceReader::wait_until(const std::function<bool(const std::vector<TraceCall>&)>& done,
                              std::chrono::milliseconds deadline) const {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-        if (done(all())) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return test_support::waitUntil([&] { return done(all()); }, deadline, kPoll);
 }
 
 size_t TraceReader::wait_for_count(const std::string& name, size_t n, std::chrono::milliseconds deadline) const {
-    size_t have = 0;
-    wait_until(
-        [&](const std::vector<TraceCall>& calls) {
-            have = 0;
-            for (const auto& c : calls) have += is_call(c, name) ? 1 : 0;
-            return have >= n;
-        },
-        deadline);
-    return have;
+    test_support::waitUntil([&] { return count(name) >= n; }, deadline, kPoll);
+    return count(name);
 }
 
 std::optional<TraceCall> TraceReader::wait_for_call(const std::string& name, std::chrono::milliseconds deadline,
                                                     const std::function<bool(const TraceCall&)>& match) const {
     std::optional<TraceCall> found;
-    wait_until(
-        [&](const std::vector<TraceCall>& calls) {
-            for (const auto& c : calls) {
-                if (is_call(c, name) && (!match || match(c))) {
-                    found = c;
-                    return true;
-                }
+    test_support::waitUntil(
+        [&] {
+            for (auto& c : calls(name)) {
+                if (match && !match(c)) continue;
+                found = std::move(c);
+                return true;
             }
             return false;
         },
-        deadline);
+        deadline, kPoll);
     return found;
 }
 

@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace robot_rig {
@@ -21,11 +23,14 @@ struct TraceCall {
 
     bool has(const std::string& key) const { return args.count(key) != 0; }
     std::string str(const std::string& key) const;  // %XX decoded; "" when absent
-    long long num(const std::string& key) const;    // 0 when absent
-    double real(const std::string& key) const;      // 0 when absent
+    long long num(const std::string& key) const {
+        return has(key) ? std::strtoll(args.at(key).c_str(), nullptr, 10) : 0;
+    }
+    double real(const std::string& key) const { return has(key) ? std::strtod(args.at(key).c_str(), nullptr) : 0.0; }
     bool result() const { return num("result") == 1; }
-    // The call's time on std::chrono::steady_clock.
-    std::chrono::steady_clock::time_point time() const;
+    std::chrono::steady_clock::time_point time() const {
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(mono_ns));
+    }
 };
 
 // Short names: "Init", "GetCommonStatus", "DriverEnable", "SetScene", "DirectionMovement",
@@ -37,7 +42,7 @@ std::optional<TraceCall> parse_line(const std::string& line);
 
 class TraceReader {
 public:
-    explicit TraceReader(std::string path);
+    explicit TraceReader(std::string path) : path_(std::move(path)) {}
 
     const std::string& path() const { return path_; }
     // Every complete line so far (a missing file reads as empty).
