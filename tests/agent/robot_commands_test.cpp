@@ -26,16 +26,9 @@ const std::string kHandling = "Handling movement command with direction:, durati
 }  // namespace
 
 TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    start().handle_command_list({{"前", 1},
-                                 {"后", 0},
-                                 {"左移", 2},
-                                 {"右移", -5},
-                                 {"左转", 0},
-                                 {"左转", -30},
-                                 {"左转", -60},
-                                 {"右转", 30},
-                                 {"前", INT_MIN}});
+    const Commands words = {{"前", 1},     {"后", 0},     {"左移", 2},  {"右移", -5},   {"左转", 0},
+                            {"左转", -30}, {"左转", -60}, {"右转", 30}, {"前", INT_MIN}};
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}}).handle_command_list(words);
     const std::vector<Expected> expected = {{6, 0.5, 0, 0},   {6, -0.5, 0, 0},   {60, 0, 0.5, 0}, {6, 0, -0.5, 0},
                                             {100, 0, 0, 0.5}, {200, 0, 0, -0.5}, {6, 0.5, 0, 0}};
     size_t total = 0;
@@ -80,9 +73,9 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
 }
 
 TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
     // 前 INT_MAX: (n - 1) * 600 ms; 右转 INT_MAX and INT_MIN: far outside 32 bits.
-    start().handle_command_list({{"前", INT_MAX}, {"后", 3579141}, {"右转", INT_MAX}, {"左转", INT_MIN}, {"前", 1}});
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}})
+        .handle_command_list({{"前", INT_MAX}, {"后", 3579141}, {"右转", INT_MAX}, {"左转", INT_MIN}, {"前", 1}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 20s), 6u);
     EXPECT_EQ(countLines(stop(), "processCommands"), 1u);
@@ -96,17 +89,11 @@ TEST_F(RobotTest, NumbersBeyondTheMillisecondRangeNeverMove) {
 }
 
 TEST_F(RobotTest, UnknownWordsAreIgnoredAndRepeatedWordsQueueTwice) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    start().handle_command_list({});
-    rc_->handle_command_list({{" 前", 5},
-                              {"前 ", 5},
-                              {"forward", 5},
-                              {"", 0},
-                              {"左", 9},
-                              {"摆 尾", 0},
-                              {std::string("前\0", 4), 5},
-                              {"前", 0},
-                              {"前", 0}});
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}}).handle_command_list({});
+    const Commands words = {
+        {" 前", 5}, {"前 ", 5}, {"forward", 5}, {"", 0}, {"左", 9}, {"摆 尾", 0}, {std::string("前\0", 4), 5},
+        {"前", 0},  {"前", 0}};
+    rc_->handle_command_list(words);
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 12, 20s), 12u);
     EXPECT_EQ(countLines(stop(), "processCommands"), 2u);
@@ -116,8 +103,7 @@ TEST_F(RobotTest, UnknownWordsAreIgnoredAndRepeatedWordsQueueTwice) {
 }
 
 TEST_F(RobotTest, MovementsAreRefusedWhileTheDriveIsOff) {
-    sim({{"MC_SIM_DRIVE", "4"}});
-    start().handle_command_list({{"前", 2}, {"左转", 30}});
+    start({{"MC_SIM_DRIVE", "4"}}).handle_command_list({{"前", 2}, {"左转", 30}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("GetCommonStatus", 2, 10s), 2u);
     const auto lines = stop();  // the second task, now running, ends first
@@ -129,8 +115,7 @@ TEST_F(RobotTest, MovementsAreRefusedWhileTheDriveIsOff) {
 }
 
 TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_FAIL_STATUS", "1"}});
-    start().handle_command_list({{"前", 2}});
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_FAIL_STATUS", "1"}}).handle_command_list({{"前", 2}});
     ASSERT_EQ(trace().wait_for_count("GetCommonStatus", 1, 10s), 1u);
     EXPECT_EQ(countLines(stop(), "Robot is not in a valid state to move."), 1u);
     EXPECT_EQ(trace().count("DirectionMovement"), 0u);
@@ -143,8 +128,7 @@ TEST_F(RobotTest, FailedStatusReadsNeverReadAsDriveEnabled) {
 }
 
 TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
-    sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_DRIVE_DELAY_MS", "250"}});
-    start().handle_command_list({{"启动", 0}, {"前", 0}});
+    start({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_DRIVE_DELAY_MS", "250"}}).handle_command_list({{"启动", 0}, {"前", 0}});
     auto t = trace();
     // The robot lies down, so it ignores the movement, but the controller sends it.
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 20s), 6u);
@@ -164,16 +148,10 @@ TEST_F(RobotTest, StartThenMoveInOneListWaitsForTheDrive) {
 
 TEST_F(RobotTest, DurationsFollowTheirArithmetic) {
     // Each duration is logged as the word is queued; the robot's drive is off, so nothing moves.
-    sim({{"MC_SIM_DRIVE", "4"}});
-    start().handle_command_list({{"前", 2},
-                                 {"后", 3},
-                                 {"右移", 3579140},
-                                 {"左转", 45},
-                                 {"右转", 1},
-                                 // Single precision: double arithmetic would give 16300, 32100 and 32299.
-                                 {"左转", 459},
-                                 {"右转", 933},
-                                 {"左转", 939}});
+    // The last three in single precision: double arithmetic would give 16300, 32100 and 32299.
+    const Commands words = {{"前", 2},   {"后", 3},     {"右移", 3579140}, {"左转", 45},
+                            {"右转", 1}, {"左转", 459}, {"右转", 933},     {"左转", 939}};
+    start({{"MC_SIM_DRIVE", "4"}}).handle_command_list(words);
     stop();
     EXPECT_EQ(trace().count("DirectionMovement"), 0u);
     for (int d : {600, 1200, 2147483400, 2500, 1033, 16299, 32099, 32300})

@@ -17,19 +17,15 @@ namespace {
 
 // Runs of movement calls keyed by their velocity: "lx+", "lx-", "ly+", "ly-", "az+", "az-".
 std::string direction(const TraceCall& c) {
-    for (const char* k : {"lx", "ly", "az"}) {
-        double v = c.real(k);
-        if (v > 0) return std::string(k) + "+";
-        if (v < 0) return std::string(k) + "-";
-    }
+    for (const char* k : {"lx", "ly", "az"})
+        if (c.real(k) != 0) return k + std::string(c.real(k) > 0 ? "+" : "-");
     return "none";
 }
 
 }  // namespace
 
 TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    start();
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
 
     // Turn durations: -29 -> 33 ms (3 calls), -28 -> 66 ms (6), -27 -> 100 ms (10).
     std::atomic<bool> go{false};
@@ -66,11 +62,11 @@ TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
 }
 
 TEST_F(RobotTest, DestructionLetsTheRunningTaskFinishAndDropsTheRest) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    start().handle_command_list({{"前", 4}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}})
+        .handle_command_list({{"前", 4}, {"后", 2}, {"左移", 2}, {"摇头", 0}});
     // More than the queue takes: the rest is dropped with one warning.
     const size_t mark = processLog().size();
-    rc_->handle_command_list(std::vector<std::pair<std::string, int>>(1000, {"摇头", 0}));
+    rc_->handle_command_list(Commands(1000, {"摇头", 0}));
     // A dropped wag shows no emoji and a dropped movement logs no line of its own: the
     // warning above stays the one line about them.
     rc_->handle_command_list({{"摆尾", 0}, {"前", 2}});
@@ -110,13 +106,11 @@ TEST_F(RobotTest, IdleControllersShutDownAtOnce) {
 }
 
 TEST_F(RobotTest, StartsWithTheLibraryAndGoesOnWhenItsSetUpFails) {
-    sim({{"MC_SIM_FAIL_INIT", "1"}});
-    start().handle_command_list({{"前", 1}});
+    start({{"MC_SIM_FAIL_INIT", "1"}}).handle_command_list({{"前", 1}});
     ASSERT_TRUE(trace().wait_for_call("GetCommonStatus", 10s).has_value());
     const auto lines = stop();
-    EXPECT_EQ(countLines(lines, "processCommands"), 1u);
-    EXPECT_EQ(countLines(lines, "enqueued command:"), 1u);
-    EXPECT_EQ(countLines(lines, "Robot is not in a valid state to move."), 1u);
+    for (const char* line : {"processCommands", "enqueued command:", "Robot is not in a valid state to move."})
+        EXPECT_EQ(countLines(lines, line), 1u) << line;
 
     auto all = trace().all();
     ASSERT_GE(all.size(), 2u);
@@ -139,8 +133,7 @@ TEST_F(RobotTest, InitSucceedsOnceBeforeAnyOtherCall) {
 TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
     // The worker moves while two other threads read the status and set emoji, as the
     // link thread and the WebSocket thread do.
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    start().handle_command_list({{"前", 2}});
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}}).handle_command_list({{"前", 2}});
     std::thread link([&] {
         for (int i = 0; i < 20; ++i) rc_->check_robot_state();
     });
@@ -169,8 +162,7 @@ TEST_F(RobotTest, SleepsLastTheirWholeTimeThroughSignals) {
     struct sigaction old {};
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
 
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}});
-    start().handle_command_list({{"前", 0}, {"趴下", 0}});
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}}).handle_command_list({{"前", 0}, {"趴下", 0}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DirectionMovement", 6, 10s), 6u);
     const long worker = t.calls("DirectionMovement")[0].tid;

@@ -21,11 +21,9 @@ TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
     auto emoji = t.calls("LightStripControl");
     ASSERT_EQ(emoji.size(), 1u);
     EXPECT_LE(emoji[0].time(), returned);
-    EXPECT_EQ(emoji[0].num("mode"), 2);
     EXPECT_EQ(emoji[0].str("strip"), "led");
-    EXPECT_EQ(emoji[0].num("emoji"), 6);
-    EXPECT_EQ(emoji[0].num("arg1"), 0);
-    EXPECT_EQ(emoji[0].num("arg2"), 0);
+    for (const auto& [k, v] : {std::pair{"mode", 2}, {"emoji", 6}, {"arg1", 0}, {"arg2", 0}})
+        EXPECT_EQ(emoji[0].num(k), v) << k;
     EXPECT_EQ(emoji[0].tid, static_cast<long>(syscall(SYS_gettid)));
     expectLogged({{info, "Setting emoji state: 6", 1}});
 

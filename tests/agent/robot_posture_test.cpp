@@ -166,8 +166,8 @@ TEST_F(RobotTest, FailedStatusReadsEndTheStepWithoutRetry) {
 }
 
 TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
-    sim({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_SCENE", "1"}});
-    start().handle_command_list({{"起立", 7}, {"趴下", 0}, {"停", 0}, {"启动", 0}});
+    start({{"MC_SIM_DRIVE", "4"}, {"MC_SIM_SCENE", "1"}})
+        .handle_command_list({{"起立", 7}, {"趴下", 0}, {"停", 0}, {"启动", 0}});
     auto t = trace();
     ASSERT_EQ(t.wait_for_count("DriverEnable", 3, 30s), 3u);
     ASSERT_TRUE(t.wait_for_call("GetCommonStatus", 10s, [&](const TraceCall& c) {
@@ -217,8 +217,8 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
 }
 
 TEST_F(RobotTest, StandUpGoesThroughEveryStepWhateverEachAchieves) {
-    sim({{"MC_SIM_REFUSE_DRIVE", "1"}, {"MC_SIM_REFUSE_SPEED", "1"}, {"MC_SIM_REFUSE_GUARDIAN", "1"}});
-    start().handle_command_list({{"起立", 0}});
+    start({{"MC_SIM_REFUSE_DRIVE", "1"}, {"MC_SIM_REFUSE_SPEED", "1"}, {"MC_SIM_REFUSE_GUARDIAN", "1"}})
+        .handle_command_list({{"起立", 0}});
     ASSERT_TRUE(trace().wait_for_call("SetScene", 10s).has_value());
     const auto lines = stop();
     EXPECT_EQ(names(trace().all()), (std::vector<std::string>{"Init", "GetCommonStatus", "DriverEnable", "SpeedAdjust",

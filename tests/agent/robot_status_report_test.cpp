@@ -2,6 +2,7 @@
 #include "tests/agent/robot_test_support.h"
 
 #include <limits>
+#include <regex>
 
 using robot_control::common::ROBOT_COMMON_STATUS_;
 using namespace robot_test;
@@ -9,11 +10,15 @@ using namespace test_support;
 
 namespace {
 
-// `n` times `v`, comma-separated.
-std::string repeat(size_t n, const std::string& v) {
-    std::string r = v;
-    for (size_t i = 1; i < n; ++i) r += ", " + v;
-    return r;
+// `text` with each "v*n" (v: 0, or F for 0.000000) spelled out as n comma-separated copies of v.
+std::string expand(std::string text) {
+    const std::regex copies(R"(([0F])\*(\d+))");
+    for (std::smatch m; std::regex_search(text, m, copies);) {
+        std::string list = m[1];
+        for (int i = 1; i < std::stoi(m[2]); ++i) list += ", " + m[1].str();
+        text.replace(m.position(), m.length(), list);
+    }
+    return std::regex_replace(text, std::regex("F"), "0.000000");
 }
 
 // A record with values in many fields, some at their limits.
@@ -46,28 +51,21 @@ ROBOT_COMMON_STATUS_ filled() {
 }  // namespace
 
 TEST(RobotStatusReport, AllZeros) {
-    const std::string f = "0.000000", f3 = "(" + repeat(3, f) + ")", f4 = "(" + repeat(4, f) + ")";
-    const std::string wheel = "=[" + repeat(5, "0") + "], ", joint = "=[" + repeat(20, "0") + "]";
     EXPECT_EQ(rc_sdk_controller::print_ROBOT_COMMON_STATUS(ROBOT_COMMON_STATUS_{}),
-              "ROBOT_COMMON_STATUS{network=0, emergency=0, avoidance=0, heartbeat=0, cur_speed=" + f +
-                  ", cur_height=" + f + ", position=" + f4 + ", max_height=" + f + ", max_speed=" + f +
-                  ", cur_scene_switch_state=0, cur_scene=0, driver_enable_state=0, odometry={twist.linear=" + f3 +
-                  ", twist.angular=" + f3 + ", point=" + f3 + ", quaternion=" + f4 + "}, tip_position_wrt_hip=[" +
-                  repeat(18, f) + "], vf_planned_tip_position_wrt_base=[" + repeat(18, f) + "], touch_detection=[" +
-                  repeat(6, f) + "], target_body_orientation=" + f3 + ", error_code=0, has_error=0, error_wheel" +
-                  wheel + "warn_wheel" + wheel + "note_wheel" + wheel + "joint_error_wheel" + joint +
-                  ", joint_warn_wheel" + joint + ", joint_note_wheel" + joint +
-                  ", charge_status={charge_tile_name=, position_state=0, charge_switch_state=0, charge_succeeded=0, "
-                  "battery_info={level=" +
-                  f +
-                  ", state=0}, user_quit_charge_flag=0}, salute_state=0, joy_mode=0, eqa_state=0, guardian_switch=0, "
-                  "visual_foothold_switch=0, guardian_velocity_decay_ratio={left_ratio=" +
-                  f + ", front_ratio=" + f + ", right_ratio=" + f + ", rear_ratio=" + f +
-                  "}, lie_down_adjust=0, speed_bar_on_controller=" + f +
-                  ", calibrate_pos_state=0, self_test_code=0, encoder_calibrate_state=0, nav_pos_state=0, "
-                  "nav_init_pos=0, terrain_seg_result=0, uwb_state=0, stairs_state=0, weight_load_switch=0, "
-                  "cur_weight_load=" +
-                  f + ", exceeding_weight_load=0}");
+              expand("ROBOT_COMMON_STATUS{network=0, emergency=0, avoidance=0, heartbeat=0, cur_speed=F, "
+                     "cur_height=F, position=(F*4), max_height=F, max_speed=F, cur_scene_switch_state=0, cur_scene=0, "
+                     "driver_enable_state=0, odometry={twist.linear=(F*3), twist.angular=(F*3), point=(F*3), "
+                     "quaternion=(F*4)}, tip_position_wrt_hip=[F*18], vf_planned_tip_position_wrt_base=[F*18], "
+                     "touch_detection=[F*6], target_body_orientation=(F*3), error_code=0, has_error=0, "
+                     "error_wheel=[0*5], warn_wheel=[0*5], note_wheel=[0*5], joint_error_wheel=[0*20], "
+                     "joint_warn_wheel=[0*20], joint_note_wheel=[0*20], charge_status={charge_tile_name=, "
+                     "position_state=0, charge_switch_state=0, charge_succeeded=0, battery_info={level=F, state=0}, "
+                     "user_quit_charge_flag=0}, salute_state=0, joy_mode=0, eqa_state=0, guardian_switch=0, "
+                     "visual_foothold_switch=0, guardian_velocity_decay_ratio={left_ratio=F, front_ratio=F, "
+                     "right_ratio=F, rear_ratio=F}, lie_down_adjust=0, speed_bar_on_controller=F, "
+                     "calibrate_pos_state=0, self_test_code=0, encoder_calibrate_state=0, nav_pos_state=0, "
+                     "nav_init_pos=0, terrain_seg_result=0, uwb_state=0, stairs_state=0, weight_load_switch=0, "
+                     "cur_weight_load=F, exceeding_weight_load=0}"));
 }
 
 TEST(RobotStatusReport, ListsHaveTheirFixedLengths) {
@@ -97,23 +95,21 @@ TEST(RobotStatusReport, ValuesAndOrder) {
                          0),
               0u)
         << line;
-    EXPECT_NE(line.find("cur_scene=2, driver_enable_state=4, odometry={twist.linear=(0.500000, 0.000000, 0.000000), "
-                        "twist.angular=(0.000000, 0.000000, -0.500000), point=(1.000000, 2.000000, 3.000000), "
-                        "quaternion=(4.000000, 1.000000, 2.000000, 3.000000)}, tip_position_wrt_hip=[0.000000"),
-              std::string::npos)
-        << line;
-    for (const char* part : {", 9.500000], vf_planned_tip_position_wrt_base=[", "error_wheel=[4294967295, 0, 0, 0, 0]",
-                             ", 7], charge_status={charge_tile_name=tile, A}, position_state=0, ",
-                             "battery_info={level=87.500000, state=-1}",
-                             "guardian_velocity_decay_ratio={left_ratio=0.100000, front_ratio=0.200000, "
-                             "right_ratio=0.300000, rear_ratio=0.400000}, ",
-                             "cur_weight_load=inf, exceeding_weight_load=1}"})
-        EXPECT_NE(line.find(part), std::string::npos) << part;
+    for (const char* part :
+         {"cur_scene=2, driver_enable_state=4, odometry={twist.linear=(0.500000, 0.000000, 0.000000), "
+          "twist.angular=(0.000000, 0.000000, -0.500000), point=(1.000000, 2.000000, 3.000000), "
+          "quaternion=(4.000000, 1.000000, 2.000000, 3.000000)}, tip_position_wrt_hip=[0.000000",
+          ", 9.500000], vf_planned_tip_position_wrt_base=[", "error_wheel=[4294967295, 0, 0, 0, 0]",
+          ", 7], charge_status={charge_tile_name=tile, A}, position_state=0, ",
+          "battery_info={level=87.500000, state=-1}",
+          "guardian_velocity_decay_ratio={left_ratio=0.100000, front_ratio=0.200000, "
+          "right_ratio=0.300000, rear_ratio=0.400000}, ",
+          "cur_weight_load=inf, exceeding_weight_load=1}"})
+        EXPECT_NE(line.find(part), std::string::npos) << part << "\nin " << line;
 }
 
 TEST_F(RobotTest, CheckRobotStatePrintsTheReport) {
-    sim({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_TILE_NAME", "dock 7"}});
-    start().check_robot_state();
+    start({{"MC_SIM_DRIVE", "1"}, {"MC_SIM_SCENE", "2"}, {"MC_SIM_TILE_NAME", "dock 7"}}).check_robot_state();
     const auto lines = stop();
     ASSERT_EQ(lines.size(), 1u) << out_->text();
     EXPECT_EQ(lines[0].rfind("status = ROBOT_COMMON_STATUS{network=1, ", 0), 0u);
@@ -127,8 +123,7 @@ TEST_F(RobotTest, CheckRobotStatePrintsTheReport) {
 }
 
 TEST_F(RobotTest, CheckRobotStateHintWhenStatusFails) {
-    sim({{"MC_SIM_FAIL_STATUS", "1"}});
-    start().check_robot_state();
+    start({{"MC_SIM_FAIL_STATUS", "1"}}).check_robot_state();
     stop();
     EXPECT_EQ(out_->text(), "can not get robot state, plz check the connection to 0.0.0.0\n");
     expectLogged({{info, "can not get robot state, plz check the connection to 0.0.0.0", 1}});
@@ -136,8 +131,7 @@ TEST_F(RobotTest, CheckRobotStateHintWhenStatusFails) {
 }
 
 TEST_F(RobotTest, CheckRobotStateNamesTheControllersAddress) {
-    sim({{"MC_SIM_FAIL_INIT", "1"}});
-    start("10.21.31.1").check_robot_state();
+    start({{"MC_SIM_FAIL_INIT", "1"}}, "10.21.31.1").check_robot_state();
     stop();
     EXPECT_EQ(out_->text(), "can not get robot state, plz check the connection to 10.21.31.1\n");
     auto init = trace().calls("Init");

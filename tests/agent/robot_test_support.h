@@ -24,6 +24,9 @@ using namespace std::chrono_literals;
 using spdlog::level::err;
 using spdlog::level::info;
 
+// Command words and their numbers, as the controller takes them.
+using Commands = std::vector<std::pair<std::string, int>>;
+
 // A line logged at `level` exactly `times` times.
 struct Logged {
     spdlog::level::level_enum level;
@@ -47,11 +50,13 @@ protected:
     }
 
     // Sets simulator variables for the controller constructed next.
-    void sim(std::initializer_list<std::pair<const char*, const char*>> vars) {
+    using Sim = std::initializer_list<std::pair<const char*, const char*>>;
+    void sim(Sim vars) {
         for (const auto& [k, v] : vars) ::setenv(k, v, 1);
     }
-    // Starts `rc_` on the simulated robot, then captures standard output into `out_`.
-    rc_sdk_controller& start(const std::string& address = "0.0.0.0") {
+    // Starts `rc_` on a simulated robot with `vars`, then captures standard output into `out_`.
+    rc_sdk_controller& start(Sim vars = {}, const std::string& address = "0.0.0.0") {
+        sim(vars);
         rc_ = std::make_unique<rc_sdk_controller>(address);
         out_ = std::make_unique<test_support::FdCapture>(1, path("stdout"), true);
         return *rc_;
