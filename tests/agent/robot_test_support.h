@@ -54,8 +54,10 @@ protected:
     void sim(Sim vars) {
         for (const auto& [k, v] : vars) ::setenv(k, v, 1);
     }
-    // Starts `rc_` on a simulated robot with `vars`, then captures standard output into `out_`.
+    // Starts `rc_` on a simulated robot with `vars` (after stopping the one before), then
+    // captures standard output into `out_`.
     rc_sdk_controller& start(Sim vars = {}, const std::string& address = "0.0.0.0") {
+        if (rc_) stop();
         sim(vars);
         rc_ = std::make_unique<rc_sdk_controller>(address);
         out_ = std::make_unique<test_support::FdCapture>(1, path("stdout"), true);

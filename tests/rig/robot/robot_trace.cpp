@@ -6,12 +6,6 @@
 
 namespace robot_rig {
 
-namespace {
-
-constexpr std::chrono::milliseconds kPoll(5);
-
-}  // namespace
-
 std::string TraceCall::str(const std::string& key) const {
     const std::string s = has(key) ? args.at(key) : std::string();
     std::string out;
@@ -63,11 +57,11 @@ std::vector<TraceCall> TraceReader::calls(const std::string& name) const {
 
 bool TraceReader::wait_until(const std::function<bool(const std::vector<TraceCall>&)>& done,
                              std::chrono::milliseconds deadline) const {
-    return test_support::waitUntil([&] { return done(all()); }, deadline, kPoll);
+    return test_support::waitUntil([&] { return done(all()); }, deadline);
 }
 
 size_t TraceReader::wait_for_count(const std::string& name, size_t n, std::chrono::milliseconds deadline) const {
-    test_support::waitUntil([&] { return count(name) >= n; }, deadline, kPoll);
+    test_support::waitUntil([&] { return count(name) >= n; }, deadline);
     return count(name);
 }
 
@@ -83,7 +77,7 @@ std::optional<TraceCall> TraceReader::wait_for_call(const std::string& name, std
             }
             return false;
         },
-        deadline, kPoll);
+        deadline);
     return found;
 }
 
