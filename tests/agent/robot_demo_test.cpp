@@ -32,11 +32,9 @@ TEST_F(RobotTest, DemoActionsRunInTurnAndWagTailShowsItsEmojiAtOnce) {
 
     auto demos = t.calls("DemoControl");
     ASSERT_EQ(demos.size(), 3u);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(demos[i].num("mode"), 2);
-        EXPECT_EQ(demos[i].num("action"), i + 2);
-        EXPECT_EQ(demos[i].num("flag"), 0);
-    }
+    for (int i = 0; i < 3; ++i)
+        for (const auto& [k, v] : {std::pair{"mode", 2}, {"action", i + 2}, {"flag", 0}})
+            EXPECT_EQ(demos[i].num(k), v) << k << " in " << demos[i].line;
     EXPECT_LT(emoji[0].mono_ns, demos[0].mono_ns);
     EXPECT_GE(demos[0].time() - queued, std::chrono::milliseconds(1000));
     // 4 s after each action, then 1 s before the next.

@@ -2,6 +2,7 @@
 // and the posture words that run them.
 #include "tests/agent/robot_test_support.h"
 
+#include <algorithm>
 #include <thread>
 
 using namespace robot_test;
@@ -32,6 +33,11 @@ std::vector<std::string> names(const std::vector<TraceCall>& calls, bool request
     return out;
 }
 
+// Where `c` stands in `all`.
+std::vector<TraceCall>::const_iterator position_of(const std::vector<TraceCall>& all, const TraceCall& c) {
+    return std::find_if(all.begin(), all.end(), [&](const TraceCall& x) { return x.line == c.line; });
+}
+
 }  // namespace
 
 TEST_F(RobotTest, DriverAlreadyInTheRequestedStateMakesNoRequest) {
@@ -58,39 +64,31 @@ TEST_F(RobotTest, DriveAndSceneChangesArePolledUntilConfirmed) {
     EXPECT_EQ(enables[0].num("mode"), 2);
     EXPECT_EQ(scenes[0].num("mode"), 2);
 
-    // After each request: reads 100 ms apart until the state shows.
-    auto polls_after = [&](const TraceCall& request, const char* key, long long want) {
-        std::vector<TraceCall> reads;
-        bool after = false;
-        for (const auto& c : all) {
-            if (c.line == request.line) {
-                after = true;
-            } else if (after) {
-                if (!robot_rig::is_call(c, "GetCommonStatus")) break;
-                reads.push_back(c);
-                if (c.num(key) == want) break;
-            }
-        }
-        return reads;
-    };
-    // The state shows 300 ms after the request (the trace stamps it a little later): polled
-    // until then, however late each read.
+    // After each request: reads 100 ms apart until the state shows, at once when it was there,
+    // else 300 ms after the request (the trace stamps it a little later), however late each read.
     auto check = [&](const TraceCall& request, const char* key, long long want, bool delayed) {
-        auto reads = polls_after(request, key, want);
-        ASSERT_GE(reads.size(), delayed ? 2u : 1u) << request.line;
+        std::vector<TraceCall> reads;
+        for (auto it = position_of(all, request) + 1; it != all.end() && robot_rig::is_call(*it, "GetCommonStatus");
+             ++it) {
+            reads.push_back(*it);
+            if (it->num(key) == want) break;
+        }
+        ASSERT_GE(reads.size(), 1u) << request.line;
         for (size_t i = 0; i + 1 < reads.size(); ++i) {
             EXPECT_GE(reads[i + 1].mono_ns - reads[i].mono_ns, 100'000'000);
             EXPECT_NE(reads[i].num(key), want);
         }
         EXPECT_EQ(reads.back().num(key), want);
         if (delayed) {
+            EXPECT_GE(reads.size(), 2u) << request.line;
             EXPECT_GE(reads.back().mono_ns - request.mono_ns, 290'000'000) << request.line;
+        } else {
+            EXPECT_EQ(reads.size(), 1u) << request.line;
         }
     };
     check(enables[0], "driver_enable_state", 1, true);
     check(scenes[0], "cur_scene", 2, true);
     check(scenes[1], "cur_scene", 2, false);
-    EXPECT_EQ(polls_after(scenes[1], "cur_scene", 2).size(), 1u);
     check(enables[1], "driver_enable_state", 4, true);
 
     expectLogged({{info, "Attempting to enable driver", 1},
@@ -183,12 +181,8 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     ASSERT_GE(enables.size(), 2u);
     // The call just before `c` (`c` itself when none came before it).
     const auto before = [&](const TraceCall& c) {
-        const TraceCall* prev = &c;
-        for (const auto& x : all) {
-            if (x.mono_ns >= c.mono_ns) break;
-            prev = &x;
-        }
-        return *prev;
+        const auto it = position_of(all, c);
+        return it == all.begin() ? c : *(it - 1);
     };
     EXPECT_GE(ms_between(before(scenes[1]), scenes[1]), 1000);
     const TraceCall pre_read = before(enables[1]);  // 停 reads the status first

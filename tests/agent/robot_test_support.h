@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,12 +28,8 @@ using spdlog::level::info;
 // Command words and their numbers, as the controller takes them.
 using Commands = std::vector<std::pair<std::string, int>>;
 
-// A line logged at `level` exactly `times` times.
-struct Logged {
-    spdlog::level::level_enum level;
-    std::string text;
-    size_t times;
-};
+// A line logged at a level so many times.
+using Logged = std::tuple<spdlog::level::level_enum, std::string, size_t>;
 
 // A private simulated robot: configures MC_SIM_* for the next rcClientInterfaceInit
 // (the controller's constructor) and gives the trace.
@@ -45,7 +42,8 @@ protected:
               "MC_SIM_REFUSE_SCENE", "MC_SIM_REFUSE_SPEED", "MC_SIM_REFUSE_GUARDIAN", "MC_SIM_DRIVE_STUCK",
               "MC_SIM_SCENE_STUCK", "MC_SIM_DRIVE", "MC_SIM_SCENE", "MC_SIM_TILE_NAME"})
             ::unsetenv(v);
-        sim({{"MC_SIM_TRACE", trace_path().c_str()}, {"MC_SIM_DRIVE_DELAY_MS", "50"}, {"MC_SIM_SCENE_DELAY_MS", "50"}});
+        ::setenv("MC_SIM_TRACE", path("robot.trace").c_str(), 1);
+        sim({{"MC_SIM_DRIVE_DELAY_MS", "50"}, {"MC_SIM_SCENE_DELAY_MS", "50"}});
         log_mark_ = test_support::processLog().size();
     }
 
@@ -70,13 +68,12 @@ protected:
         return out_->lines();
     }
 
-    std::string trace_path() const { return dir_.file("robot.trace"); }
     std::string path(const std::string& name) const { return dir_.file(name); }
-    robot_rig::TraceReader trace() const { return robot_rig::TraceReader(trace_path()); }
+    robot_rig::TraceReader trace() const { return robot_rig::TraceReader(path("robot.trace")); }
     std::vector<test_support::LogEntry> logs() const { return test_support::processLog().since(log_mark_); }
     void expectLogged(std::initializer_list<Logged> want) const {
         const auto l = logs();
-        for (const auto& w : want) EXPECT_EQ(test_support::countLog(l, w.level, w.text), w.times) << w.text;
+        for (const auto& [level, text, times] : want) EXPECT_EQ(test_support::countLog(l, level, text), times) << text;
     }
 
     test_support::TempDir dir_{"robot_test"};
@@ -85,13 +82,7 @@ protected:
     std::unique_ptr<test_support::FdCapture> out_;
 };
 
-// The calls of one function within `calls`.
-inline std::vector<robot_rig::TraceCall> only(const std::vector<robot_rig::TraceCall>& calls, const std::string& name) {
-    std::vector<robot_rig::TraceCall> out;
-    for (const auto& c : calls)
-        if (robot_rig::is_call(c, name)) out.push_back(c);
-    return out;
-}
+using robot_rig::only;
 
 inline long long ms_between(const robot_rig::TraceCall& a, const robot_rig::TraceCall& b) {
     return (b.mono_ns - a.mono_ns) / 1'000'000;

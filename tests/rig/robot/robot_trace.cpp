@@ -2,6 +2,7 @@
 
 #include "tests/support/files.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace robot_rig {
@@ -48,12 +49,13 @@ std::vector<TraceCall> TraceReader::all() const {
     return out;
 }
 
-std::vector<TraceCall> TraceReader::calls(const std::string& name) const {
-    std::vector<TraceCall> out;
-    for (auto& c : all())
-        if (is_call(c, name)) out.push_back(std::move(c));
-    return out;
+std::vector<TraceCall> only(std::vector<TraceCall> calls, const std::string& name) {
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [&](const TraceCall& c) { return !is_call(c, name); }),
+                calls.end());
+    return calls;
 }
+
+std::vector<TraceCall> TraceReader::calls(const std::string& name) const { return only(all(), name); }
 
 bool TraceReader::wait_until(const std::function<bool(const std::vector<TraceCall>&)>& done,
                              std::chrono::milliseconds deadline) const {

@@ -37,6 +37,9 @@ struct TraceCall {
 // "DemoControl", "SpeedAdjust", "SetGuardianSwitch", "LightStripControl" (or the full name).
 bool is_call(const TraceCall& c, const std::string& name);
 
+// The calls of one function within `calls`.
+std::vector<TraceCall> only(std::vector<TraceCall> calls, const std::string& name);
+
 // Parses one line; nullopt when it is not a trace line.
 std::optional<TraceCall> parse_line(const std::string& line);
 
