@@ -6,12 +6,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 using namespace robot_test;
 using namespace test_support;
-using robot_rig::TraceCall;
 
 namespace {
 
@@ -53,10 +53,8 @@ TEST_F(RobotTest, TasksFromTwoProducersRunOneAtATimeInQueueOrder) {
             EXPECT_EQ(c.tid, runs[0][0].tid);
         }
         (d == "az+" ? left : right).push_back(runs[i].size());
-        if (i > 0) {
-            EXPECT_LT(runs[i - 1].back().mono_ns, runs[i].front().mono_ns);
-        }
     }
+    for (size_t i = 1; i < runs.size(); ++i) EXPECT_LT(runs[i - 1].back().mono_ns, runs[i].front().mono_ns);
     EXPECT_EQ(left, (std::vector<size_t>{3, 6, 10}));
     EXPECT_EQ(right, (std::vector<size_t>{3, 6, 10}));
 }
@@ -146,9 +144,10 @@ TEST_F(RobotTest, LibraryCallsFromThreeThreadsAtOnce) {
     ws.join();
     auto t = trace();
     EXPECT_EQ(t.wait_for_count("DirectionMovement", 60, 20s), 60u);
-    size_t reports = 0;
-    for (const auto& l : stop()) reports += l.rfind("status = ROBOT_COMMON_STATUS{", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(reports, 20u);
+    const auto lines = stop();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("status = ROBOT_COMMON_STATUS{", 0) == 0; }),
+              20);
     EXPECT_EQ(t.count("LightStripControl"), 20u);
     EXPECT_EQ(mc_sim_last_emoji(), 6);
     // The robot accepted every movement: a valid heartbeat each time.

@@ -9,7 +9,6 @@ using namespace robot_test;
 using namespace test_support;
 using robot_control::common::SCENE_LIE_DOWN;
 using robot_control::common::SCENE_STAND;
-using robot_rig::TraceCall;
 
 namespace {
 
@@ -168,7 +167,7 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     const auto lines = stop();
 
     auto all = t.all();
-    EXPECT_EQ(names(all, true),
+    ASSERT_EQ(names(all, true),
               (std::vector<std::string>{"DriverEnable 1", "SpeedAdjust 50", "SetGuardianSwitch 1", "SetScene 2",
                                         "SetScene 1", "DriverEnable 0", "DriverEnable 1"}));
     for (const auto& c : all) EXPECT_TRUE(c.result()) << c.line;
@@ -177,8 +176,6 @@ TEST_F(RobotTest, PostureWordsRunTheirStepsAfterASecond) {
     EXPECT_GE(ms_between(all.front(), only(all, "GetCommonStatus").front()), 1000);
     auto scenes = t.calls("SetScene");
     auto enables = t.calls("DriverEnable");
-    ASSERT_GE(scenes.size(), 2u);
-    ASSERT_GE(enables.size(), 2u);
     // The call just before `c` (`c` itself when none came before it).
     const auto before = [&](const TraceCall& c) {
         const auto it = position_of(all, c);

@@ -43,20 +43,17 @@ protected:
               "MC_SIM_SCENE_STUCK", "MC_SIM_DRIVE", "MC_SIM_SCENE", "MC_SIM_TILE_NAME"})
             ::unsetenv(v);
         ::setenv("MC_SIM_TRACE", path("robot.trace").c_str(), 1);
-        sim({{"MC_SIM_DRIVE_DELAY_MS", "50"}, {"MC_SIM_SCENE_DELAY_MS", "50"}});
+        ::setenv("MC_SIM_DRIVE_DELAY_MS", "50", 1);
+        ::setenv("MC_SIM_SCENE_DELAY_MS", "50", 1);
         log_mark_ = test_support::processLog().size();
     }
 
-    // Sets simulator variables for the controller constructed next.
-    using Sim = std::initializer_list<std::pair<const char*, const char*>>;
-    void sim(Sim vars) {
-        for (const auto& [k, v] : vars) ::setenv(k, v, 1);
-    }
-    // Starts `rc_` on a simulated robot with `vars` (after stopping the one before), then
-    // captures standard output into `out_`.
-    rc_sdk_controller& start(Sim vars = {}, const std::string& address = "0.0.0.0") {
+    // Starts `rc_` on a simulated robot with these MC_SIM_* variables (after stopping the one
+    // before), then captures standard output into `out_`.
+    rc_sdk_controller& start(std::initializer_list<std::pair<const char*, const char*>> vars = {},
+                             const std::string& address = "0.0.0.0") {
         if (rc_) stop();
-        sim(vars);
+        for (const auto& [k, v] : vars) ::setenv(k, v, 1);
         rc_ = std::make_unique<rc_sdk_controller>(address);
         out_ = std::make_unique<test_support::FdCapture>(1, path("stdout"), true);
         return *rc_;
@@ -83,9 +80,8 @@ protected:
 };
 
 using robot_rig::only;
+using robot_rig::TraceCall;
 
-inline long long ms_between(const robot_rig::TraceCall& a, const robot_rig::TraceCall& b) {
-    return (b.mono_ns - a.mono_ns) / 1'000'000;
-}
+inline long long ms_between(const TraceCall& a, const TraceCall& b) { return (b.mono_ns - a.mono_ns) / 1'000'000; }
 
 }  // namespace robot_test

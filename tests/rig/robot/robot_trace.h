@@ -54,8 +54,7 @@ public:
     std::vector<TraceCall> calls(const std::string& name) const;
     size_t count(const std::string& name) const { return calls(name).size(); }
 
-    // Polls the file until `done` holds for its calls or the deadline passes;
-    // returns whether it held.
+    // Polls until `done` holds for the calls (true) or the deadline passes (false).
     bool wait_until(const std::function<bool(const std::vector<TraceCall>&)>& done,
                     std::chrono::milliseconds deadline) const;
     // Waits for at least `n` calls of `name`; returns how many there are at the end.
