@@ -56,8 +56,7 @@ TEST_F(RobotTest, MovementDurationsVelocitiesAndFreshHeartbeats) {
         EXPECT_TRUE(all[i].result()) << all[i].line;
     }
 
-    EXPECT_EQ(countLines(lines, "processCommands"), 9u);
-    EXPECT_EQ(countLines(lines, "enqueued command:"), 9u);
+    for (const char* line : {"processCommands", "enqueued command:"}) EXPECT_EQ(countLines(lines, line), 9u) << line;
     for (const auto& [steps, n] : {std::pair{6, 4u}, {60, 1u}, {100, 1u}, {0, 1u}, {-100, 1u}, {200, 1u}})
         EXPECT_EQ(countLines(lines, "duration / 10 = " + std::to_string(steps)), n) << steps;
 

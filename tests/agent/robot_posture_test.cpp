@@ -3,6 +3,7 @@
 #include "tests/agent/robot_test_support.h"
 
 #include <algorithm>
+#include <iterator>
 #include <thread>
 
 using namespace robot_test;
@@ -14,8 +15,7 @@ namespace {
 
 std::vector<TraceCall> of_thread(const std::vector<TraceCall>& calls, long tid) {
     std::vector<TraceCall> out;
-    for (const auto& c : calls)
-        if (c.tid == tid) out.push_back(c);
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [&](const TraceCall& c) { return c.tid == tid; });
     return out;
 }
 

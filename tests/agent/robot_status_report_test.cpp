@@ -2,7 +2,6 @@
 #include "tests/agent/robot_test_support.h"
 
 #include <limits>
-#include <regex>
 
 using robot_control::common::ROBOT_COMMON_STATUS_;
 using namespace robot_test;
@@ -10,15 +9,20 @@ using namespace test_support;
 
 namespace {
 
-// `text` with each "v*n" (v: 0, or F for 0.000000) spelled out as n comma-separated copies of v.
-std::string expand(std::string text) {
-    const std::regex copies(R"(([0F])\*(\d+))");
-    for (std::smatch m; std::regex_search(text, m, copies);) {
-        std::string list = m[1];
-        for (int i = 1; i < std::stoi(m[2]); ++i) list += ", " + m[1].str();
-        text.replace(m.position(), m.length(), list);
+// `text` with each F spelled out as 0.000000 and each "v*n" as n comma-separated copies of v.
+std::string expand(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const std::string v = text[i] == 'F' ? "0.000000" : text.substr(i, 1);
+        size_t n = 1;
+        if (text.compare(i + 1, 1, "*") == 0) {
+            size_t digits = 0;
+            n = std::stoul(text.substr(i + 2), &digits);
+            i += 1 + digits;
+        }
+        for (size_t k = 0; k < n; ++k) out += (k ? ", " : "") + v;
     }
-    return std::regex_replace(text, std::regex("F"), "0.000000");
+    return out;
 }
 
 // A record with values in many fields, some at their limits.
