@@ -13,10 +13,6 @@ using test_support::waitUntil;
 
 namespace {
 
-bool isMovement(const robot_rig::TraceCall& c, const char* axis, double value) {
-    return c.result() && std::abs(c.real(axis) - value) < 1e-3;
-}
-
 // The conversation rig around a running agent; skipped without root.
 class AgentEndToEnd : public ::testing::Test {
 protected:
@@ -81,7 +77,8 @@ TEST_F(AgentEndToEnd, WholeConversation) {
         [](const std::vector<robot_rig::TraceCall>& calls) {
             size_t forward = 0;
             for (const auto& c : calls)
-                if (robot_rig::is_call(c, "DirectionMovement") && isMovement(c, "lx", 0.5)) ++forward;
+                if (robot_rig::is_call(c, "DirectionMovement") && c.result() && std::abs(c.real("lx") - 0.5) < 1e-3)
+                    ++forward;
             return forward >= 60;
         },
         30s))
