@@ -5,6 +5,7 @@
 #include "orvanite/orvanite_link.h"
 #include "orvanite/uart_connector.h"
 
+#include "bench/bench_util.h"
 #include "tests/rig/board/board_rig.h"
 #include "tests/support/files.h"
 
@@ -12,25 +13,19 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
-
-static double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-static double mean(const std::vector<double>& v) {
-    return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
-}
-static double worst(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
+using bench::Clock;
+using bench::ms;
+using bench::Summary;
 
 constexpr int kRounds = 3;
 
@@ -66,7 +61,7 @@ static void replugs(std::unique_ptr<board_rig::PtyBoard>& board, const std::stri
         if (!point(link, board->slave_path())) break;
         auto back = Clock::now();
         if (!board->wait_raw(std::chrono::seconds(5))) break;
-        to_raw.push_back(ms(Clock::now() - back) / 1000.0);
+        to_raw.push_back(bench::secondsSince(back));
         long before = wakeups;
         board->write(board_rig::wakeup(90.5, 2));
         if (!test_support::waitUntil([&] { return wakeups != before; }, std::chrono::seconds(10),
@@ -76,10 +71,11 @@ static void replugs(std::unique_ptr<board_rig::PtyBoard>& board, const std::stri
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
     }
     ::unlink(link.c_str());  // before the last board goes
+    const Summary raw(to_raw), heard(to_heard);
     std::printf(
         "replug (%zu of %d): from the board's return, port set up again after %.2f s mean (%.2f worst), "
         "wake-up heard after %.2f s mean (%.2f worst)\n",
-        to_heard.size(), kReplugs, mean(to_raw), worst(to_raw), mean(to_heard), worst(to_heard));
+        heard.n, kReplugs, raw.mean, raw.max, heard.mean, heard.max);
 }
 
 int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has failed
@@ -114,8 +110,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     const std::clock_t cpu0 = std::clock();
     auto idle0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    double idle_cpu = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC /
-                      std::chrono::duration<double>(Clock::now() - idle0).count();
+    double idle_cpu = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC / bench::secondsSince(idle0);
     std::printf("idle link: %.2f %% of a core\n", idle_cpu * 100.0);
 
     // Wake-up frames of several sizes, each written at once: from the write to the callback,
@@ -156,22 +151,19 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
             latencies.push_back(ms(called - written));
             std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the pause after a wake-up
         }
-        double bound = static_cast<double>(frame.size()) * 1.02 + 2.0;
+        const double bound = static_cast<double>(frame.size()) * 1.02 + 2.0;
+        const Summary l(latencies);
         std::printf("  N = %4zu bytes: %7.1f ms mean, %7.1f ms worst; bound N x 1.02 + 2 = %7.1f ms (%s)\n",
-                    frame.size(), mean(latencies), worst(latencies), bound,
-                    worst(latencies) <= bound ? "met" : "MISSED");
+                    frame.size(), l.mean, l.max, bound, l.max <= bound ? "met" : "MISSED");
     }
     if (watch >= 0) ::close(watch);
     std::printf("  first byte taken %.2f ms after the write, callback %.2f ms after the last byte taken (means)\n",
-                mean(to_first), mean(to_callback));
-    if (!passes.empty()) {
-        std::sort(passes.begin(), passes.end());
+                Summary(to_first).mean, Summary(to_callback).mean);
+    if (const Summary p(passes); p.n)
         std::printf(
             "  pass (one byte read to the next): mean %.1f us, median %.1f us, p99 %.1f us, min %.1f us, "
             "max %.1f us (n=%zu; rule: at most one byte per pass of 1000 us)\n",
-            mean(passes), passes[passes.size() / 2], passes[passes.size() * 99 / 100], passes.front(), passes.back(),
-            passes.size());
-    }
+            p.mean, p.median, p.p99, p.min, p.max, p.n);
 
     board_rig::Bytes burst;
     for (uint16_t id = 0; id < 500; ++id) burst = board_rig::join({burst, board_rig::handshake(id)});
@@ -179,7 +171,7 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     board->write(burst);
     size_t acks = 0;
     while (acks < 500 && board->read_frame(std::chrono::seconds(20))) ++acks;
-    double secs = std::chrono::duration<double>(Clock::now() - b0).count();
+    const double secs = bench::secondsSince(b0);
     std::printf("read loop: %zu bytes in %.2f s = %.0f bytes/s (%zu of 500 handshakes acknowledged)\n", burst.size(),
                 secs, static_cast<double>(burst.size()) / secs, acks);
     std::fflush(stdout);

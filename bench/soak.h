@@ -1,12 +1,16 @@
 // Shared by the soak's runs: comparing a process's figures, the agent and service runs.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tests/support/figures.h"
+#include "tests/support/files.h"
 
 namespace soak {
 
@@ -23,6 +27,23 @@ inline void compareFigures(const std::string& who, const Figures& a, const Figur
     if (std::labs(b.residentKiB - a.residentKiB) > 1024) moved("resident memory", a.residentKiB, b.residentKiB, " KiB");
 }
 
+// The figures once descriptors and threads have held still for a second (at most 15 s): threads
+// and connections that just ended may still be on their way out.
+inline Figures settledFigures(pid_t pid) {
+    using Clock = std::chrono::steady_clock;
+    Figures last = test_support::figuresOf(pid);
+    auto since = Clock::now();
+    test_support::waitUntil(
+        [&] {
+            const Figures f = test_support::figuresOf(pid);
+            if (f.descriptors != last.descriptors || f.threads != last.threads) since = Clock::now();
+            last = f;
+            return Clock::now() - since >= std::chrono::seconds(1);
+        },
+        std::chrono::seconds(15), std::chrono::milliseconds(100));
+    return last;
+}
+
 inline double fileSize(const std::string& path) {
     std::error_code ec;
     auto size = std::filesystem::file_size(path, ec);
@@ -36,7 +57,7 @@ struct AgentSoakOptions {
     bool verbose = false;  // times of each conversation's steps
 };
 
-// Exit status: 0 when everything held, 1 otherwise (failures printed), 2 when it could not run.
+// Exit status as the soak's; failures printed.
 int agentSoak(const AgentSoakOptions& opt);
 
 // Set for the worker: "cycles,warm-up cycles".

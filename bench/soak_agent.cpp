@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -17,12 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "bench/soak.h"
 #include "tests/rig/agent/conversation_rig.h"
 #include "tests/rig/cloud/ogg_opus.h"
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 namespace fs = std::filesystem;
 
 namespace soak {
@@ -145,15 +145,13 @@ public:
         const int warm = std::min(opt_.warmUp, std::max(n > 1 ? 1 : 0, n / 4));
         Figures start;
         double logStart = 0;
-        std::map<int, int> faultCount;
-        auto began = Clock::now();
-        auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
+        int faultCount[kFaults] = {};
+        const auto began = Clock::now();
         int lostAfterFault = 0, lost = 0;
         bool previousFaulted = false;
         for (int i = 0; i < n; ++i) {
             if (i == warm) {
-                settle();
-                start = test_support::figuresOf(agent_.pid());
+                start = settledFigures(agent_.pid());
                 logStart = fileSize(agent_.logPath());
                 std::printf("soak: agent after %d warm-up conversations: %s, log %.0f bytes\n", warm,
                             test_support::describe(start).c_str(), logStart);
@@ -162,7 +160,7 @@ public:
             const int fault = (i + 1) % 10 == 0 ? 1 + ((i + 1) / 10 - 1) % (kFaults - 1) : None;
             std::string why;
             bool ok = conversation(i + 1, fault, &why);
-            if (fault != None) ++faultCount[fault];
+            ++faultCount[fault];
             if (!ok) {
                 if (!agent_.running()) {
                     failures_.push_back("conversation " + std::to_string(i + 1) + ": the agent process ended");
@@ -180,24 +178,24 @@ public:
             }
             previousFaulted = fault != None;
             if ((i + 1) % 50 == 0)
-                std::printf("soak: %d conversations, %.1f s, agent %s\n", i + 1, seconds(),
+                std::printf("soak: %d conversations, %.1f s, agent %s\n", i + 1, bench::secondsSince(began),
                             test_support::describe(test_support::figuresOf(agent_.pid())).c_str());
         }
-        settle();
         if (agent_.running()) {
-            Figures end = test_support::figuresOf(agent_.pid());
-            double logEnd = fileSize(agent_.logPath()), took = seconds();
+            const Figures end = settledFigures(agent_.pid());
+            double logEnd = fileSize(agent_.logPath()), took = bench::secondsSince(began);
             std::printf("soak: agent after %d conversations: %s, log %.0f bytes\n", n,
                         test_support::describe(end).c_str(), logEnd);
             std::printf("soak: %d conversations in %.1f s (%.2f s each), log %.0f bytes per conversation\n", n, took,
                         took / n, warm < n ? (logEnd - logStart) / (n - warm) : 0.0);
             std::string faults;
             int total = 0;
-            for (const auto& [f, c] : faultCount) {
-                faults += std::string(faults.empty() ? "" : ", ") + kFaultNames[f] + " " + std::to_string(c);
-                total += c;
-            }
-            std::printf("soak: faults mixed in: %d (%s)\n", total, faults.empty() ? "none" : faults.c_str());
+            for (int f = None + 1; f < kFaults; ++f)
+                if (faultCount[f]) {
+                    faults += (total ? ", " : "") + std::string(kFaultNames[f]) + " " + std::to_string(faultCount[f]);
+                    total += faultCount[f];
+                }
+            std::printf("soak: faults mixed in: %d (%s)\n", total, total ? faults.c_str() : "none");
             std::printf("soak: conversations lost: %d (%d right after a fault)\n", lost, lostAfterFault);
             if (warm < n) compareFigures("agent", start, end, failures_);
             if (faultCount[Robot] > 0) checkRobotRefusals();
@@ -290,9 +288,6 @@ private:
         return false;
     }
 
-    // Lets the link's pause after the last wake-up and the robot's queue run out.
-    void settle() { std::this_thread::sleep_for(2500ms); }
-
     void wakeUp(int number) { board_->write(board_rig::wakeup(139.0 + number % 3, 1 + number % 2)); }
 
     // Garbage, a frame with a bad checksum, a header too long for any buffer, a device message
@@ -318,16 +313,24 @@ private:
         board_->write(bytes);
     }
 
-    // Renames every entry of `dir` to or from "<name>.off".
-    static void switchOff(const std::string& dir, bool off) {
+    // What a fault takes away: the microphone, or the speaker's directory and the sounds (the
+    // greeting cannot be read, which closes the device, and the device cannot open).
+    std::vector<fs::path> peerPaths(int fault) const {
+        std::vector<fs::path> paths;
         std::error_code ec;
-        std::vector<fs::path> entries;
-        for (const auto& e : fs::directory_iterator(dir, ec)) entries.push_back(e.path());
-        for (const auto& p : entries)
-            if (off)
-                fs::rename(p, p.string() + ".off", ec);
-            else if (p.extension() == ".off")
-                fs::rename(p, fs::path(p).replace_extension(), ec);
+        if (fault == Microphone) paths.emplace_back(micPath_);
+        if (fault == Speaker) paths.emplace_back(speakerDir_);
+        for (const auto& e : fs::directory_iterator(fault == Speaker ? resDir_ : "", ec)) paths.push_back(e.path());
+        return paths;
+    }
+
+    // Renames each path to or from "<path>.off".
+    static void switchOff(const std::vector<fs::path>& paths, bool off) {
+        std::error_code ec;
+        for (const auto& p : paths) {
+            const fs::path switched = p.string() + ".off";
+            fs::rename(off ? p : switched, off ? switched : p, ec);
+        }
     }
 
     bool conversation(int number, int fault, std::string* why) {
@@ -349,23 +352,18 @@ private:
         }
         ::truncate((speakerDir_ + "/speaker_48000.raw").c_str(), 0);
 
-        std::error_code ec;
-        if (fault == Speaker) {
-            // The greeting cannot be read (which closes the device) and the device cannot open.
-            switchOff(resDir_, true);
-            fs::rename(speakerDir_, speakerDir_ + ".off", ec);
-        }
+        const std::vector<fs::path> taken = peerPaths(fault);
+        const size_t failed = log_->count(kSoundcardFailed);
+        switchOff(taken, true);
         if (fault == Microphone) {
             // Recording restarts with a microphone that cannot be opened.
-            size_t failed = log_->count(kSoundcardFailed);
-            fs::rename(micPath_, micPath_ + ".off", ec);
             bool restarted = recording(AGENT_STOP, why) && recording(AGENT_START, why);
             if (restarted && !log_->waitFor(kSoundcardFailed, failed + 1, 10s)) {
                 *why = "the recording started although the microphone cannot be opened";
                 restarted = false;
             }
             if (!restarted) {
-                fs::rename(micPath_ + ".off", micPath_, ec);
+                switchOff(taken, false);
                 return false;
             }
         }
@@ -376,8 +374,7 @@ private:
         wakeUp(number);
         auto t0 = Clock::now();
         auto stamp = [&](const char* what) {
-            if (opt_.verbose)
-                std::printf("%d %s %.3f\n", number, what, std::chrono::duration<double>(Clock::now() - t0).count());
+            if (opt_.verbose) std::printf("%d %s %.3f\n", number, what, bench::secondsSince(t0));
         };
         bool ok = true;
         auto fail = [&](const std::string& reason) {
@@ -451,13 +448,8 @@ private:
             if (rms < 1000.0) fail("the upstream audio is silence (RMS " + std::to_string(rms) + ")");
         }
 
-        // Put the peers back.
-        if (fault == Speaker) {
-            fs::rename(speakerDir_ + ".off", speakerDir_, ec);
-            switchOff(resDir_, false);
-        }
+        switchOff(taken, false);
         if (fault == Microphone) {
-            fs::rename(micPath_ + ".off", micPath_, ec);
             size_t waiting = log_->count(kWaiting);
             if (!recording(AGENT_STOP, why) || !recording(AGENT_START, why) || !listening(waiting + 1, why))
                 return false;

@@ -1,20 +1,14 @@
 // Soak: months of use in minutes. Needs root (private mount and network namespaces).
-//
-//   soak [--conversations N] [--service-cycles N] [--playback-speed X] [--warm-up N] [--verbose]
-//
 // 1. The loopback agent process against the board on a pseudo-terminal, the paced sound
-//    device, the simulated robot and a fake cloud on loopback, for N conversations back to
-//    back (default 500). Every tenth has a peer's fault mixed in, in turn: the cloud closes or
-//    drops the connection midway, is unreachable or untrusted; the board sends garbage, bad
-//    and half frames; the speaker or microphone cannot be opened; the robot refuses its calls.
-//    Every conversation without a fault must reach the cloud with the hello first, the
+//    device, the simulated robot and a fake cloud on loopback, for --conversations back to
+//    back; every tenth has the next of the peers' faults (soak_agent.cpp) mixed in. Every
+//    conversation without a fault must reach the cloud with the hello first, the
 //    microphone's signal after it, get the answer and close.
 // 2. The service library in a process of its own (private /tmp and /dev/ttyACM0) through
-//    start/stop cycles with clients connected (default 200).
+//    --service-cycles start/stop cycles with clients connected.
 // Figures (resident memory, descriptors, threads) after a few warm-up rounds and at the end
 // must match (memory within 1 MiB). Exit status 0 when everything held, 1 otherwise, 2 when
-// it could not run. Playback runs --playback-speed times real time (default 10), capture in
-// real time; the link's one-second pause after a wake-up bounds a conversation to about 2 s.
+// it could not run. Playback runs --playback-speed times real time, capture in real time.
 #include <unistd.h>
 
 #include <algorithm>

@@ -1,6 +1,5 @@
 // The service soak. The parent plays the board; the worker (this program again, in a
 // private mount namespace) hosts the library.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,21 +9,21 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "bench/soak.h"
+#include "examples/host/service_library.h"
 #include "tests/rig/agent/conversation_rig.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
 #include "tests/support/framed_client.h"
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace soak {
 
@@ -34,47 +33,6 @@ const char* const kTtsPath = "/tmp/velantis_tts.sock";
 const char* const kWakePath = "/tmp/velantis_wakeword.sock";
 // The worker asks the board for a wake-up by making this file in its /tmp.
 const char* const kWakeUpRequest = "/tmp/soak-wake-up";
-
-using WakeWordCallback = std::function<void(const velantis::MessageHeader&)>;
-
-// The library's interface and the globals a host may use, by symbol name.
-struct ServiceLibrary {
-    void* handle = nullptr;
-    void (*startService)() = nullptr;
-    void (*stopService)() = nullptr;
-    bool (*listenWakeWord)(WakeWordCallback) = nullptr;
-    void (*stopWakeWordListening)() = nullptr;
-    bool (*sendTTSRequest)(const std::string&) = nullptr;
-    bool (*runTavrinAgent)() = nullptr;
-    std::atomic<bool>* shutdownRequested = nullptr;
-    std::mutex* mainMutex = nullptr;
-    int* wakewordClientFd = nullptr;
-
-    template <class F>
-    bool resolve(F& fn, const char* symbol) {
-        fn = reinterpret_cast<F>(dlsym(handle, symbol));
-        if (!fn) std::printf("service: missing symbol %s\n", symbol);
-        return fn != nullptr;
-    }
-
-    bool load() {
-        std::string path = test_support::binaryDir() + "/lib/libvelantis_agent_service.so";
-        handle = dlopen(path.c_str(), RTLD_NOW);
-        if (!handle) {
-            std::printf("service: %s\n", dlerror());
-            return false;
-        }
-        return resolve(startService, "_ZN8velantis12startServiceEv") &&
-               resolve(stopService, "_ZN8velantis11stopServiceEv") &&
-               resolve(listenWakeWord, "_ZN8velantis14listenWakeWordESt8functionIFvRKNS_13MessageHeaderEEE") &&
-               resolve(stopWakeWordListening, "_ZN8velantis21stopWakeWordListeningEv") &&
-               resolve(sendTTSRequest,
-                       "_ZN8velantis14sendTTSRequestERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE") &&
-               resolve(runTavrinAgent, "_ZN8velantis14runTavrinAgentEv") &&
-               resolve(shutdownRequested, "g_shutdown_requested") && resolve(mainMutex, "g_main_mutex") &&
-               resolve(wakewordClientFd, "g_wakeword_client_fd");
-    }
-};
 
 bool canConnect(const char* path) { return test_support::FramedClient().connectTo(path) == 0; }
 
@@ -87,7 +45,6 @@ bool wakeWordServerGreets() {
 
 }  // namespace
 
-// Runs in the worker: `cycles` start/stop cycles, figures after `warm` of them.
 int serviceWorker(int cycles, int warm) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // The speech engine reads "./kokoro-multi-lang-v1_1/".
@@ -95,21 +52,22 @@ int serviceWorker(int cycles, int warm) {
         std::printf("service: cannot link the speech model\n");
         return 2;
     }
+    // Besides the interface, the globals a host that starts the service again needs.
     ServiceLibrary lib;
-    if (!lib.load()) return 2;
+    std::atomic<bool>* shutdownRequested = nullptr;
+    std::mutex* mainMutex = nullptr;
+    int* wakewordClientFd = nullptr;
+    if (!lib.load() || !lib.resolve(shutdownRequested, "g_shutdown_requested") ||
+        !lib.resolve(mainMutex, "g_main_mutex") || !lib.resolve(wakewordClientFd, "g_wakeword_client_fd"))
+        return 2;
     std::vector<std::string> failures;
     std::atomic<int> events{0}, states{0};
     int requested = 0, spoken = 0;
     Figures start;
-    // Threads that stopService ended may still be on their way out.
-    auto settled = [] {
-        std::this_thread::sleep_for(500ms);
-        return test_support::figuresOf(::getpid());
-    };
-    auto began = Clock::now();
+    const auto began = bench::Clock::now();
     for (int c = 0; c < cycles && failures.size() < 20; ++c) {
         if (c == warm) {
-            start = settled();
+            start = settledFigures(::getpid());
             std::printf("service: after %d warm-up cycles: %s\n", warm, test_support::describe(start).c_str());
         }
         if (c > 0 && c % 20 == 0)
@@ -126,7 +84,7 @@ int serviceWorker(int cycles, int warm) {
         std::thread listener([&] {
             lib.listenWakeWord([&](const velantis::MessageHeader& h) {
                 std::vector<char> payload(h.length);
-                if (h.length) test_support::recvExact(*lib.wakewordClientFd, payload.data(), payload.size());
+                if (h.length) test_support::recvExact(*wakewordClientFd, payload.data(), payload.size());
                 if (h.type == WAKEWORD_EVENT) ++events;
                 if (h.type == WAKEWORD_STATE) ++states;
             });
@@ -156,24 +114,22 @@ int serviceWorker(int cycles, int warm) {
         // The service runs once per process by design: a host that starts it again clears the
         // flag once startService has returned.
         {
-            std::lock_guard<std::mutex> lock(*lib.mainMutex);
-            lib.shutdownRequested->store(false);
+            std::lock_guard<std::mutex> lock(*mainMutex);
+            shutdownRequested->store(false);
         }
     }
-    const Figures end = settled();
-    double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    const Figures end = settledFigures(::getpid());
     std::printf("service: after %d cycles: %s\n", cycles, test_support::describe(end).c_str());
     std::printf(
         "service: %d cycles in %.1f s, %d texts spoken, %d listener greetings, %d of %d wake-ups heard, log %.0f "
         "bytes per cycle\n",
-        cycles, seconds, spoken, states.load(), events.load(), requested,
+        cycles, bench::secondsSince(began), spoken, states.load(), events.load(), requested,
         fileSize("logs/basic-log.txt") / std::max(1, cycles));
     if (warm < cycles) compareFigures("service host", start, end, failures);
     for (const auto& f : failures) std::printf("service: FAILED: %s\n", f.c_str());
     return failures.empty() ? 0 : 1;
 }
 
-// Starts the worker beside a board and plays wake-ups while it runs.
 int serviceSoak(int cycles, double playbackSpeed) {
     board_rig::PtyBoard board;
     agent_rig::AgentProcess worker;

@@ -16,15 +16,15 @@
 
 #include "agent_service/kokoro_tts_server.h"
 #include "agent_service/tts_engine.h"
+#include "bench/bench_util.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/kokoro/kokoro_rig.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using bench::Clock;
+using bench::ms;
 
 Clock::time_point g_request;
 double g_first_ms = -1;
@@ -69,11 +69,11 @@ void benchLongText(KokoroTtsServer& server, double speed) {
 }
 
 // "median M (min A, max B)", with `digits` decimals.
-std::string summary(std::vector<double> v, int digits) {
-    std::sort(v.begin(), v.end());
+std::string summary(const std::vector<double>& v, int digits) {
+    const bench::Summary s(v);
     char out[96];
-    std::snprintf(out, sizeof(out), "median %.*f ms (min %.*f, max %.*f)", digits, v[v.size() / 2], digits, v.front(),
-                  digits, v.back());
+    std::snprintf(out, sizeof(out), "median %.*f ms (min %.*f, max %.*f)", digits, s.median, digits, s.min, digits,
+                  s.max);
     return out;
 }
 

@@ -1,6 +1,5 @@
 // Figures of the Unix-domain socket server, on a socket in a temporary directory:
 //   uds_bench [round_trips] [broadcasts] [stalled_round_trips] [wakeups]
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/log_utils.h"
 #include "common/unix_domain_socket_server.h"
 #include "tests/support/files.h"
@@ -16,7 +16,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::us;
 using test_support::FramedClient;
 using velantis::makeMessageHeader;
 using velantis::MessageHeader;
@@ -54,16 +55,11 @@ void readExact(const FramedClient& c, void* data, size_t size) {
     need(test_support::recvExact(c.fd(), data, size), "receive");
 }
 
-double us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-void report(const char* what, std::vector<double>& samples) {
-    if (samples.empty()) return;
-    std::sort(samples.begin(), samples.end());
-    double sum = 0;
-    for (double s : samples) sum += s;
-    auto at = [&](double q) { return samples[static_cast<size_t>(q * (samples.size() - 1))]; };
-    std::printf("%-34s n=%zu mean=%.1f us p50=%.1f us p99=%.1f us max=%.1f us\n", what, samples.size(),
-                sum / samples.size(), at(0.5), at(0.99), samples.back());
+void report(const char* what, const std::vector<double>& samples) {
+    const bench::Summary s(samples);
+    if (s.n)
+        std::printf("%-34s n=%zu mean=%.1f us p50=%.1f us p99=%.1f us max=%.1f us\n", what, s.n, s.mean, s.median,
+                    s.p99, s.max);
 }
 
 // Up to `count` requests of `type` with a 320-byte payload (AgentCommandPayload's size) for
@@ -88,8 +84,7 @@ void benchRoundTrips(const std::string& path, int round_trips) {
     const auto start = Clock::now();
     auto samples = requests(c, AGENT_START, round_trips, sizeof(MessageHeader) + 320, Clock::duration::max());
     report("round trip (24 + 320 bytes)", samples);
-    std::printf("%-34s %.0f round trips/s\n", "",
-                round_trips / std::chrono::duration<double>(Clock::now() - start).count());
+    std::printf("%-34s %.0f round trips/s\n", "", round_trips / bench::secondsSince(start));
 }
 
 // Connects `count` clients and waits until the server has registered each: a ping per
@@ -145,7 +140,7 @@ void benchStalled(EchoServer& server, const std::string& path, int round_trips) 
     report("AGENT_STOP beside 10 stalled", samples);
     test_support::waitUntil([&] { return server.disconnected.load() - before >= 10; }, std::chrono::seconds(10));
     std::printf("%-34s %d of 10 dropped after %.2f s\n", "", server.disconnected.load() - before,
-                std::chrono::duration<double>(Clock::now() - start).count());
+                bench::secondsSince(start));
 }
 
 }  // namespace
