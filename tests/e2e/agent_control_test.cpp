@@ -327,9 +327,10 @@ TEST(AgentWakeUps, DescriptorExhaustionNeitherThrowsNorLeavesAConversationBehind
               << " open before it\n";
 
     // Every descriptor taken (the limit lowered below the standard streams), and a client
-    // waiting in the backlog: a wake-up cannot set its connection up. Not under
-    // UndefinedBehaviorSanitizer: its vptr check probes memory through a pipe, and without a
-    // free descriptor it reports every virtual call on a new thread as invalid.
+    // waiting in the backlog: a wake-up cannot set its connection up. Not in the sanitizer build
+    // (GCC names only AddressSanitizer in a macro): UndefinedBehaviorSanitizer's vptr check probes
+    // memory through a pipe, and without a free descriptor it reports every virtual call on a new
+    // thread as invalid.
     const auto exhausted = std::chrono::steady_clock::now();
 #if !defined(__SANITIZE_ADDRESS__)
     ASSERT_TRUE(setSoftFileLimit(agent.pid(), 3));
