@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <numeric>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -18,16 +20,26 @@ inline double secondsSince(Clock::time_point t0) { return std::chrono::duration<
 // Figures of a set of samples; all zero when it is empty.
 struct Summary {
     size_t n = 0;
-    double mean = 0, median = 0, p99 = 0, min = 0, max = 0;
+    double mean = 0, median = 0, p90 = 0, p99 = 0, min = 0, max = 0;
 
     explicit Summary(std::vector<double> v) : n(v.size()) {
         if (v.empty()) return;
         std::sort(v.begin(), v.end());
         mean = std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(n);
         median = v[n / 2];
+        p90 = v[(n - 1) * 9 / 10];
         p99 = v[(n - 1) * 99 / 100];
         min = v.front();
         max = v.back();
+    }
+
+    // "median M ms, mean A, min B, max C (n=N)" with `digits` decimals; "n/a" when empty.
+    std::string text(int digits = 1) const {
+        if (n == 0) return "n/a";
+        char out[128];
+        std::snprintf(out, sizeof(out), "median %.*f ms, mean %.*f, min %.*f, max %.*f (n=%zu)", digits, median, digits,
+                      mean, digits, min, digits, max, n);
+        return out;
     }
 };
 

@@ -68,15 +68,6 @@ void benchLongText(KokoroTtsServer& server, double speed) {
     server.onCleanup();
 }
 
-// "median M (min A, max B)", with `digits` decimals.
-std::string summary(const std::vector<double>& v, int digits) {
-    const bench::Summary s(v);
-    char out[96];
-    std::snprintf(out, sizeof(out), "median %.*f ms (min %.*f, max %.*f)", digits, s.median, digits, s.min, digits,
-                  s.max);
-    return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,7 +94,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("model load: %s over %d loads\n", summary(load, 1).c_str(), reps);
+    std::printf("model load: %s\n", bench::Summary(load).text(1).c_str());
 
     const char* text =
         "Hello there. The robot is standing up now. It will turn towards you and wag its tail. "
@@ -130,9 +121,10 @@ int main(int argc, char** argv) {
         first.push_back(g_first_ms);
     }
     std::printf("text of 5 sentences, %zu samples (%.2f s of speech at 24000 Hz)\n", samples, samples / 24000.0);
-    std::printf("whole text generated (no playback): %s\n", summary(whole, 2).c_str());
-    std::printf("request to first sample written:    %s\n", summary(first, 2).c_str());
-    std::printf("request to last sample written:     %s (paced device, real time)\n", summary(spoken, 1).c_str());
+    std::printf("whole text generated (no playback): %s\n", bench::Summary(whole).text(2).c_str());
+    std::printf("request to first sample written:    %s\n", bench::Summary(first).text(2).c_str());
+    std::printf("request to last sample written:     %s (paced device, real time)\n",
+                bench::Summary(spoken).text(1).c_str());
     benchLongText(server, argc > 2 ? std::max(1.0, std::atof(argv[2])) : 20.0);
     return 0;
 }
