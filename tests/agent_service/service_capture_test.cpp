@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "agent_service/velantis_agent_service.h"
+#include "tests/agent_service/service_test_util.h"
 #include "tests/rig/agent/agent_runner.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/support/files.h"
@@ -40,9 +41,7 @@ TEST(ServiceCapture, RecordBeforeSetUpFails) {
     LogCapture& log = processLog();
     const size_t mark = log.size();
     EXPECT_FALSE(do_record());
-    long first = log.find("Record process...", mark);
-    ASSERT_GE(first, 0);
-    EXPECT_GE(log.find("Soundcard have not been initialized", static_cast<size_t>(first)), 0);
+    service_test::expectInOrder(log, mark, {"Record process...", "Soundcard have not been initialized"});
     EXPECT_EQ(log.count("Awakened, start recording", mark), 0u);
 }
 
@@ -52,9 +51,8 @@ TEST(ServiceCapture, UnknownDeviceFailsCleanly) {
     EXPECT_FALSE(init_soundcard("velantis_no_such_device"));
     EXPECT_EQ(capture_handle, nullptr);
     EXPECT_EQ(encoder, nullptr);
-    long open = log.find("Open default soundcard", mark);
-    ASSERT_GE(open, 0);
-    EXPECT_GE(log.find("cannot open audio device velantis_no_such_device (", static_cast<size_t>(open)), 0);
+    service_test::expectInOrder(log, mark,
+                                {"Open default soundcard", "cannot open audio device velantis_no_such_device ("});
     EXPECT_FALSE(do_record());
 }
 

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "agent_service/velantis_agent_service.h"
+#include "tests/agent_service/service_test_util.h"
 #include "tests/rig/agent/agent_runner.h"
 #include "tests/support/files.h"
 #include "tests/support/framed_client.h"
@@ -20,21 +21,13 @@
 using namespace test_support;
 using namespace std::chrono_literals;
 
-// ---------------------------------------------------------------------------------------
-// Thread-creation failures on demand, to make a server crash the way it would when the
-// system runs out of threads. Mode 1: the first thread that the speech supervisor tries
-// to create fails. Mode 2: the second supervisor that startService starts fails. Mode 3:
-// the speech supervisor's second thread fails (its model load starts, then its server
-// thread cannot be created; the next one could be).
-
+// Thread-creation failures on demand, as when the system runs out of threads: the n-th
+// thread that the caller of startService creates (its first is the speech supervisor), or
+// the n-th that the speech supervisor creates (its first loads the model in the
+// background, its second runs the server), fails. 0: none.
 namespace {
-std::atomic<int> s_fail_mode{0};
-std::atomic<bool> s_host_known{false};
-pthread_t s_host;
-std::atomic<int> s_host_creations{0};
-std::atomic<int> s_failures_left{1};
-std::atomic<int> s_speech_creations{0};
-thread_local bool t_speech_supervisor = false;
+std::atomic<int> s_fail_host{0}, s_fail_speech{0}, s_host_creations{0}, s_speech_creations{0};
+thread_local bool t_host = false, t_speech_supervisor = false;
 
 struct Trampoline {
     void* (*fn)(void*);
@@ -52,21 +45,17 @@ void* speechSupervisorStart(void* p) {
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
     using Real = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pthread_create"));
-    int mode = s_fail_mode.load();
-    if (mode != 0) {
-        if (s_host_known.load() && pthread_equal(pthread_self(), s_host)) {
-            int n = ++s_host_creations;
-            if (mode == 2 && n == 2) return EAGAIN;
-            if (n == 1) {
-                auto* t = new Trampoline{fn, arg};
-                int rc = real(thread, attr, speechSupervisorStart, t);
-                if (rc != 0) delete t;
-                return rc;
-            }
-        } else if ((mode == 1 && t_speech_supervisor && s_failures_left.fetch_sub(1) > 0) ||
-                   (mode == 3 && t_speech_supervisor && ++s_speech_creations == 2)) {
-            return EAGAIN;
+    if (t_host) {
+        const int n = ++s_host_creations;
+        if (n == s_fail_host) return EAGAIN;
+        if (n == 1) {
+            auto* t = new Trampoline{fn, arg};
+            const int rc = real(thread, attr, speechSupervisorStart, t);
+            if (rc != 0) delete t;
+            return rc;
         }
+    } else if (t_speech_supervisor && ++s_speech_creations == s_fail_speech) {
+        return EAGAIN;
     }
     return real(thread, attr, fn, arg);
 }
@@ -101,11 +90,11 @@ struct Service {
     std::chrono::steady_clock::time_point returnedAt;
     std::thread thread;
 
-    explicit Service(int fail_mode = 0)
-        : thread([this, fail_mode] {
-              s_host = pthread_self();
-              s_host_known = true;
-              s_fail_mode = fail_mode;
+    explicit Service(int fail_host = 0, int fail_speech = 0)
+        : thread([this, fail_host, fail_speech] {
+              t_host = true;
+              s_fail_host = fail_host;
+              s_fail_speech = fail_speech;
               velantis::startService();
               returnedAt = std::chrono::steady_clock::now();
               returned = true;
@@ -251,7 +240,7 @@ TEST(ServiceSupervisor, UnbindablePathRestartsUntilStop) {
 
 TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) {
     if (!inChild()) return;
-    Service service(1);
+    Service service(0, 1);
     ASSERT_TRUE(processLog().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
     // The other server serves during the pause.
@@ -271,7 +260,7 @@ TEST(ServiceSupervisor, CrashedServerRestartsAfterPauseWhileTheOtherServes) {
 // reload) at once.
 TEST(ServiceSupervisor, StopDuringCrashPause) {
     if (!inChild()) return;
-    Service service(3);
+    Service service(0, 2);
     ASSERT_TRUE(processLog().waitFor(kTtsCrash, 0, 20s));
     auto crashed = std::chrono::steady_clock::now();
     expectStops(service, 30s);
@@ -280,10 +269,9 @@ TEST(ServiceSupervisor, StopDuringCrashPause) {
                   {"Starting to load TTS model in the background...", 1},
                   {"crashed", 1},
                   {"Kokoro TTS server thread has shut down.", 1}});
-    long failed = processLog().find("Failed to start the server thread for path /tmp/velantis_tts.sock");
-    EXPECT_GE(failed, 0);
-    EXPECT_LT(failed, processLog().find(kTtsCrash));
-    EXPECT_GT(processLog().find("Kokoro TTS server thread has shut down."), processLog().find(kTtsCrash));
+    service_test::expectInOrder(processLog(), 0,
+                                {"Failed to start the server thread for path /tmp/velantis_tts.sock", kTtsCrash,
+                                 "Kokoro TTS server thread has shut down."});
 }
 
 TEST(ServiceSupervisor, FailedStartLeavesNoThreadRunning) {

@@ -1,7 +1,8 @@
-// Helpers for the service library's tests: the messages of its sockets, and a scripted peer
-// on a Unix-domain socket.
+// Helpers for the service library's tests: the messages of its sockets, a scripted peer on a
+// Unix-domain socket, and the order of logged lines.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "common/unix_domain_socket_server.h"
 #include "tests/support/framed_client.h"
+#include "tests/support/log_capture.h"
 
 namespace service_test {
 
@@ -61,6 +63,15 @@ inline std::vector<uint8_t> eventPayload(double angle, int32_t beam, bool starte
     std::memcpy(p.data() + 12, &confidence, 4);
     p[16] = started ? 1 : 0;
     return p;
+}
+
+// The lines logged from entry `mark` on, each at or after the one before it.
+inline void expectInOrder(test_support::LogCapture& log, size_t mark, std::initializer_list<std::string> lines) {
+    for (const auto& line : lines) {
+        const long at = log.find(line, mark);
+        ASSERT_GE(at, 0) << line;
+        mark = static_cast<size_t>(at);
+    }
 }
 
 // One received request.

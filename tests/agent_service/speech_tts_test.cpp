@@ -67,11 +67,12 @@ protected:
         fs::current_path(original_cwd, ec);
     }
 
-    // Starts `server` with its model from `dir`.
-    void startIn(const std::string& dir) {
+    // Starts `server` with its model from `dir`, and connects a client.
+    FramedClient startIn(const std::string& dir) {
         fs::current_path(dir);
         server = std::make_unique<KokoroTtsServer>();
         EXPECT_TRUE(server->start());
+        return connect();
     }
 
     static FramedClient connect() {
@@ -142,8 +143,7 @@ protected:
 };
 
 TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
-    startIn(good);
-    FramedClient c = connect();
+    FramedClient c = startIn(good);
 
     expectSpeech(speak(c, 7, ttsRequest(0, 1.0f, "三")), san(), 1.0f, 0);
     EXPECT_TRUE(c.quietFor(100ms)) << "nothing follows the acknowledgement";
@@ -225,8 +225,7 @@ TEST_F(TtsServerTest, SpeaksTheModelsSignalAndAcknowledgesWithTheRequestId) {
 }
 
 TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
-    startIn(good);
-    FramedClient c = connect();
+    FramedClient c = startIn(good);
     size_t mark = log->size();
 
     ASSERT_TRUE(c.send(TTS_REQUEST, 1, std::vector<uint8_t>(9, 0)));
@@ -242,18 +241,14 @@ TEST_F(TtsServerTest, MalformedRequestsGetNoReplyAndTheConnectionStaysOpen) {
 
 TEST_F(TtsServerTest, RequestDuringTheLoadWaitsAndIsThenSpoken) {
     size_t mark = log->size();
-    startIn(slow);
-    FramedClient c = connect();
+    FramedClient c = startIn(slow);
     size_t before = spoken();
     ASSERT_TRUE(c.send(TTS_REQUEST, 5, ttsRequest(0, 1.0f, "三")));
     ASSERT_TRUE(log->waitFor("Waiting for TTS model to be loaded...", mark));
     expectAck(c, 5, 120s);
-    long waited = log->find("Waiting for TTS model to be loaded...", mark);
-    long loaded = log->find("TTS model loaded successfully.", mark);
-    long generated = log->find("Generating audio for text: '三'", mark);
-    ASSERT_GE(loaded, 0);
-    EXPECT_LT(waited, loaded);
-    EXPECT_LT(loaded, generated);
+    service_test::expectInOrder(*log, mark,
+                                {"Waiting for TTS model to be loaded...", "TTS model loaded successfully.",
+                                 "Generating audio for text: '三'"});
     EXPECT_EQ(log->count("Waiting for TTS model to be loaded...", mark), 1u);
     expectSpeech(spokenSince(before), san(), 1.0f, 0);
 }
@@ -262,14 +257,12 @@ TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
     for (const auto& dir : {missing, garbage}) {
         SCOPED_TRACE(dir);
         size_t mark = log->size();
-        startIn(dir);
+        FramedClient c = startIn(dir);
         ASSERT_TRUE(log->waitFor("Failed to load TTS model.", mark));
-        FramedClient c = connect();
         EXPECT_TRUE(speak(c, 77, ttsRequest(0, 1.0f, "三")).empty());
-        long waiting = log->find("Waiting for TTS model to be loaded...", mark);
-        long not_loaded = log->find("TTS model is not loaded yet. Cannot generate audio.", mark);
-        EXPECT_GE(waiting, 0);
-        EXPECT_GT(not_loaded, waiting);
+        service_test::expectInOrder(*log, mark,
+                                    {"Waiting for TTS model to be loaded...",
+                                     "TTS model is not loaded yet. Cannot generate audio."});
         EXPECT_EQ(log->count("Generating audio for text", mark), 0u);
         server->stop();
     }
@@ -278,10 +271,8 @@ TEST_F(TtsServerTest, FailedLoadsAreAcknowledgedAtOnceWithNothingSpoken) {
 }
 
 TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
-    startIn(good);
-    // Warm up so both requests below meet a loaded model.
-    {
-        FramedClient w = connect();
+    {  // warm up, so both requests below meet a loaded model
+        FramedClient w = startIn(good);
         speak(w, 1, ttsRequest(0, 1.0f, ""));
     }
     size_t before = spoken();
@@ -303,9 +294,8 @@ TEST_F(TtsServerTest, TwoClientsAtOnceAreServedOneAfterTheOther) {
 }
 
 TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
-    startIn(good);
     {
-        FramedClient c = connect();
+        FramedClient c = startIn(good);
         speak(c, 1, ttsRequest(0, 1.0f, "三"));
     }
     size_t mark = log->size();
@@ -316,9 +306,8 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
     server.reset();
 
     mark = log->size();
-    startIn(good);
+    FramedClient c = startIn(good);
     EXPECT_EQ(log->count("Starting to load TTS model in the background...", mark), 1u);
-    FramedClient c = connect();
     auto said = speak(c, 2, ttsRequest(0, 1.0f, "三"));
     EXPECT_EQ(log->count("TTS model loaded successfully.", mark), 1u);
     EXPECT_EQ(log->count("ALSA audio device initialized successfully at 24000 Hz", mark), 1u);
@@ -326,10 +315,9 @@ TEST_F(TtsServerTest, StopClosesTheDeviceAndARestartReloadsTheModel) {
 }
 
 TEST_F(TtsServerTest, RefusedDeviceDropsEachStretchAndTheRequestIsStillAcknowledged) {
-    startIn(good);
+    FramedClient c = startIn(good);
     ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/no/such/dir/speaker_%r.raw").c_str(), 1);
     size_t mark = log->size();
-    FramedClient c = connect();
     auto said = speak(c, 3, ttsRequest(0, 1.0f, "Hello world. How are you?"));
     ::setenv("VELANTIS_ALSA_OUT", (root->path() + "/speaker_%r.raw").c_str(), 1);
     // Two sentences, two stretches: each tries the whole set-up again and is dropped.

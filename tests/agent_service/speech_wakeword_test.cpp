@@ -74,16 +74,15 @@ TEST(SpeechWakeWordServer, ServesWithoutABoardAndBroadcastsToEveryClient) {
         expectAcksForEveryType(a);
 
         server.onWakeWordDetected(90.5, 2);
-        expectEvent(a, 90.5, 2);
-        expectEvent(b, 90.5, 2);
+        for (FramedClient* c : {&a, &b}) expectEvent(*c, 90.5, 2);
         EXPECT_EQ(log->count("Wake word detected: angle=90.50, beam=2", mark), 1u);
         EXPECT_EQ(log->count("Wake word event broadcasted", mark), 2u);
 
         // A 70-byte reason goes out as its first 63 bytes and a zero.
         const std::string reason(70, 'r');
         server.broadcastStateChange(0, 1, reason.c_str());
-        expectMessage(a, 1002, service_test::statePayload(0, 1, std::string(63, 'r')));
-        expectMessage(b, 1002, service_test::statePayload(0, 1, std::string(63, 'r')));
+        for (FramedClient* c : {&a, &b})
+            expectMessage(*c, 1002, service_test::statePayload(0, 1, std::string(63, 'r')));
         EXPECT_EQ(log->count("State change broadcasted: 0 -> 1 (" + reason + ")", mark), 1u);
         server.stop();
         EXPECT_FALSE(fs::exists(kSocket));
@@ -120,8 +119,7 @@ TEST(SpeechWakeWordServer, BoardWakeUpsReachEveryClientAndSurviveARestart) {
         expectAcksForEveryType(b);
 
         ASSERT_TRUE(board.write(board_rig::wakeup(90.5, 2)));
-        expectEvent(a, 90.5, 2);
-        expectEvent(b, 90.5, 2);
+        for (FramedClient* c : {&a, &b}) expectEvent(*c, 90.5, 2);
         EXPECT_TRUE(
             waitUntil([&] { return countOf(readFile(log), "Wake word detected: angle=90.50, beam=2") > 0; }, 20s));
     }
@@ -149,18 +147,18 @@ int runHost() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // inherited by every thread started below
-    auto server = std::make_unique<WakeWordServer>();
-    std::printf(server->start() ? "started\n" : "start failed\n");
-    std::fflush(stdout);
-    for (;;) {
-        int sig = 0;
-        if (sigwait(&set, &sig) != 0) continue;
-        if (sig == SIGTERM) break;
+    std::unique_ptr<WakeWordServer> server;
+    auto start = [&](const std::string& what) {  // prints "<what>ed" or "<what> failed"
+        server = std::make_unique<WakeWordServer>();
+        std::printf("%s\n", (what + (server->start() ? "ed" : " failed")).c_str());
+        std::fflush(stdout);
+    };
+    start("start");
+    for (int sig = 0; sig != SIGTERM;) {
+        if (sigwait(&set, &sig) != 0 || sig != SIGUSR1) continue;
         server->stop();
         server.reset();  // destroyed before the next is built
-        server = std::make_unique<WakeWordServer>();
-        std::printf(server->start() ? "restarted\n" : "restart failed\n");
-        std::fflush(stdout);
+        start("restart");
     }
     server->stop();
     return 0;
