@@ -19,6 +19,7 @@ namespace {
 
 using velantis::MessageHeader;
 
+// A connected socket pair: fds[0] the code's end, fds[1] the harness's.
 struct Pair {
     int fds[2];
     Pair() {
@@ -31,29 +32,20 @@ struct Pair {
 };
 
 // The servers are only constructed: their handlers are called directly. Each has one
-// client, the server's end of a socket pair taken as if accepted; the harness reads
-// the other end. No model is loaded, so the speech engine answers at once.
+// client, the code's end of a pair taken as if accepted. No model is loaded, so the
+// speech engine answers at once. One of each for the whole run.
 template <typename Server>
 struct Served : Server {
     using UnixDomainSocketServer::addClient;
-    int client = -1;  // the server's end
-    int peer = -1;    // the harness's end
-    Served() {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) __builtin_trap();
-        client = fds[0];
-        peer = fds[1];
-        addClient(client);
-    }
+    Pair pair;
+    const int client = pair.fds[0];
+    const int peer = pair.fds[1];
+    Served() { addClient(client); }
 };
 
-Served<KokoroTtsServer>& ttsServer() {
-    static auto* server = new Served<KokoroTtsServer>();
-    return *server;
-}
-
-Served<WakeWordServer>& wakeWordServer() {
-    static auto* server = new Served<WakeWordServer>();
+template <typename Server>
+Served<Server>& served() {
+    static auto* server = new Served<Server>();
     return *server;
 }
 
@@ -83,7 +75,7 @@ void expectReplies(int fd, size_t count, uint32_t type, uint64_t id) {
 void speechServer(MessageHeader header, const std::vector<uint8_t>& payload, bool force_type) {
     if (force_type) header.type = TTS_REQUEST;
     header.length = static_cast<uint32_t>(payload.size());  // as the base server hands it on
-    auto& server = ttsServer();
+    auto& server = served<KokoroTtsServer>();
     server.handleClientMessage(server.client, header, payload);
     bool well_formed = false;
     if (header.type == TTS_REQUEST && payload.size() >= sizeof(TtsRequestPayload)) {
@@ -96,7 +88,7 @@ void speechServer(MessageHeader header, const std::vector<uint8_t>& payload, boo
 
 void wakeWordServerMessage(MessageHeader header, const std::vector<uint8_t>& payload) {
     header.length = static_cast<uint32_t>(payload.size());
-    auto& server = wakeWordServer();
+    auto& server = served<WakeWordServer>();
     server.handleClientMessage(server.client, header, payload);
     expectReplies(server.peer, 1, WAKEWORD_ACK, 0);
 }
@@ -128,10 +120,9 @@ void wakeWordClient(MessageHeader header, const std::vector<uint8_t>& payload, u
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::silenceStdout();
-    fuzz::silenceLog();
-    ttsServer();
-    drain(wakeWordServer().peer);  // its initial state
+    fuzz::silenceOutput();
+    served<KokoroTtsServer>();
+    drain(served<WakeWordServer>().peer);  // its initial state
     return 0;
 }
 

@@ -4,38 +4,29 @@
 // input decoded is still exactly the input stored.
 #include "agent/ws_controller.h"
 
-#include <cstdlib>
+#include <array>
 #include <cstring>
-#include <string>
 
 #include "fuzz/fuzz_common.h"
 
-#ifndef FUZZ_ASOUND_CONF
-#error "FUZZ_ASOUND_CONF must name the fuzz targets' ALSA configuration"
-#endif
-
 namespace {
 
-velantis::ws_controller& controller() {
-    static velantis::ws_controller* c = new velantis::ws_controller();
-    return *c;
-}
+// One controller for the whole run.
+velantis::ws_controller* g_controller = nullptr;
 
 // CRC-32 of Ogg pages: polynomial 0x04c11db7, most significant bit first, no reflection.
 uint32_t oggCrc(const uint8_t* data, size_t size) {
     static const auto table = [] {
-        struct Table {
-            uint32_t v[256];
-        } t{};
+        std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t r = i << 24;
             for (int k = 0; k < 8; ++k) r = (r & 0x80000000u) ? (r << 1) ^ 0x04c11db7u : r << 1;
-            t.v[i] = r;
+            t[i] = r;
         }
         return t;
     }();
     uint32_t crc = 0;
-    for (size_t i = 0; i < size; ++i) crc = (crc << 8) ^ table.v[((crc >> 24) ^ data[i]) & 0xff];
+    for (size_t i = 0; i < size; ++i) crc = (crc << 8) ^ table[((crc >> 24) ^ data[i]) & 0xff];
     return crc;
 }
 
@@ -80,16 +71,13 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // libasound reads its configuration once, at the first device opened.
     setenv("ALSA_CONFIG_PATH", FUZZ_ASOUND_CONF, 1);
-    setenv("MC_SIM_DRIVE_DELAY_MS", "0", 1);
-    setenv("MC_SIM_SCENE_DELAY_MS", "0", 1);
-    unsetenv("MC_SIM_TRACE");
-    fuzz::silenceStdout();
-    fuzz::silenceLog();
-    controller();
+    fuzz::quickSimRobot(false);
+    fuzz::silenceOutput();
+    g_controller = new velantis::ws_controller();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    controller().decodeAndProcessOpus(std::string(reinterpret_cast<const char*>(data), size));
+    g_controller->decodeAndProcessOpus(fuzz::asText(data, size));
     return 0;
 }

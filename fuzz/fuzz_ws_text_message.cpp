@@ -2,17 +2,12 @@
 // underneath (its delays made short).
 #include "agent/ws_controller.h"
 
-#include <cstdlib>
-#include <string>
-
 #include "fuzz/fuzz_common.h"
 
 namespace {
 
 // One controller (and robot worker) for the whole run.
 velantis::ws_controller* g_controller = nullptr;
-
-velantis::ws_controller& controller() { return *g_controller; }
 
 // The run may end while the robot's worker is in a task that logs: end the worker first.
 // The process's logger was made before this is registered, so it is destroyed after.
@@ -29,22 +24,15 @@ constexpr size_t kMaxSeparators = 8;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Read by the simulated robot at its Init, in the controller's constructor. With the
-    // drive refused, movements end at once instead of running for their duration.
-    setenv("MC_SIM_DRIVE_DELAY_MS", "0", 1);
-    setenv("MC_SIM_SCENE_DELAY_MS", "0", 1);
-    setenv("MC_SIM_REFUSE_DRIVE", "1", 1);
-    unsetenv("MC_SIM_TRACE");
-    fuzz::silenceStdout();
-    fuzz::silenceLog();
+    fuzz::quickSimRobot(true);
+    fuzz::silenceOutput();
     g_controller = new velantis::ws_controller();
     std::atexit(destroyController);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-
+    const std::string text = fuzz::asText(data, size);
     // The command-list parser on its own, on any bytes.
     size_t separators = 0;
     for (char c : text) separators += c == ';';
@@ -53,6 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& command : commands)
         if (command.first.find(';') != std::string::npos) __builtin_trap();
 
-    if (separators <= kMaxSeparators) controller().onTextMessage(text);
+    if (separators <= kMaxSeparators) g_controller->onTextMessage(text);
     return 0;
 }
