@@ -33,12 +33,12 @@ struct Summary {
         max = v.back();
     }
 
-    // "median M ms, mean A, min B, max C (n=N)" with `digits` decimals; "n/a" when empty.
-    std::string text(int digits = 1) const {
+    // "median M ms, mean A, p99 B, min C, max D (n=N)" with `digits` decimals; "n/a" when empty.
+    std::string text(int digits = 1, const char* unit = "ms") const {
         if (n == 0) return "n/a";
-        char out[128];
-        std::snprintf(out, sizeof(out), "median %.*f ms, mean %.*f, min %.*f, max %.*f (n=%zu)", digits, median, digits,
-                      mean, digits, min, digits, max, n);
+        char out[160];
+        std::snprintf(out, sizeof(out), "median %.*f %s, mean %.*f, p99 %.*f, min %.*f, max %.*f (n=%zu)", digits,
+                      median, unit, digits, mean, digits, p99, digits, min, digits, max, n);
         return out;
     }
 };

@@ -159,11 +159,8 @@ int main() {  // NOLINT(bugprone-exception-escape): a benchmark that throws has 
     if (watch >= 0) ::close(watch);
     std::printf("  first byte taken %.2f ms after the write, callback %.2f ms after the last byte taken (means)\n",
                 Summary(to_first).mean, Summary(to_callback).mean);
-    if (const Summary p(passes); p.n)
-        std::printf(
-            "  pass (one byte read to the next): mean %.1f us, median %.1f us, p99 %.1f us, min %.1f us, "
-            "max %.1f us (n=%zu; rule: at most one byte per pass of 1000 us)\n",
-            p.mean, p.median, p.p99, p.min, p.max, p.n);
+    std::printf("  pass (one byte read to the next; rule: at most one byte per pass of 1000 us): %s\n",
+                Summary(passes).text(1, "us").c_str());
 
     board_rig::Bytes burst;
     for (uint16_t id = 0; id < 500; ++id) burst = board_rig::join({burst, board_rig::handshake(id)});

@@ -56,10 +56,7 @@ void readExact(const FramedClient& c, void* data, size_t size) {
 }
 
 void report(const char* what, const std::vector<double>& samples) {
-    const bench::Summary s(samples);
-    if (s.n)
-        std::printf("%-34s n=%zu mean=%.1f us p50=%.1f us p99=%.1f us max=%.1f us\n", what, s.n, s.mean, s.median,
-                    s.p99, s.max);
+    if (!samples.empty()) std::printf("%-34s %s\n", what, bench::Summary(samples).text(1, "us").c_str());
 }
 
 // Up to `count` requests of `type` with a 320-byte payload (AgentCommandPayload's size) for
