@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <filesystem>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -17,17 +18,23 @@ inline double ms(Clock::duration d) { return std::chrono::duration<double, std::
 inline double us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 inline double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
+// Size of a file in bytes, 0 when it cannot be read.
+inline double fileSize(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0.0 : static_cast<double>(size);
+}
+
 // Figures of a set of samples; all zero when it is empty.
 struct Summary {
     size_t n = 0;
-    double mean = 0, median = 0, p90 = 0, p99 = 0, min = 0, max = 0;
+    double mean = 0, median = 0, p99 = 0, min = 0, max = 0;
 
     explicit Summary(std::vector<double> v) : n(v.size()) {
         if (v.empty()) return;
         std::sort(v.begin(), v.end());
         mean = std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(n);
         median = v[n / 2];
-        p90 = v[(n - 1) * 9 / 10];
         p99 = v[(n - 1) * 99 / 100];
         min = v.front();
         max = v.back();

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -42,12 +41,6 @@ inline Figures settledFigures(pid_t pid) {
         },
         std::chrono::seconds(15), std::chrono::milliseconds(100));
     return last;
-}
-
-inline double fileSize(const std::string& path) {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(path, ec);
-    return ec ? 0.0 : static_cast<double>(size);
 }
 
 struct AgentSoakOptions {

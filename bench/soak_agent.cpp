@@ -152,7 +152,7 @@ public:
         for (int i = 0; i < n; ++i) {
             if (i == warm) {
                 start = settledFigures(agent_.pid());
-                logStart = fileSize(agent_.logPath());
+                logStart = bench::fileSize(agent_.logPath());
                 std::printf("soak: agent after %d warm-up conversations: %s, log %.0f bytes\n", warm,
                             test_support::describe(start).c_str(), logStart);
             }
@@ -183,7 +183,7 @@ public:
         }
         if (agent_.running()) {
             const Figures end = settledFigures(agent_.pid());
-            double logEnd = fileSize(agent_.logPath()), took = bench::secondsSince(began);
+            double logEnd = bench::fileSize(agent_.logPath()), took = bench::secondsSince(began);
             std::printf("soak: agent after %d conversations: %s, log %.0f bytes\n", n,
                         test_support::describe(end).c_str(), logEnd);
             std::printf("soak: %d conversations in %.1f s (%.2f s each), log %.0f bytes per conversation\n", n, took,

@@ -124,7 +124,7 @@ int serviceWorker(int cycles, int warm) {
         "service: %d cycles in %.1f s, %d texts spoken, %d listener greetings, %d of %d wake-ups heard, log %.0f "
         "bytes per cycle\n",
         cycles, bench::secondsSince(began), spoken, states.load(), events.load(), requested,
-        fileSize("logs/basic-log.txt") / std::max(1, cycles));
+        bench::fileSize("logs/basic-log.txt") / std::max(1, cycles));
     if (warm < cycles) compareFigures("service host", start, end, failures);
     for (const auto& f : failures) std::printf("service: FAILED: %s\n", f.c_str());
     return failures.empty() ? 0 : 1;
