@@ -4,7 +4,6 @@
 #include "tests/rig/cloud/ogg_opus.h"
 
 #include <gtest/gtest.h>
-#include <opus/opusenc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,27 +21,6 @@ class PlaybackTest : public ConversationTest {
 protected:
     static void SetUpTestSuite() { setUpSuite("playback_test", 2.0); }  // twice as fast as real time
 };
-
-// A stereo Ogg Opus stream: `left` on the first channel, silence on the second.
-std::string encodeStereo(const std::vector<int16_t>& left) {
-    std::string out;
-    OpusEncCallbacks callbacks{[](void* user, const unsigned char* ptr, opus_int32 len) {
-                                   static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(ptr),
-                                                                           static_cast<size_t>(len));
-                                   return 0;
-                               },
-                               [](void*) { return 0; }};
-    OggOpusComments* comments = ope_comments_create();
-    int err = 0;
-    OggOpusEnc* enc = ope_encoder_create_callbacks(&callbacks, &out, comments, 48000, 2, 0, &err);
-    std::vector<int16_t> interleaved(left.size() * 2, 0);
-    for (size_t i = 0; i < left.size(); ++i) interleaved[2 * i] = left[i];
-    ope_encoder_write(enc, interleaved.data(), static_cast<int>(left.size()));
-    ope_encoder_drain(enc);
-    ope_encoder_destroy(enc);
-    ope_comments_destroy(comments);
-    return out;
-}
 
 // Runs first: the device is opened once even when two threads ask at the same moment.
 TEST_F(PlaybackTest, TwoFirstCallsOpenTheDeviceOnce) {
@@ -233,8 +211,10 @@ TEST_F(PlaybackTest, ReceivedStreamsPlayBackToBack) {
 
 TEST_F(PlaybackTest, StereoStreamIsMixedToMono) {
     const auto signal = cloud_rig::chirp(0.5);
+    std::vector<int16_t> stereo(signal.size() * 2, 0);  // silence on the second channel
+    for (size_t i = 0; i < signal.size(); ++i) stereo[2 * i] = signal[i];
     const size_t before = speakerSamples();
-    controller_->decodeAndProcessOpus(encodeStereo(signal));
+    controller_->decodeAndProcessOpus(cloud_rig::encodeOggOpus(stereo, 48000, 2));
     auto played = speakerSince(before);
     ASSERT_EQ(played.size(), signal.size());
     EXPECT_GT(cloud_rig::bestCorrelation(signal, played, 0), 0.9);

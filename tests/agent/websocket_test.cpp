@@ -1,5 +1,5 @@
 // The WebSocket client against the fake cloud over real TLS on loopback.
-#include "agent/websocket_client.h"
+#include "tests/agent/websocket_recorder.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
@@ -11,27 +11,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
+using namespace websocket_recorder;
 using velantis::net::ReadyState;
-using velantis::net::WebSocket;
-using velantis::net::WebSocketMessagePtr;
-using velantis::net::WebSocketMessageType;
 
 namespace {
 
-const std::string kToken = "bravo_key92";
 const std::string kPath = "/embodied/tolvane/v1/?device-id=00:11:22:33:44:55&client-id=web_test_client";
 
 cloud_rig::CloudCertificates g_trusted;
@@ -67,69 +60,12 @@ private:
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new CertEnvironment);
 
-struct Event : velantis::net::WebSocketMessage {
-    std::thread::id thread;
-};
-
-// Collects the client's records.
-class Recorder {
-public:
-    // Every record goes to `first` (when given), then here.
-    void attach(WebSocket& ws, const std::function<void(const WebSocketMessagePtr&)>& first = {}) {
-        ws.setOnMessageCallback([this, first](const WebSocketMessagePtr& m) {
-            if (first) first(m);
-            add(m);
-        });
-    }
-    void add(const WebSocketMessagePtr& m) {
-        std::lock_guard<std::mutex> lock(m_);
-        events_.push_back(Event{{*m}, std::this_thread::get_id()});
-        cv_.notify_all();
-    }
-    std::vector<Event> events() {
-        std::lock_guard<std::mutex> lock(m_);
-        return events_;
-    }
-    std::vector<Event> of(WebSocketMessageType t) {
-        std::vector<Event> out;
-        for (auto& e : events())
-            if (e.type == t) out.push_back(e);
-        return out;
-    }
-    bool waitFor(WebSocketMessageType t, size_t count = 1, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, timeout, [&] {
-            return std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.type == t; }) >=
-                   static_cast<long>(count);
-        });
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<Event> events_;
-};
-
 cloud_rig::FakeCloud::Options optionsFor(const cloud_rig::CloudCertificates& certs) {
     cloud_rig::FakeCloud::Options o;
     o.certFile = certs.certFile;
     o.keyFile = certs.keyFile;
     o.requiredAuthorization = kToken;
     return o;
-}
-
-void configure(WebSocket& ws, const std::string& url, const std::string& token = kToken) {
-    ws.setUrl(url);
-    ws.disableAutomaticReconnection();
-    ws.setExtraHeaders({{"authorization", token}});
-}
-
-// Starts `ws` on `url`; its records go to `first` (when given), then to `rec`.
-void start(WebSocket& ws, const std::string& url, Recorder& rec,
-           const std::function<void(const WebSocketMessagePtr&)>& first = {}, const std::string& token = kToken) {
-    configure(ws, url, token);
-    rec.attach(ws, first);
-    ws.start();
 }
 
 // stop() on a thread of its own, so that one that never returns fails the test program

@@ -1,15 +1,12 @@
 // The standalone fake_cloud program, driven by the WebSocket client: script, port file and log.
-#include "agent/websocket_client.h"
+#include "tests/agent/websocket_recorder.h"
 #include "tests/rig/cloud/ogg_opus.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
-#include <algorithm>
 #include <fstream>
-#include <iterator>
-#include <mutex>
 
 #include "tests/support/build_dirs.h"
 #include "tests/support/files.h"
@@ -17,9 +14,7 @@
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
-using velantis::net::WebSocket;
-using velantis::net::WebSocketMessagePtr;
-using velantis::net::WebSocketMessageType;
+using namespace websocket_recorder;
 
 namespace {
 
@@ -57,8 +52,8 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
                                       "hello: opus 0.5 400 2000\n"
                                       "hello: ping hi\n"
                                       "binary#2: close 4000 that is all\n";
-    ASSERT_EQ(run({"--certs", dir_ / "certs", "--port-file", dir_ / "port", "--log", dir_ / "log", "--auth",
-                   "bravo_key92", "--script", dir_ / "script"}),
+    ASSERT_EQ(run({"--certs", dir_ / "certs", "--port-file", dir_ / "port", "--log", dir_ / "log", "--auth", kToken,
+                   "--script", dir_ / "script"}),
               -1);
     ASSERT_TRUE(waitUntil([&] { return !readFile(dir_ / "port").empty(); }, 20s));
     int port = std::stoi(readFile(dir_ / "port"));
@@ -66,32 +61,21 @@ TEST_F(FakeCloudProcess, RunsItsScriptAndLogsWhatItSaw) {
     // (set before the first connection of this test program, while it runs no other thread).
     setenv("SSL_CERT_FILE", (dir_ / "certs/ca.pem").c_str(), 1);
 
-    std::mutex m;
-    std::vector<velantis::net::WebSocketMessage> got;
     WebSocket ws;
-    ws.setUrl("wss://localhost:" + std::to_string(port) + "/embodied/tolvane/v1/?device-id=a");
-    ws.setExtraHeaders({{"authorization", "bravo_key92"}});
-    ws.setOnMessageCallback([&](const WebSocketMessagePtr& msg) {
-        if (msg->type == WebSocketMessageType::Open) ws.send("{\"type\":\"hello\",\"token\":\"bravo_key92\"}");
-        std::lock_guard<std::mutex> lock(m);
-        got.push_back(*msg);
-    });
-    auto of = [&](WebSocketMessageType t) {
-        std::vector<velantis::net::WebSocketMessage> out;
-        std::lock_guard<std::mutex> lock(m);
-        std::copy_if(got.begin(), got.end(), std::back_inserter(out), [&](const auto& g) { return g.type == t; });
-        return out;
-    };
-    ws.start();
-    ASSERT_TRUE(waitUntil([&] { return !of(WebSocketMessageType::Ping).empty(); }, 20s));
+    Recorder rec;
+    start(ws, "wss://localhost:" + std::to_string(port) + "/embodied/tolvane/v1/?device-id=a", rec,
+          [&](const WebSocketMessagePtr& msg) {
+              if (msg->type == WebSocketMessageType::Open) ws.send("{\"type\":\"hello\",\"token\":\"bravo_key92\"}");
+          });
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Ping, 1, 20s));
     ws.send("p1", true);
     ws.send("p2", true);
-    ASSERT_TRUE(waitUntil([&] { return !of(WebSocketMessageType::Close).empty(); }, 20s));
+    ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Close, 1, 20s));
     ws.stop();
 
-    EXPECT_EQ(of(WebSocketMessageType::Close).at(0).closeInfo.code, 4000);
-    EXPECT_EQ(of(WebSocketMessageType::Close).at(0).closeInfo.reason, "that is all");
-    const auto msgs = of(WebSocketMessageType::Message);
+    EXPECT_EQ(rec.of(WebSocketMessageType::Close).at(0).closeInfo.code, 4000);
+    EXPECT_EQ(rec.of(WebSocketMessageType::Close).at(0).closeInfo.reason, "that is all");
+    const auto msgs = rec.of(WebSocketMessageType::Message);
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(msgs[0].str, "{\"type\":\"stt\",\"text\":\"你好\"}");
     ASSERT_TRUE(msgs[1].binary);

@@ -20,7 +20,7 @@ std::vector<int16_t> chirp(double seconds, int rate, double f0, double f1, doubl
     return out;
 }
 
-std::string encodeOggOpus(const std::vector<int16_t>& pcm, int rate) {
+std::string encodeOggOpus(const std::vector<int16_t>& pcm, int rate, int channels) {
     std::string out;
     OpusEncCallbacks callbacks{[](void* user, const unsigned char* data, opus_int32 len) {
                                    static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(data),
@@ -31,10 +31,10 @@ std::string encodeOggOpus(const std::vector<int16_t>& pcm, int rate) {
     OggOpusComments* comments = ope_comments_create();
     if (!comments) throw std::runtime_error("ope_comments_create failed");
     int err = 0;
-    OggOpusEnc* enc = ope_encoder_create_callbacks(&callbacks, &out, comments, rate, 1, 0, &err);
+    OggOpusEnc* enc = ope_encoder_create_callbacks(&callbacks, &out, comments, rate, channels, 0, &err);
     ope_comments_destroy(comments);
     if (!enc) throw std::runtime_error(std::string("ope_encoder_create_callbacks: ") + ope_strerror(err));
-    err = ope_encoder_write(enc, pcm.data(), static_cast<int>(pcm.size()));
+    err = ope_encoder_write(enc, pcm.data(), static_cast<int>(pcm.size()) / channels);
     if (err == OPE_OK) err = ope_encoder_drain(enc);
     ope_encoder_destroy(enc);
     if (err != OPE_OK) throw std::runtime_error(std::string("libopusenc: ") + ope_strerror(err));

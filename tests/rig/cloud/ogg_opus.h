@@ -11,9 +11,9 @@ namespace cloud_rig {
 std::vector<int16_t> chirp(double seconds, int rate = 48000, double f0 = 300.0, double f1 = 3000.0,
                            double amplitude = 0.5);
 
-// One complete Ogg Opus stream (mono) of the samples, made with libopusenc.
-// Throws std::runtime_error when the encoder fails.
-std::string encodeOggOpus(const std::vector<int16_t>& pcm, int rate = 48000);
+// One complete Ogg Opus stream of the samples (interleaved when `channels` > 1), made with
+// libopusenc. Throws std::runtime_error when the encoder fails.
+std::string encodeOggOpus(const std::vector<int16_t>& pcm, int rate = 48000, int channels = 1);
 
 // Decodes a whole Ogg Opus stream held in memory at 48000 Hz, mono (channels mixed down).
 // Empty when the stream cannot be opened.
