@@ -65,17 +65,13 @@ private:
     std::vector<Event> events_;
 };
 
-inline void configure(WebSocket& ws, const std::string& url, const std::string& token = kToken) {
-    ws.setUrl(url);
-    ws.disableAutomaticReconnection();
-    ws.setExtraHeaders({{"authorization", token}});
-}
-
-// Starts `ws` on `url`; its records go to `first` (when given), then to `rec`.
+// Starts `ws` on `url`, never reconnecting; its records go to `first` (when given), then to `rec`.
 inline void start(WebSocket& ws, const std::string& url, Recorder& rec,
                   const std::function<void(const WebSocketMessagePtr&)>& first = {},
                   const std::string& token = kToken) {
-    configure(ws, url, token);
+    ws.setUrl(url);
+    ws.disableAutomaticReconnection();
+    ws.setExtraHeaders({{"authorization", token}});
     rec.attach(ws, first);
     ws.start();
 }

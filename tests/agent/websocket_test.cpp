@@ -90,8 +90,7 @@ class WebSocketTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(cloud.start()) << cloud.error(); }
 
-    // Starts `ws` on the cloud, its records going to `first` (when given) and `rec`, and
-    // waits for the open.
+    // Starts `ws` on the cloud (records to `first`, then `rec`) and waits for the open.
     void open(const std::function<void(const WebSocketMessagePtr&)>& first = {}) {
         start(ws, cloud.url(kPath), rec, first);
         ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
@@ -209,18 +208,9 @@ TEST_F(WebSocketTest, FailedHandshakesGiveOneErrorAndNeverReconnect) {
 }
 
 TEST_F(WebSocketTest, UnreachableHostAndBadUrlAreErrors) {
-    // A port that nothing listens on: bind, read the port, close.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-
+    cloud.stop();  // its port: one that nothing listens on
     for (const std::string& url :
-         {"wss://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x", std::string("ws://localhost/x"),
+         {"wss://127.0.0.1:" + std::to_string(cloud.port()) + "/x", std::string("ws://localhost/x"),
           std::string("wss://localhost:99999/x"), std::string("wss:///path"), std::string("")}) {
         SCOPED_TRACE(url);
         Recorder r;
@@ -376,38 +366,35 @@ TEST_F(WebSocketTest, StopWithFramesStillQueuedOrInFlight) {
 // 3 s), the state is closed, and the next connection of the same object works.
 TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
     enum class Fault { SilentTls, SilentUpgrade, CloseThenSilence, StopsReading, ResetMidFrame, StallInText };
-    struct Case {
-        const char* name;
-        Fault fault;
-    };
-    const Case cases[] = {{"accepts TCP, never speaks TLS", Fault::SilentTls},
-                          {"never answers the upgrade", Fault::SilentUpgrade},
-                          {"close frame, then silence", Fault::CloseThenSilence},
-                          {"stops reading", Fault::StopsReading},
-                          {"reset in the middle of a frame", Fault::ResetMidFrame},
-                          {"stalls inside a text frame, then answers the close", Fault::StallInText}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    const std::pair<const char*, Fault> cases[] = {{"accepts TCP, never speaks TLS", Fault::SilentTls},
+                                                   {"never answers the upgrade", Fault::SilentUpgrade},
+                                                   {"close frame, then silence", Fault::CloseThenSilence},
+                                                   {"stops reading", Fault::StopsReading},
+                                                   {"reset in the middle of a frame", Fault::ResetMidFrame},
+                                                   {"stalls inside a text frame, then answers the close",
+                                                    Fault::StallInText}};
+    for (const auto& [name, fault] : cases) {
+        SCOPED_TRACE(name);
         Recorder r;
         const int connection = cloud.connectionCount() + 1;
         const size_t handshakes = cloud.handshakes().size();
-        if (c.fault == Fault::SilentTls) cloud.silence(cloud_rig::CloudSilence::BeforeTls, connection);
-        if (c.fault == Fault::SilentUpgrade) cloud.silence(cloud_rig::CloudSilence::BeforeUpgrade, connection);
+        if (fault == Fault::SilentTls) cloud.silence(cloud_rig::CloudSilence::BeforeTls, connection);
+        if (fault == Fault::SilentUpgrade) cloud.silence(cloud_rig::CloudSilence::BeforeUpgrade, connection);
         start(ws, cloud.url(kPath), r);
-        const bool opens = c.fault != Fault::SilentTls && c.fault != Fault::SilentUpgrade;
+        const bool opens = fault != Fault::SilentTls && fault != Fault::SilentUpgrade;
         if (opens) {
             ASSERT_TRUE(r.waitFor(WebSocketMessageType::Open));
             ASSERT_TRUE(
                 cloud.waitUntil([&] { return cloud.openedAt(connection) != cloud_rig::Clock::time_point{}; }, 10s));
         } else {
             ASSERT_TRUE(cloud.waitUntil([&] { return cloud.connectionCount() == connection; }, 10s));
-            if (c.fault == Fault::SilentUpgrade) {
+            if (fault == Fault::SilentUpgrade) {
                 ASSERT_TRUE(cloud.waitForHandshakes(handshakes + 1, 10s));
             }
             std::this_thread::sleep_for(200ms);
             EXPECT_EQ(ws.getReadyState(), ReadyState::Connecting);
         }
-        switch (c.fault) {
+        switch (fault) {
         case Fault::CloseThenSilence:
             // Ends by itself too: the answer to the close is not waited for beyond the guard.
             ASSERT_TRUE(cloud.act({cloud_rig::CloudAction::closeSilently(4002, "going quiet")}));
@@ -445,14 +432,14 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
         if (opens) {
             // One final record, a close; after a close frame of the peer it carries its code.
             ASSERT_EQ(r.of(WebSocketMessageType::Close).size(), 1u);
-            if (c.fault == Fault::CloseThenSilence) {
+            if (fault == Fault::CloseThenSilence) {
                 EXPECT_EQ(r.of(WebSocketMessageType::Close)[0].closeInfo.code, 4002);
             }
         } else {
             EXPECT_TRUE(r.events().empty());  // stopped while connecting: nothing to report
         }
         EXPECT_EQ(r.of(WebSocketMessageType::Error).size(), 0u);
-        if (c.fault == Fault::StallInText) {
+        if (fault == Fault::StallInText) {
             // The cloud did get the close frame, and answered it.
             ASSERT_TRUE(waitForFrame(cloud_rig::FrameKind::Close, connection,
                                      [](const cloud_rig::ReceivedFrame& f) { return f.closeCode == 1000; }));
@@ -469,30 +456,24 @@ TEST_F(WebSocketTest, EveryStopIsBoundedWhateverThePeerDoes) {
     }
 }
 
-// Messages arriving faster than the callback takes them: the connection stops reading once
-// 32 MiB wait (TCP holds the cloud back), then goes on; nothing is lost or reordered.
-// Pings while the callback holds a message (an answer playing) are all answered at once, but
-// only a bounded number of them waits for the callback; the connection goes on.
+// Messages faster than the callback: reading stops once 32 MiB wait, then goes on, nothing
+// lost or reordered. Pings while the callback holds a message are all answered at once, and
+// only a bounded number of them waits for the callback.
 TEST_F(WebSocketTest, FloodsWhileTheCallbackIsSlow) {
-    // Without deflate: 48 MiB through zlib on both sides is slow under the sanitizers, and the
-    // flow control is the same either way.
+    // Without deflate, slow under the sanitizers for 48 MiB; the flow control is the same.
     auto options = optionsFor(g_trusted);
     options.deflate = false;
     cloud_rig::FakeCloud cloud(options);
     ASSERT_TRUE(cloud.start()) << cloud.error();
     WebSocket ws;
-    configure(ws, cloud.url(kPath));
     std::atomic<int> received{0};
-    std::atomic<bool> inOrder{true};
-    std::atomic<bool> release{false};
-    ws.setOnMessageCallback([&](const WebSocketMessagePtr& m) {
-        if (m->type == WebSocketMessageType::Open) rec.add(m);
+    std::atomic<bool> inOrder{true}, release{false};
+    start(ws, cloud.url(kPath), rec, [&](const WebSocketMessagePtr& m) {
         if (m->type != WebSocketMessageType::Message) return;
         test_support::waitUntil([&] { return release.load(); }, 60s, 1ms);
         if (m->str.size() != (1u << 20) || m->str[0] != static_cast<char>('A' + received % 26)) inOrder = false;
         received++;
     });
-    ws.start();
     ASSERT_TRUE(rec.waitFor(WebSocketMessageType::Open));
     constexpr int kMessages = 48;
     for (int i = 0; i < kMessages; ++i) cloud.sendBinary(std::string(1u << 20, static_cast<char>('A' + i % 26)));

@@ -49,8 +49,7 @@ protected:
         cloud_.reset();
     }
 
-    // A fresh cloud on the port the controller is built for, started; it answers each hello
-    // with `onHello`.
+    // A fresh cloud, started on the controller's port, answering each hello with `onHello`.
     cloud_rig::FakeCloud& startCloud(std::vector<cloud_rig::CloudAction> onHello = {},
                                      const std::string& requiredAuthorization = "bravo_key92",
                                      const cloud_rig::CloudCertificates& certs = certs_) {
@@ -87,9 +86,8 @@ protected:
         ASSERT_TRUE(waitForState(1));
     }
 
-    // Connects, waits until an entry that starts with one of `ends` is logged and the
-    // connection is closed, and sees no second connection for half a second. Returns the
-    // log mark from before the connect.
+    // Connects, waits for an entry starting with one of `ends` and the close, and sees no
+    // second connection for half a second. Returns the log mark from before the connect.
     size_t connectUntilClosed(const std::vector<std::pair<Level, std::string>>& ends) {
         const size_t mark = processLog().size();
         controller_->connect();
@@ -407,8 +405,7 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     const size_t atGoodbye = speakerSamples() - before;
     ASSERT_GE(atGoodbye, chime.size() + 9600) << "the answer did not start";
     controller_->processGoodbyeFile(goodbye);
-    // A slow robot before the disconnect: the stream still waiting is handed over meanwhile,
-    // and does not play.
+    // A slow robot before the disconnect: the stream still waiting arrives and does not play.
     auto binaryLines = [&] {
         size_t n = 0;
         std::string size;
@@ -426,9 +423,8 @@ TEST_F(WsControllerTest, GoodbyeCutsTheSpeechInHand) {
     ASSERT_GE(played.size(), chime.size() + tone.size());
     EXPECT_TRUE(std::equal(chime.begin(), chime.end(), played.begin()));
     EXPECT_TRUE(std::equal(tone.begin(), tone.end(), played.end() - static_cast<long>(tone.size())));
-    // The answer up to the goodbye, and not much more: what the device takes in the moments
-    // between looking at the speaker and the goodbye's cut (a second of sound is a quarter
-    // of a second here, ample for a machine that is slow but not stalled).
+    // The answer up to the goodbye and at most a second more (a quarter second at this pace)
+    // taken between looking at the speaker and the cut.
     const size_t answered = played.size() - chime.size() - tone.size();
     EXPECT_GE(answered, atGoodbye - chime.size());
     EXPECT_LT(answered, atGoodbye - chime.size() + 48000);
