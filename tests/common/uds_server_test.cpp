@@ -160,11 +160,11 @@ TEST_F(UdsServerTest, ZeroLengthAndBackToBackMessages) {
     ASSERT_TRUE(server_.start());
     FramedClient c(path_);
     // Three messages in one write; the middle one has no payload.
-    std::vector<uint8_t> all = frame(makeMessageHeader(AGENT_START, 3, 1), bytes("abc"));
-    auto second = frame(makeMessageHeader(AGENT_STOP, 0, 2));
-    auto third = frame(makeMessageHeader(TTS_REQUEST, 2, 3), bytes("de"));
-    all.insert(all.end(), second.begin(), second.end());
-    all.insert(all.end(), third.begin(), third.end());
+    std::vector<uint8_t> all;
+    for (const auto& m :
+         {frame(makeMessageHeader(AGENT_START, 3, 1), bytes("abc")), frame(makeMessageHeader(AGENT_STOP, 0, 2)),
+          frame(makeMessageHeader(TTS_REQUEST, 2, 3), bytes("de"))})
+        all.insert(all.end(), m.begin(), m.end());
     ASSERT_TRUE(c.write(all));
     ASSERT_TRUE(server_.waitMessages(3));
     auto m = server_.messages();

@@ -5,15 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "common/unix_domain_socket_server.h"
 #include "tests/support/framed_client.h"

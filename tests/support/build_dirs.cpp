@@ -2,10 +2,6 @@
 
 #include <cstdlib>
 
-#if !defined(TEST_SUPPORT_SOURCE_DIR) || !defined(TEST_SUPPORT_BINARY_DIR)
-#error "TEST_SUPPORT_SOURCE_DIR and TEST_SUPPORT_BINARY_DIR must name the trees (see tests/support/CMakeLists.txt)"
-#endif
-
 namespace test_support {
 
 namespace {

@@ -1,9 +1,10 @@
 #include "tests/support/figures.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 
 #include "tests/support/files.h"
 
@@ -14,13 +15,9 @@ namespace {
 std::string procPath(pid_t pid, const char* entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
 
 int countEntries(const std::string& dir) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-    return n;
+    std::error_code ec;
+    const auto n = std::distance(std::filesystem::directory_iterator(dir, ec), {});
+    return ec ? -1 : static_cast<int>(n);
 }
 
 }  // namespace
@@ -36,9 +33,7 @@ int descriptorCount(pid_t pid) {
     return pid == ::getpid() && n > 0 ? n - 1 : n;
 }
 
-int threadCount(pid_t pid) { return countEntries(procPath(pid, "task")); }
-
-Figures figuresOf(pid_t pid) { return {residentKiB(pid), descriptorCount(pid), threadCount(pid)}; }
+Figures figuresOf(pid_t pid) { return {residentKiB(pid), descriptorCount(pid), countEntries(procPath(pid, "task"))}; }
 
 std::string describe(const Figures& f) {
     return "resident " + std::to_string(f.residentKiB) + " KiB, " + std::to_string(f.descriptors) + " descriptors, " +

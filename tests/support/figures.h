@@ -17,7 +17,6 @@ struct Figures {
 long residentKiB(pid_t pid);
 // Open descriptors (for this process, without the one that counting them takes), -1 when unknown.
 int descriptorCount(pid_t pid);
-int threadCount(pid_t pid);
 Figures figuresOf(pid_t pid);
 // "resident N KiB, N descriptors, N threads"
 std::string describe(const Figures& f);

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace test_support {
@@ -29,13 +31,8 @@ std::string readFile(const std::string& path) {
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -72,9 +69,7 @@ std::string FdCapture::text() {
 std::vector<std::string> FdCapture::lines() { return splitLines(text()); }
 
 size_t countLines(const std::vector<std::string>& lines, const std::string& line) {
-    size_t n = 0;
-    for (const auto& l : lines) n += l == line ? 1 : 0;
-    return n;
+    return std::count(lines.begin(), lines.end(), line);
 }
 
 size_t FdCapture::count(const std::string& line) { return countLines(lines(), line); }
@@ -90,10 +85,8 @@ void FdCapture::restore() {
     ::dup2(saved_, fd_);
     ::close(saved_);
     saved_ = -1;
-    if (echo_) {
-        const std::string captured = readFile(path_);
-        if (!captured.empty() && ::write(fd_, captured.data(), captured.size()) < 0) return;
-    }
+    const std::string captured = echo_ ? readFile(path_) : "";
+    if (!captured.empty() && ::write(fd_, captured.data(), captured.size()) < 0) return;
 }
 
 }  // namespace test_support

@@ -33,15 +33,23 @@ bool sendAll(int fd, const void* data, size_t size) {
     return true;
 }
 
-bool recvExact(int fd, void* buf, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::recv(fd, static_cast<char*>(buf) + got, size - got, 0);
+bool recvExact(int fd, void* buf, size_t size, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    auto* p = static_cast<uint8_t*>(buf);
+    while (size > 0 && fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (timeout.count() >= 0 && left <= 0) return false;
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, timeout.count() < 0 ? -1 : static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        const ssize_t n = ::recv(fd, p, size, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        got += static_cast<size_t>(n);
+        p += n;
+        size -= static_cast<size_t>(n);
     }
-    return true;
+    return size == 0;
 }
 
 int FramedClient::connectTo(const std::string& path) {
@@ -79,22 +87,7 @@ bool FramedClient::send(uint32_t type, uint64_t id, const std::vector<uint8_t>& 
 }
 
 bool FramedClient::readExact(void* data, size_t size, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    auto* p = static_cast<uint8_t*>(data);
-    while (size > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd pfd{fd_, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        const ssize_t n = ::recv(fd_, p, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return recvExact(fd_, data, size, timeout);
 }
 
 std::optional<std::vector<uint8_t>> FramedClient::readBytes(size_t size, std::chrono::milliseconds timeout) {
@@ -117,17 +110,13 @@ std::optional<velantis::MessageHeader> FramedClient::readHeader(std::chrono::mil
 }
 
 bool FramedClient::waitClosed(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    uint8_t buf[4096];
-    while (Clock::now() < deadline) {
-        pollfd pfd{fd_, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, 50);
-        if (r <= 0) continue;
-        const ssize_t n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n == 0) return true;
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return true;
-    }
-    return false;
+    const auto closed = [this] {
+        uint8_t buf[4096];
+        ssize_t n = 1;
+        while (n > 0) n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
+        return n == 0 || (errno != EAGAIN && errno != EINTR);
+    };
+    return waitUntil(closed, timeout, std::chrono::milliseconds(5));
 }
 
 bool FramedClient::quietFor(std::chrono::milliseconds window) {

@@ -17,9 +17,10 @@ namespace test_support {
 // The header's bytes followed by the payload's.
 std::vector<uint8_t> frame(const velantis::MessageHeader& header, const std::vector<uint8_t>& payload = {});
 
-// Blocking whole-buffer transfers on a connected socket; false on error or end of stream.
+// Whole-buffer transfers on a connected socket; false on error, end of stream or time-out
+// (a negative `timeout`: none).
 bool sendAll(int fd, const void* data, size_t size);
-bool recvExact(int fd, void* buf, size_t size);
+bool recvExact(int fd, void* buf, size_t size, std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
 class FramedClient {
 public:

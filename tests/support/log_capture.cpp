@@ -2,26 +2,20 @@
 
 #include <spdlog/sinks/null_sink.h>
 
-#include <thread>
+#include <algorithm>
+
+#include "tests/support/files.h"
 
 namespace test_support {
 
 namespace {
 
 bool containsAll(const std::string& text, const std::vector<std::string>& parts) {
-    for (const auto& p : parts)
-        if (text.find(p) == std::string::npos) return false;
-    return true;
+    return std::all_of(parts.begin(), parts.end(), [&](const auto& p) { return text.find(p) != std::string::npos; });
 }
 
-template <class Done>
-bool pollUntil(Done done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+bool waitAtMost(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    return test_support::waitUntil(done, timeout, std::chrono::milliseconds(5)) || done();
 }
 
 }  // namespace
@@ -32,10 +26,8 @@ std::vector<LogEntry> LogCapture::entries() {
 }
 
 std::vector<std::string> LogCapture::texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> out;
-    out.reserve(entries_.size());
-    for (const auto& e : entries_) out.push_back(e.text);
+    for (const auto& e : entries()) out.push_back(e.text);
     return out;
 }
 
@@ -44,18 +36,21 @@ size_t LogCapture::size() {
     return entries_.size();
 }
 
-size_t LogCapture::count(spdlog::level::level_enum level, const std::vector<std::string>& parts) {
+std::vector<LogEntry> LogCapture::since(size_t mark) {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto& e : entries_) n += (e.level == level && containsAll(e.text, parts)) ? 1 : 0;
-    return n;
+    if (mark >= entries_.size()) return {};
+    return std::vector<LogEntry>(entries_.begin() + static_cast<long>(mark), entries_.end());
+}
+
+size_t LogCapture::count(spdlog::level::level_enum level, const std::vector<std::string>& parts) {
+    const auto all = entries();
+    return std::count_if(all.begin(), all.end(),
+                         [&](const auto& e) { return e.level == level && containsAll(e.text, parts); });
 }
 
 size_t LogCapture::count(const std::string& text, size_t from) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (size_t i = from; i < entries_.size(); ++i) n += entries_[i].text.find(text) != std::string::npos ? 1 : 0;
-    return n;
+    const auto all = since(from);
+    return std::count_if(all.begin(), all.end(), [&](const auto& e) { return e.text.find(text) != std::string::npos; });
 }
 
 long LogCapture::find(const std::string& text, size_t from) {
@@ -67,43 +62,31 @@ long LogCapture::find(const std::string& text, size_t from) {
 
 bool LogCapture::waitFor(spdlog::level::level_enum level, const std::vector<std::string>& parts,
                          std::chrono::milliseconds timeout) {
-    return pollUntil([&] { return count(level, parts) > 0; }, timeout);
+    return waitAtMost([&] { return count(level, parts) > 0; }, timeout);
 }
 
 bool LogCapture::waitFor(const std::string& text, size_t from, std::chrono::milliseconds timeout) {
-    return pollUntil([&] { return find(text, from) >= 0; }, timeout);
+    return waitAtMost([&] { return find(text, from) >= 0; }, timeout);
+}
+
+bool LogCapture::waitUntil(size_t mark, const std::function<bool(const std::vector<LogEntry>&)>& done,
+                           std::chrono::milliseconds timeout) {
+    return waitAtMost([&] { return done(since(mark)); }, timeout);
+}
+
+bool LogCapture::waitForLine(size_t mark, spdlog::level::level_enum level, const std::string& text,
+                             std::chrono::milliseconds timeout) {
+    return waitAtMost([&] { return findLog(entries(), level, text, mark) >= 0; }, timeout);
 }
 
 void LogCapture::sink_it_(const spdlog::details::log_msg& msg) {
     entries_.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size()), msg.thread_id});
 }
 
-void silence(spdlog::logger& logger) {
-    auto& sinks = logger.sinks();
-    sinks.clear();
-    sinks.push_back(std::make_shared<spdlog::sinks::null_sink_mt>());
-}
-
-std::vector<LogEntry> LogCapture::since(size_t mark) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (mark >= entries_.size()) return {};
-    return std::vector<LogEntry>(entries_.begin() + static_cast<long>(mark), entries_.end());
-}
-
-bool LogCapture::waitUntil(size_t mark, const std::function<bool(const std::vector<LogEntry>&)>& done,
-                           std::chrono::milliseconds timeout) {
-    return pollUntil([&] { return done(since(mark)); }, timeout);
-}
-
-bool LogCapture::waitForLine(size_t mark, spdlog::level::level_enum level, const std::string& text,
-                             std::chrono::milliseconds timeout) {
-    return pollUntil([&] { return findLog(entries(), level, text, mark) >= 0; }, timeout);
-}
+void silence(spdlog::logger& logger) { logger.sinks().assign(1, std::make_shared<spdlog::sinks::null_sink_mt>()); }
 
 size_t countLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text) {
-    size_t n = 0;
-    for (const auto& e : logs) n += (e.level == level && e.text == text) ? 1 : 0;
-    return n;
+    return std::count_if(logs.begin(), logs.end(), [&](const auto& e) { return e.level == level && e.text == text; });
 }
 
 long findLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level, const std::string& text, size_t from) {
@@ -114,8 +97,8 @@ long findLog(const std::vector<LogEntry>& logs, spdlog::level::level_enum level,
 
 std::vector<LogEntry> sameThreadFrom(const std::vector<LogEntry>& logs, size_t index) {
     std::vector<LogEntry> out;
-    for (size_t i = index; i < logs.size(); ++i)
-        if (logs[i].thread == logs[index].thread) out.push_back(logs[i]);
+    std::copy_if(logs.begin() + static_cast<long>(index), logs.end(), std::back_inserter(out),
+                 [&](const auto& e) { return e.thread == logs[index].thread; });
     return out;
 }
 

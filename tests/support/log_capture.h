@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,14 +54,6 @@ protected:
 private:
     std::vector<LogEntry> entries_;
 };
-
-// Adds `sink` to the sinks of `logger` and returns it. Call it from the main thread before
-// other threads log.
-template <class Sink>
-std::shared_ptr<Sink> attach(spdlog::logger& logger, std::shared_ptr<Sink> sink) {
-    logger.sinks().push_back(sink);
-    return sink;
-}
 
 // Leaves `logger` one sink that drops everything: each message is still formatted.
 void silence(spdlog::logger& logger);

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/build_dirs.h"
 #include "tests/support/process.h"
 
 namespace test_support {
@@ -46,9 +45,7 @@ std::vector<std::string> underTmp(const std::vector<std::string>& paths) {
 
 bool writeText(const std::string& path, const std::string& text) {
     std::ofstream f(path);
-    f << text;
-    f.flush();
-    return static_cast<bool>(f);
+    return static_cast<bool>(f << text << std::flush);
 }
 
 // A mount namespace of our own: as root directly, otherwise inside a user namespace that maps us to root.
@@ -117,8 +114,6 @@ bool fakeTtyacm0(const std::string& pty, std::string* error) {
 
 }  // namespace
 
-std::vector<std::string> treePaths() { return {sourceDir(), binaryDir()}; }
-
 bool enterPrivateTmp(const PrivateTmp& p, std::string* error, bool* denied) {
     if (denied) *denied = false;
     if (!unshareMounts(error, denied)) return false;
@@ -137,41 +132,28 @@ bool enterPrivateTmp(const PrivateTmp& p, std::string* error, bool* denied) {
         binds.push_back({fd, to, fs::is_directory(from)});
         return true;
     };
-    bool ok = true;
-    int tmpFd = -1;
-    if (p.privateTmp && !p.tmpDir.empty()) {
-        tmpFd = ::open(p.tmpDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        ok = tmpFd >= 0 || fail(error, "open " + p.tmpDir);
-    }
+    // The new /tmp first (given, or a tmpfs below), then what is seen again inside it.
+    bool ok = !p.privateTmp || p.tmpDir.empty() || open(p.tmpDir, "/tmp");
     if (p.privateTmp) {
         for (const auto& path : underTmp(p.keep)) ok = ok && open(path, path);
         for (const auto& b : p.binds) ok = ok && open(b.first, b.second);
     }
 
     ok = ok && (p.ttyacm0.empty() || fakeTtyacm0(p.ttyacm0, error));
-    if (ok && p.privateTmp) {
-        if (tmpFd >= 0)
-            ok = bindFd(tmpFd, "/tmp", true, error);
-        else if (::mount("velantis-tmp", "/tmp", "tmpfs", 0, "mode=1777,size=64m") != 0)
-            ok = fail(error, "tmpfs on /tmp");
-    }
+    if (ok && p.privateTmp && p.tmpDir.empty() &&
+        ::mount("velantis-tmp", "/tmp", "tmpfs", 0, "mode=1777,size=64m") != 0)
+        ok = fail(error, "tmpfs on /tmp");
     for (const auto& b : binds) {
         ok = ok && bindFd(b.fd, b.to, b.directory, error);
         ::close(b.fd);
     }
-    if (tmpFd >= 0) ::close(tmpFd);
     return ok;
 }
 
 std::vector<std::string> privateTmpCommand(const PrivateTmp& p, const std::vector<std::string>& argv) {
     std::vector<std::string> cmd{binaryDir() + "/bin/private_tmp"};
-    if (p.privateTmp) {
-        if (p.tmpDir.empty()) {
-            cmd.push_back("--tmpfs");
-        } else {
-            cmd.insert(cmd.end(), {"--tmp", p.tmpDir});
-        }
-    }
+    if (p.privateTmp && p.tmpDir.empty()) cmd.push_back("--tmpfs");
+    if (p.privateTmp && !p.tmpDir.empty()) cmd.insert(cmd.end(), {"--tmp", p.tmpDir});
     for (const auto& k : p.keep) cmd.insert(cmd.end(), {"--keep", k});
     for (const auto& b : p.binds) cmd.insert(cmd.end(), {"--bind", b.first + ":" + b.second});
     if (!p.ttyacm0.empty()) cmd.insert(cmd.end(), {"--ttyacm0", p.ttyacm0});

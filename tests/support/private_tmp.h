@@ -13,16 +13,15 @@
 #include <utility>
 #include <vector>
 
-namespace test_support {
+#include "tests/support/build_dirs.h"
 
-// The source and build trees.
-std::vector<std::string> treePaths();
+namespace test_support {
 
 struct PrivateTmp {
     bool privateTmp = true;  // /tmp becomes `tmpDir`, or a fresh tmpfs when that is empty
     std::string tmpDir;
     // Paths that lie under the old /tmp, seen again at the same paths in the new one
-    std::vector<std::string> keep = treePaths();
+    std::vector<std::string> keep = {sourceDir(), binaryDir()};
     // {from, to}: `from` as seen before, mounted at `to` (made when missing) in the new /tmp.
     std::vector<std::pair<std::string, std::string>> binds;
     // When set, "/dev/ttyACM0" is a link to this pseudo-terminal, in an overlay of /dev.

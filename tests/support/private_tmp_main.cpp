@@ -3,59 +3,43 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "tests/support/private_tmp.h"
 
-namespace {
-
-int run(int argc, char** argv) {
+int main(int argc, char** argv) try {
     test_support::PrivateTmp p;
     p.privateTmp = false;
     std::string cwd;
     int i = 1;
-    auto value = [&](const char* option) -> std::string {
-        if (i + 1 >= argc) throw std::invalid_argument(std::string(option) + " needs a value");
+    auto value = [&](const std::string& option) -> std::string {
+        if (i + 1 >= argc) throw std::invalid_argument(option + " needs a value");
         return argv[++i];
     };
-    try {
-        for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-            const std::string opt = argv[i];
-            if (opt == "--tmpfs") {
-                p.privateTmp = true;
-            } else if (opt == "--tmp") {
-                p.privateTmp = true;
-                p.tmpDir = value("--tmp");
-            } else if (opt == "--keep") {
-                p.keep.push_back(value("--keep"));
-            } else if (opt == "--bind") {
-                const std::string b = value("--bind");
-                const size_t colon = b.find(':');
-                if (colon == std::string::npos) throw std::invalid_argument("--bind needs FROM:TO");
-                p.binds.emplace_back(b.substr(0, colon), b.substr(colon + 1));
-            } else if (opt == "--ttyacm0") {
-                p.ttyacm0 = value("--ttyacm0");
-            } else if (opt == "--chdir") {
-                cwd = value("--chdir");
-            } else {
-                throw std::invalid_argument("unknown option " + opt);
-            }
+    for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string opt = argv[i];
+        if (opt == "--tmpfs" || opt == "--tmp") {
+            p.privateTmp = true;
+            if (opt == "--tmp") p.tmpDir = value(opt);
+        } else if (opt == "--keep") {
+            p.keep.push_back(value(opt));
+        } else if (opt == "--bind") {
+            const std::string b = value(opt);
+            const size_t colon = b.find(':');
+            if (colon == std::string::npos) throw std::invalid_argument("--bind needs FROM:TO");
+            p.binds.emplace_back(b.substr(0, colon), b.substr(colon + 1));
+        } else if (opt == "--ttyacm0") {
+            p.ttyacm0 = value(opt);
+        } else if (opt == "--chdir") {
+            cwd = value(opt);
+        } else {
+            throw std::invalid_argument("unknown option " + opt);
         }
-    } catch (const std::invalid_argument& e) {
-        i = argc;
-        std::cerr << "private_tmp: " << e.what() << std::endl;
     }
-    if (i + 1 >= argc) {
-        std::cerr << "usage: private_tmp [--tmpfs | --tmp DIR] [--keep PATH]... [--bind FROM:TO]... "
-                     "[--ttyacm0 PTY] [--chdir DIR] -- command args..."
-                  << std::endl;
-        return 2;
-    }
+    if (i + 1 >= argc) throw std::invalid_argument("no command");
     std::string error;
     bool denied = false;
     if (!test_support::enterPrivateTmp(p, &error, &denied)) {
@@ -69,15 +53,13 @@ int run(int argc, char** argv) {
     ::execvp(argv[i + 1], argv + i + 1);
     std::cerr << "private_tmp: cannot run " << argv[i + 1] << ": " << std::strerror(errno) << std::endl;
     return 127;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (...) {
-        std::fputs("private_tmp: failed\n", stderr);
-        return 1;
-    }
+} catch (const std::invalid_argument& e) {
+    std::cerr << "private_tmp: " << e.what()
+              << "\nusage: private_tmp [--tmpfs | --tmp DIR] [--keep PATH]... [--bind FROM:TO]... "
+                 "[--ttyacm0 PTY] [--chdir DIR] -- command args..."
+              << std::endl;
+    return 2;
+} catch (...) {
+    std::cerr << "private_tmp: failed" << std::endl;
+    return 1;
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
@@ -25,9 +26,8 @@ std::vector<std::string> environment(const std::vector<std::string>& extra) {
     std::vector<std::string> all;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& x : extra) replaced = replaced || nameOf(x) == nameOf(entry);
-        if (!replaced) all.push_back(entry);
+        if (std::none_of(extra.begin(), extra.end(), [&](const auto& x) { return nameOf(x) == nameOf(entry); }))
+            all.push_back(entry);
     }
     all.insert(all.end(), extra.begin(), extra.end());
     return all;
@@ -45,13 +45,11 @@ int codeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + 
 // Opens `path` onto `fd` in the child; empty leaves the descriptor as it is.
 bool redirect(const char* path, int fd, int flags) {
     if (*path == '\0') return true;
-    int f = ::open(path, flags, 0644);
-    if (f < 0) return false;
-    if (f != fd) {
-        if (::dup2(f, fd) < 0) return false;
-        ::close(f);
-    }
-    return true;
+    const int f = ::open(path, flags, 0644);
+    if (f < 0 || f == fd) return f >= 0;
+    const bool ok = ::dup2(f, fd) == fd;
+    ::close(f);
+    return ok;
 }
 
 }  // namespace
@@ -154,12 +152,8 @@ bool Process::waitOutput(const std::string& text, std::chrono::milliseconds time
 }
 
 int runQuietly(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    ProcessOptions options;
-    options.argv = argv;
-    options.stdoutPath = options.stderrPath = "/dev/null";
     Process p;
-    if (!p.start(options)) return -1;
-    return p.wait(timeout);
+    return p.start({argv, {}, "", "/dev/null", "/dev/null"}) ? p.wait(timeout) : -1;
 }
 
 }  // namespace test_support

@@ -10,7 +10,11 @@ namespace test_support {
 
 // Call it from the main thread before other threads log (a fixture's SetUp does).
 inline LogCapture& processLog() {
-    static const std::shared_ptr<LogCapture> sink = attach(*logF->logger, std::make_shared<LogCapture>());
+    static const auto sink = [] {
+        auto s = std::make_shared<LogCapture>();
+        logF->logger->sinks().push_back(s);
+        return s;
+    }();
     return *sink;
 }
 
