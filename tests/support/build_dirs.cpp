@@ -4,14 +4,10 @@
 
 namespace test_support {
 
-namespace {
-
-std::string fromEnvironment(const char* name, const char* fallback) {
+static std::string fromEnvironment(const char* name, const char* fallback) {
     const char* dir = std::getenv(name);
     return dir != nullptr && *dir != '\0' ? dir : fallback;
 }
-
-}  // namespace
 
 std::string sourceDir() { return fromEnvironment("VELANTIS_SOURCE_DIR", TEST_SUPPORT_SOURCE_DIR); }
 

@@ -18,8 +18,7 @@ namespace {
 void flushAll() {
     std::cout.flush();
     std::cerr.flush();
-    std::fflush(stdout);
-    std::fflush(stderr);
+    std::fflush(nullptr);
 }
 
 }  // namespace

@@ -34,11 +34,11 @@ std::vector<std::string> underTmp(const std::vector<std::string>& paths) {
         const std::string path = fs::weakly_canonical(p, ec).string();
         if (!ec && path.rfind("/tmp/", 0) == 0) found.push_back(path);
     }
+    std::sort(found.begin(), found.end());  // an outer path before those inside it
     std::vector<std::string> outer;
     for (const auto& path : found) {
-        bool inner = false;
-        for (const auto& other : found) inner = inner || (other != path && path.rfind(other + "/", 0) == 0);
-        if (!inner && std::find(outer.begin(), outer.end(), path) == outer.end()) outer.push_back(path);
+        auto inside = [&](const std::string& o) { return path == o || path.rfind(o + "/", 0) == 0; };
+        if (std::none_of(outer.begin(), outer.end(), inside)) outer.push_back(path);
     }
     return outer;
 }

@@ -1,12 +1,8 @@
 // A private mount namespace for a process: its own /tmp (the fixed socket paths of a running
 // system stay untouched), the trees it runs from seen again at their paths, and optionally
 // its own "/dev/ttyACM0". Tests call enterPrivateTmp() in a child before any thread exists;
-// scripts and rigs start a command through the private_tmp program:
-//
-//   private_tmp [--tmpfs | --tmp DIR] [--keep PATH]... [--bind FROM:TO]... [--ttyacm0 PTY]
-//               [--chdir DIR] -- command args...
-//
-// Needs root (or user namespaces); the program exits 77 when it cannot have a namespace.
+// scripts and rigs start a command through the private_tmp program (run without arguments, it
+// lists its options). Needs root (or user namespaces); it exits 77 when it has no namespace.
 #pragma once
 
 #include <string>

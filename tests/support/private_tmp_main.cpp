@@ -1,5 +1,5 @@
-// Runs a command in a private mount namespace (see private_tmp.h for the options). The
-// command replaces this program: same process id, its exit status is ours.
+// Runs a command in a private mount namespace (see private_tmp.h). The command replaces this
+// program: same process id, its exit status is ours.
 #include <unistd.h>
 
 #include <cerrno>
