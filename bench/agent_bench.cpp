@@ -6,27 +6,25 @@
 //  - CPU use and resident memory while idle, waiting for a wake-up.
 //
 //   agent_bench [conversations]   (default 5)
-#include <alsa/asoundlib.h>
+#include <dirent.h>
 #include <opus/opus.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <numeric>
 #include <sstream>
 #include <thread>
 
+#include "bench/bench_alsa.h"
+#include "bench/bench_util.h"
 #include "tests/rig/agent/conversation_rig.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/support/figures.h"
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 namespace {
 
@@ -37,23 +35,6 @@ double threadCpuSeconds(const std::string& schedstatPath) {
     in >> ns;
     return static_cast<double>(ns) / 1e9;
 }
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-struct Stats {
-    std::vector<double> v;
-    void add(double x) { v.push_back(x); }
-    std::string str() const {
-        if (v.empty()) return "n/a";
-        auto s = v;
-        std::sort(s.begin(), s.end());
-        double mean = std::accumulate(s.begin(), s.end(), 0.0) / static_cast<double>(s.size());
-        char buf[128];
-        std::snprintf(buf, sizeof buf, "median %.1f ms, mean %.1f, min %.1f, max %.1f (n=%zu)", s[s.size() / 2], mean,
-                      s.front(), s.back(), s.size());
-        return buf;
-    }
-};
 
 // Thread id in the log line that holds `text` (the logger writes "[tid N]").
 long logTid(const std::string& log, const std::string& text) {
@@ -66,25 +47,19 @@ long logTid(const std::string& log, const std::string& text) {
     return std::stol(log.substr(tid + 5));
 }
 
-double threadCpuNow() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // CPU time of opus_encode alone per 960-sample block of the same audio.
 double encodeOnlyMs(const std::vector<int16_t>& mic, size_t blocks) {
     int err = 0;
     OpusEncoder* enc = opus_encoder_create(16000, 1, OPUS_APPLICATION_AUDIO, &err);
     unsigned char packet[4000];
-    const double start = threadCpuNow();
+    const double start = threadCpuMs();
     size_t done = 0;
     opus_int32 bytes = 0;
     for (size_t i = 0; i < blocks && (i + 1) * 960 <= mic.size(); ++i, ++done)
         bytes += opus_encode(enc, mic.data() + i * 960, 960, packet, sizeof packet);
-    const double s = threadCpuNow() - start;
+    const double used = threadCpuMs() - start;
     opus_encoder_destroy(enc);
-    return done && bytes > 0 ? s * 1000.0 / static_cast<double>(done) : 0.0;
+    return done && bytes > 0 ? used / static_cast<double>(done) : 0.0;
 }
 
 // The recording thread's work with nothing around it: reads the same paced device with the
@@ -97,21 +72,11 @@ struct BareLoop {
 
 BareLoop bareLoop(std::chrono::milliseconds span) {
     BareLoop out;
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) return out;
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_malloc(&params);
-    unsigned int rate = 16000;
-    bool ok = snd_pcm_hw_params_any(pcm, params) >= 0 &&
-              snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
-              snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE) >= 0 &&
-              snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr) >= 0 &&
-              snd_pcm_hw_params_set_channels(pcm, params, 1) >= 0 && snd_pcm_hw_params(pcm, params) >= 0 &&
-              snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0;
-    snd_pcm_hw_params_free(params);
+    snd_pcm_t* pcm = openPcm(SND_PCM_STREAM_CAPTURE, 16000);
+    if (!pcm) return out;
+    bool ok = snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0;
     int err = 0;
-    OpusEncoder* enc = ok ? opus_encoder_create(static_cast<opus_int32>(rate), 1, OPUS_APPLICATION_AUDIO, &err)
-                          : nullptr;
+    OpusEncoder* enc = ok ? opus_encoder_create(16000, 1, OPUS_APPLICATION_AUDIO, &err) : nullptr;
     if (enc) {
         int16_t block[960];
         unsigned char packet[4000];
@@ -119,7 +84,7 @@ BareLoop bareLoop(std::chrono::milliseconds span) {
         double c0 = 0.0;
         auto end = Clock::now() + span;
         for (size_t n = 0; ok && (Clock::now() < end || n <= warmUp); ++n) {
-            if (n == warmUp) c0 = threadCpuNow();
+            if (n == warmUp) c0 = threadCpuMs();
             snd_pcm_uframes_t got = 0;
             while (ok && got < 960) {
                 snd_pcm_sframes_t r = snd_pcm_readi(pcm, block + got, 960 - got);
@@ -130,7 +95,7 @@ BareLoop bareLoop(std::chrono::milliseconds span) {
             }
             if (ok && opus_encode(enc, block, 960, packet, sizeof packet) > 0 && n >= warmUp) ++out.blocks;
         }
-        out.cpuMs = out.blocks ? (threadCpuNow() - c0) * 1000.0 / static_cast<double>(out.blocks) : 0.0;
+        out.cpuMs = out.blocks ? (threadCpuMs() - c0) / static_cast<double>(out.blocks) : 0.0;
         opus_encoder_destroy(enc);
     }
     snd_pcm_close(pcm);
@@ -176,7 +141,7 @@ int main(int argc, char** argv) {
     auto threads0 = threadTimes();
     auto t0 = Clock::now();
     std::this_thread::sleep_for(5s);
-    double idleSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    double idleSeconds = secondsSince(t0);
     auto threads1 = threadTimes();
     long idleRss = test_support::residentKiB(pid);
     std::string log = agent.log();
@@ -195,27 +160,19 @@ int main(int argc, char** argv) {
         perThread += buf;
     }
 
-    Stats toSpeaker, toOpen, toHello, toPacket;
+    std::vector<double> toSpeaker, toOpen, toHello, toPacket;
     size_t frameBytes = 0;
     double recCpu = 0.0, bareCpu = 0.0;
     size_t recBlocks = 0, bareBlocks = 0;
     for (int i = 0; i < runs; ++i) {
         int connection = i + 1;
-        struct stat st {};
-        off_t speakerBefore = ::stat(rig.speakerPath().c_str(), &st) == 0 ? st.st_size : 0;
+        const double speakerBefore = fileSize(rig.speakerPath());
         size_t textsBefore = cloud.frames(cloud_rig::FrameKind::Text).size();
         frameBytes = board_rig::wakeup(60.0 + 20.0 * i, 1).size();
         auto woke = rig.wakeUp(60.0 + 20.0 * i, 1);
         // The speaker file grows when the greeting's first block is written.
-        Clock::time_point firstSample{};
-        while (Clock::now() - woke < 20s) {
-            if (::stat(rig.speakerPath().c_str(), &st) == 0 && st.st_size > speakerBefore) {
-                firstSample = Clock::now();
-                break;
-            }
-            std::this_thread::sleep_for(200us);
-        }
-        if (firstSample != Clock::time_point{}) toSpeaker.add(ms(firstSample - woke));
+        const auto firstSample = waitForGrowth(rig.speakerPath(), speakerBefore, woke + 20s);
+        if (firstSample < woke + 20s) toSpeaker.push_back(ms(firstSample - woke));
         if (!cloud.waitUntil(
                 [&] {
                     return rig.upstreamPackets(connection).size() >= 60 &&
@@ -225,10 +182,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "agent_bench: conversation %d did not stream\n", connection);
             return 1;
         }
-        toOpen.add(ms(cloud.openedAt(connection) - woke));
+        toOpen.push_back(ms(cloud.openedAt(connection) - woke));
         if (auto hello = rig.frames(connection, cloud_rig::FrameKind::Text); !hello.empty())
-            toHello.add(ms(hello[0].at - woke));
-        toPacket.add(ms(rig.frames(connection, cloud_rig::FrameKind::Binary).at(0).at - woke));
+            toHello.push_back(ms(hello[0].at - woke));
+        toPacket.push_back(ms(rig.frames(connection, cloud_rig::FrameKind::Binary).at(0).at - woke));
 
         // Recording thread CPU over a stretch of streaming.
         long tid = logTid(agent.log(), "Awakened, start recording");
@@ -256,10 +213,10 @@ int main(int argc, char** argv) {
 
     std::printf("agent_bench: %d conversations\n", runs);
     std::printf("wake-up frame of %zu bytes: its read at the link's pace takes %zu ms\n", frameBytes, frameBytes);
-    std::printf("wake-up frame -> greeting's first sample at the speaker: %s\n", toSpeaker.str().c_str());
-    std::printf("wake-up frame -> connection open at the cloud:          %s\n", toOpen.str().c_str());
-    std::printf("wake-up frame -> hello at the cloud:                    %s\n", toHello.str().c_str());
-    std::printf("wake-up frame -> first Opus packet at the cloud:        %s\n", toPacket.str().c_str());
+    std::printf("wake-up frame -> greeting's first sample at the speaker: %s\n", Summary(toSpeaker).text().c_str());
+    std::printf("wake-up frame -> connection open at the cloud:          %s\n", Summary(toOpen).text().c_str());
+    std::printf("wake-up frame -> hello at the cloud:                    %s\n", Summary(toHello).text().c_str());
+    std::printf("wake-up frame -> first Opus packet at the cloud:        %s\n", Summary(toPacket).text().c_str());
     double recMs = recBlocks ? recCpu * 1000.0 / static_cast<double>(recBlocks) : 0.0;
     double bareMs = bareBlocks ? bareCpu / static_cast<double>(bareBlocks) : 0.0;
     std::printf("recording thread CPU per 60 ms block: %.3f ms (%zu blocks sent)\n", recMs, recBlocks);

@@ -1,6 +1,8 @@
 // Times and sample figures shared by the benchmark programs.
 #pragma once
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -23,6 +25,21 @@ inline double fileSize(const std::string& path) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     return ec ? 0.0 : static_cast<double>(size);
+}
+
+// Spins until the file grows past `size`; returns when it did, or the deadline.
+inline Clock::time_point waitForGrowth(const std::string& path, double size, Clock::time_point deadline) {
+    while (Clock::now() < deadline) {
+        if (fileSize(path) > size) return Clock::now();
+    }
+    return deadline;
+}
+
+// CPU time of the calling thread.
+inline double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // Figures of a set of samples; all zero when it is empty.

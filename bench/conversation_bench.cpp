@@ -17,6 +17,8 @@
 //    conversation without pings; and the highest figure seen while the pings came.
 #include "agent/ws_controller.h"
 
+#include "bench/bench_alsa.h"
+#include "bench/bench_util.h"
 #include "tests/rig/alsa/alsa_test_device.h"
 #include "tests/rig/cloud/fake_cloud.h"
 #include "tests/rig/cloud/ogg_opus.h"
@@ -24,11 +26,8 @@
 #include "tests/support/figures.h"
 #include "tests/support/files.h"
 
-#include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <opus/opusfile.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,54 +44,17 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::ms;
+using bench::threadCpuMs;
 
-double threadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+void print(const char* name, const std::vector<double>& v) {
+    std::fprintf(stderr, "%-48s %s\n", name, bench::Summary(v).text(3).c_str());
 }
-
-long long fileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-}
-
-// Spins until the file grows past `size`; returns when it did (or the deadline).
-Clock::time_point waitForGrowth(const std::string& path, long long size, Clock::time_point deadline) {
-    while (Clock::now() < deadline) {
-        if (fileSize(path) > size) return Clock::now();
-    }
-    return deadline;
-}
-
-struct Stats {
-    double median, p90, min, max;
-};
-
-Stats stats(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 9 / 10)], v.front(), v.back()};
-}
-
-void print(const char* name, const Stats& s, const char* unit) {
-    std::fprintf(stderr, "%-48s median %8.3f  p90 %8.3f  min %8.3f  max %8.3f %s\n", name, s.median, s.p90, s.min,
-                 s.max, unit);
-}
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // Polls every millisecond for up to 10 s.
 bool waitFor(const std::function<bool()>& done) {
     return test_support::waitUntil(done, std::chrono::seconds(10), std::chrono::milliseconds(1));
-}
-
-std::vector<cloud_rig::ReceivedFrame> framesOf(const cloud_rig::FakeCloud& cloud, int connection,
-                                               cloud_rig::FrameKind kind) {
-    std::vector<cloud_rig::ReceivedFrame> out;
-    for (const auto& f : cloud.frames(kind))
-        if (f.connection == connection) out.push_back(f);
-    return out;
 }
 
 struct CloudRun {
@@ -106,16 +68,6 @@ struct CloudRun {
     long residentKiB = 0;  // resident memory after the disconnect
 };
 
-// Waits `limit`, or until the cloud has counted `pongs` pongs (0: no wait for them);
-// samples resident memory.
-void talk(cloud_rig::FakeCloud& cloud, size_t pongs, Clock::duration limit, CloudRun& run) {
-    const auto until = Clock::now() + limit;
-    while (Clock::now() < until && (pongs == 0 || cloud.count(cloud_rig::FrameKind::Pong) < pongs)) {
-        run.peakKiB = std::max(run.peakKiB, test_support::residentKiB(::getpid()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
 // One conversation: the greeting, the hello, packets every 60 ms, optionally a long answer
 // and pings after it; `talkFor` in (or once every ping is answered), the goodbye and the
 // disconnect, as wake-ups do them.
@@ -126,7 +78,7 @@ CloudRun conversationRun(velantis::ws_controller& controller, cloud_rig::FakeClo
     const int connection = cloud.connectionCount() + 1;
     controller.connect();
     controller.processWaveFile(greeting);
-    if (!waitFor([&] { return !framesOf(cloud, connection, cloud_rig::FrameKind::Text).empty(); })) return run;
+    if (!waitFor([&] { return !cloud.frames(cloud_rig::FrameKind::Text, connection).empty(); })) return run;
     std::atomic<bool> done{false};
     std::thread sender([&] {
         auto next = Clock::now();
@@ -140,7 +92,13 @@ CloudRun conversationRun(velantis::ws_controller& controller, cloud_rig::FakeClo
     const size_t pongsBefore = cloud.count(cloud_rig::FrameKind::Pong);
     if (!answer.empty()) cloud.sendBinary(answer);
     if (pings > 0) cloud.act({cloud_rig::CloudAction::pingFlood(pings)});
-    talk(cloud, pings > 0 ? pongsBefore + static_cast<size_t>(pings) : 0, talkFor, run);
+    // Talks `talkFor`, or until every ping is answered; samples resident memory meanwhile.
+    for (const auto until = Clock::now() + talkFor;
+         Clock::now() < until &&
+         (pings == 0 || cloud.count(cloud_rig::FrameKind::Pong) < pongsBefore + static_cast<size_t>(pings));) {
+        run.peakKiB = std::max(run.peakKiB, test_support::residentKiB(::getpid()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     const auto goodbyeAt = Clock::now();
     run.talkMs = ms(goodbyeAt - from);
     run.pongs = cloud.count(cloud_rig::FrameKind::Pong) - pongsBefore;
@@ -150,20 +108,19 @@ CloudRun conversationRun(velantis::ws_controller& controller, cloud_rig::FakeClo
     sender.join();
     run.residentKiB = test_support::residentKiB(::getpid());
     auto last = from;
-    for (const auto& f : framesOf(cloud, connection, cloud_rig::FrameKind::Binary)) {
+    for (const auto& f : cloud.frames(cloud_rig::FrameKind::Binary, connection)) {
         if (f.at > goodbyeAt) break;
         run.longestPauseMs = std::max(run.longestPauseMs, ms(f.at - last));
         last = f.at;
     }
-    run.arrived = framesOf(cloud, connection, cloud_rig::FrameKind::Binary).size();
-    const auto closes = framesOf(cloud, connection, cloud_rig::FrameKind::Close);
+    run.arrived = cloud.frames(cloud_rig::FrameKind::Binary, connection).size();
+    const auto closes = cloud.frames(cloud_rig::FrameKind::Close, connection);
     if (!closes.empty()) run.goodbyeToCloseMs = ms(closes[0].at - goodbyeAt);
     return run;
 }
 
 // stop() of a WebSocket whose peer misbehaves in one way; -1 when the set-up failed.
 double stopAgainst(cloud_rig::FakeCloud& cloud, const std::string& fault) {
-    using velantis::net::ReadyState;
     velantis::net::WebSocket ws;
     ws.setUrl(cloud.url("/x"));
     std::atomic<bool> opened{false};
@@ -197,8 +154,14 @@ double stopAgainst(cloud_rig::FakeCloud& cloud, const std::string& fault) {
     return ms(Clock::now() - t0);
 }
 
-// CPU time of libopusfile's bare decode of the stream, each block written to `pcm` if given.
-double bareDecodeMs(const std::string& stream, snd_pcm_t* pcm = nullptr) {
+// CPU time of libopusfile's bare decode of the stream; with `toDevice`, the baseline of
+// playback: each block written to the same device ("default"), with nothing else around it.
+double bareDecodeMs(const std::string& stream, bool toDevice = false) {
+    snd_pcm_t* pcm = toDevice ? bench::openPcm(SND_PCM_STREAM_PLAYBACK, 48000) : nullptr;
+    if (toDevice && !pcm) {
+        std::fprintf(stderr, "bare device open failed\n");
+        return 0;
+    }
     const double start = threadCpuMs();
     int err = 0;
     OggOpusFile* of = op_open_memory(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &err);
@@ -212,28 +175,10 @@ double bareDecodeMs(const std::string& stream, snd_pcm_t* pcm = nullptr) {
     op_free(of);
     const double used = threadCpuMs() - start;
     if (samples <= 0) std::fprintf(stderr, "bare decode failed\n");
-    return used;
-}
-
-// The baseline of playback: the bare decode written block by block to the same device
-// ("default"), with nothing else around it.
-double bareDecodeAndWriteMs(const std::string& stream) {
-    // Set up as the agent sets its device up: the device's own buffer and period sizes.
-    snd_pcm_t* pcm = nullptr;
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_alloca(&params);
-    unsigned int rate = 48000;
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0 || snd_pcm_hw_params_any(pcm, params) < 0 ||
-        snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
-        snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE) < 0 ||
-        snd_pcm_hw_params_set_channels(pcm, params, 1) < 0 ||
-        snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr) < 0 || snd_pcm_hw_params(pcm, params) < 0) {
-        std::fprintf(stderr, "bare device open failed\n");
-        return 0;
+    if (pcm) {
+        snd_pcm_drop(pcm);
+        snd_pcm_close(pcm);
     }
-    const double used = bareDecodeMs(stream, pcm);
-    snd_pcm_drop(pcm);
-    snd_pcm_close(pcm);
     return used;
 }
 
@@ -265,12 +210,12 @@ int main(int argc, char** argv) {
         // From send() to the first block on the device, watched by a spinning thread.
         auto firstSampleMs = [&](const std::function<void()>& send) {
             velantis::StopPlaying();
-            const long long size = fileSize(speaker);
+            const double size = bench::fileSize(speaker);
             Clock::time_point first;
             std::atomic<bool> ready{false};
             std::thread watcher([&] {
                 ready = true;
-                first = waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5));
+                first = bench::waitForGrowth(speaker, size, Clock::now() + std::chrono::seconds(5));
             });
             while (!ready) {
             }
@@ -315,7 +260,7 @@ int main(int argc, char** argv) {
             full.push_back(threadCpuMs() - start);
             velantis::StopPlaying();
             bare.push_back(bareDecodeMs(answer));
-            bareWrite.push_back(bareDecodeAndWriteMs(answer));
+            bareWrite.push_back(bareDecodeMs(answer, true));
         }
 
         // 3. With the device at real-time pace.
@@ -354,13 +299,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "conversation_bench: %d iterations, answer %zu bytes (5 s), short answer %zu bytes (0.5 s)\n",
                      iterations, answer.size(), shortAnswer.size());
-        print("time to first sample, handling call (ms)", stats(direct), "ms");
-        if (!viaCloud.empty()) print("time to first sample, cloud send on loopback (ms)", stats(viaCloud), "ms");
-        print("CPU decode + write 5 s answer (ms)", stats(full), "ms");
-        print("CPU bare decode + write, same device (ms)", stats(bareWrite), "ms");
-        print("CPU bare libopusfile decode 5 s (ms)", stats(bare), "ms");
+        print("time to first sample, handling call (ms)", direct);
+        if (!viaCloud.empty()) print("time to first sample, cloud send on loopback (ms)", viaCloud);
+        print("CPU decode + write 5 s answer (ms)", full);
+        print("CPU bare decode + write, same device (ms)", bareWrite);
+        print("CPU bare libopusfile decode 5 s (ms)", bare);
         std::fprintf(stderr, "%-48s %8.2f x\n", "ratio to bare decode + write (median)",
-                     stats(full).median / stats(bareWrite).median);
+                     bench::Summary(full).median / bench::Summary(bareWrite).median);
         std::fprintf(stderr,
                      "longest upstream pause during a 6-s answer       %8.1f ms (%d packets sent, %zu arrived)\n",
                      answering.longestPauseMs, answering.sent, answering.arrived);

@@ -149,14 +149,10 @@ bool ConversationRig::setUp(std::string* error, const std::string& program, cons
     return true;
 }
 
-std::optional<velantis::MessageHeader> ConversationRig::start(uint64_t id) {
-    return client_.request(AGENT_START, id,
-                           commandPayload("velantis_agent_service", "Request to start audio recording"),
-                           std::chrono::seconds(15));
-}
-
-std::optional<velantis::MessageHeader> ConversationRig::stop(uint64_t id) {
-    return client_.request(AGENT_STOP, id, commandPayload("velantis_agent_service", "Request to stop audio recording"),
+std::optional<velantis::MessageHeader> ConversationRig::command(uint32_t type, uint64_t id) {
+    const std::string what = type == AGENT_START ? "start" : "stop";
+    return client_.request(type, id,
+                           commandPayload("velantis_agent_service", "Request to " + what + " audio recording"),
                            std::chrono::seconds(15));
 }
 
@@ -179,10 +175,7 @@ std::chrono::steady_clock::time_point ConversationRig::wakeUp(double angle, int 
 }
 
 std::vector<cloud_rig::ReceivedFrame> ConversationRig::frames(int connection, cloud_rig::FrameKind kind) const {
-    std::vector<cloud_rig::ReceivedFrame> out;
-    for (auto& f : cloud_->frames(kind))
-        if (f.connection == connection) out.push_back(std::move(f));
-    return out;
+    return cloud_->frames(kind, connection);
 }
 
 bool ConversationRig::waitForFrame(int connection, cloud_rig::FrameKind kind, std::chrono::milliseconds timeout) const {

@@ -44,8 +44,8 @@ public:
     bool setUp(std::string* error, const std::string& program = "", const CloudScript& script = {});
 
     // Sends AGENT_START / AGENT_STOP and returns the reply.
-    std::optional<velantis::MessageHeader> start(uint64_t id);
-    std::optional<velantis::MessageHeader> stop(uint64_t id);
+    std::optional<velantis::MessageHeader> start(uint64_t id) { return command(AGENT_START, id); }
+    std::optional<velantis::MessageHeader> stop(uint64_t id) { return command(AGENT_STOP, id); }
     // AGENT_START answered, the board's port set up, the agent waiting for the hotword and the
     // board's handshake acknowledged: "" or what failed.
     std::string startRecording(uint64_t id = 1);
@@ -101,6 +101,8 @@ public:
     std::string resDir() const;
 
 private:
+    std::optional<velantis::MessageHeader> command(uint32_t type, uint64_t id);
+
     test_support::TempDir dir_{"conversation", kRunDir};
     CloudScript script_;
     std::unique_ptr<cloud_rig::FakeCloud> cloud_;

@@ -1,4 +1,5 @@
 #include "tests/rig/cloud/fake_cloud.h"
+#include "tests/support/files.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -122,8 +123,7 @@ struct FakeCloud::Impl {
     // A copy of one field, taken under the lock.
     template <class T>
     T get(T Impl::*field) {
-        std::lock_guard<std::mutex> lock(m);
-        return this->*field;
+        return locked([&] { return this->*field; });
     }
 
     CloudSilence silenceFor(int connection) {
@@ -503,16 +503,18 @@ int FakeCloud::connectionCount() const { return impl_->get(&Impl::connections); 
 int FakeCloud::openConnections() const { return impl_->get(&Impl::open); }
 Clock::time_point FakeCloud::openedAt(int connection) const { return impl_->get(&Impl::opened)[connection]; }
 
-std::vector<ReceivedFrame> FakeCloud::frames(FrameKind kind) const {
+std::vector<ReceivedFrame> FakeCloud::frames(FrameKind kind, int connection) const {
     std::vector<ReceivedFrame> out = frames();
-    out.erase(std::remove_if(out.begin(), out.end(), [&](const auto& f) { return f.kind != kind; }), out.end());
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [&](const auto& f) {
+                                 return f.kind != kind || (connection && f.connection != connection);
+                             }),
+              out.end());
     return out;
 }
 
 bool FakeCloud::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) const {
-    const auto deadline = Clock::now() + timeout;
-    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
+    return test_support::waitUntil(done, timeout, std::chrono::milliseconds(5));
 }
 
 bool FakeCloud::waitForFrames(size_t count, std::chrono::milliseconds timeout) const {

@@ -141,7 +141,7 @@ public:
 
     std::vector<Handshake> handshakes() const;
     std::vector<ReceivedFrame> frames() const;
-    std::vector<ReceivedFrame> frames(FrameKind kind) const;
+    std::vector<ReceivedFrame> frames(FrameKind kind, int connection = 0) const;  // 0: of every connection
     size_t count(FrameKind kind) const;  // frames of that kind received, kept or not
     int connectionCount() const;         // TCP connections accepted so far
     int openConnections() const;         // handshakes accepted whose connection has not ended
