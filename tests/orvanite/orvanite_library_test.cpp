@@ -30,6 +30,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+const char* const kWaitingForPort = "waiting for port /dev/ttyACM0 to come back, trying to open it every second";
+
 // name -> (type, binding) of every symbol the library defines for others.
 std::map<std::string, std::pair<std::string, std::string>> exported_symbols(const std::string& lib) {
     std::map<std::string, std::pair<std::string, std::string>> out;
@@ -74,8 +76,8 @@ TEST(OrvaniteLibrary, ExportsOnlyItsInterfaceAndTheSharedLoggerObjects) {
             ADD_FAILURE() << "exported: " << name;
         }
     }
-    for (const auto& name : functions) EXPECT_TRUE(symbols.count(name)) << "missing " << name;
-    for (const auto& name : unique_objects) EXPECT_TRUE(symbols.count(name)) << "missing " << name;
+    for (const auto* names : {&functions, &unique_objects})
+        for (const auto& name : *names) EXPECT_TRUE(symbols.count(name)) << "missing " << name;
 }
 
 TEST(OrvaniteLibrary, WithoutADeviceInitReturnsAndSendingFails) {
@@ -142,8 +144,7 @@ protected:
         [&] {
             ASSERT_TRUE(board_rig::unplug_ttyacm0(host.pid()));
             board_.hang_up();
-            ASSERT_TRUE(orvanite_test::waitForFileLine(
-                log_, Level::warn, "waiting for port /dev/ttyACM0 to come back, trying to open it every second", 10s));
+            ASSERT_TRUE(orvanite_test::waitForFileLine(log_, Level::warn, kWaitingForPort, 10s));
             std::this_thread::sleep_for(2200ms);  // two tries find no port
             ASSERT_TRUE(board_rig::plug_ttyacm0(host.pid(), back.slave_path()));
             ASSERT_TRUE(back.wait_raw(10s)) << host.err();
@@ -207,13 +208,13 @@ TEST_F(WholeRun, HostTalksToTheBoardOnTtyACM0) {
 
     auto log = fileLog(log_);
     // The board went away and came back once.
-    EXPECT_EQ(countLog(log, Level::err, "port /dev/ttyACM0 hung up: Input/output error"), 1u);
-    EXPECT_EQ(countLog(log, Level::warn, "waiting for port /dev/ttyACM0 to come back, trying to open it every second"),
-              1u);
-    EXPECT_EQ(countLog(log, Level::info, "open port /dev/ttyACM0 success"), 2u);
-    EXPECT_EQ(countLog(log, Level::info, "set_opt() success"), 2u);
-    EXPECT_EQ(countLog(log, Level::info, "------------  VERSION 0.1.1 ------------"), 1u);
-    EXPECT_EQ(countLog(log, Level::err, "------------ file_logger start ------------"), 1u);
+    for (const auto& [level, text, n] : {std::tuple{Level::err, "port /dev/ttyACM0 hung up: Input/output error", 1u},
+                                         {Level::warn, kWaitingForPort, 1u},
+                                         {Level::info, "open port /dev/ttyACM0 success", 2u},
+                                         {Level::info, "set_opt() success", 2u},
+                                         {Level::info, "------------  VERSION 0.1.1 ------------", 1u},
+                                         {Level::err, "------------ file_logger start ------------", 1u}})
+        EXPECT_EQ(countLog(log, level, text), n) << text;
     EXPECT_TRUE(has(log, Level::err, "standard input is not a terminal device"));
     EXPECT_TRUE(has(log, Level::info, "Detected wakeup - angle: 90.5, beam: 2"));
     EXPECT_TRUE(has(log, Level::err, "init_orvanite: the link already runs on /dev/ttyACM0", true));

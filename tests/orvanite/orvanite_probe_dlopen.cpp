@@ -6,14 +6,9 @@
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
+    const char* symbol = "_ZN8orvanite17send_orvanite_strERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE";
     void* lib = dlopen(argv[1], RTLD_NOW);
-    if (!lib) {
-        std::cerr << dlerror() << std::endl;
-        return 1;
-    }
-    using Send = bool (*)(const std::string&);
-    auto send = reinterpret_cast<Send>(
-        dlsym(lib, "_ZN8orvanite17send_orvanite_strERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"));
+    auto send = reinterpret_cast<bool (*)(const std::string&)>(lib ? dlsym(lib, symbol) : nullptr);
     if (!send) {
         std::cerr << dlerror() << std::endl;
         return 1;

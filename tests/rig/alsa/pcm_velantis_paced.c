@@ -216,10 +216,7 @@ static int paced_drain(snd_pcm_ioplug_t* io) {
     int err = card_state(io, 0);
     if (err < 0) return err;
     if (io->stream != SND_PCM_STREAM_PLAYBACK) return 0;
-    if (!p->running) {
-        clock_gettime(CLOCK_MONOTONIC, &p->start_time);
-        p->running = 1;
-    }
+    if (!p->running) set_running(p, 1);
     uint64_t played = clock_frames(p);
     if (played < p->transferred) {
         double ns = (double)(p->transferred - played) * 1e9 / io->rate / p->speed;
@@ -308,16 +305,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
         const char* id;
         if (snd_config_get_id(n, &id) < 0) continue;
         if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint")) continue;
-        if (!strcmp(id, "infile"))
-            err = read_text(n, &p->infile);
-        else if (!strcmp(id, "outfile"))
-            err = read_text(n, &p->outfile);
-        else if (!strcmp(id, "speed"))
-            err = read_speed(n, &p->speed);
-        else if (!strcmp(id, "control"))
-            err = read_text(n, &p->control);
-        else
-            err = -EINVAL;
+        char** text = !strcmp(id, "infile")    ? &p->infile
+                      : !strcmp(id, "outfile") ? &p->outfile
+                      : !strcmp(id, "control") ? &p->control
+                                               : NULL;
+        err = text ? read_text(n, text) : !strcmp(id, "speed") ? read_speed(n, &p->speed) : -EINVAL;
         if (err < 0) {
             SNDERR("velantis_paced: bad field %s", id);
             goto fail;

@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
 
 namespace kokoro_rig {
 
@@ -42,9 +42,7 @@ inline bool installModel(const std::string& dir) {
 // Token ids by symbol, read from the model's tokens.txt (a line with only an id is " ").
 inline std::map<std::string, int> tokenIds(const std::string& model_dir = builtModelDir()) {
     std::map<std::string, int> ids;
-    std::ifstream f(model_dir + "/tokens.txt");
-    std::string line;
-    while (std::getline(f, line)) {
+    for (const auto& line : test_support::splitLines(test_support::readFile(model_dir + "/tokens.txt"))) {
         const auto sp = line.rfind(' ');
         const bool space = sp == std::string::npos;
         ids[space ? " " : line.substr(0, sp)] = std::atoi(line.c_str() + (space ? 0 : sp + 1));
@@ -67,9 +65,7 @@ inline std::vector<int16_t> expectedSpeech(const std::vector<int>& ids, float sp
     const float omega = static_cast<float>(2.0 * M_PI / kSampleRate);
     for (int id : ids) {
         const float f = static_cast<float>(kBaseHz + id);
-        for (int j = 0; j < len; ++j) {
-            out.push_back(toPcm16(std::sin(f * static_cast<float>(j) * omega) * amp));
-        }
+        for (int j = 0; j < len; ++j) out.push_back(toPcm16(std::sin(f * static_cast<float>(j) * omega) * amp));
     }
     return out;
 }

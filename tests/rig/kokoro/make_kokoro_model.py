@@ -41,12 +41,6 @@ def token_symbols():
     return list(dict.fromkeys(symbols))
 
 
-def write_tokens(path, symbols):
-    with open(path, "w", encoding="utf-8") as f:
-        for i, s in enumerate(symbols):
-            f.write(f"{i}\n" if s == " " else f"{s} {i}\n")  # a line with only an id is the space
-
-
 def build_model(path, n_speakers):
     tokens = helper.make_tensor_value_info("tokens", TensorProto.INT64, [1, "N"])
     style = helper.make_tensor_value_info("style", TensorProto.FLOAT, [1, STYLE_DIM])
@@ -138,16 +132,16 @@ def main():
     out, espeak_data = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
     symbols = token_symbols()
-    write_tokens(os.path.join(out, "tokens.txt"), symbols)
+    # In tokens.txt a line with only an id is the space.
+    lines = {"tokens.txt": [f"{i}" if s == " " else f"{s} {i}" for i, s in enumerate(symbols)],
+             "lexicon-us-en.txt": ["hello h ə l o"],
+             "lexicon-zh.txt": ["你好 n i h a o", "你 n i", "好 h a o", "二 ɚ", "三 s a n"]}
+    for name, content in lines.items():
+        assert name == "tokens.txt" or all(t in symbols for line in content for t in line.split()[1:])
+        with open(os.path.join(out, name), "w", encoding="utf-8") as f:
+            f.write("".join(line + "\n" for line in content))
     build_model(os.path.join(out, "model.onnx"), len(AMPLITUDES))
     write_voices(os.path.join(out, "voices.bin"))
-
-    with open(os.path.join(out, "lexicon-us-en.txt"), "w", encoding="utf-8") as f:
-        f.write("hello h ə l o\n")
-    with open(os.path.join(out, "lexicon-zh.txt"), "w", encoding="utf-8") as f:
-        for word, toks in (("你好", "n i h a o"), ("你", "n i"), ("好", "h a o"), ("二", "ɚ"), ("三", "s a n")):
-            assert all(t in symbols for t in toks.split())
-            f.write(f"{word} {toks}\n")
     write_fst(os.path.join(out, "date-zh.fst"), [])
     write_fst(os.path.join(out, "number-zh.fst"), [("2", "二")])
 
