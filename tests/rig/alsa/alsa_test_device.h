@@ -43,17 +43,10 @@ public:
 
     void unplug(Direction d) {
         ++state_[d].unplugs;
-        state_[d].away = true;
-        write();
+        set(state_[d].away, true);
     }
-    void replug(Direction d) {
-        state_[d].away = false;
-        write();
-    }
-    void failTransfers(Direction d, bool on) {
-        state_[d].eio = on;
-        write();
-    }
+    void replug(Direction d) { set(state_[d].away, false); }
+    void failTransfers(Direction d, bool on) { set(state_[d].eio, on); }
 
 private:
     struct State {
@@ -62,6 +55,10 @@ private:
         bool eio = false;
     };
 
+    void set(bool& flag, bool on) {
+        flag = on;
+        write();
+    }
     // Replaced whole, so the device never reads half a file.
     void write() const {
         const std::string tmp = path_ + ".new";

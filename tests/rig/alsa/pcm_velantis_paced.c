@@ -151,7 +151,8 @@ static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_chan
     return (snd_pcm_sframes_t)size;
 }
 
-static void free_paced(paced_t* p) {
+static int paced_close(snd_pcm_ioplug_t* io) {
+    paced_t* p = io->private_data;
     if (p->in) fclose(p->in);
     if (p->out) fclose(p->out);
     if (p->timer_fd >= 0) close(p->timer_fd);
@@ -159,25 +160,17 @@ static void free_paced(paced_t* p) {
     free(p->outfile);
     free(p->control);
     free(p);
-}
-
-static int paced_close(snd_pcm_ioplug_t* io) {
-    free_paced(io->private_data);
     return 0;
 }
 
 /* The output file name with "%r" replaced by the rate. */
 static char* expand_rate(const char* pattern, unsigned int rate) {
-    char num[16];
-    snprintf(num, sizeof(num), "%u", rate);
-    size_t len = strlen(pattern);
-    char* out = malloc(len * (strlen(num) + 1) + 1);
+    char* out = malloc(strlen(pattern) * 8 + 1); /* 10 digits at most for each "%r" */
     if (!out) return NULL;
     char* w = out;
     for (const char* r = pattern; *r; ++r) {
         if (r[0] == '%' && r[1] == 'r') {
-            strcpy(w, num);
-            w += strlen(num);
+            w += snprintf(w, 11, "%u", rate);
             ++r;
         } else {
             *w++ = *r;
@@ -299,6 +292,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
     if (!p) return -ENOMEM;
     p->speed = 1.0;
     p->timer_fd = -1;
+    p->io.private_data = p;
 
     snd_config_for_each(i, next, conf) {
         snd_config_t* n = snd_config_iterator_entry(i);
@@ -346,7 +340,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
     p->io.poll_events = POLLIN;
     p->io.mmap_rw = 0;
     p->io.callback = &paced_callbacks;
-    p->io.private_data = p;
 
     err = snd_pcm_ioplug_create(&p->io, name, stream, mode);
     if (err < 0) goto fail;
@@ -359,7 +352,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velantis_paced) {
     return 0;
 
 fail:
-    free_paced(p);
+    paced_close(&p->io);
     return err;
 }
 
