@@ -20,9 +20,8 @@ namespace alsa_rig {
 inline std::string configPath() { return test_support::binaryDir() + "/share/alsa/velantis_test.conf"; }
 inline std::string pluginPath() { return test_support::binaryDir() + "/lib/libasound_module_pcm_velantis_paced.so"; }
 
-// "NAME=value" entries that make ALSA "default" the test device. infile: raw S16_LE
-// read by capture ("" = silence); outfile: appended by playback, "%r" becomes the rate;
-// control: the file a DeviceControl writes ("" = always plugged in, no faults).
+// "NAME=value" entries that make ALSA "default" the test device (asound.conf); "" for
+// control: always plugged in, no faults.
 inline std::vector<std::string> environment(const std::string& infile, const std::string& outfile, double speed = 1.0,
                                             const std::string& control = "") {
     std::ostringstream s;
@@ -32,8 +31,7 @@ inline std::vector<std::string> environment(const std::string& infile, const std
             "VELANTIS_ALSA_SPEED=" + s.str(),   "VELANTIS_ALSA_CONTROL=" + control};
 }
 
-// Unplugs and plugs back the test device's microphone or speaker, and switches transient
-// faults, through its control file (what the device then does: README.md).
+// Unplugs, plugs back and faults the microphone or speaker through the control file (README.md).
 class DeviceControl {
 public:
     enum Direction { Capture = 0, Playback = 1 };
@@ -75,8 +73,7 @@ private:
     State state_[2];
 };
 
-// Applies environment() to this process. Call before the first ALSA call: libasound
-// reads its configuration once per process (the file names are read at each open).
+// Applies environment() to this process, before its first ALSA call (README.md).
 inline void useTestDevice(const std::string& infile, const std::string& outfile, double speed = 1.0,
                           const std::string& control = "") {
     for (const auto& kv : environment(infile, outfile, speed, control)) {

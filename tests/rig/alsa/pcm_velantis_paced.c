@@ -1,8 +1,5 @@
-/*
- * A paced test sound device for ALSA (README.md): keeps real time like a sound card, reads
- * capture from a raw S16_LE file and appends playback to a file at write time.
- * Parameters: infile, outfile ("%r": the rate), speed (a number or a text), control.
- */
+/* The paced test sound device (README.md). Parameters: infile, outfile ("%r": the rate),
+ * speed (a number or a text), control. */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 
