@@ -64,16 +64,10 @@ double encodeOnlyMs(const std::vector<int16_t>& mic, size_t blocks) {
 
 // The recording thread's work with nothing around it: reads the same paced device with the
 // recorder's hardware parameters (ALSA's defaults for the rest) and encodes each 960-sample
-// block. CPU per block over the blocks after the first few.
-struct BareLoop {
-    double cpuMs = 0.0;
-    size_t blocks = 0;
-};
-
-BareLoop bareLoop(std::chrono::milliseconds span) {
-    BareLoop out;
+// block. Adds the CPU time and count of the blocks after the first few to *cpuMs, *blocks.
+void bareLoop(std::chrono::milliseconds span, double* cpuMs, size_t* blocks) {
     snd_pcm_t* pcm = openPcm(SND_PCM_STREAM_CAPTURE, 16000);
-    if (!pcm) return out;
+    if (!pcm) return;
     bool ok = snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0;
     int err = 0;
     OpusEncoder* enc = ok ? opus_encoder_create(16000, 1, OPUS_APPLICATION_AUDIO, &err) : nullptr;
@@ -93,13 +87,12 @@ BareLoop bareLoop(std::chrono::milliseconds span) {
                 else
                     got += static_cast<snd_pcm_uframes_t>(r);
             }
-            if (ok && opus_encode(enc, block, 960, packet, sizeof packet) > 0 && n >= warmUp) ++out.blocks;
+            if (ok && opus_encode(enc, block, 960, packet, sizeof packet) > 0 && n >= warmUp) ++*blocks;
         }
-        out.cpuMs = out.blocks ? (threadCpuMs() - c0) / static_cast<double>(out.blocks) : 0.0;
+        if (c0 > 0.0) *cpuMs += threadCpuMs() - c0;
         opus_encoder_destroy(enc);
     }
     snd_pcm_close(pcm);
-    return out;
 }
 
 }  // namespace
@@ -193,14 +186,11 @@ int main(int argc, char** argv) {
         size_t p0 = rig.upstreamPackets(connection).size();
         double c0 = threadCpuSeconds(tstat);
         // The bare loop runs beside it, so both see the same machine.
-        BareLoop bare;
-        std::thread bareThread([&] { bare = bareLoop(3s); });
+        std::thread bareThread([&] { bareLoop(3s, &bareCpu, &bareBlocks); });
         std::this_thread::sleep_for(3s);
         recCpu += threadCpuSeconds(tstat) - c0;
         recBlocks += rig.upstreamPackets(connection).size() - p0;
         bareThread.join();
-        bareCpu += bare.cpuMs * static_cast<double>(bare.blocks);
-        bareBlocks += bare.blocks;
 
         rig.wakeUp(60.0, 1);
         if (!rig.waitForFrame(connection, cloud_rig::FrameKind::Close, 30s)) {
