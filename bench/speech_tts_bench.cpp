@@ -70,7 +70,7 @@ void benchLongText(KokoroTtsServer& server, double speed) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): a benchmark that throws has failed
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     std::string model_dir = kokoro_rig::builtModelDir();
     std::string parent = model_dir.substr(0, model_dir.rfind('/'));

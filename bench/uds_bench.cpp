@@ -142,7 +142,7 @@ void benchStalled(EchoServer& server, const std::string& path, int round_trips) 
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): a benchmark that throws has failed
     auto arg = [&](int i, int fallback) { return argc > i ? std::atoi(argv[i]) : fallback; };
 
     const test_support::TempDir dir("uds_bench");
