@@ -75,7 +75,6 @@ public:
     std::optional<int> exitCode() const { return process_.exitCode(); }
 
     pid_t pid() const { return process_.pid(); }
-    const std::string& workDir() const { return work_; }
     const std::string& tmpDir() const { return tmp_; }
     std::string socketPath() const { return tmp_ + "/velantis_agent.sock"; }
     std::string stdoutPath() const { return dir_.path() + "/stdout.txt"; }
